@@ -1,0 +1,110 @@
+// The IAP update engine: one record, driven by device answers (iap_rx_callback) and 10 ms ticks
+// (iap_timer_callback), acting only through the transmit and event hooks stored in the record.
+// It owns no thread, no clock and no I/O; callers must serialise the three entry points.
+#pragma once
+
+#include <cstdint>
+
+enum iap_state_t : uint32_t {
+    IAP_ST_IDLE = 0,
+    IAP_ST_FLASH_UNLOCK = 1,
+    IAP_ST_FLASH_ERASE = 2,
+    IAP_ST_FLASH_WRITE = 3,
+    IAP_ST_FLASH_WRITE_PAGE_BUF = 4,
+    IAP_ST_FLASH_CHECK = 5,
+    IAP_ST_FLASH_LOCK = 6,
+    IAP_ST_FLASH_REBOOT = 7,
+};
+
+enum iap_event_t : uint32_t {
+    IAP_EVT_SUCCESS = 0,
+    IAP_EVT_CMD_RX_TIMEOUT = 1,
+    IAP_EVT_CMD_ERROR = 2,
+};
+
+enum iap_crc_t : uint32_t {
+    IAP_CRC_IDLE = 0,
+    IAP_CRC_SUCCESS = 1,
+    IAP_CRC_FAIL = 2,
+};
+
+// Command codes of the request frame.
+enum : uint8_t {
+    IAP_FRAME_HEAD = 0xA5,
+    IAP_CMD_RSP = 0x80,
+    IAP_CMD_FLASH_LOCK = 0x81,
+    IAP_CMD_FLASH_UNLOCK = 0x82,
+    IAP_CMD_FLASH_ERASE = 0x83,
+    IAP_CMD_FLASH_WRITE = 0x84,
+    IAP_CMD_FLASH_REBOOT = 0x86,
+    IAP_CMD_FLASH_CHECK = 0x91,
+    IAP_CMD_FLASH_WRITE_PAGE_BUF = 0x93,
+};
+
+// Engine-wide constants.
+constexpr uint32_t IAP_FLASH_END = 0x200000;
+constexpr uint32_t IAP_SECTOR_SIZE = 0x1000;
+constexpr uint32_t IAP_PAGE_SIZE = 0x100;
+constexpr uint32_t IAP_CHUNK_MAX = 53;
+constexpr uint32_t IAP_CHUNKS_PER_PAGE = 5;
+constexpr uint32_t IAP_RETRIES = 3;
+constexpr uint32_t IAP_TICKS_STEP = 10;
+constexpr uint32_t IAP_TICKS_CHECK = 250;
+// Size of the work area a frame is assembled in; the payload gets all but the 6 framing bytes.
+constexpr uint32_t IAP_FRAME_MAX = 272;
+constexpr uint32_t IAP_TTS_BUF_SIZE = 0x40000;
+constexpr uint32_t IAP_TTS_ADDR_1MB = 0x80000;
+constexpr uint32_t IAP_TTS_ADDR_OTHER = 0x180000;
+
+typedef void (*iap_cmd_tx_t)(uint8_t *dat, int len);
+typedef void (*iap_evnet_callback_t)(iap_event_t evt);
+
+struct iap_env_t {
+    iap_state_t state;
+    uint32_t addr;
+    uint32_t size;
+    uint32_t iap_addr;
+    uint32_t iap_offset;
+    uint32_t tick_cnt;
+    uint32_t attempt;
+    uint32_t state_change;
+    iap_crc_t crc_flag;
+    uint8_t *local_img_buf;
+    int local_img_buf_size;
+    uint8_t update_file_num;
+    uint8_t update_done_num;
+    uint8_t update_fire_flag;
+    iap_cmd_tx_t iap_cmd_tx;
+    iap_evnet_callback_t iap_evnet_callback;
+};
+
+// Lifecycle.
+void iap_init(iap_env_t *iap, iap_cmd_tx_t cmd_tx, iap_evnet_callback_t evt_cb);
+uint32_t iap_start(iap_env_t *iap, uint32_t addr, uint32_t size, uint32_t iap_addr);
+void iap_stop(iap_env_t *iap);
+
+// Frames and senders.
+uint16_t crc16_compute(const uint8_t *p_data, uint32_t size, const uint16_t *p_crc);
+void iap_command_tx(iap_env_t *iap, uint32_t command, uint8_t *p_dat, int len);
+void iap_flash_unlock(iap_env_t *iap);
+void iap_flash_lock(iap_env_t *iap);
+void iap_flash_erase(iap_env_t *iap);
+void iap_flash_write_page(iap_env_t *iap);
+void iap_flash_write_page_buf(iap_env_t *iap);
+void iap_flash_check(iap_env_t *iap);
+void iap_flash_reboot(iap_env_t *iap);
+
+// Answers and verification.
+void iap_rx_callback(iap_env_t *iap, uint8_t *p_dat, int len);
+uint32_t IAP_ST_FLASH_UNLOCK_rsp_handle(iap_env_t *iap, uint8_t *p_dat, int len);
+uint32_t IAP_ST_FLASH_ERASE_rsp_handle(iap_env_t *iap, uint8_t *p_dat, int len);
+uint32_t IAP_ST_FLASH_WRITE_rsp_handle(iap_env_t *iap, uint8_t *p_dat, int len);
+uint32_t IAP_ST_FLASH_WRITE_PAGE_BUF_handle(iap_env_t *iap, uint8_t *p_dat, int len);
+uint32_t IAP_ST_FLASH_CHECK_rsp_handle(iap_env_t *iap, uint8_t *p_dat, int len);
+uint32_t IAP_ST_FLASH_LOCK_rsp_handle(iap_env_t *iap, uint8_t *p_dat, int len);
+uint32_t IAP_ST_FLASH_REBOOT_rsp_handle(iap_env_t *iap, uint8_t *p_dat, int len);
+uint32_t iap_calculate_CRC32(uint32_t crc, const uint8_t *pStart, uint32_t uSize);
+
+// Ticks.
+uint32_t iap_timer_callback(iap_env_t *iap);
+uint32_t iap_flash_write_timeout_handle(iap_env_t *iap);
