@@ -50,4 +50,6 @@ void console_printf(const char *fmt, ...) {
     console_write(big);
 }
 
-void console_set_sink(console_sink_t sink) { current_sink() = std::move(sink); }
+void console_set_sink(console_sink_t sink) {
+    current_sink() = std::move(sink);
+}

@@ -65,10 +65,9 @@ uint32_t IAP_ST_FLASH_WRITE_rsp_handle(iap_env_t *iap, uint8_t *, int) {
 }
 
 uint32_t IAP_ST_FLASH_CHECK_rsp_handle(iap_env_t *iap, uint8_t *p_dat, int) {
-    const uint32_t rsp_crc = static_cast<uint32_t>(p_dat[6]) |
-                             static_cast<uint32_t>(p_dat[7]) << 8 |
-                             static_cast<uint32_t>(p_dat[8]) << 16 |
-                             static_cast<uint32_t>(p_dat[9]) << 24;
+    const uint32_t rsp_crc =
+        static_cast<uint32_t>(p_dat[6]) | static_cast<uint32_t>(p_dat[7]) << 8 |
+        static_cast<uint32_t>(p_dat[8]) << 16 | static_cast<uint32_t>(p_dat[9]) << 24;
     const uint32_t local_crc =
         iap_calculate_CRC32(0xFFFFFFFF, iap->local_img_buf + iap->addr, iap->size);
     console_printf("[IAP]: ");

@@ -16,7 +16,9 @@ void put_u32(uint8_t *p, uint32_t v) {
 }
 
 // Flash address of the page being written.
-uint32_t current_flash_addr(const iap_env_t *iap) { return iap->iap_addr + iap->iap_offset; }
+uint32_t current_flash_addr(const iap_env_t *iap) {
+    return iap->iap_addr + iap->iap_offset;
+}
 
 // Value of the byte that pads each page-buffer chunk; the device never sees it for a full chunk.
 constexpr uint8_t kChunkTrailer = 0x00;
@@ -111,8 +113,7 @@ void iap_flash_write_page_buf(iap_env_t *iap) {
         }
         put_u32(payload, a + page_offset);
         put_u16(payload + 4, c);
-        std::memcpy(payload + 6,
-                    iap->local_img_buf + iap->addr + iap->iap_offset + page_offset, c);
+        std::memcpy(payload + 6, iap->local_img_buf + iap->addr + iap->iap_offset + page_offset, c);
         payload[6 + c] = kChunkTrailer;
         iap_command_tx(iap, IAP_CMD_FLASH_WRITE_PAGE_BUF, payload, static_cast<int>(c + 7));
         page_offset = static_cast<uint8_t>(page_offset + c);
@@ -140,7 +141,8 @@ void iap_flash_write_page(iap_env_t *iap) {
 void iap_flash_check(iap_env_t *iap) {
     iap->tick_cnt = IAP_TICKS_CHECK;
     console_printf("[IAP]: ");
-    console_printf("flash check from %08x, size %d \r\n", iap->iap_addr, static_cast<int>(iap->size));
+    console_printf("flash check from %08x, size %d \r\n", iap->iap_addr,
+                   static_cast<int>(iap->size));
     uint8_t payload[8];
     put_u32(payload, iap->iap_addr);
     put_u32(payload + 4, iap->size);

@@ -33,4 +33,6 @@ uint32_t iap_start(iap_env_t *iap, uint32_t addr, uint32_t size, uint32_t iap_ad
     return 1;
 }
 
-void iap_stop(iap_env_t *iap) { iap->state = IAP_ST_IDLE; }
+void iap_stop(iap_env_t *iap) {
+    iap->state = IAP_ST_IDLE;
+}

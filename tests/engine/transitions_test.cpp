@@ -1,0 +1,257 @@
+// Answers move the engine through its steps; errors and answers mid-transition do not.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "engine_harness.h"
+#include "host_buffers.h"
+
+using test_support::EngineHarness;
+
+namespace {
+
+class Transitions : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::memset(buf, 0x5A, sizeof buf);
+        h.iap.update_file_num = 2;
+        h.iap.local_img_buf = buf;
+        h.iap.local_img_buf_size = sizeof buf;
+        std::memset(tts_file, 0x33, 1024);
+        tts_size = 1024;
+        is_1mb = 1;
+    }
+    void start(uint32_t size = 0x2000) {
+        iap_start(&h.iap, 0, size, 0x8000);
+        h.clear_log();
+    }
+    uint8_t buf[0x4000];
+    EngineHarness h;
+};
+
+}  // namespace
+
+TEST_F(Transitions, StartArmsUnlock) {
+    EXPECT_EQ(iap_start(&h.iap, 0, 0x2000, 0x8001), 1u) << "an unaligned flash address is accepted";
+    EXPECT_EQ(h.iap.state, IAP_ST_FLASH_UNLOCK);
+    EXPECT_EQ(h.iap.iap_offset, 0u);
+    EXPECT_EQ(h.iap.attempt, 3u);
+    EXPECT_EQ(h.iap.crc_flag, IAP_CRC_IDLE);
+    EXPECT_EQ(h.iap.tick_cnt, 10u);
+    EXPECT_EQ(h.iap.state_change, 0u);
+    ASSERT_EQ(h.frames.size(), 1u);
+    EXPECT_EQ(h.frames[0][3], IAP_CMD_FLASH_UNLOCK);
+    EXPECT_EQ(h.iap.update_file_num, 2) << "init and start leave the buffer count alone";
+}
+
+TEST_F(Transitions, StartRefusals) {
+    EXPECT_EQ(iap_start(&h.iap, 0x8001, 0x100, 0x8000), 1u);
+    EXPECT_EQ(h.console, "[IAP]: Invalid start address 00008001!");
+    EXPECT_EQ(h.iap.state, IAP_ST_IDLE);
+    EXPECT_TRUE(h.frames.empty());
+
+    start();
+    h.iap.tick_cnt = 7;
+    iap_start(&h.iap, 0, 0x100, 0x9000);
+    EXPECT_EQ(h.console, "[IAP]: IAP is busy!");
+    EXPECT_EQ(h.iap.size, 0x2000u);
+    EXPECT_EQ(h.iap.tick_cnt, 7u);
+    EXPECT_TRUE(h.frames.empty());
+}
+
+TEST_F(Transitions, UnlockEraseAndPagesUpToTheSectorBoundary) {
+    start();
+    h.answer(IAP_CMD_FLASH_UNLOCK);
+    EXPECT_EQ(h.iap.state, IAP_ST_FLASH_ERASE);
+    ASSERT_EQ(h.count_of(IAP_CMD_FLASH_ERASE), 1u);
+    h.answer(IAP_CMD_FLASH_ERASE);
+    EXPECT_EQ(h.iap.state, IAP_ST_FLASH_WRITE_PAGE_BUF);
+    EXPECT_EQ(h.count_of(IAP_CMD_FLASH_WRITE_PAGE_BUF), 5u);
+    for (int page = 1; page < 16; page++) {
+        h.answer(IAP_CMD_FLASH_WRITE_PAGE_BUF);
+    }
+    EXPECT_EQ(h.iap.iap_offset, 0x0F00u);
+    h.clear_log();
+    h.answer(IAP_CMD_FLASH_WRITE_PAGE_BUF);
+    EXPECT_EQ(h.iap.iap_offset, 0x1000u);
+    EXPECT_EQ(h.iap.state, IAP_ST_FLASH_ERASE);
+    EXPECT_EQ(h.console, "[IAP]: Erase @ 0x00009000\r\n");
+    EXPECT_EQ(h.iap.attempt, 3u);
+}
+
+TEST_F(Transitions, AnyAnswerNotMarkedAsResultAdvances) {
+    start();
+    uint8_t odd[10] = {0, 0, 0, 0x7F, 0x99, 0x42};
+    iap_rx_callback(&h.iap, odd, sizeof odd);
+    EXPECT_EQ(h.iap.state, IAP_ST_FLASH_ERASE);
+}
+
+TEST_F(Transitions, LastPageLeadsToCheckAndMatchChainsToTts) {
+    start(0x200);
+    h.answer(IAP_CMD_FLASH_UNLOCK);
+    h.answer(IAP_CMD_FLASH_ERASE);
+    h.answer(IAP_CMD_FLASH_WRITE_PAGE_BUF);
+    h.clear_log();
+    h.answer(IAP_CMD_FLASH_WRITE_PAGE_BUF);
+    EXPECT_EQ(h.iap.state, IAP_ST_FLASH_CHECK);
+    EXPECT_EQ(h.iap.tick_cnt, 250u);
+    EXPECT_EQ(h.console, "[IAP]: flash check from 00008000, size 512 \r\n");
+
+    const uint32_t crc = test_support::reference_jamcrc(buf, 0x200);
+    h.clear_log();
+    h.answer(IAP_CMD_FLASH_CHECK, 0, crc);
+    EXPECT_EQ(h.iap.update_done_num, 1);
+    EXPECT_EQ(h.iap.state, IAP_ST_FLASH_UNLOCK);
+    EXPECT_EQ(h.iap.local_img_buf, tts_file);
+    EXPECT_EQ(h.iap.local_img_buf_size, 0x40000);
+    EXPECT_EQ(h.iap.addr, 0u);
+    EXPECT_EQ(h.iap.size, 1024u);
+    EXPECT_EQ(h.iap.iap_addr, 0x80000u);
+    EXPECT_EQ(h.iap.crc_flag, IAP_CRC_IDLE);
+    EXPECT_EQ(h.count_of(IAP_CMD_FLASH_UNLOCK), 1u);
+    char expected[128];
+    std::snprintf(expected, sizeof expected,
+                  "[IAP]: Response CRC:%08x local_crc:%08x \r\n[IAP]: flash unlock\r\n", crc, crc);
+    EXPECT_EQ(h.console, expected);
+}
+
+TEST_F(Transitions, TtsAddressFollowsTheToken) {
+    is_1mb = 0;
+    start(0x100);
+    h.answer(IAP_CMD_FLASH_UNLOCK);
+    h.answer(IAP_CMD_FLASH_ERASE);
+    h.answer(IAP_CMD_FLASH_WRITE_PAGE_BUF);
+    h.answer(IAP_CMD_FLASH_CHECK, 0, test_support::reference_jamcrc(buf, 0x100));
+    EXPECT_EQ(h.iap.iap_addr, 0x180000u);
+}
+
+TEST_F(Transitions, LastBufferRebootsAndSucceeds) {
+    h.iap.update_file_num = 1;
+    start(0x100);
+    h.answer(IAP_CMD_FLASH_UNLOCK);
+    h.answer(IAP_CMD_FLASH_ERASE);
+    h.answer(IAP_CMD_FLASH_WRITE_PAGE_BUF);
+    h.clear_log();
+    h.answer(IAP_CMD_FLASH_CHECK, 0, test_support::reference_jamcrc(buf, 0x100));
+    EXPECT_EQ(h.iap.state, IAP_ST_FLASH_REBOOT);
+    EXPECT_NE(h.console.find("[IAP]: check done!update_done_num:1\r\n[IAP]: flash reboot\r\n"),
+              std::string::npos);
+    EXPECT_TRUE(h.events.empty());
+    h.answer(IAP_CMD_FLASH_REBOOT);
+    EXPECT_EQ(h.iap.state, IAP_ST_IDLE);
+    EXPECT_EQ(h.events, std::vector<iap_event_t>{IAP_EVT_SUCCESS});
+}
+
+TEST_F(Transitions, ChecksumMismatchEndsInError) {
+    h.iap.update_file_num = 1;
+    start(0x100);
+    h.answer(IAP_CMD_FLASH_UNLOCK);
+    h.answer(IAP_CMD_FLASH_ERASE);
+    h.answer(IAP_CMD_FLASH_WRITE_PAGE_BUF);
+    h.clear_log();
+    h.answer(IAP_CMD_FLASH_CHECK, 0, test_support::reference_jamcrc(buf, 0x100) ^ 1);
+    EXPECT_EQ(h.iap.state, IAP_ST_IDLE);
+    EXPECT_EQ(h.iap.crc_flag, IAP_CRC_FAIL);
+    EXPECT_EQ(h.events, std::vector<iap_event_t>{IAP_EVT_CMD_ERROR});
+    EXPECT_TRUE(h.frames.empty()) << "no reboot after a mismatch";
+    // The run is over: later answers and ticks change nothing.
+    h.answer(IAP_CMD_FLASH_REBOOT);
+    h.ticks(2000);
+    EXPECT_EQ(h.events.size(), 1u);
+    EXPECT_EQ(h.iap.state, IAP_ST_IDLE);
+}
+
+TEST_F(Transitions, ShortCheckAnswerCannotPassForTheRightCrc) {
+    h.iap.update_file_num = 1;
+    start(0x100);
+    h.answer(IAP_CMD_FLASH_UNLOCK);
+    h.answer(IAP_CMD_FLASH_ERASE);
+    h.answer(IAP_CMD_FLASH_WRITE_PAGE_BUF);
+    // Bytes past the answer's length must not be read, even when they hold the right CRC.
+    const uint32_t crc = test_support::reference_jamcrc(buf, 0x100);
+    uint8_t a[10] = {0xA5,
+                     10,
+                     0,
+                     0x80,
+                     IAP_CMD_FLASH_CHECK,
+                     0,
+                     static_cast<uint8_t>(crc),
+                     static_cast<uint8_t>(crc >> 8),
+                     static_cast<uint8_t>(crc >> 16),
+                     static_cast<uint8_t>(crc >> 24)};
+    iap_rx_callback(&h.iap, a, 6);
+    EXPECT_EQ(h.iap.crc_flag, IAP_CRC_FAIL);
+    EXPECT_EQ(h.events, std::vector<iap_event_t>{IAP_EVT_CMD_ERROR});
+}
+
+TEST_F(Transitions, ErrorAnswersReportWithoutLeavingTheStep) {
+    for (iap_state_t s : {IAP_ST_IDLE, IAP_ST_FLASH_UNLOCK, IAP_ST_FLASH_ERASE, IAP_ST_FLASH_WRITE,
+                          IAP_ST_FLASH_WRITE_PAGE_BUF, IAP_ST_FLASH_CHECK, IAP_ST_FLASH_LOCK,
+                          IAP_ST_FLASH_REBOOT}) {
+        h.clear_log();
+        h.iap.state = s;
+        h.iap.tick_cnt = 6;
+        h.iap.attempt = 2;
+        h.answer(IAP_CMD_FLASH_ERASE, 0x05);
+        EXPECT_EQ(h.console, "[IAP]: Command 00000083, RET 05\r\n") << "state " << s;
+        EXPECT_EQ(h.events, std::vector<iap_event_t>{IAP_EVT_CMD_ERROR}) << "state " << s;
+        EXPECT_EQ(h.iap.state, s);
+        EXPECT_EQ(h.iap.tick_cnt, 6u);
+        EXPECT_EQ(h.iap.attempt, 2u);
+        EXPECT_TRUE(h.frames.empty());
+    }
+}
+
+TEST_F(Transitions, ErrorThenGoodAnswerCarriesOn) {
+    start();
+    h.answer(IAP_CMD_FLASH_UNLOCK, 0xE1);
+    EXPECT_EQ(h.iap.state, IAP_ST_FLASH_UNLOCK);
+    h.answer(IAP_CMD_FLASH_UNLOCK);
+    EXPECT_EQ(h.iap.state, IAP_ST_FLASH_ERASE);
+}
+
+TEST_F(Transitions, AnswersDuringATransitionAreDropped) {
+    start();
+    h.iap.state_change = 1;
+    h.answer(IAP_CMD_FLASH_UNLOCK);
+    h.answer(IAP_CMD_FLASH_UNLOCK, 0x07);
+    EXPECT_EQ(h.iap.state, IAP_ST_FLASH_UNLOCK);
+    EXPECT_TRUE(h.frames.empty());
+    EXPECT_TRUE(h.events.empty());
+    EXPECT_TRUE(h.console.empty());
+}
+
+TEST_F(Transitions, IdleAndUnknownStatesIgnoreAcknowledgements) {
+    h.answer(IAP_CMD_FLASH_UNLOCK);
+    h.iap.state = static_cast<iap_state_t>(9);
+    h.answer(IAP_CMD_FLASH_UNLOCK);
+    EXPECT_TRUE(h.frames.empty());
+    EXPECT_TRUE(h.events.empty());
+}
+
+TEST_F(Transitions, LockAndWholePageStates) {
+    h.iap.state = IAP_ST_FLASH_LOCK;
+    h.answer(IAP_CMD_FLASH_LOCK);
+    EXPECT_EQ(h.iap.state, IAP_ST_IDLE);
+    EXPECT_TRUE(h.events.empty());
+
+    start(0x1200);
+    h.iap.state = IAP_ST_FLASH_WRITE;
+    h.iap.iap_offset = 0x0E00;
+    h.answer(IAP_CMD_FLASH_WRITE);
+    EXPECT_EQ(h.iap.state, IAP_ST_FLASH_WRITE);
+    EXPECT_EQ(h.count_of(IAP_CMD_FLASH_WRITE), 1u);
+    h.answer(IAP_CMD_FLASH_WRITE);
+    EXPECT_EQ(h.iap.state, IAP_ST_FLASH_ERASE);
+    h.iap.state = IAP_ST_FLASH_WRITE;
+    h.iap.iap_offset = 0x1100;
+    h.answer(IAP_CMD_FLASH_WRITE);
+    EXPECT_EQ(h.iap.state, IAP_ST_FLASH_CHECK);
+}
+
+TEST_F(Transitions, RebootAnswerWithoutAVerifiedBufferIsAnError) {
+    start();
+    h.iap.state = IAP_ST_FLASH_REBOOT;
+    h.answer(IAP_CMD_FLASH_REBOOT);
+    EXPECT_EQ(h.events, std::vector<iap_event_t>{IAP_EVT_CMD_ERROR});
+}
