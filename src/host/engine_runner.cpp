@@ -1,0 +1,101 @@
+#include "engine_runner.h"
+
+#include <cstring>
+
+#include "engine_hooks.h"
+
+iap_env_t iap;
+
+namespace host {
+
+const char *outcome_name(Outcome o) {
+    switch (o) {
+        case Outcome::Success:
+            return "success";
+        case Outcome::Timeout:
+            return "timeout";
+        case Outcome::Error:
+            return "error";
+        case Outcome::Stalled:
+            return "stalled";
+        case Outcome::NoEvent:
+            return "no-event";
+    }
+    return "?";
+}
+
+EngineRunner::EngineRunner(Transport &transport) : transport_(transport) {
+    attach_hooks(this);
+}
+
+EngineRunner::~EngineRunner() {
+    attach_hooks(nullptr);
+}
+
+void EngineRunner::start(uint32_t addr, uint32_t size, uint32_t iap_addr) {
+    std::lock_guard<std::mutex> lock(engine_mutex_);
+    iap_start(&iap, addr, size, iap_addr);
+    started_ = iap.state != IAP_ST_IDLE;
+    finished_ = !started_;
+    activity_++;
+    changed_.notify_all();
+}
+
+void EngineRunner::on_answer(uint8_t *data, int len) {
+    std::lock_guard<std::mutex> lock(engine_mutex_);
+    iap_rx_callback(&iap, data, len);
+    activity_++;
+    after_engine_call_locked();
+}
+
+void EngineRunner::on_tick() {
+    std::lock_guard<std::mutex> lock(engine_mutex_);
+    // A tick of a pending run is progress: the engine's own budgets bound how long it can last.
+    if (iap.state != IAP_ST_IDLE) {
+        activity_++;
+    }
+    iap_timer_callback(&iap);
+    after_engine_call_locked();
+}
+
+void EngineRunner::record_event(iap_event_t evt) {
+    last_event_ = evt;
+}
+
+void EngineRunner::after_engine_call_locked() {
+    if (started_ && !finished_ && iap.state == IAP_ST_IDLE) {
+        finished_ = true;
+        // The outcome is fixed now: an error answer that comes in later, while idle, is not it.
+        outcome_event_ = last_event_;
+        changed_.notify_all();
+    }
+}
+
+Outcome EngineRunner::wait_for_outcome(std::chrono::milliseconds stall_limit) {
+    std::unique_lock<std::mutex> lock(engine_mutex_);
+    uint64_t seen = activity_;
+    auto last_progress = std::chrono::steady_clock::now();
+    while (!finished_) {
+        changed_.wait_for(lock, std::chrono::milliseconds(100));
+        const auto now = std::chrono::steady_clock::now();
+        if (activity_ != seen) {
+            seen = activity_;
+            last_progress = now;
+        } else if (now - last_progress >= stall_limit) {
+            return Outcome::Stalled;
+        }
+    }
+    if (!outcome_event_) {
+        return Outcome::NoEvent;
+    }
+    switch (*outcome_event_) {
+        case IAP_EVT_SUCCESS:
+            return Outcome::Success;
+        case IAP_EVT_CMD_RX_TIMEOUT:
+            return Outcome::Timeout;
+        default:
+            return Outcome::Error;
+    }
+}
+
+}  // namespace host

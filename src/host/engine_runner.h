@@ -1,0 +1,63 @@
+// Owns the one engine record's exclusion: start, answers and ticks arrive on three threads, and
+// one mutex makes them take turns. Every frame is written inside one of them, so the same lock
+// also keeps two reports from being written to the device at once.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+
+#include "iap.h"
+#include "transport.h"
+
+extern iap_env_t iap;  // the tool's one engine record
+
+namespace host {
+
+enum class Outcome {
+    Success,  // IAP_EVT_SUCCESS: every range verified and the reboot answered
+    Timeout,  // IAP_EVT_CMD_RX_TIMEOUT
+    Error,    // IAP_EVT_CMD_ERROR as the last event: an error answer or a checksum mismatch
+    Stalled,  // the engine made no progress for far longer than any step may take
+    NoEvent,  // the engine went idle without raising an outcome
+};
+
+const char *outcome_name(Outcome o);
+
+class EngineRunner {
+  public:
+    // Attaches the hooks to this runner; the caller initialises the record with them.
+    explicit EngineRunner(Transport &transport);
+    ~EngineRunner();
+    EngineRunner(const EngineRunner &) = delete;
+    EngineRunner &operator=(const EngineRunner &) = delete;
+
+    Transport &transport() { return transport_; }
+
+    void start(uint32_t addr, uint32_t size, uint32_t iap_addr);
+    void on_answer(uint8_t *data, int len);
+    void on_tick();
+
+    // Blocks until the run that start() began is over (the engine back in IAP_ST_IDLE) and
+    // returns its outcome. Gives up with Stalled when nothing at all happened for stall_limit.
+    Outcome wait_for_outcome(std::chrono::milliseconds stall_limit);
+
+    // Called by the event hook, inside an engine call.
+    void record_event(iap_event_t evt);
+
+  private:
+    void after_engine_call_locked();
+
+    Transport &transport_;
+    std::mutex engine_mutex_;
+    std::condition_variable changed_;
+    bool started_ = false;
+    bool finished_ = false;
+    std::optional<iap_event_t> last_event_;
+    std::optional<iap_event_t> outcome_event_;  // the last event when the run went idle
+    uint64_t activity_ = 0;  // bumped by every answer and every tick that changes the record
+};
+
+}  // namespace host

@@ -1,0 +1,192 @@
+#include "hidiap_tool.h"
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "console.h"
+#include "engine_hooks.h"
+#include "engine_runner.h"
+#include "exit_status.h"
+#include "hid_transport.h"
+#include "host_buffers.h"
+#include "input_files.h"
+#include "options.h"
+#include "sim_transport.h"
+#include "wide_text.h"
+#include "workers.h"
+
+namespace host {
+
+namespace {
+
+constexpr unsigned short kVendorId = 0x9999;
+constexpr unsigned short kProductId = 0x8888;
+// No step may stay silent longer than the check's budget (1,004 ticks, about 10 s); a run with
+// no engine activity for three times that has lost its tick thread.
+constexpr std::chrono::milliseconds kStallLimit{30000};
+
+// Explains a file the tool cannot use; false when the file is unusable.
+bool usable(const LoadResult &r, const char *what, const std::string &path, uint32_t limit) {
+    switch (r.status) {
+        case LoadStatus::Ok:
+            return true;
+        case LoadStatus::CannotOpen:
+            std::fprintf(stderr, "hidiap: cannot open %s file '%s': %s\n", what, path.c_str(),
+                         r.reason.c_str());
+            return false;
+        case LoadStatus::Directory:
+            std::fprintf(stderr, "hidiap: %s file '%s' is a directory, not a file\n", what,
+                         path.c_str());
+            return false;
+        case LoadStatus::TooLarge:
+            std::fprintf(stderr,
+                         "hidiap: %s file '%s' is %llu bytes, larger than the limit of %u bytes\n",
+                         what, path.c_str(), static_cast<unsigned long long>(r.length), limit);
+            return false;
+        case LoadStatus::ReadError:
+            std::fprintf(stderr, "hidiap: cannot read %s file '%s': %s\n", what, path.c_str(),
+                         r.reason.c_str());
+            return false;
+    }
+    return false;
+}
+
+std::unique_ptr<Transport> open_device(const Options &o, const sim::FaultSchedule &faults) {
+    if (o.simulate) {
+        return std::make_unique<SimTransport>(faults);
+    }
+    return HidTransport::open(kVendorId, kProductId);
+}
+
+bool write_sim_flash(SimTransport &sim, const std::string &path) {
+    return sim.with_device([&path](sim::SimDevice &device) {
+        const std::vector<uint8_t> &bytes = device.flash().bytes();
+        std::FILE *f = std::fopen(path.c_str(), "wb");
+        if (f == nullptr) {
+            return false;
+        }
+        const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+        return std::fclose(f) == 0 && ok;
+    });
+}
+
+}  // namespace
+
+int run_tool(int argc, char **argv) {
+    if (argc != 1) {
+        console_printf("Usage: Drage DFU image file to this exceute file !\r\n");
+    }
+    const ParseResult parsed = parse_command_line(argc, argv);
+    if (parsed.kind == ParseResult::Kind::Exit) {
+        return parsed.exit_status;
+    }
+    const Options &o = parsed.options;
+    sim::FaultSchedule faults;
+    std::string fault_error;
+    if (!sim::parse_fault_schedule(o.sim_faults, faults, fault_error)) {
+        std::fprintf(stderr, "hidiap: --sim-fault: %s\n", fault_error.c_str());
+        return kExitBadInput;
+    }
+
+    // Both files are read before either is judged, as users of the tool have always seen.
+    LoadResult image_load;
+    LoadResult tts_load;
+    const int image_length = read_img_file(o.image_path.c_str(), &image_load);
+    tts_size = read_tts_file(o.tts_path.c_str(), &tts_load);
+    if (image_load.status != LoadStatus::CannotOpen &&
+        !usable(image_load, "image", o.image_path, IMG_FILE_BUF_SIZE)) {
+        return kExitBadInput;
+    }
+    if (image_length == 0) {
+        if (image_load.status == LoadStatus::CannotOpen) {
+            usable(image_load, "image", o.image_path, IMG_FILE_BUF_SIZE);
+        }
+        console_printf("not found image file\r\n");
+        return kExitBadInput;
+    }
+    if (tts_load.status != LoadStatus::CannotOpen &&
+        !usable(tts_load, "TTS", o.tts_path, TTS_FILE_BUF_SIZE)) {
+        return kExitBadInput;
+    }
+    if (tts_size == 0) {
+        if (tts_load.status == LoadStatus::CannotOpen) {
+            usable(tts_load, "TTS", o.tts_path, TTS_FILE_BUF_SIZE);
+        }
+        console_printf("not found tts file\r\n");
+        return kExitBadInput;
+    }
+    console_printf("OTA file size is %d\r\n", image_length);
+    console_printf("TTS file size is %d\r\n", tts_size);
+    if (static_cast<uint32_t>(image_length) <= kImageStart) {
+        std::fprintf(stderr,
+                     "hidiap: image file '%s' is %d bytes; it must be larger than %u bytes "
+                     "(0x%x), because the image is programmed from that offset on\n",
+                     o.image_path.c_str(), image_length, kImageStart, kImageStart);
+        return kExitBadInput;
+    }
+
+    const Layout layout = compute_layout(static_cast<uint32_t>(image_length),
+                                         static_cast<uint32_t>(tts_size), o.token);
+    is_1mb = layout.is_1mb ? 1 : 0;
+    if (layout.overlap) {
+        std::fprintf(stderr,
+                     "hidiap: warning: the image range 0x%06x-0x%06x and the TTS range "
+                     "0x%06x-0x%06x overlap; the TTS data is programmed last and wins\n",
+                     kImageStart, kImageStart + layout.image_program, layout.tts_addr,
+                     layout.tts_addr + layout.tts_rounded);
+    }
+    tts_size = static_cast<int>(layout.tts_rounded);
+
+    std::unique_ptr<Transport> device = open_device(o, faults);
+    if (!device) {
+        console_printf("handle get failed\n");
+        return kExitNoDevice;
+    }
+    std::wstring product;
+    if (device->product_string(product)) {
+        console_printf("Product String     : %s\n", to_utf8(product).c_str());
+    }
+
+    iap.update_file_num = 2;
+    iap_init(&iap, iap_cmd_tx, iap_evnet_callback);
+    iap.local_img_buf = img_file;
+    iap.local_img_buf_size = static_cast<int>(IMG_FILE_BUF_SIZE);
+
+    Outcome outcome;
+    {
+        EngineRunner runner(*device);
+        Workers workers(runner, *device);
+        workers.start();
+        runner.start(kImageStart, layout.image_program, kImageStart);
+        outcome = runner.wait_for_outcome(kStallLimit);
+        if (outcome == Outcome::Stalled) {
+            std::fprintf(stderr, "hidiap: the update made no progress for %lld s; giving up\n",
+                         static_cast<long long>(kStallLimit.count() / 1000));
+        }
+        if (!o.no_wait) {
+            std::getchar();
+        }
+        workers.stop();
+    }
+
+    int status = outcome == Outcome::Success ? kExitSuccess : kExitFailed;
+    if (status != kExitSuccess) {
+        std::fprintf(stderr, "hidiap: update failed (%s)\n", outcome_name(outcome));
+    }
+    if (!o.sim_flash_path.empty()) {
+        auto *sim = static_cast<SimTransport *>(device.get());
+        if (!write_sim_flash(*sim, o.sim_flash_path)) {
+            std::fprintf(stderr, "hidiap: cannot write the simulated flash to '%s'\n",
+                         o.sim_flash_path.c_str());
+            if (status == kExitSuccess) {
+                status = kExitFailed;
+            }
+        }
+    }
+    device.reset();
+    return status;
+}
+
+}  // namespace host

@@ -1,0 +1,58 @@
+#include "options.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+
+#include "exit_status.h"
+
+namespace host {
+
+ParseResult parse_command_line(int argc, char **argv) {
+    ParseResult result;
+    Options &o = result.options;
+    CLI::App app{
+        "Updates the flash of a USB HID device (vendor 0x9999, product 0x8888): "
+        "programs IMAGE from flash 0x8000 and TTS at 0x80000 (TOKEN starting with 1MB) "
+        "or 0x180000, verifies both by CRC-32 and reboots the device.",
+        "hidiap"};
+    app.set_version_flag("--version", "hidiap 0.1.0");
+    app.add_option("IMAGE", o.image_path, "firmware image (raw flash image, first 32 KiB skipped)")
+        ->required();
+    app.add_option("TTS", o.tts_path, "TTS data file")->required();
+    app.add_option("TOKEN", o.token, "flash-size token: 1MB... puts TTS at 0x80000, else 0x180000")
+        ->required();
+    app.add_flag("--simulate", o.simulate, "run against the built-in simulated device");
+    app.add_option("--sim-fault", o.sim_faults,
+                   "inject a fault into the simulated device: KIND:COMMAND:N[:ARG] (repeatable)")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->expected(1)
+        ->allow_extra_args(false);
+    app.add_option("--sim-flash", o.sim_flash_path,
+                   "after a simulated run, write the device's 2 MiB flash to this file");
+    app.add_flag("--no-wait", o.no_wait, "exit after the outcome without waiting for Enter");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &e) {
+        result.kind = ParseResult::Kind::Exit;
+        result.exit_status = app.exit(e);
+        return result;
+    } catch (const CLI::CallForVersion &e) {
+        result.kind = ParseResult::Kind::Exit;
+        result.exit_status = app.exit(e);
+        return result;
+    } catch (const CLI::ParseError &e) {
+        std::fprintf(stderr, "hidiap: %s\n", e.what());
+        std::fprintf(stderr, "usage: hidiap [OPTIONS] IMAGE TTS TOKEN (see --help)\n");
+        result.kind = ParseResult::Kind::Exit;
+        result.exit_status = kExitBadInput;
+        return result;
+    }
+    if ((!o.sim_faults.empty() || !o.sim_flash_path.empty()) && !o.simulate) {
+        std::fprintf(stderr, "hidiap: --sim-fault and --sim-flash need --simulate\n");
+        result.kind = ParseResult::Kind::Exit;
+        result.exit_status = kExitBadInput;
+    }
+    return result;
+}
+
+}  // namespace host

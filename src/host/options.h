@@ -1,0 +1,29 @@
+// The command line: three positional arguments and the options around them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace host {
+
+struct Options {
+    std::string image_path;
+    std::string tts_path;
+    std::string token;
+    bool simulate = false;
+    std::vector<std::string> sim_faults;  // rule texts, checked by the simulated device's parser
+    std::string sim_flash_path;           // where to write the simulated flash after the run
+    bool no_wait = false;                 // do not wait for a character after the outcome
+};
+
+struct ParseResult {
+    enum class Kind { Run, Exit } kind = Kind::Run;
+    int exit_status = 0;  // for Exit: 0 after --help or --version, 2 for a bad command line
+    Options options;
+};
+
+// Parses argv. Help, version and errors are printed here (help to standard output, errors to
+// standard error); the caller only acts on the result.
+ParseResult parse_command_line(int argc, char **argv);
+
+}  // namespace host

@@ -1,0 +1,40 @@
+// The simulated device behind an in-process link that behaves like a device on a wire: an answer
+// becomes readable after the report that caused it, a read blocks up to its timeout, and the
+// device's clock advances with real time (one tick per 10 ms) so held-back answers come out late.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "sim_device.h"
+#include "transport.h"
+
+namespace host {
+
+class SimTransport : public Transport {
+  public:
+    explicit SimTransport(sim::FaultSchedule faults);
+
+    int write(const uint8_t *report, size_t len) override;
+    int read(uint8_t *buf, size_t len, int timeout_ms) override;
+    bool product_string(std::wstring &out) override;
+
+    // Runs f with the device while no other call uses it.
+    template <typename F>
+    auto with_device(F f) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return f(device_);
+    }
+
+  private:
+    using Clock = std::chrono::steady_clock;
+    void advance_clock_locked(Clock::time_point now);
+
+    std::mutex mutex_;
+    std::condition_variable answered_;
+    sim::SimDevice device_;
+    Clock::time_point next_tick_;
+};
+
+}  // namespace host

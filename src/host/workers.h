@@ -1,0 +1,39 @@
+// The two threads that feed the engine: the tick thread (every 10 ms) and the reader thread
+// (device answers). Both stop on request and are joined before the device is closed.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "engine_runner.h"
+#include "transport.h"
+
+namespace host {
+
+class Workers {
+  public:
+    Workers(EngineRunner &runner, Transport &transport);
+    ~Workers();  // stops and joins
+    Workers(const Workers &) = delete;
+    Workers &operator=(const Workers &) = delete;
+
+    // Starts the tick thread, then the reader thread.
+    void start();
+    void stop();
+
+  private:
+    void _10ms_timer_thread_();
+    void _usb_hid_rx_thread_();
+
+    EngineRunner &runner_;
+    Transport &transport_;
+    std::atomic<bool> stopping_{false};
+    std::mutex sleep_mutex_;
+    std::condition_variable wake_;
+    std::thread ticker_;
+    std::thread reader_;
+};
+
+}  // namespace host
