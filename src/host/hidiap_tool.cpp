@@ -23,9 +23,6 @@ namespace {
 
 constexpr unsigned short kVendorId = 0x9999;
 constexpr unsigned short kProductId = 0x8888;
-// No step may stay silent longer than the check's budget (1,004 ticks, about 10 s); a run with
-// no engine activity for three times that has lost its tick thread.
-constexpr std::chrono::milliseconds kStallLimit{30000};
 
 // Explains a file the tool cannot use; false when the file is unusable.
 bool usable(const LoadResult &r, const char *what, const std::string &path, uint32_t limit) {
@@ -53,9 +50,10 @@ bool usable(const LoadResult &r, const char *what, const std::string &path, uint
     return false;
 }
 
-std::unique_ptr<Transport> open_device(const Options &o, const sim::FaultSchedule &faults) {
+std::unique_ptr<Transport> open_device(const Options &o, const sim::FaultSchedule &faults,
+                                       const RunTuning &tuning) {
     if (o.simulate) {
-        return std::make_unique<SimTransport>(faults);
+        return std::make_unique<SimTransport>(faults, tuning.tick_period);
     }
     return HidTransport::open(kVendorId, kProductId);
 }
@@ -74,7 +72,7 @@ bool write_sim_flash(SimTransport &sim, const std::string &path) {
 
 }  // namespace
 
-int run_tool(int argc, char **argv) {
+int run_tool(int argc, char **argv, const RunTuning &tuning) {
     if (argc != 1) {
         console_printf("Usage: Drage DFU image file to this exceute file !\r\n");
     }
@@ -139,7 +137,7 @@ int run_tool(int argc, char **argv) {
     }
     tts_size = static_cast<int>(layout.tts_rounded);
 
-    std::unique_ptr<Transport> device = open_device(o, faults);
+    std::unique_ptr<Transport> device = open_device(o, faults, tuning);
     if (!device) {
         console_printf("handle get failed\n");
         return kExitNoDevice;
@@ -157,13 +155,13 @@ int run_tool(int argc, char **argv) {
     Outcome outcome;
     {
         EngineRunner runner(*device);
-        Workers workers(runner, *device);
+        Workers workers(runner, *device, tuning.tick_period);
         workers.start();
         runner.start(kImageStart, layout.image_program, kImageStart);
-        outcome = runner.wait_for_outcome(kStallLimit);
+        outcome = runner.wait_for_outcome(tuning.stall_limit);
         if (outcome == Outcome::Stalled) {
             std::fprintf(stderr, "hidiap: the update made no progress for %lld s; giving up\n",
-                         static_cast<long long>(kStallLimit.count() / 1000));
+                         static_cast<long long>(tuning.stall_limit.count() / 1000));
         }
         if (!o.no_wait) {
             std::getchar();

@@ -6,17 +6,15 @@
 
 namespace host {
 
-namespace {
-constexpr std::chrono::milliseconds kDeviceTick{10};
-}
-
-SimTransport::SimTransport(sim::FaultSchedule faults)
-    : device_(std::move(faults)), next_tick_(Clock::now() + kDeviceTick) {}
+SimTransport::SimTransport(sim::FaultSchedule faults, std::chrono::microseconds device_tick)
+    : device_(std::move(faults)),
+      device_tick_(device_tick),
+      next_tick_(Clock::now() + device_tick) {}
 
 void SimTransport::advance_clock_locked(Clock::time_point now) {
     while (now >= next_tick_) {
         device_.tick();
-        next_tick_ += kDeviceTick;
+        next_tick_ += device_tick_;
     }
 }
 

@@ -14,7 +14,9 @@ namespace host {
 
 class SimTransport : public Transport {
   public:
-    explicit SimTransport(sim::FaultSchedule faults);
+    // device_tick is the device's clock period (10 ms on a real wire).
+    explicit SimTransport(sim::FaultSchedule faults,
+                          std::chrono::microseconds device_tick = std::chrono::milliseconds(10));
 
     int write(const uint8_t *report, size_t len) override;
     int read(uint8_t *buf, size_t len, int timeout_ms) override;
@@ -34,6 +36,7 @@ class SimTransport : public Transport {
     std::mutex mutex_;
     std::condition_variable answered_;
     sim::SimDevice device_;
+    const std::chrono::microseconds device_tick_;
     Clock::time_point next_tick_;
 };
 

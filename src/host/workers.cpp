@@ -5,15 +5,14 @@
 namespace host {
 
 namespace {
-constexpr std::chrono::milliseconds kTickPeriod{10};
 // Short enough that stopping is prompt, long enough not to busy the device.
 constexpr int kReadTimeoutMs = 50;
 // After a failed read (device gone), wait this long rather than spin a core.
 constexpr std::chrono::milliseconds kReadFailurePause{5};
 }  // namespace
 
-Workers::Workers(EngineRunner &runner, Transport &transport)
-    : runner_(runner), transport_(transport) {}
+Workers::Workers(EngineRunner &runner, Transport &transport, std::chrono::microseconds tick_period)
+    : runner_(runner), transport_(transport), tick_period_(tick_period) {}
 
 Workers::~Workers() {
     stop();
@@ -42,7 +41,7 @@ void Workers::stop() {
 void Workers::_10ms_timer_thread_() {
     std::unique_lock<std::mutex> lock(sleep_mutex_);
     while (!stopping_) {
-        if (wake_.wait_for(lock, kTickPeriod, [this] { return stopping_.load(); })) {
+        if (wake_.wait_for(lock, tick_period_, [this] { return stopping_.load(); })) {
             break;
         }
         lock.unlock();

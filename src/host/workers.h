@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -14,7 +15,9 @@ namespace host {
 
 class Workers {
   public:
-    Workers(EngineRunner &runner, Transport &transport);
+    // tick_period is the engine's 10 ms tick; tests and the soak may run the clock faster.
+    Workers(EngineRunner &runner, Transport &transport,
+            std::chrono::microseconds tick_period = std::chrono::milliseconds(10));
     ~Workers();  // stops and joins
     Workers(const Workers &) = delete;
     Workers &operator=(const Workers &) = delete;
@@ -29,6 +32,7 @@ class Workers {
 
     EngineRunner &runner_;
     Transport &transport_;
+    const std::chrono::microseconds tick_period_;
     std::atomic<bool> stopping_{false};
     std::mutex sleep_mutex_;
     std::condition_variable wake_;
