@@ -1,0 +1,36 @@
+// Runs the built tool as a child process and collects what a user or a script would see.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace test_support {
+
+struct ProcessResult {
+    int exit_status = -1;  // -1 when killed by a signal or by the time limit
+    bool timed_out = false;
+    std::string out;
+    std::string err;
+};
+
+enum class Stdin {
+    Closed,    // the child's standard input is closed at once (end of file)
+    Newline,   // a newline is waiting before the child starts
+    HeldOpen,  // open and empty until while_running writes to it
+};
+
+struct ProcessOptions {
+    Stdin stdin_mode = Stdin::Closed;
+    std::chrono::milliseconds limit{60000};
+    // For HeldOpen: called once the child's standard output contains `wait_for`; returns the
+    // text to write to the child's standard input (which is then closed).
+    std::string wait_for;
+    std::function<std::string()> then_write;
+};
+
+ProcessResult run_process(const std::string &program, const std::vector<std::string> &args,
+                          const ProcessOptions &options = {});
+
+}  // namespace test_support

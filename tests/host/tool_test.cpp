@@ -1,0 +1,232 @@
+// The built tool as a user runs it: standard output, exit status and, through --sim-flash, what
+// the simulated device holds afterwards.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "expected_layout.h"
+#include "process_runner.h"
+
+namespace fs = std::filesystem;
+using test_support::ProcessOptions;
+using test_support::ProcessResult;
+using test_support::run_process;
+using test_support::Stdin;
+
+namespace {
+
+const std::string kTool = HIDIAP_TOOL_PATH;
+const std::string kUsage = "Usage: Drage DFU image file to this exceute file !\r\n";
+
+std::string jamcrc_hex(const std::vector<uint8_t> &flash, uint32_t addr, uint32_t len) {
+    uint32_t crc = 0xFFFFFFFF;
+    for (uint32_t i = 0; i < len; i++) {
+        crc ^= flash[addr + i];
+        for (int b = 0; b < 8; b++) {
+            crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+        }
+    }
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%08x", crc);
+    return hex;
+}
+
+class Tool : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("hidiap_tool_test_" + std::to_string(getpid()) + "_" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        image = test_support::random_bytes(40000, 11);
+        tts = test_support::random_bytes(1000, 12);
+        write_file("img.bin", image);
+        write_file("tts.bin", tts);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    std::string path(const std::string &name) const { return (dir / name).string(); }
+    void write_file(const std::string &name, const std::vector<uint8_t> &bytes) const {
+        std::ofstream(path(name), std::ios::binary)
+            .write(reinterpret_cast<const char *>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+    }
+    std::vector<uint8_t> read_file(const std::string &name) const {
+        std::ifstream in(path(name), std::ios::binary);
+        return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+    }
+    ProcessResult simulate(std::vector<std::string> extra, const std::string &token = "1MB",
+                           const ProcessOptions &options = {}) {
+        std::vector<std::string> args = {"--simulate", "--sim-flash", path("flash.bin")};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.insert(args.end(), {path("img.bin"), path("tts.bin"), token});
+        return run_process(kTool, args, options);
+    }
+
+    fs::path dir;
+    std::vector<uint8_t> image;
+    std::vector<uint8_t> tts;
+};
+
+}  // namespace
+
+TEST_F(Tool, SimulatedRunPrintsExactlyWhatARealRunPrints) {
+    const ProcessResult r = simulate({});
+    ASSERT_FALSE(r.timed_out);
+    const std::vector<uint8_t> expected = test_support::expected_flash(image, tts, 0x80000);
+    const std::string image_crc = jamcrc_hex(expected, 0x8000, 7424);
+    const std::string tts_crc = jamcrc_hex(expected, 0x80000, 1024);
+    EXPECT_EQ(r.out, kUsage +
+                         "OTA file size is 40000\r\n"
+                         "TTS file size is 1000\r\n"
+                         "Product String     : Simulated IAP device\n"
+                         "[IAP]: flash unlock\r\n"
+                         "[IAP]: Erase @ 0x00008000\r\n"
+                         "[IAP]: Erase @ 0x00009000\r\n"
+                         "[IAP]: flash check from 00008000, size 7424 \r\n"
+                         "[IAP]: Response CRC:" +
+                         image_crc + " local_crc:" + image_crc +
+                         " \r\n"
+                         "[IAP]: flash unlock\r\n"
+                         "[IAP]: Erase @ 0x00080000\r\n"
+                         "[IAP]: flash check from 00080000, size 1024 \r\n"
+                         "[IAP]: Response CRC:" +
+                         tts_crc + " local_crc:" + tts_crc +
+                         " \r\n"
+                         "[IAP]: check done!update_done_num:2\r\n"
+                         "[IAP]: flash reboot\r\n"
+                         "Firmware updated successfully !\r\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_TRUE(read_file("flash.bin") == expected);
+}
+
+TEST_F(Tool, TokensPlaceTheTtsData) {
+    const std::pair<const char *, uint32_t> cases[] = {
+        {"1MB", 0x80000}, {"1MBx", 0x80000}, {"1mb", 0x180000}, {"2MB", 0x180000}};
+    for (const auto &[token, addr] : cases) {
+        const ProcessResult r = simulate({}, token);
+        EXPECT_EQ(r.exit_status, 0) << token;
+        EXPECT_TRUE(read_file("flash.bin") == test_support::expected_flash(image, tts, addr))
+            << token;
+    }
+}
+
+TEST_F(Tool, RoundingProgramsThePrefillAfterTheFile) {
+    image = test_support::random_bytes(0x9001, 5);
+    write_file("img.bin", image);
+    const ProcessResult r = simulate({});
+    EXPECT_NE(r.out.find("flash check from 00008000, size 4352 \r\n"), std::string::npos);
+    EXPECT_EQ(r.exit_status, 0);
+    const std::vector<uint8_t> flash = read_file("flash.bin");
+    ASSERT_EQ(flash.size(), 0x200000u);
+    EXPECT_EQ(flash[0x9000], image[0x9000]);
+    EXPECT_EQ(flash[0x9001], 0xFF);
+}
+
+TEST_F(Tool, FailedUpdatesExitWithStatusOne) {
+    struct Case {
+        const char *rule;
+        const char *last_line;
+    };
+    const Case cases[] = {
+        {"drop:page:3", "IAP_EVT_CMD_RX_TIMEOUT\r\n"},
+        {"corrupt:page:5", "IAP_EVT_CMD_ERROR\r\n"},
+        {"unplug:erase:2", "IAP_EVT_CMD_RX_TIMEOUT\r\n"},
+    };
+    for (const Case &c : cases) {
+        const ProcessResult r = simulate({"--sim-fault", c.rule});
+        EXPECT_EQ(r.exit_status, 1) << c.rule;
+        const std::string tail = c.last_line;
+        ASSERT_GE(r.out.size(), tail.size()) << c.rule;
+        EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail) << c.rule;
+        EXPECT_EQ(r.out.find("Firmware updated successfully"), std::string::npos) << c.rule;
+        EXPECT_NE(r.err.find("update failed"), std::string::npos) << c.rule;
+    }
+}
+
+TEST_F(Tool, ARefusedStepTimesOutAfterItsResends) {
+    const ProcessResult r =
+        simulate({"--sim-fault", "error:unlock:1:9", "--sim-fault", "error:unlock:2:9",
+                  "--sim-fault", "error:unlock:3:9", "--sim-fault", "error:unlock:4:9"});
+    EXPECT_EQ(r.exit_status, 1);
+    size_t refusals = 0;
+    for (size_t at = 0;
+         (at = r.out.find("[IAP]: Command 00000082, RET 09\r\n", at)) != std::string::npos; at++) {
+        refusals++;
+    }
+    EXPECT_EQ(refusals, 4u);
+    EXPECT_EQ(r.out.substr(r.out.size() - 24), "IAP_EVT_CMD_RX_TIMEOUT\r\n");
+}
+
+TEST_F(Tool, ASurvivedErrorAnswerIsNotTheOutcome) {
+    const ProcessResult r = simulate({"--sim-fault", "error:check:1:7"});
+    EXPECT_NE(r.out.find("IAP_EVT_CMD_ERROR\r\n"), std::string::npos);
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out.substr(r.out.size() - 33), "Firmware updated successfully !\r\n");
+}
+
+TEST_F(Tool, EnterTypedEarlyDoesNotCutTheUpdateShort) {
+    ProcessOptions early;
+    early.stdin_mode = Stdin::Newline;
+    const ProcessResult r = simulate({}, "1MB", early);
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_NE(r.out.find("Firmware updated successfully !\r\n"), std::string::npos);
+}
+
+TEST_F(Tool, AfterTheOutcomeItWaitsForACharacter) {
+    ProcessOptions held;
+    held.stdin_mode = Stdin::HeldOpen;
+    held.wait_for = "Firmware updated successfully !\r\n";
+    held.then_write = [] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        return std::string("\n");
+    };
+    const auto begin = std::chrono::steady_clock::now();
+    const ProcessResult r = simulate({}, "1MB", held);
+    const auto took = std::chrono::steady_clock::now() - begin;
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_GE(took, std::chrono::milliseconds(300));
+}
+
+TEST_F(Tool, OverlappingRangesWarnAndTheTtsDataWins) {
+    image = test_support::random_bytes(0x80000 + 0x1234, 21);
+    write_file("img.bin", image);
+    const ProcessResult r = simulate({});
+    EXPECT_NE(r.err.find("overlap"), std::string::npos);
+    EXPECT_NE(r.err.find("0x008000-0x081300"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("0x080000-0x080400"), std::string::npos) << r.err;
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_TRUE(read_file("flash.bin") == test_support::expected_flash(image, tts, 0x80000));
+}
+
+TEST_F(Tool, LargestFilesAreProgrammedWhole) {
+    image = test_support::random_bytes(2080768, 31);
+    tts = test_support::random_bytes(262144, 32);
+    write_file("img.bin", image);
+    write_file("tts.bin", tts);
+    const ProcessResult r = simulate({}, "2MB");
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_TRUE(read_file("flash.bin") == test_support::expected_flash(image, tts, 0x180000));
+}
+
+TEST_F(Tool, WithoutADeviceItSaysSoAndExitsThree) {
+    const ProcessResult r = run_process(kTool, {path("img.bin"), path("tts.bin"), "1MB"});
+    EXPECT_EQ(r.out,
+              kUsage + "OTA file size is 40000\r\nTTS file size is 1000\r\nhandle get failed\n");
+    EXPECT_EQ(r.exit_status, 3);
+}
+
+TEST_F(Tool, HelpAndVersionExitZero) {
+    const ProcessResult help = run_process(kTool, {"--help"});
+    EXPECT_EQ(help.exit_status, 0);
+    EXPECT_NE(help.out.find("--sim-fault"), std::string::npos);
+    EXPECT_EQ(run_process(kTool, {"--version"}).exit_status, 0);
+}
