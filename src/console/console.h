@@ -7,10 +7,16 @@
 #include <functional>
 #include <string_view>
 
+#if defined(__GNUC__) || defined(__clang__)
+#define CONSOLE_PRINTF_FORMAT __attribute__((format(printf, 1, 2)))
+#else
+#define CONSOLE_PRINTF_FORMAT
+#endif
+
 using console_sink_t = std::function<void(std::string_view text)>;
 
 // Formats like printf and hands the text to the current sink in one piece.
-void console_printf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void console_printf(const char *fmt, ...) CONSOLE_PRINTF_FORMAT;
 
 // Hands text to the current sink unchanged.
 void console_write(std::string_view text);
