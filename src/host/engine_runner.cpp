@@ -38,6 +38,9 @@ void EngineRunner::start(uint32_t addr, uint32_t size, uint32_t iap_addr) {
     started_ = iap.state != IAP_ST_IDLE;
     finished_ = !started_;
     activity_++;
+    if (observer_) {
+        observer_(iap);
+    }
     changed_.notify_all();
 }
 
@@ -63,6 +66,9 @@ void EngineRunner::record_event(iap_event_t evt) {
 }
 
 void EngineRunner::after_engine_call_locked() {
+    if (observer_) {
+        observer_(iap);
+    }
     if (started_ && !finished_ && iap.state == IAP_ST_IDLE) {
         finished_ = true;
         // The outcome is fixed now: an error answer that comes in later, while idle, is not it.

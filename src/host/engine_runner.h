@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 
@@ -36,6 +37,11 @@ class EngineRunner {
 
     Transport &transport() { return transport_; }
 
+    // Called with the record after every engine call, inside the engine's lock. Set before start.
+    void set_observer(std::function<void(const iap_env_t &)> observer) {
+        observer_ = std::move(observer);
+    }
+
     void start(uint32_t addr, uint32_t size, uint32_t iap_addr);
     void on_answer(uint8_t *data, int len);
     void on_tick();
@@ -51,6 +57,7 @@ class EngineRunner {
     void after_engine_call_locked();
 
     Transport &transport_;
+    std::function<void(const iap_env_t &)> observer_;
     std::mutex engine_mutex_;
     std::condition_variable changed_;
     bool started_ = false;

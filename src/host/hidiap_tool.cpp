@@ -13,6 +13,8 @@
 #include "host_buffers.h"
 #include "input_files.h"
 #include "options.h"
+#include "platform.h"
+#include "progress_display.h"
 #include "sim_transport.h"
 #include "wide_text.h"
 #include "workers.h"
@@ -155,6 +157,22 @@ int run_tool(int argc, char **argv, const RunTuning &tuning) {
     Outcome outcome;
     {
         EngineRunner runner(*device);
+        ProgressDisplay progress;
+        const bool show_progress = !o.no_progress && stderr_is_terminal();
+        if (show_progress) {
+            progress.install();
+            runner.set_observer([&progress](const iap_env_t &record) {
+                Progress p;
+                p.state = record.state;
+                p.offset = record.iap_offset;
+                p.size = record.size;
+                p.ranges = record.update_file_num;
+                p.range = record.update_done_num < record.update_file_num
+                              ? record.update_done_num + 1u
+                              : record.update_file_num;
+                progress.update(p);
+            });
+        }
         Workers workers(runner, *device, tuning.tick_period);
         workers.start();
         runner.start(kImageStart, layout.image_program, kImageStart);
@@ -162,6 +180,9 @@ int run_tool(int argc, char **argv, const RunTuning &tuning) {
         if (outcome == Outcome::Stalled) {
             std::fprintf(stderr, "hidiap: the update made no progress for %lld s; giving up\n",
                          static_cast<long long>(tuning.stall_limit.count() / 1000));
+        }
+        if (show_progress) {
+            progress.uninstall();
         }
         if (!o.no_wait) {
             std::getchar();

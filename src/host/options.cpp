@@ -30,6 +30,8 @@ ParseResult parse_command_line(int argc, char **argv) {
     app.add_option("--sim-flash", o.sim_flash_path,
                    "after a simulated run, write the device's 2 MiB flash to this file");
     app.add_flag("--no-wait", o.no_wait, "exit after the outcome without waiting for Enter");
+    app.add_flag("--no-progress", o.no_progress,
+                 "do not draw the progress line (drawn on standard error when it is a terminal)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &e) {

@@ -14,6 +14,7 @@ struct Options {
     std::vector<std::string> sim_faults;  // rule texts, checked by the simulated device's parser
     std::string sim_flash_path;           // where to write the simulated flash after the run
     bool no_wait = false;                 // do not wait for a character after the outcome
+    bool no_progress = false;             // never draw the progress line
 };
 
 struct ParseResult {
