@@ -12,6 +12,7 @@
 
 #include "expected_layout.h"
 #include "process_runner.h"
+#include "reference_checksums.h"
 
 namespace fs = std::filesystem;
 using test_support::ProcessOptions;
@@ -25,15 +26,9 @@ const std::string kTool = HIDIAP_TOOL_PATH;
 const std::string kUsage = "Usage: Drage DFU image file to this exceute file !\r\n";
 
 std::string jamcrc_hex(const std::vector<uint8_t> &flash, uint32_t addr, uint32_t len) {
-    uint32_t crc = 0xFFFFFFFF;
-    for (uint32_t i = 0; i < len; i++) {
-        crc ^= flash[addr + i];
-        for (int b = 0; b < 8; b++) {
-            crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
-        }
-    }
     char hex[9];
-    std::snprintf(hex, sizeof hex, "%08x", crc);
+    std::snprintf(hex, sizeof hex, "%08x",
+                  test_support::reference_jamcrc(flash.data() + addr, len));
     return hex;
 }
 

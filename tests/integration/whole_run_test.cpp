@@ -12,6 +12,7 @@
 #include "fault_rules.h"
 #include "host_buffers.h"
 #include "iap.h"
+#include "reference_checksums.h"
 #include "sim_device.h"
 
 namespace {
@@ -95,14 +96,7 @@ std::string crc_line(uint32_t crc) {
 }
 
 uint32_t jamcrc_of(const std::vector<uint8_t> &flash, uint32_t addr, uint32_t len) {
-    uint32_t crc = 0xFFFFFFFF;
-    for (uint32_t i = 0; i < len; i++) {
-        crc ^= flash[addr + i];
-        for (int b = 0; b < 8; b++) {
-            crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
-        }
-    }
-    return crc;
+    return test_support::reference_jamcrc(flash.data() + addr, len);
 }
 
 class WholeRun : public ::testing::Test {

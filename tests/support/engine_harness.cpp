@@ -65,29 +65,6 @@ void EngineHarness::clear_log() {
     console.clear();
 }
 
-uint16_t reference_crc16(const uint8_t *data, size_t len) {
-    uint16_t crc = 0xFFFF;
-    for (size_t i = 0; i < len; i++) {
-        crc ^= static_cast<uint16_t>(data[i] << 8);
-        for (int bit = 0; bit < 8; bit++) {
-            crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021)
-                                 : static_cast<uint16_t>(crc << 1);
-        }
-    }
-    return crc;
-}
-
-uint32_t reference_jamcrc(const uint8_t *data, size_t len) {
-    uint32_t crc = 0xFFFFFFFF;
-    for (size_t i = 0; i < len; i++) {
-        crc ^= data[i];
-        for (int bit = 0; bit < 8; bit++) {
-            crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
-        }
-    }
-    return crc;
-}
-
 Frame make_frame(uint8_t command, const std::vector<uint8_t> &payload) {
     Frame f(4 + payload.size());
     f[0] = 0xA5;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "iap.h"
+#include "reference_checksums.h"
 
 namespace test_support {
 
@@ -41,7 +42,5 @@ class EngineHarness {
 
 // A frame built independently of the engine, for comparison.
 Frame make_frame(uint8_t command, const std::vector<uint8_t> &payload);
-uint16_t reference_crc16(const uint8_t *data, size_t len);
-uint32_t reference_jamcrc(const uint8_t *data, size_t len);
 
 }  // namespace test_support
