@@ -1,0 +1,291 @@
+#include "run_plan.h"
+
+#include <cstdio>
+
+#include "soak_random.h"
+
+namespace soak {
+
+namespace {
+
+constexpr uint32_t kImageStart = 0x8000;
+constexpr uint32_t kPage = 0x100;
+constexpr uint32_t kSector = 0x1000;
+constexpr uint32_t kChunksPerPage = 5;
+// Images reach at most this far past 0x8000, which keeps them far below either TTS address and
+// a fault-free run well under a second.
+constexpr uint32_t kImageSpan = 0x4000;
+constexpr uint32_t kTtsMax = 0x1000;
+
+uint32_t round_up(uint32_t n, uint32_t unit) {
+    return (n + unit - 1) / unit * unit;
+}
+
+bool acts_on_frames(sim::FaultKind kind) {
+    return kind == sim::FaultKind::kFailWrite || kind == sim::FaultKind::kUnplug;
+}
+
+const char *kind_text(sim::FaultKind kind) {
+    switch (kind) {
+        case sim::FaultKind::kDrop:
+            return "drop";
+        case sim::FaultKind::kError:
+            return "error";
+        case sim::FaultKind::kDup:
+            return "dup";
+        case sim::FaultKind::kDelay:
+            return "delay";
+        case sim::FaultKind::kCorrupt:
+            return "corrupt";
+        case sim::FaultKind::kUnplug:
+            return "unplug";
+        case sim::FaultKind::kFailWrite:
+            return "fail-write";
+    }
+    return "?";
+}
+
+FaultClass class_of(sim::FaultKind kind) {
+    switch (kind) {
+        case sim::FaultKind::kDrop:
+            return FaultClass::kDrop;
+        case sim::FaultKind::kError:
+            return FaultClass::kError;
+        case sim::FaultKind::kDup:
+            return FaultClass::kDup;
+        case sim::FaultKind::kDelay:
+            return FaultClass::kDelay;
+        case sim::FaultKind::kCorrupt:
+            return FaultClass::kCorrupt;
+        case sim::FaultKind::kUnplug:
+            return FaultClass::kUnplug;
+        case sim::FaultKind::kFailWrite:
+            return FaultClass::kFailWrite;
+    }
+    return FaultClass::kMixed;
+}
+
+uint32_t image_length(SoakRandom &r) {
+    const uint32_t roll = r.between(1, 100);
+    if (roll <= 40) {
+        return kImageStart + r.between(1, kImageSpan);
+    }
+    if (roll <= 60) {
+        return kImageStart + kPage * r.between(1, kImageSpan / kPage);
+    }
+    if (roll <= 75) {
+        return kImageStart + kSector * r.between(1, kImageSpan / kSector);
+    }
+    if (roll <= 85) {
+        // One byte either side of a sector end: the last page is nearly empty or just full.
+        const uint32_t end = kImageStart + kSector * r.between(1, kImageSpan / kSector);
+        return r.percent(50) ? end + 1 : end - 1;
+    }
+    if (roll <= 95) {
+        return kImageStart + r.between(1, kPage);
+    }
+    return kImageStart + 1;
+}
+
+uint32_t tts_length(SoakRandom &r) {
+    const uint32_t roll = r.between(1, 100);
+    if (roll <= 50) {
+        return r.between(1, kTtsMax);
+    }
+    if (roll <= 70) {
+        return kPage * r.between(1, kTtsMax / kPage);
+    }
+    if (roll <= 80) {
+        return kTtsMax;
+    }
+    if (roll <= 90) {
+        return 1;
+    }
+    return kPage * r.between(1, kTtsMax / kPage - 1) + 1;
+}
+
+PlannedFault draw_fault(SoakRandom &r, const RunPlan &plan) {
+    static const std::vector<sim::FaultKind> kinds = {
+        sim::FaultKind::kDrop,     sim::FaultKind::kError,   sim::FaultKind::kDup,
+        sim::FaultKind::kDelay,    sim::FaultKind::kCorrupt, sim::FaultKind::kUnplug,
+        sim::FaultKind::kFailWrite};
+    static const std::vector<std::string> commands = {"unlock", "erase",  "page",
+                                                      "check",  "reboot", "any"};
+    PlannedFault f;
+    f.kind = r.pick(kinds);
+    // Now and then a command the engine never sends (write, lock): the rule must change nothing.
+    const bool never_sent = r.percent(4);
+    if (f.kind == sim::FaultKind::kCorrupt) {
+        f.command = never_sent ? "write" : "page";
+    } else {
+        f.command = never_sent ? (r.percent(50) ? "write" : "lock") : r.pick(commands);
+    }
+    const uint32_t count = plan.clean_occasions(f.kind, f.command);
+    const uint32_t roll = r.between(1, 100);
+    if (count == 0) {
+        f.nth = r.between(1, 3);
+    } else if (roll <= 20) {
+        f.nth = 1;
+    } else if (roll <= 35) {
+        f.nth = count;
+    } else if (roll <= 85) {
+        f.nth = r.between(1, count);
+    } else {
+        // Past the last occasion of a clean run: only a run that other faults stretched gets here.
+        f.nth = count + r.between(1, 3);
+    }
+    switch (f.kind) {
+        case sim::FaultKind::kError:
+            if (r.percent(70)) {
+                f.arg = r.between(1, 255);
+            }
+            break;
+        case sim::FaultKind::kDelay: {
+            // Within a step's budget, past it (the step is resent and the answer comes late),
+            // around the check's budget, or so late that it never comes.
+            const uint32_t d = r.between(1, 100);
+            f.arg = d <= 35   ? r.between(1, 8)
+                    : d <= 70 ? r.between(12, 45)
+                    : d <= 95 ? r.between(200, 400)
+                              : 1000000u;
+            break;
+        }
+        case sim::FaultKind::kCorrupt:
+            if (r.percent(80)) {
+                f.arg = r.between(0, 255);
+            }
+            break;
+        default:
+            break;
+    }
+    return f;
+}
+
+}  // namespace
+
+const char *fault_class_name(FaultClass c) {
+    switch (c) {
+        case FaultClass::kNone:
+            return "none";
+        case FaultClass::kDrop:
+            return "drop";
+        case FaultClass::kError:
+            return "error";
+        case FaultClass::kDup:
+            return "dup";
+        case FaultClass::kDelay:
+            return "delay";
+        case FaultClass::kFailWrite:
+            return "fail-write";
+        case FaultClass::kUnplug:
+            return "unplug";
+        case FaultClass::kCorrupt:
+            return "corrupt";
+        case FaultClass::kMixed:
+            return "mixed";
+    }
+    return "?";
+}
+
+std::string PlannedFault::text() const {
+    std::string t = std::string(kind_text(kind)) + ":" + command + ":" + std::to_string(nth);
+    if (arg) {
+        t += ":" + std::to_string(*arg);
+    }
+    return t;
+}
+
+FaultClass RunPlan::fault_class() const {
+    if (faults.empty()) {
+        return FaultClass::kNone;
+    }
+    for (const PlannedFault &f : faults) {
+        if (f.kind != faults.front().kind) {
+            return FaultClass::kMixed;
+        }
+    }
+    return class_of(faults.front().kind);
+}
+
+uint32_t RunPlan::tts_addr() const {
+    return token.compare(0, 3, "1MB") == 0 ? 0x80000 : 0x180000;
+}
+
+std::vector<std::string> RunPlan::fault_texts() const {
+    std::vector<std::string> texts;
+    for (const PlannedFault &f : faults) {
+        texts.push_back(f.text());
+    }
+    return texts;
+}
+
+uint32_t RunPlan::clean_occasions(sim::FaultKind kind, const std::string &command) const {
+    const uint32_t image_bytes = round_up(static_cast<uint32_t>(image.size()), kPage) - kImageStart;
+    const uint32_t tts_bytes = round_up(static_cast<uint32_t>(tts.size()), kPage);
+    const uint32_t pages = image_bytes / kPage + tts_bytes / kPage;
+    const uint32_t sectors =
+        round_up(image_bytes, kSector) / kSector + round_up(tts_bytes, kSector) / kSector;
+    // Every page goes out as five chunks, each a frame, and gets one answer.
+    const uint32_t page_occasions = acts_on_frames(kind) ? pages * kChunksPerPage : pages;
+    const uint32_t unlocks = 2;
+    const uint32_t checks = 2;
+    const uint32_t reboots = 1;
+    if (command == "unlock") {
+        return unlocks;
+    }
+    if (command == "erase") {
+        return sectors;
+    }
+    if (command == "page") {
+        return page_occasions;
+    }
+    if (command == "check") {
+        return checks;
+    }
+    if (command == "reboot") {
+        return reboots;
+    }
+    if (command == "any") {
+        return unlocks + sectors + page_occasions + checks + reboots;
+    }
+    return 0;  // write and lock are never sent
+}
+
+bool RunPlan::inert() const {
+    for (const PlannedFault &f : faults) {
+        if (f.nth <= clean_occasions(f.kind, f.command)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+RunPlan make_plan(uint64_t seed) {
+    SoakRandom r(seed);
+    RunPlan plan;
+    plan.seed = seed;
+    plan.image = r.bytes(image_length(r));
+    plan.tts = r.bytes(tts_length(r));
+    plan.token = r.pick(std::vector<std::string>{"1MB", "1MBx", "2MB", "1mb"});
+    const uint32_t roll = r.between(1, 100);
+    const int rules = roll <= 10 ? 0 : roll <= 60 ? 1 : roll <= 85 ? 2 : 3;
+    for (int i = 0; i < rules; i++) {
+        plan.faults.push_back(draw_fault(r, plan));
+    }
+    return plan;
+}
+
+std::string describe(const RunPlan &plan) {
+    char head[160];
+    std::snprintf(head, sizeof head, "seed %llu: image %zu bytes (0x%zx), TTS %zu bytes, token %s",
+                  static_cast<unsigned long long>(plan.seed), plan.image.size(), plan.image.size(),
+                  plan.tts.size(), plan.token.c_str());
+    std::string text = head;
+    text += plan.faults.empty() ? ", no faults" : ", faults";
+    for (const PlannedFault &f : plan.faults) {
+        text += " " + f.text();
+    }
+    return text;
+}
+
+}  // namespace soak
