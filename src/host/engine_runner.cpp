@@ -46,6 +46,12 @@ void EngineRunner::start(uint32_t addr, uint32_t size, uint32_t iap_addr) {
 
 void EngineRunner::on_answer(uint8_t *data, int len) {
     std::lock_guard<std::mutex> lock(engine_mutex_);
+    // The run is over once its outcome is fixed. A late answer (held back by the device, or a
+    // duplicate) would still make the idle engine report an error answer, printing an event line
+    // after the outcome that the exit status reports; it is not handed on.
+    if (finished_) {
+        return;
+    }
     iap_rx_callback(&iap, data, len);
     activity_++;
     after_engine_call_locked();

@@ -1,0 +1,87 @@
+// A run's outcome is its last word: an answer that comes in after the engine went idle (held back
+// by the device, or a duplicate) must not print an event line after the outcome the tool reports
+// by its exit status. Found by the soak (a delayed error answer after "Firmware updated
+// successfully !"); pinned here without threads or timing.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "console.h"
+#include "engine_hooks.h"
+#include "engine_runner.h"
+#include "host_buffers.h"
+#include "run_verdict.h"
+#include "transport.h"
+
+namespace soak {
+namespace {
+
+// A device that takes every report and never answers: answers are handed in by the test.
+class SilentTransport : public host::Transport {
+  public:
+    int write(const uint8_t *, size_t len) override { return static_cast<int>(len); }
+    int read(uint8_t *, size_t, int) override { return 0; }
+    bool product_string(std::wstring &) override { return false; }
+};
+
+struct LateAnswer : ::testing::Test {
+    LateAnswer() {
+        console_set_sink([this](std::string_view text) { console.append(text); });
+        tts_size = 256;
+        is_1mb = 1;
+        iap.update_file_num = 2;
+        iap_init(&iap, iap_cmd_tx, iap_evnet_callback);
+        iap.local_img_buf = img_file;
+        iap.local_img_buf_size = static_cast<int>(IMG_FILE_BUF_SIZE);
+    }
+    ~LateAnswer() override { console_set_sink(nullptr); }
+
+    static void answer(host::EngineRunner &runner, uint8_t command, uint8_t result,
+                       uint32_t crc = 0) {
+        uint8_t a[12] = {0xA5,
+                         8,
+                         0,
+                         0x80,
+                         command,
+                         result,
+                         static_cast<uint8_t>(crc),
+                         static_cast<uint8_t>(crc >> 8),
+                         static_cast<uint8_t>(crc >> 16),
+                         static_cast<uint8_t>(crc >> 24)};
+        runner.on_answer(a, sizeof a);
+    }
+
+    SilentTransport device;
+    std::string console;
+};
+
+TEST_F(LateAnswer, AnErrorAnswerAfterSuccessPrintsNothing) {
+    host::EngineRunner runner(device);
+    runner.start(0x8000, 256, 0x8000);
+    for (int range = 0; range < 2; range++) {
+        const uint8_t *data = range == 0 ? img_file + 0x8000 : tts_file;
+        answer(runner, 0x82, 0);  // unlock
+        answer(runner, 0x83, 0);  // erase
+        answer(runner, 0x93, 0);  // the one page
+        answer(runner, 0x91, 0, iap_calculate_CRC32(0xFFFFFFFF, data, 256));
+    }
+    answer(runner, 0x86, 0);  // reboot
+    ASSERT_EQ(runner.wait_for_outcome(std::chrono::milliseconds(1000)), host::Outcome::Success);
+    answer(runner, 0x83, 0x10);  // the refusal of an erase that was resent and then succeeded
+    EXPECT_EQ(event_lines(console), std::vector<OutcomeColumn>{OutcomeColumn::kSuccess}) << console;
+}
+
+TEST_F(LateAnswer, AnErrorAnswerAfterATimeoutPrintsNothing) {
+    host::EngineRunner runner(device);
+    runner.start(0x8000, 256, 0x8000);
+    for (int tick = 0; tick < 50; tick++) {
+        runner.on_tick();
+    }
+    ASSERT_EQ(runner.wait_for_outcome(std::chrono::milliseconds(1000)), host::Outcome::Timeout);
+    answer(runner, 0x82, 0x10);
+    EXPECT_EQ(event_lines(console), std::vector<OutcomeColumn>{OutcomeColumn::kTimeout}) << console;
+}
+
+}  // namespace
+}  // namespace soak
