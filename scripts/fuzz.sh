@@ -7,6 +7,8 @@
 #   SECONDS_PER_TARGET  default 60
 #   BUILD_DIR           default build-fuzz in the repository
 # Needs clang with libFuzzer (Debian clang-14 or later).
+# HIDIAP_FUZZ_NO_BARE_RESTART=1 makes fuzz_engine set the engine record up again, as the host does,
+# before every restart instead of only calling iap_start again (see fuzz/fuzz_engine.cpp).
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -59,7 +61,11 @@ for target in "${targets[@]}"; do
         -artifact_prefix="$work/artifacts/" "${dict[@]}" "$work/corpus" \
         > "$work/log" 2>&1 || status=$?
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log" | tail -n 1)
-    summary+=("$target: ${runs:-?} executions in $seconds s")
+    if [[ $status -eq 0 ]]; then
+        summary+=("$target: ${runs:-?} executions in $seconds s")
+    else
+        summary+=("$target: FAILED after ${runs:-?} executions")
+    fi
     if [[ $status -ne 0 ]]; then
         # The report of the failing input: everything from the first error line on.
         grep -n -m 1 -E 'INVARIANT VIOLATED|ERROR: |runtime error|SUMMARY' "$work/log" \
