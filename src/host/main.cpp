@@ -1,5 +1,8 @@
 #include "hidiap_tool.h"
+#include "platform.h"
 
 int main(int argc, char **argv) {
+    // Without a UTF-8 locale the device's product string is lost when it is not plain ASCII.
+    host::use_utf8_multibyte_text();
     return host::run_tool(argc, argv);
 }

@@ -1,10 +1,15 @@
 // Platform-specific code, kept in this one place.
 #include "platform.h"
 
+#include <clocale>
+#include <cstring>
+#include <initializer_list>
+
 #if defined(_WIN32)
 #include <io.h>
 #include <stdio.h>
 #else
+#include <langinfo.h>
 #include <unistd.h>
 #endif
 
@@ -15,6 +20,24 @@ bool stderr_is_terminal() {
     return _isatty(_fileno(stderr)) != 0;
 #else
     return isatty(STDERR_FILENO) != 0;
+#endif
+}
+
+bool use_utf8_multibyte_text() {
+#if defined(_WIN32)
+    // The HID library passes the device's UTF-16 strings on as they are.
+    return true;
+#else
+    // C.UTF-8 first: the user's locale may be UTF-8 too, but may as well be unset (services,
+    // CI) or some other encoding, which would turn the device's bytes into the wrong letters.
+    for (const char *name : {"C.UTF-8", ""}) {
+        if (std::setlocale(LC_CTYPE, name) != nullptr &&
+            std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0) {
+            return true;
+        }
+    }
+    std::setlocale(LC_CTYPE, "C");
+    return false;
 #endif
 }
 
