@@ -45,9 +45,6 @@ iap_env_t g_iap;
 EngineRunModel g_model;
 // HIDIAP_FUZZ_TRACE=1 prints every step, frame and event, for reading a reproducer.
 bool g_trace = false;
-// HIDIAP_FUZZ_NO_BARE_RESTART=1 sets the record up as the host does before every restart, for
-// fuzzing past an engine that cannot yet be started twice on the same record.
-bool g_no_bare_restart = false;
 int g_frames_in_step = 0;
 int g_events_in_step = 0;
 bool g_success_in_step = false;
@@ -194,18 +191,18 @@ void EngineFuzzRun::start(const Layout &layout) {
     check_between_steps(IAP_ST_IDLE, true);
 }
 
-// Starts again once the engine is idle, either straight away or after setting the record up the
-// way the host does before its run; a start while the engine is busy must be refused untouched.
+// Starts again once the engine is idle, setting the record up the way the host does before its
+// run: a new run begins with iap_init and the image buffer, because iap_start keeps the count of
+// verified buffers and the buffer a run ended on (that is what lets a caller resume a run).
+// A start while the engine is busy must be refused untouched.
 void EngineFuzzRun::restart() {
-    const bool as_host = (in_.u8() & 1) != 0 || g_no_bare_restart;
+    in_.u8();  // kept so the committed seeds decode as before
     const Layout layout = decode_layout(in_);
     if (g_iap.state == IAP_ST_IDLE) {
         lay_out(img_file, IMG_FILE_BUF_SIZE, layout.image_addr, layout.image_size, image_);
-        if (as_host) {
-            iap_init(&g_iap, on_tx, on_event);
-            g_iap.local_img_buf = img_file;
-            g_iap.local_img_buf_size = static_cast<int>(IMG_FILE_BUF_SIZE);
-        }
+        iap_init(&g_iap, on_tx, on_event);
+        g_iap.local_img_buf = img_file;
+        g_iap.local_img_buf_size = static_cast<int>(IMG_FILE_BUF_SIZE);
         start(layout);
         return;
     }
@@ -345,7 +342,6 @@ void discard_console(std::string_view) {}
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     console_set_sink(discard_console);
     g_trace = std::getenv("HIDIAP_FUZZ_TRACE") != nullptr;
-    g_no_bare_restart = std::getenv("HIDIAP_FUZZ_NO_BARE_RESTART") != nullptr;
     return 0;
 }
 

@@ -7,8 +7,6 @@
 #   SECONDS_PER_TARGET  default 60
 #   BUILD_DIR           default build-fuzz in the repository
 # Needs clang with libFuzzer (Debian clang-14 or later).
-# HIDIAP_FUZZ_NO_BARE_RESTART=1 makes fuzz_engine set the engine record up again, as the host does,
-# before every restart instead of only calling iap_start again (see fuzz/fuzz_engine.cpp).
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)

@@ -78,7 +78,8 @@ struct iap_env_t {
     iap_evnet_callback_t iap_evnet_callback;
 };
 
-// Lifecycle.
+// Lifecycle. iap_start keeps the count of verified buffers and the buffer the last run ended on,
+// so a caller can resume; a new update starts with iap_init and the buffer fields set again.
 void iap_init(iap_env_t *iap, iap_cmd_tx_t cmd_tx, iap_evnet_callback_t evt_cb);
 uint32_t iap_start(iap_env_t *iap, uint32_t addr, uint32_t size, uint32_t iap_addr);
 void iap_stop(iap_env_t *iap);
