@@ -80,6 +80,22 @@ TEST(RunInChildren, CrashesBadExitsAndHangsCostOnlyTheirOwnRun) {
     }
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+// The soak's claim that a leak fails its run rests on the leak check at a child's exit.
+TEST(RunInChildren, ALeakInARunFailsThatRun) {
+    const auto ends = run_children({1}, 1, 20s, [](uint64_t, const std::string &) {
+        volatile char *lost = new char[4096];
+        lost[0] = 1;
+        lost = nullptr;
+        return std::string("leaked");
+    });
+    ASSERT_EQ(ends.size(), 1u);
+    EXPECT_EQ(ends.at(1).report, "leaked");
+    EXPECT_FALSE(ends.at(1).clean());
+    EXPECT_NE(ends.at(1).transcript.find("LeakSanitizer"), std::string::npos);
+}
+#endif
+
 TEST(RunHere, RunsInThisProcessAndReportsAThrowingBody) {
     std::vector<RunEnd> ends;
     const pid_t self = getpid();
@@ -97,6 +113,24 @@ TEST(RunHere, RunsInThisProcessAndReportsAThrowingBody) {
     EXPECT_EQ(ends[0].report, "here");
     EXPECT_FALSE(ends[1].clean());
     EXPECT_NE(ends[1].transcript.find("no inputs"), std::string::npos);
+}
+
+TEST(RunHere, AHangEndsTheProcessNamingTheSeed) {
+    // The watchdog can only end the whole process, so the hanging run_here goes in a child.
+    const auto ends = run_children({1}, 1, 20s, [](uint64_t, const std::string &) {
+        run_here(
+            {42}, 200ms,
+            [](uint64_t, const std::string &) -> std::string {
+                std::this_thread::sleep_for(60s);
+                return "";
+            },
+            [](const RunEnd &) {});
+        return std::string("returned");
+    });
+    ASSERT_EQ(ends.size(), 1u);
+    EXPECT_EQ(ends.at(1).exit_code, 3);
+    EXPECT_EQ(ends.at(1).report, "");
+    EXPECT_NE(ends.at(1).transcript.find("HANG: seed 42"), std::string::npos);
 }
 
 TEST(SoakTally, CountsOutcomesAndKeepsEveryFailureWithItsReasons) {
