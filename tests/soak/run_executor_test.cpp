@@ -96,6 +96,22 @@ TEST(RunInChildren, ALeakInARunFailsThatRun) {
 }
 #endif
 
+#if defined(__SANITIZE_THREAD__)
+// Likewise a data race: ThreadSanitizer makes the child's exit status non-zero.
+TEST(RunInChildren, ADataRaceInARunFailsThatRun) {
+    const auto ends = run_children({1}, 1, 20s, [](uint64_t, const std::string &) {
+        int shared = 0;
+        std::thread other([&shared] { shared++; });
+        shared++;
+        other.join();
+        return std::to_string(shared);
+    });
+    ASSERT_EQ(ends.size(), 1u);
+    EXPECT_FALSE(ends.at(1).clean());
+    EXPECT_NE(ends.at(1).transcript.find("ThreadSanitizer: data race"), std::string::npos);
+}
+#endif
+
 TEST(RunHere, RunsInThisProcessAndReportsAThrowingBody) {
     std::vector<RunEnd> ends;
     const pid_t self = getpid();
