@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "fuzz_check.h"
-#include "reference_crc.h"
+#include "reference_checksums.h"
 
 namespace fuzz {
 
@@ -41,7 +41,7 @@ void EngineRunModel::check_shape(const uint8_t *frame, int len) const {
     FUZZ_CHECK(frame[0] == 0xA5, "frame head 0x%02x", frame[0]);
     FUZZ_CHECK(get_u16(frame + 1) == static_cast<uint32_t>(len),
                "length field %u, frame of %d bytes", get_u16(frame + 1), len);
-    const uint16_t crc = reference_crc16(frame, static_cast<size_t>(len) - 2);
+    const uint16_t crc = test_support::reference_crc16(frame, static_cast<size_t>(len) - 2);
     FUZZ_CHECK(get_u16(frame + len - 2) == crc, "frame CRC-16 %04x, expected %04x",
                get_u16(frame + len - 2), crc);
 }
@@ -198,7 +198,7 @@ bool EngineRunModel::all_verified() const {
 
 uint32_t EngineRunModel::crc_of(size_t phase) {
     if (!crc_known_.at(phase)) {
-        crcs_[phase] = reference_jamcrc(ranges_[phase].data, ranges_[phase].size);
+        crcs_[phase] = test_support::reference_jamcrc(ranges_[phase].data, ranges_[phase].size);
         crc_known_[phase] = true;
     }
     return crcs_[phase];

@@ -13,7 +13,7 @@
 #include "fault_rules.h"
 #include "fuzz_check.h"
 #include "input_reader.h"
-#include "reference_crc.h"
+#include "reference_checksums.h"
 #include "sim_device.h"
 
 namespace {
@@ -55,7 +55,7 @@ std::vector<uint8_t> frame_report(uint8_t command, const std::vector<uint8_t> &p
         frame[4 + i] = payload[i];
     }
     if (declared <= sim::kReportSize - 1) {
-        put_u16(frame + declared - 2, fuzz::reference_crc16(frame, declared - 2));
+        put_u16(frame + declared - 2, test_support::reference_crc16(frame, declared - 2));
     }
     return report;
 }
@@ -196,7 +196,7 @@ void DeviceFuzzRun::check_answer(const sim::Report &a) const {
     const uint8_t result = frame[5];
     FUZZ_CHECK(len == 8 || (len == 12 && command == sim::kCmdCheck && result == 0),
                "answer of %u bytes to command 0x%02x, result 0x%02x", len, command, result);
-    FUZZ_CHECK(get_u16(frame + len - 2) == fuzz::reference_crc16(frame, len - 2),
+    FUZZ_CHECK(get_u16(frame + len - 2) == test_support::reference_crc16(frame, len - 2),
                "answer CRC-16 does not match");
     for (size_t i = 1 + len; i < a.size(); i++) {
         FUZZ_CHECK(a[i] == 0, "answer byte %zu past the frame is 0x%02x", i, a[i]);

@@ -27,7 +27,7 @@
 #include "host_buffers.h"
 #include "iap.h"
 #include "input_reader.h"
-#include "reference_crc.h"
+#include "reference_checksums.h"
 
 namespace {
 
@@ -280,7 +280,7 @@ void EngineFuzzRun::feed_good_answer() {
             a[6 + i] = static_cast<uint8_t>(crc >> (8 * i));
         }
     }
-    const uint16_t crc16 = fuzz::reference_crc16(a.data(), len - 2);
+    const uint16_t crc16 = test_support::reference_crc16(a.data(), len - 2);
     a[len - 2] = static_cast<uint8_t>(crc16);
     a[len - 1] = static_cast<uint8_t>(crc16 >> 8);
     feed(a);
@@ -293,7 +293,7 @@ void EngineFuzzRun::feed_error_answer() {
     a[3] = 0x80;
     a[4] = g_model.last_command();
     a[5] = static_cast<uint8_t>(in_.u8() % 255 + 1);
-    const uint16_t crc16 = fuzz::reference_crc16(a.data(), 6);
+    const uint16_t crc16 = test_support::reference_crc16(a.data(), 6);
     a[6] = static_cast<uint8_t>(crc16);
     a[7] = static_cast<uint8_t>(crc16 >> 8);
     feed(a);
