@@ -31,7 +31,7 @@ CC=clang CXX=clang++ cmake -S "$repo" -B "$build" -DHIDIAP_FUZZ=ON -DHIDIAP_TEST
     cat "$build/configure.log" >&2
     exit 1
 }
-cmake --build "$build" -j2 -- --no-print-directory
+cmake --build "$build" -j2 --target "${targets[@]}" -- --no-print-directory
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
