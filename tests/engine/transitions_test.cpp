@@ -25,6 +25,13 @@ class Transitions : public ::testing::Test {
         iap_start(&h.iap, 0, size, 0x8000);
         h.clear_log();
     }
+    // A one-page range, answered up to its check.
+    void start_one_page_run_to_its_check() {
+        start(0x100);
+        h.answer(IAP_CMD_FLASH_UNLOCK);
+        h.answer(IAP_CMD_FLASH_ERASE);
+        h.answer(IAP_CMD_FLASH_WRITE_PAGE_BUF);
+    }
     uint8_t buf[0x4000];
     EngineHarness h;
 };
@@ -117,20 +124,14 @@ TEST_F(Transitions, LastPageLeadsToCheckAndMatchChainsToTts) {
 
 TEST_F(Transitions, TtsAddressFollowsTheToken) {
     is_1mb = 0;
-    start(0x100);
-    h.answer(IAP_CMD_FLASH_UNLOCK);
-    h.answer(IAP_CMD_FLASH_ERASE);
-    h.answer(IAP_CMD_FLASH_WRITE_PAGE_BUF);
+    start_one_page_run_to_its_check();
     h.answer(IAP_CMD_FLASH_CHECK, 0, test_support::reference_jamcrc(buf, 0x100));
     EXPECT_EQ(h.iap.iap_addr, 0x180000u);
 }
 
 TEST_F(Transitions, LastBufferRebootsAndSucceeds) {
     h.iap.update_file_num = 1;
-    start(0x100);
-    h.answer(IAP_CMD_FLASH_UNLOCK);
-    h.answer(IAP_CMD_FLASH_ERASE);
-    h.answer(IAP_CMD_FLASH_WRITE_PAGE_BUF);
+    start_one_page_run_to_its_check();
     h.clear_log();
     h.answer(IAP_CMD_FLASH_CHECK, 0, test_support::reference_jamcrc(buf, 0x100));
     EXPECT_EQ(h.iap.state, IAP_ST_FLASH_REBOOT);
@@ -144,10 +145,7 @@ TEST_F(Transitions, LastBufferRebootsAndSucceeds) {
 
 TEST_F(Transitions, ChecksumMismatchEndsInError) {
     h.iap.update_file_num = 1;
-    start(0x100);
-    h.answer(IAP_CMD_FLASH_UNLOCK);
-    h.answer(IAP_CMD_FLASH_ERASE);
-    h.answer(IAP_CMD_FLASH_WRITE_PAGE_BUF);
+    start_one_page_run_to_its_check();
     h.clear_log();
     h.answer(IAP_CMD_FLASH_CHECK, 0, test_support::reference_jamcrc(buf, 0x100) ^ 1);
     EXPECT_EQ(h.iap.state, IAP_ST_IDLE);
@@ -163,10 +161,7 @@ TEST_F(Transitions, ChecksumMismatchEndsInError) {
 
 TEST_F(Transitions, ShortCheckAnswerCannotPassForTheRightCrc) {
     h.iap.update_file_num = 1;
-    start(0x100);
-    h.answer(IAP_CMD_FLASH_UNLOCK);
-    h.answer(IAP_CMD_FLASH_ERASE);
-    h.answer(IAP_CMD_FLASH_WRITE_PAGE_BUF);
+    start_one_page_run_to_its_check();
     // Bytes past the answer's length must not be read, even when they hold the right CRC.
     const uint32_t crc = test_support::reference_jamcrc(buf, 0x100);
     uint8_t a[10] = {0xA5,
