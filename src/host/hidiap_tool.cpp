@@ -156,7 +156,7 @@ int run_tool(int argc, char **argv, const RunTuning &tuning) {
 
     Outcome outcome;
     {
-        EngineRunner runner(*device);
+        EngineRunner runner(*device, iap);
         ProgressDisplay progress;
         const bool show_progress = !o.no_progress && stderr_is_terminal();
         if (show_progress) {
