@@ -8,8 +8,10 @@
 #if defined(_WIN32)
 #include <io.h>
 #include <stdio.h>
+#include <windows.h>
 #else
 #include <langinfo.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 #endif
 
@@ -20,6 +22,22 @@ bool stderr_is_terminal() {
     return _isatty(_fileno(stderr)) != 0;
 #else
     return isatty(STDERR_FILENO) != 0;
+#endif
+}
+
+int stderr_columns() {
+#if defined(_WIN32)
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) {
+        return info.srWindow.Right - info.srWindow.Left + 1;
+    }
+    return 0;
+#else
+    winsize size{};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0) {
+        return size.ws_col;
+    }
+    return 0;
 #endif
 }
 

@@ -6,6 +6,9 @@ namespace host {
 // True when standard error is an interactive terminal (progress is drawn only there).
 bool stderr_is_terminal();
 
+// Columns of the terminal on standard error, or 0 when it is not a terminal or does not say.
+int stderr_columns();
+
 // Makes the C library's multibyte conversions UTF-8 whatever the user's locale says. On Linux
 // the HID library reads the device's strings from sysfs, as UTF-8, and widens them with
 // mbstowcs(), which follows LC_CTYPE: under the "C" locale a program starts in, the first

@@ -1,0 +1,240 @@
+// Several simulated devices updated at once, each on its own record, runner, reader and writer
+// around one tick thread. Run under ThreadSanitizer in CI. A device that fails, is unplugged or
+// hangs in a write must leave the others verified, and every console line must stay whole and
+// carry its device's tag.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "device_fleet.h"
+#include "expected_layout.h"
+#include "host_buffers.h"
+#include "multi_progress.h"
+#include "sim_transport.h"
+#include "tagged_console.h"
+
+namespace {
+
+using host::DeviceResult;
+using host::FleetDevice;
+using host::Outcome;
+
+constexpr auto kTick = std::chrono::milliseconds(1);
+
+struct Fleet : ::testing::Test {
+    Fleet() {
+        image = test_support::random_bytes(0x10000, 51);
+        tts = test_support::random_bytes(0x1100, 52);
+        std::fill(img_file, img_file + IMG_FILE_BUF_SIZE, 0xFF);
+        std::fill(tts_file, tts_file + TTS_FILE_BUF_SIZE, 0xFF);
+        std::copy(image.begin(), image.end(), img_file);
+        std::copy(tts.begin(), tts.end(), tts_file);
+        tts_size = 0x1100;
+        is_1mb = 1;
+        plan.image_program = 0x10000 - 0x8000;
+        plan.tts_rounded = 0x1100;
+        settings.tick_period = kTick;
+        settings.stall_limit = std::chrono::seconds(20);
+        settings.out = [this](std::string_view text) { out.append(text); };
+    }
+
+    // Simulated devices SIM0001.. with the given fault rules each ("" for none).
+    void add_devices(const std::vector<std::string> &faults) {
+        for (const std::string &rule : faults) {
+            sim::FaultSchedule schedule;
+            std::string error;
+            if (!rule.empty()) {
+                EXPECT_TRUE(sim::parse_fault_schedule({rule}, schedule, error)) << error;
+            }
+            sims.push_back(std::make_unique<host::SimTransport>(schedule, kTick));
+            char serial[16];
+            std::snprintf(serial, sizeof serial, "SIM%04zu", sims.size());
+            devices.push_back({sims.back().get(), serial, "sim:" + std::to_string(sims.size())});
+        }
+    }
+
+    bool flash_is_expected(size_t device) {
+        const std::vector<uint8_t> expected = test_support::expected_flash(image, tts, 0x80000);
+        return sims[device]->with_device([&expected](sim::SimDevice &d) {
+            return d.flash().bytes() == expected && d.rebooted();
+        });
+    }
+
+    std::string summary(const std::vector<DeviceResult> &results) {
+        char *text = nullptr;
+        size_t size = 0;
+        std::FILE *f = open_memstream(&text, &size);
+        host::print_fleet_summary(f, results);
+        std::fclose(f);
+        std::string s(text, size);
+        std::free(text);
+        return s;
+    }
+
+    std::vector<uint8_t> image;
+    std::vector<uint8_t> tts;
+    host::FleetPlan plan;
+    host::FleetSettings settings;
+    std::string out;
+    std::vector<std::unique_ptr<host::SimTransport>> sims;
+    std::vector<FleetDevice> devices;
+};
+
+TEST_F(Fleet, EveryDeviceIsVerifiedAndPrintsWholeTaggedLines) {
+    add_devices({"", "", ""});
+    const std::vector<DeviceResult> results = host::update_fleet(devices, plan, settings);
+
+    ASSERT_EQ(results.size(), 3u);
+    std::map<std::string, std::string> by_device;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        ASSERT_EQ(line.rfind("[SIM000", 0), 0u) << line;
+        by_device[line.substr(0, 10)] += line.substr(10) + "\n";
+    }
+    ASSERT_EQ(by_device.size(), 3u);
+    for (size_t i = 0; i < 3; i++) {
+        EXPECT_EQ(results[i].outcome, Outcome::Success) << results[i].tag;
+        EXPECT_EQ(results[i].bytes, plan.image_program + plan.tts_rounded);
+        EXPECT_TRUE(flash_is_expected(i)) << i;
+        // Each device's lines, untagged, are exactly what one device alone prints.
+        EXPECT_EQ(by_device["[" + results[i].tag + "] "], by_device["[SIM0001] "]);
+    }
+    EXPECT_NE(by_device["[SIM0002] "].find("Firmware updated successfully !\r\n"),
+              std::string::npos);
+    EXPECT_EQ(host::fleet_exit_status(results), 0);
+}
+
+struct FailingDevice {
+    const char *rule;
+    Outcome outcome;
+};
+
+class FleetWithAFailingDevice : public Fleet,
+                                public ::testing::WithParamInterface<FailingDevice> {};
+
+TEST_P(FleetWithAFailingDevice, TheOthersAreVerifiedAndTheSummaryNamesIt) {
+    add_devices({"", GetParam().rule, ""});
+    const std::vector<DeviceResult> results = host::update_fleet(devices, plan, settings);
+
+    EXPECT_EQ(results[1].outcome, GetParam().outcome);
+    EXPECT_LT(results[1].bytes, plan.image_program + plan.tts_rounded);
+    for (size_t i : {0u, 2u}) {
+        EXPECT_EQ(results[i].outcome, Outcome::Success);
+        EXPECT_TRUE(flash_is_expected(i)) << i;
+    }
+    EXPECT_EQ(host::fleet_exit_status(results), 1);
+    const std::string table = summary(results);
+    EXPECT_NE(table.find("\nSIM0002  FAILED "), std::string::npos) << table;
+    EXPECT_NE(table.find(host::outcome_name(GetParam().outcome)), std::string::npos) << table;
+    EXPECT_NE(table.find("hidiap: 1 of 3 devices failed: SIM0002\n"), std::string::npos) << table;
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, FleetWithAFailingDevice,
+                         ::testing::Values(FailingDevice{"drop:page:20", Outcome::Timeout},
+                                           FailingDevice{"corrupt:page:7:9", Outcome::Error},
+                                           FailingDevice{"unplug:page:30", Outcome::Timeout}));
+
+// A device whose writes do not return until the test lets them, as a hung USB device's do; after
+// ten seconds it gives up and says so.
+class HungTransport : public host::Transport {
+  public:
+    int write(const uint8_t *, size_t len) override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!released_cv_.wait_for(lock, std::chrono::seconds(10), [this] { return released_; })) {
+            gave_up_ = true;
+        }
+        return static_cast<int>(len);
+    }
+    int read(uint8_t *, size_t, int timeout_ms) override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        released_cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms));
+        return 0;
+    }
+    bool product_string(std::wstring &) override { return false; }
+    void release() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        released_ = true;
+        released_cv_.notify_all();
+    }
+    bool gave_up() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return gave_up_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable released_cv_;
+    bool released_ = false;
+    bool gave_up_ = false;
+};
+
+// The healthy device loses an erase answer: only a resend by the tick thread saves it. The hung
+// device's write is let go only once the healthy device has rebooted, so if a tick (or the start)
+// waited for that write, the healthy device could not finish before the write gave up.
+TEST_F(Fleet, AHungDeviceHoldsUpNoOtherDevice) {
+    HungTransport hung;
+    devices.push_back({&hung, "HUNG", "hung:1"});
+    add_devices({"drop:erase:3"});
+    std::thread release_when_done([this, &hung] {
+        for (int i = 0;
+             i < 2000 && !sims[0]->with_device([](sim::SimDevice &d) { return d.rebooted(); });
+             i++) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        hung.release();
+    });
+    const std::vector<DeviceResult> results = host::update_fleet(devices, plan, settings);
+    release_when_done.join();
+
+    EXPECT_FALSE(hung.gave_up());
+    EXPECT_EQ(results[0].outcome, Outcome::Timeout);
+    EXPECT_EQ(results[1].outcome, Outcome::Success);
+    EXPECT_TRUE(flash_is_expected(0));
+}
+
+TEST(TaggedConsole, LinesPrintedInPiecesComeOutWholeAndTagged) {
+    std::string out;
+    host::TaggedConsole console({"A", "B"}, [&out](std::string_view t) { out.append(t); });
+    {
+        const host::TaggedConsole::DeviceScope a(0);
+        console.write("[IAP]: ");
+        {
+            const host::TaggedConsole::DeviceScope b(1);
+            console.write("[IAP]: ");
+            console.write("erase\r\n");
+        }
+        console.write("write\r\nlast");
+    }
+    console.write("untagged\n");
+    console.install();
+    console.uninstall();
+    EXPECT_EQ(out, "[B] [IAP]: erase\r\n[A] [IAP]: write\r\nuntagged\n[A] last\n");
+}
+
+TEST(MultiProgress, OutputLinesGoAboveTheBlockWhichIsRedrawnAndFinallyErased) {
+    std::string screen;
+    const auto out = [&screen](std::string_view t) { screen += "<out:" + std::string(t) + ">"; };
+    const auto err = [&screen](std::string_view t) { screen.append(t); };
+    host::MultiProgressDisplay display({"A", "B"}, out, err, 20);
+    display.update(0, host::Progress{IAP_ST_FLASH_ERASE, 0, 256, 1, 2});
+    display.finish(1, "FAILED: timeout after all");
+    display.write_above("line\n");
+    display.close();
+    const std::string a = "\r[A] range 1/2 [----\033[K\n";
+    const std::string b = "\r[B] FAILED: timeout\033[K\n";
+    EXPECT_EQ(screen,
+              "\r[A] range 1/2 [----\033[K\n\r[B] waiting\033[K\n"  // first drawing
+              "\033[2A" +
+                  a + b +                                  // redrawn in place
+                  "\033[2A\r\033[J<out:line\n>" + a + b +  // erased, line, drawn
+                  "\033[2A\r\033[J");                      // erased for good
+}
+
+}  // namespace
