@@ -128,20 +128,21 @@ std::vector<DeviceResult> update_fleet(const std::vector<FleetDevice> &devices,
     const std::vector<std::string> tags = device_tags(devices);
     const TaggedConsole::Sink out =
         settings.out ? settings.out : TaggedConsole::Sink(console_stdout_sink);
+    const TaggedConsole::Sink err = settings.err ? settings.err : TaggedConsole::Sink(write_stderr);
     std::unique_ptr<MultiProgressDisplay> display;
     if (settings.show_progress) {
-        display = std::make_unique<MultiProgressDisplay>(tags, out, write_stderr, settings.columns);
+        display = std::make_unique<MultiProgressDisplay>(tags, out, err, settings.columns);
     }
     MultiProgressDisplay *shown = display.get();
     TaggedConsole console(tags, shown != nullptr ? TaggedConsole::Sink([shown](std::string_view t) {
                               shown->write_above(t);
                           })
                                                  : out);
-    const auto note = [shown](const std::string &text) {
+    const auto note = [shown, &err](const std::string &text) {
         if (shown != nullptr) {
             shown->note(text);
         } else {
-            write_stderr(text);
+            err(text);
         }
     };
 

@@ -35,8 +35,10 @@ struct FleetSettings {
     std::chrono::milliseconds stall_limit{30000};
     bool show_progress = false;  // one line per device on standard error (a terminal)
     int columns = 0;             // the terminal's width for the progress lines
-    // Where the tagged console lines go (standard output).
+    // Where the tagged console lines go (standard output) and the tool's own notes go (standard
+    // error); empty for those streams.
     std::function<void(std::string_view)> out;
+    std::function<void(std::string_view)> err;
 };
 
 struct DeviceResult {

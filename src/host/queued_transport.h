@@ -1,9 +1,12 @@
-// A device whose output reports are written by a thread of its own. With several devices on one
-// tick thread, an engine call must never wait for a device: a hung device's write can block for
-// seconds, and the tick (or answer) that sent it would hold up every other device's ticks with
-// it. Here a write only queues the report; the writer thread writes the reports in order.
+// A device whose output reports never hold up a thread that serves other devices. With several
+// devices on one tick thread, a tick must never wait for a device: a hung device's write can
+// block for seconds, and every other device's ticks would wait with it. Reports written from any
+// thread but the device's own reader are queued and written in order by the device's writer
+// thread. The reader serves only this device, so it writes its reports itself when nothing is
+// queued before them: most reports answer an answer, and they go out without a thread switch.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -18,7 +21,7 @@ namespace host {
 
 class QueuedTransport : public Transport {
   public:
-    // Called on the writer thread with a report the device refused.
+    // Called on the writer thread with a queued report the device refused.
     using FailedWrite = std::function<void(const uint8_t *report, size_t len)>;
 
     // More reports than the engine ever has outstanding (a page's chunks and a few resends).
@@ -33,12 +36,12 @@ class QueuedTransport : public Transport {
     // Waits for the write under way, drops the reports not yet written and joins the thread.
     void stop();
 
-    // Queues the report; -1 when the queue is full (the device has stopped taking reports) or
-    // the writer is stopped, as a failed write.
+    // On the reader thread with nothing queued: writes at once and returns the device's result.
+    // Otherwise queues the report and returns its length; -1 when the queue is full (the device
+    // has stopped taking reports) or the writer is stopped, as a failed write.
     int write(const uint8_t *report, size_t len) override;
-    int read(uint8_t *buf, size_t len, int timeout_ms) override {
-        return device_.read(buf, len, timeout_ms);
-    }
+    // Called by the device's one reader thread, which it thereby learns.
+    int read(uint8_t *buf, size_t len, int timeout_ms) override;
     bool product_string(std::wstring &out) override { return device_.product_string(out); }
 
   private:
@@ -46,9 +49,11 @@ class QueuedTransport : public Transport {
 
     Transport &device_;
     const FailedWrite on_failure_;
+    std::atomic<std::thread::id> reader_{};
     std::mutex mutex_;
-    std::condition_variable queued_;
+    std::condition_variable wake_writer_;
     std::deque<std::vector<uint8_t>> reports_;
+    bool writing_ = false;  // a report is being written, by the reader or the writer
     bool running_ = false;
     std::thread writer_;
 };

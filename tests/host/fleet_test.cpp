@@ -43,6 +43,7 @@ struct Fleet : ::testing::Test {
         settings.tick_period = kTick;
         settings.stall_limit = std::chrono::seconds(20);
         settings.out = [this](std::string_view text) { out.append(text); };
+        settings.err = [this](std::string_view text) { err.append(text); };
     }
 
     // Simulated devices SIM0001.. with the given fault rules each ("" for none).
@@ -83,6 +84,7 @@ struct Fleet : ::testing::Test {
     host::FleetPlan plan;
     host::FleetSettings settings;
     std::string out;
+    std::string err;
     std::vector<std::unique_ptr<host::SimTransport>> sims;
     std::vector<FleetDevice> devices;
 };
@@ -130,6 +132,10 @@ TEST_P(FleetWithAFailingDevice, TheOthersAreVerifiedAndTheSummaryNamesIt) {
         EXPECT_TRUE(flash_is_expected(i)) << i;
     }
     EXPECT_EQ(host::fleet_exit_status(results), 1);
+    EXPECT_NE(err.find(std::string("hidiap: [SIM0002] update failed (") +
+                       host::outcome_name(GetParam().outcome) + ")"),
+              std::string::npos)
+        << err;
     const std::string table = summary(results);
     EXPECT_NE(table.find("\nSIM0002  FAILED "), std::string::npos) << table;
     EXPECT_NE(table.find(host::outcome_name(GetParam().outcome)), std::string::npos) << table;
