@@ -33,61 +33,54 @@ void QueuedTransport::stop() {
     }
 }
 
-int QueuedTransport::read(uint8_t *buf, size_t len, int timeout_ms) {
-    reader_.store(std::this_thread::get_id(), std::memory_order_relaxed);
-    return device_.read(buf, len, timeout_ms);
-}
-
 int QueuedTransport::write(const uint8_t *report, size_t len) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!running_) {
-        return -1;
-    }
-    // Reports go out in the order they were written: the reader writes only behind nothing.
-    if (std::this_thread::get_id() == reader_.load(std::memory_order_relaxed) && reports_.empty() &&
-        !writing_) {
-        writing_ = true;
-        lock.unlock();
-        const int result = device_.write(report, len);
-        lock.lock();
-        writing_ = false;
-        if (!reports_.empty()) {
-            wake_writer_.notify_one();
-        }
-        return result;
-    }
-    if (reports_.size() >= kCapacity) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!running_ || reports_.size() >= kCapacity) {
         return -1;
     }
     reports_.emplace_back(report, report + len);
-    if (!writing_) {
+    // The reader writes its own reports on its way back to read; others need the writer.
+    if (std::this_thread::get_id() != reader_.load(std::memory_order_relaxed) && !writing_) {
         wake_writer_.notify_one();
     }
     return static_cast<int>(len);
 }
 
-void QueuedTransport::writer_thread() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-        // stop() and every queued report wake the thread; the time-out only bounds the wait.
-        if (!wake_writer_.wait_for(lock, std::chrono::seconds(1), [this] {
-                return !running_ || (!reports_.empty() && !writing_);
-            })) {
-            continue;
-        }
-        if (!running_) {
-            return;
-        }
+int QueuedTransport::read(uint8_t *buf, size_t len, int timeout_ms) {
+    reader_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        write_out(lock);
+    }
+    return device_.read(buf, len, timeout_ms);
+}
+
+void QueuedTransport::write_out(std::unique_lock<std::mutex> &lock) {
+    while (running_ && !writing_ && !reports_.empty()) {
         std::vector<uint8_t> report = std::move(reports_.front());
         reports_.pop_front();
         writing_ = true;
         lock.unlock();
-        const bool failed = device_.write(report.data(), report.size()) < 0;
-        if (failed && on_failure_) {
+        if (device_.write(report.data(), report.size()) < 0 && on_failure_) {
             on_failure_(report.data(), report.size());
         }
         lock.lock();
         writing_ = false;
+    }
+    // Reports queued meanwhile by another thread, which saw the writing under way, are the
+    // writer's.
+    if (!reports_.empty()) {
+        wake_writer_.notify_one();
+    }
+}
+
+void QueuedTransport::writer_thread() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (running_) {
+        // stop() and queued reports wake the thread; the time-out only bounds the wait.
+        wake_writer_.wait_for(lock, std::chrono::seconds(1),
+                              [this] { return !running_ || (!reports_.empty() && !writing_); });
+        write_out(lock);
     }
 }
 

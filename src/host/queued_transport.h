@@ -1,9 +1,11 @@
-// A device whose output reports never hold up a thread that serves other devices. With several
-// devices on one tick thread, a tick must never wait for a device: a hung device's write can
-// block for seconds, and every other device's ticks would wait with it. Reports written from any
-// thread but the device's own reader are queued and written in order by the device's writer
-// thread. The reader serves only this device, so it writes its reports itself when nothing is
-// queued before them: most reports answer an answer, and they go out without a thread switch.
+// A device whose output reports never hold up a thread that serves other devices, nor a thread
+// that holds the device's engine lock. With several devices on one tick thread, a tick must never
+// wait for a device: a hung device's write can block for seconds, and every other device's ticks
+// would wait with it. So an engine call only queues its reports. The device's reader, which
+// serves this device alone, writes the queue out when it comes back to read (after its engine
+// call, lock released): most reports answer an answer and go out without a thread switch. Reports
+// queued by other threads (the tick's resends, the start) wake the device's writer thread.
+// Either way reports reach the device one at a time, in the order they were queued.
 #pragma once
 
 #include <atomic>
@@ -21,7 +23,7 @@ namespace host {
 
 class QueuedTransport : public Transport {
   public:
-    // Called on the writer thread with a queued report the device refused.
+    // Called, on the thread that wrote it, with a report the device refused.
     using FailedWrite = std::function<void(const uint8_t *report, size_t len)>;
 
     // More reports than the engine ever has outstanding (a page's chunks and a few resends).
@@ -33,18 +35,19 @@ class QueuedTransport : public Transport {
     QueuedTransport &operator=(const QueuedTransport &) = delete;
 
     void start();
-    // Waits for the write under way, drops the reports not yet written and joins the thread.
+    // Waits for the writer's write under way, drops the reports not yet written and joins it.
     void stop();
 
-    // On the reader thread with nothing queued: writes at once and returns the device's result.
-    // Otherwise queues the report and returns its length; -1 when the queue is full (the device
-    // has stopped taking reports) or the writer is stopped, as a failed write.
+    // Queues the report and returns its length; -1 when the queue is full (the device has
+    // stopped taking reports) or the writer is stopped, as a failed write.
     int write(const uint8_t *report, size_t len) override;
-    // Called by the device's one reader thread, which it thereby learns.
+    // Called by the device's one reader thread: writes out what is queued, then reads.
     int read(uint8_t *buf, size_t len, int timeout_ms) override;
     bool product_string(std::wstring &out) override { return device_.product_string(out); }
 
   private:
+    // Writes queued reports in order while no other thread is writing one.
+    void write_out(std::unique_lock<std::mutex> &lock);
     void writer_thread();
 
     Transport &device_;

@@ -26,7 +26,9 @@ using host::DeviceResult;
 using host::FleetDevice;
 using host::Outcome;
 
-constexpr auto kTick = std::chrono::milliseconds(1);
+// The real tick: a healthy device's answer must come within a step's budget (ten ticks) even
+// under ThreadSanitizer on a loaded machine.
+constexpr auto kTick = std::chrono::milliseconds(10);
 
 struct Fleet : ::testing::Test {
     Fleet() {
@@ -147,21 +149,24 @@ INSTANTIATE_TEST_SUITE_P(Faults, FleetWithAFailingDevice,
                                            FailingDevice{"corrupt:page:7:9", Outcome::Error},
                                            FailingDevice{"unplug:page:30", Outcome::Timeout}));
 
-// A device whose writes do not return until the test lets them, as a hung USB device's do; after
-// ten seconds it gives up and says so.
+// A device that answers its first reports and then hangs in a write, as a hung USB device does,
+// until the test lets it go; after ten seconds it gives up and says so. The hang comes on the
+// reader's write, after an answer, as well as on the tick's resends.
 class HungTransport : public host::Transport {
   public:
-    int write(const uint8_t *, size_t len) override {
+    int write(const uint8_t *report, size_t len) override {
         std::unique_lock<std::mutex> lock(mutex_);
+        if (++writes_ < 3) {
+            lock.unlock();
+            return device_.write(report, len);
+        }
         if (!released_cv_.wait_for(lock, std::chrono::seconds(10), [this] { return released_; })) {
             gave_up_ = true;
         }
         return static_cast<int>(len);
     }
-    int read(uint8_t *, size_t, int timeout_ms) override {
-        std::unique_lock<std::mutex> lock(mutex_);
-        released_cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms));
-        return 0;
+    int read(uint8_t *buf, size_t len, int timeout_ms) override {
+        return device_.read(buf, len, timeout_ms);
     }
     bool product_string(std::wstring &) override { return false; }
     void release() {
@@ -175,15 +180,18 @@ class HungTransport : public host::Transport {
     }
 
   private:
+    host::SimTransport device_{sim::FaultSchedule{}, kTick};
     std::mutex mutex_;
     std::condition_variable released_cv_;
+    int writes_ = 0;
     bool released_ = false;
     bool gave_up_ = false;
 };
 
 // The healthy device loses an erase answer: only a resend by the tick thread saves it. The hung
-// device's write is let go only once the healthy device has rebooted, so if a tick (or the start)
-// waited for that write, the healthy device could not finish before the write gave up.
+// device's write is let go only once the healthy device has rebooted, so if a tick waited for
+// that write, or for the engine lock of a thread caught in it, the healthy device could not
+// finish before the write gave up.
 TEST_F(Fleet, AHungDeviceHoldsUpNoOtherDevice) {
     HungTransport hung;
     devices.push_back({&hung, "HUNG", "hung:1"});
