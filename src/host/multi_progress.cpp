@@ -19,6 +19,7 @@ MultiProgressDisplay::MultiProgressDisplay(std::vector<std::string> labels, Sink
 
 void MultiProgressDisplay::update(size_t line, const Progress &p) {
     std::lock_guard<std::mutex> lock(mutex_);
+    started_ = true;
     Progress &last = lines_[line].progress;
     const bool stage_changed = p.state != last.state || p.range != last.range;
     last = p;
@@ -32,6 +33,7 @@ void MultiProgressDisplay::update(size_t line, const Progress &p) {
 void MultiProgressDisplay::finish(size_t line, const std::string &text) {
     std::lock_guard<std::mutex> lock(mutex_);
     lines_[line].final_text = text;
+    started_ = true;
     draw_locked();
 }
 
@@ -65,7 +67,7 @@ void MultiProgressDisplay::erase_locked() {
 }
 
 void MultiProgressDisplay::draw_locked() {
-    if (closed_) {
+    if (closed_ || !started_) {
         return;
     }
     // The whole block in one write, over the old one, so it never shows half drawn.

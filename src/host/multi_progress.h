@@ -51,6 +51,7 @@ class MultiProgressDisplay {
     const int columns_;
     std::mutex mutex_;
     std::vector<Line> lines_;
+    bool started_ = false;  // a device has reported: nothing is drawn before
     bool drawn_ = false;
     bool closed_ = false;
     std::chrono::steady_clock::time_point last_draw_{};
