@@ -4,7 +4,7 @@ set -euo pipefail
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
 
-packages=(build-essential cmake pkg-config libhidapi-dev libcli11-dev zlib1g-dev)
+packages=(build-essential cmake pkg-config libhidapi-dev libcli11-dev zlib1g-dev nlohmann-json3-dev)
 if [ "${1:-}" = "--test" ]; then
   packages+=(googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev)
 fi

@@ -4,5 +4,6 @@
 int main(int argc, char **argv) {
     // Without a UTF-8 locale the device's product string is lost when it is not plain ASCII.
     host::use_utf8_multibyte_text();
+    host::install_interrupt_handlers();
     return host::run_tool(argc, argv);
 }

@@ -13,4 +13,18 @@ bool stderr_is_terminal();
 // locale is installed; then only ASCII strings come through.
 bool use_utf8_multibyte_text();
 
+// True when standard output goes into a pipe (which usually ends on the same screen).
+bool stdout_is_pipe();
+
+// Ctrl-C and termination requests. The first one is only noted, for the main thread to stop
+// the update in order; a second one ends the process at once.
+void install_interrupt_handlers();
+// 0 while none came; otherwise the exit status it asks for (130 for Ctrl-C, 143 for SIGTERM).
+int interrupt_requested();
+
+// The end-of-run wait for one character on standard input. A terminal is asked for Enter on
+// standard error; a background job never reads (that would stop it); anything else is read as
+// it comes, and closed input ends the wait at once. An interruption ends it too.
+void wait_for_enter();
+
 }  // namespace host

@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "debug_trace.h"
+
 namespace host {
 
 namespace {
@@ -35,6 +37,7 @@ void Workers::stop() {
     }
     if (reader_.joinable()) {
         reader_.join();
+        trace_shutdown("worker threads stopped");
     }
 }
 
