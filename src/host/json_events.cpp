@@ -94,6 +94,15 @@ void JsonEvents::erase(uint32_t flash_addr) {
 }
 
 void JsonEvents::progress(uint64_t done, uint64_t total) {
+    // At most five a second, and always the last.
+    const auto now = std::chrono::steady_clock::now();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (done != total && now - last_progress_ < std::chrono::milliseconds(200)) {
+            return;
+        }
+        last_progress_ = now;
+    }
     emit("progress", {{"done", done}, {"total", total}});
 }
 

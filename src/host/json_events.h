@@ -38,6 +38,7 @@ class JsonEvents : public RunEvents {
     std::FILE *out_;
     std::optional<std::string> device_tag_;
     std::mutex mutex_;
+    std::chrono::steady_clock::time_point last_progress_{};
 };
 
 // The plan as the `plan` event's fields.

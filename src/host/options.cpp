@@ -17,12 +17,15 @@ ParseResult parse_command_line(int argc, char **argv) {
         "or 0x180000, verifies both by CRC-32 and reboots the device.",
         "hidiap"};
     app.footer(
-        "Exit status: 0 the update ended in success (every range verified by CRC-32, reboot "
-        "answered); 1 the update failed (time-out, refused command, checksum mismatch, device "
-        "disconnected, no progress); 2 bad command line or unusable input files (nothing was "
-        "sent to a device); 3 no device with vendor ID 0x9999 and product ID 0x8888 was found; "
-        "4 a device matched but could not be opened: permissions; 130 interrupted (Ctrl-C); "
-        "143 terminated (SIGTERM).");
+        "Exit status:\n"
+        "  0    the update ended in success: every range verified by CRC-32, reboot answered\n"
+        "  1    the update failed: time-out, refused command, checksum mismatch, device\n"
+        "       disconnected, no progress\n"
+        "  2    bad command line or unusable input files (nothing was sent to a device)\n"
+        "  3    no device with vendor ID 0x9999 and product ID 0x8888 was found\n"
+        "  4    a device matched but could not be opened: permissions\n"
+        "  130  interrupted (Ctrl-C)\n"
+        "  143  terminated (SIGTERM)");
     app.set_version_flag("--version", "hidiap 0.1.0");
     app.add_option("IMAGE", o.image_path, "firmware image (raw flash image, first 32 KiB skipped)")
         ->required();

@@ -8,6 +8,8 @@ namespace host {
 
 namespace {
 
+constexpr std::chrono::milliseconds kRedrawInterval{50};
+
 std::string clock_text(double seconds) {
     const long s = static_cast<long>(seconds + 0.5);
     char text[32];
@@ -65,7 +67,9 @@ void ProgressDisplay::progress(uint64_t done, uint64_t total) {
     std::lock_guard<std::mutex> lock(mutex_);
     view_.done = done;
     view_.total = total;
-    if (!mid_line_) {
+    // Redrawn at most every 50 ms for the bytes alone; a new phase is drawn at once.
+    const auto now = std::chrono::steady_clock::now();
+    if (!mid_line_ && (now - last_draw_ >= kRedrawInterval || done == total)) {
         draw_locked();
     }
 }

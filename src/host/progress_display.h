@@ -46,6 +46,7 @@ class ProgressDisplay : public RunEvents {
     bool drawn_ = false;
     bool mid_line_ = false;  // standard output has an unfinished line: do not draw over it
     std::chrono::steady_clock::time_point started_{};
+    std::chrono::steady_clock::time_point last_draw_{};
 };
 
 }  // namespace host

@@ -50,7 +50,7 @@ class RunEvents {
     // phase: unlock, erase, write, verify, reboot; file: image or TTS.
     virtual void phase(const char * /*phase*/, const char * /*file*/) {}
     virtual void erase(uint32_t /*flash_addr*/) {}
-    // Bytes of both files the device has acknowledged, out of all of them. At most 5 a second.
+    // Bytes of both files the device has acknowledged, out of all of them; on every change.
     virtual void progress(uint64_t /*done*/, uint64_t /*total*/) {}
     virtual void check(const RangeCheck &) {}
     virtual void device_error(uint8_t /*command*/, uint8_t /*result_code*/) {}

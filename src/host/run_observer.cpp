@@ -6,8 +6,6 @@ namespace host {
 
 namespace {
 
-constexpr std::chrono::milliseconds kProgressInterval{200};  // at most five a second
-
 uint32_t u32_at(const uint8_t *p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
@@ -173,11 +171,7 @@ void RunObserver::note_progress_locked(const iap_env_t &record) {
         verified += c.size;
     }
     facts_.bytes = verified + acknowledged_in_range_;
-    const auto now = std::chrono::steady_clock::now();
-    const bool finished = facts_.bytes == facts_.total_bytes;
-    if (facts_.bytes != last_progress_bytes_ &&
-        (now - last_progress_ >= kProgressInterval || finished)) {
-        last_progress_ = now;
+    if (facts_.bytes != last_progress_bytes_) {
         last_progress_bytes_ = facts_.bytes;
         events_.progress(facts_.bytes, facts_.total_bytes);
     }

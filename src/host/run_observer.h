@@ -4,7 +4,6 @@
 // the facts a failure is explained with. The engine's own text is left as it is.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <mutex>
 
@@ -42,7 +41,6 @@ class RunObserver {
     uint32_t last_check_crc_ = 0;
     const char *phase_ = "";
     unsigned phase_range_ = 0;
-    std::chrono::steady_clock::time_point last_progress_{};
     uint64_t last_progress_bytes_ = UINT64_MAX;
 };
 

@@ -48,6 +48,10 @@ TEST_F(Tool, TokensPlaceTheTtsData) {
     for (const auto &[token, addr] : cases) {
         const ProcessResult r = simulate({}, token);
         EXPECT_EQ(r.exit_status, 0) << token;
+        // Only a token of neither size is warned about; it still goes to 0x180000.
+        EXPECT_EQ(r.err.find("begins with neither 1MB nor 2MB") != std::string::npos,
+                  std::string(token) == "1mb")
+            << token << r.err;
         EXPECT_TRUE(read_file("flash.bin") == test_support::expected_flash(image, tts, addr))
             << token;
     }
@@ -162,5 +166,21 @@ TEST_F(Tool, HelpAndVersionExitZero) {
     const ProcessResult help = run_process(kTool, {"--help"});
     EXPECT_EQ(help.exit_status, 0);
     EXPECT_NE(help.out.find("--sim-fault"), std::string::npos);
-    EXPECT_EQ(run_process(kTool, {"--version"}).exit_status, 0);
+    EXPECT_NE(help.out.find("4    a device matched but could not be opened"), std::string::npos);
+    EXPECT_NE(help.out.find("130  interrupted (Ctrl-C)"), std::string::npos);
+    const ProcessResult version = run_process(kTool, {"--version"});
+    EXPECT_EQ(version.exit_status, 0);
+    // The answer alone, without the usage line an update starts with.
+    EXPECT_EQ(help.out.find(kUsage), std::string::npos);
+    EXPECT_EQ(version.out.rfind("hidiap ", 0), 0u);
+}
+
+TEST_F(Tool, ArgumentsPastTheThirdAreIgnoredWithAWarning) {
+    const ProcessResult r =
+        run_process(kTool, {"--simulate", path("img.bin"), path("tts.bin"), "1MB", "more", "x"});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_NE(r.err.find("warning: arguments past the third are ignored: 'more' 'x'"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.out.find("Firmware updated successfully !\r\n"), std::string::npos);
 }
