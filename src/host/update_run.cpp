@@ -28,7 +28,7 @@ RunReport run_update(Transport &device, const Layout &layout, RunEvents &events,
     const auto started = std::chrono::steady_clock::now();
     Outcome outcome;
     {
-        EngineRunner runner(observed);
+        EngineRunner runner(observed, iap);
         runner.set_observer([&observer](const iap_env_t &record) { observer.on_record(record); });
         if (progress != nullptr) {
             progress->install();
