@@ -93,11 +93,11 @@ void ProgressDisplay::erase_locked() {
 }
 
 void ProgressDisplay::draw_locked() {
-    if (!active_) {
+    if (!active_ || *view_.phase == '\0') {
         return;
     }
-    view_.elapsed =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    last_draw_ = std::chrono::steady_clock::now();
+    view_.elapsed = std::chrono::duration<double>(last_draw_ - started_).count();
     std::fprintf(stderr, "\r%s\033[K", render_progress(view_, 20).c_str());
     std::fflush(stderr);
     drawn_ = true;

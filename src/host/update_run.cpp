@@ -27,6 +27,7 @@ RunReport run_update(Transport &device, const Layout &layout, RunEvents &events,
     ObservedTransport observed(device, observer);
     const auto started = std::chrono::steady_clock::now();
     Outcome outcome;
+    double seconds = 0;  // to the outcome; stopping the workers is not part of the update
     {
         EngineRunner runner(observed, iap);
         runner.set_observer([&observer](const iap_env_t &record) { observer.on_record(record); });
@@ -38,6 +39,7 @@ RunReport run_update(Transport &device, const Layout &layout, RunEvents &events,
         runner.start(kImageStart, layout.image_program, kImageStart);
         outcome =
             runner.wait_for_outcome(tuning.stall_limit, [] { return interrupt_requested() != 0; });
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         if (progress != nullptr) {
             progress->uninstall();
         }
@@ -47,8 +49,6 @@ RunReport run_update(Transport &device, const Layout &layout, RunEvents &events,
         }
         workers.stop();
     }
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     const int interrupted = outcome == Outcome::Interrupted ? interrupt_requested() : 0;
     return make_run_report(observer.facts(), outcome, interrupted, seconds);
 }

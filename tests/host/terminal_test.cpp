@@ -77,3 +77,16 @@ TEST_F(Tool, NoProgressLineWhenStandardOutputIsAPipe) {
     EXPECT_EQ(r.screen.find("\033"), std::string::npos) << r.screen;
     EXPECT_NE(r.screen.find("hidiap: update succeeded"), std::string::npos) << r.screen;
 }
+
+TEST_F(Tool, ABackgroundJobNeverReadsTheTerminal) {
+    // An interactive shell with job control puts the tool in a process group of its own; reading
+    // the terminal from there would stop it ("Stopped (tty input)").
+    const std::string command = kTool + " --simulate " + path("img.bin") + " " + path("tts.bin") +
+                                " 1MB >/dev/null & wait $!; echo status=$?";
+    ProcessOptions o = at_terminal("", "");
+    o.limit = std::chrono::milliseconds(10000);
+    const ProcessResult r = run_process("/bin/bash", {"--norc", "--noprofile", "-ic", command}, o);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_NE(r.screen.find("status=0"), std::string::npos) << r.screen;
+    EXPECT_EQ(r.screen.find("Press Enter"), std::string::npos) << r.screen;
+}
