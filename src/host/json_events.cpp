@@ -99,9 +99,13 @@ void JsonEvents::progress(uint64_t done, uint64_t total) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (done != total && now - last_progress_ < std::chrono::milliseconds(200)) {
+            progress_held_ = true;
+            held_done_ = done;
+            held_total_ = total;
             return;
         }
         last_progress_ = now;
+        progress_held_ = false;
     }
     emit("progress", {{"done", done}, {"total", total}});
 }
@@ -124,13 +128,25 @@ void JsonEvents::resend(const char *step, uint32_t flash_addr, unsigned count) {
 }
 
 void JsonEvents::outcome(const RunReport &r) {
+    bool held;
+    uint64_t done, total;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        held = progress_held_;
+        done = held_done_;
+        total = held_total_;
+        progress_held_ = false;
+    }
+    if (held) {
+        emit("progress", {{"done", done}, {"total", total}});
+    }
     emit("outcome", {{"status", r.status},
                      {"exit_status", r.exit_status},
                      {"cause", r.cause[0] == '\0' ? nlohmann::ordered_json(nullptr) : r.cause},
                      {"reason", text_or_null(r.reason)},
                      {"bytes", r.bytes},
                      {"total_bytes", r.total_bytes},
-                     {"seconds", rounded(r.seconds, 3)}});
+                     {"seconds", rounded(r.seconds, 6)}});
 }
 
 }  // namespace host

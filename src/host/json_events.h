@@ -39,6 +39,9 @@ class JsonEvents : public RunEvents {
     std::optional<std::string> device_tag_;
     std::mutex mutex_;
     std::chrono::steady_clock::time_point last_progress_{};
+    bool progress_held_ = false;  // the latest progress was not written: it goes before outcome
+    uint64_t held_done_ = 0;
+    uint64_t held_total_ = 0;
 };
 
 // The plan as the `plan` event's fields.
