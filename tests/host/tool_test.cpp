@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <thread>
 
 #include "tool_fixture.h"
@@ -183,4 +184,34 @@ TEST_F(Tool, ArgumentsPastTheThirdAreIgnoredWithAWarning) {
               std::string::npos)
         << r.err;
     EXPECT_NE(r.out.find("Firmware updated successfully !\r\n"), std::string::npos);
+}
+
+TEST(Documentation, ReadmeAndManPageNameEveryOptionAndExitStatusOfTheHelp) {
+    const std::string help = run_process(kTool, {"--help"}).out;
+    auto text_of = [](const std::string &name) {
+        std::ifstream in(std::string(HIDIAP_SOURCE_DIR) + "/" + name);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    const std::string readme = text_of("README.md");
+    const std::string man = text_of("docs/hidiap.1");
+    ASSERT_FALSE(readme.empty());
+    ASSERT_FALSE(man.empty());
+    size_t options = 0;
+    for (size_t at = 0; (at = help.find("--", at)) != std::string::npos; options++) {
+        const size_t end = help.find_first_not_of("abcdefghijklmnopqrstuvwxyz-", at + 2);
+        const std::string option = help.substr(at, end - at);
+        at = end;
+        std::string roff;  // roff writes each hyphen as \-
+        for (char c : option) {
+            roff += c == '-' ? std::string("\\-") : std::string(1, c);
+        }
+        EXPECT_NE(readme.find("`" + option), std::string::npos) << option;
+        EXPECT_NE(man.find(roff), std::string::npos) << option;
+    }
+    EXPECT_GE(options, 9u);
+    for (const char *status : {"0", "1", "2", "3", "4", "130", "143"}) {
+        EXPECT_NE(help.find("\n  " + std::string(status) + " "), std::string::npos) << status;
+        EXPECT_NE(readme.find("| " + std::string(status) + " |"), std::string::npos) << status;
+        EXPECT_NE(man.find(".B " + std::string(status) + "\n"), std::string::npos) << status;
+    }
 }
