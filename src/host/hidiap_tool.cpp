@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "console.h"
@@ -12,7 +11,7 @@
 #include "json_events.h"
 #include "options.h"
 #include "platform.h"
-#include "progress_display.h"
+#include "presentation.h"
 #include "run_inputs.h"
 #include "run_report.h"
 #include "sim_flash_file.h"
@@ -27,52 +26,6 @@ namespace {
 
 constexpr unsigned short kVendorId = 0x9999;
 constexpr unsigned short kProductId = 0x8888;
-
-// Who shows the run: JSON Lines on standard output, or the text lines with a progress line on
-// a terminal. In JSON mode the console's text lines are not shown at all.
-class Presentation {
-  public:
-    explicit Presentation(const Options &o) {
-        if (o.json) {
-            json_.emplace();
-            console_set_sink([](std::string_view) {});
-        } else if (!o.no_progress && !o.dry_run && stderr_is_terminal() && !stdout_is_pipe()) {
-            progress_.emplace();
-        }
-    }
-    ~Presentation() { console_set_sink(nullptr); }
-    Presentation(const Presentation &) = delete;
-    Presentation &operator=(const Presentation &) = delete;
-
-    RunEvents &events() {
-        if (json_) {
-            return *json_;
-        }
-        if (progress_) {
-            return *progress_;
-        }
-        return quiet_;
-    }
-    ProgressDisplay *progress() { return progress_ ? &*progress_ : nullptr; }
-    bool json() const { return json_.has_value(); }
-
-    // The end of a run that never reached the device, for scripts reading the events.
-    void refused(int exit_status, const char *status, const char *reason) {
-        if (json_) {
-            RunReport r;
-            r.status = status;
-            r.exit_status = exit_status;
-            r.cause = status;
-            r.reason = reason;
-            json_->outcome(r);
-        }
-    }
-
-  private:
-    std::optional<JsonEvents> json_;
-    std::optional<ProgressDisplay> progress_;
-    RunEvents quiet_;
-};
 
 std::unique_ptr<Transport> open_device(const Options &o, const sim::FaultSchedule &faults,
                                        const RunTuning &tuning) {
@@ -97,22 +50,22 @@ void show_device(Transport &device, bool simulated, Presentation &presentation) 
     }
 }
 
-// Everything from the inputs to the outcome; returns the exit status.
-int run_steps(const Options &o, const RunTuning &tuning, Presentation &presentation) {
-    sim::FaultSchedule faults;
+// The steps before the device: fault rules, inputs, the plan (all of a dry run), the --sim-flash
+// file. Returns -1 to go on to the device, else the exit status.
+int before_device(const Options &o, Presentation &presentation, sim::FaultSchedule &faults,
+                  Inputs &inputs) {
     std::string why;
     if (!sim::parse_fault_schedule(o.sim_faults, faults, why)) {
         std::fprintf(stderr, "hidiap: --sim-fault: %s\n", why.c_str());
         presentation.refused(kExitBadInput, "bad-input", "bad --sim-fault rule");
         return kExitBadInput;
     }
-    Inputs inputs;
     if (const int refused = load_inputs(o, inputs); refused != 0) {
         presentation.refused(refused, "bad-input", "unusable input files");
         return refused;
     }
-    const UpdatePlan plan = make_update_plan(inputs.image_length, inputs.tts_length, o.token);
     if (o.dry_run) {
+        const UpdatePlan plan = make_update_plan(inputs.image_length, inputs.tts_length, o.token);
         if (presentation.json()) {
             presentation.events().plan(plan);
         } else {
@@ -126,30 +79,27 @@ int run_steps(const Options &o, const RunTuning &tuning, Presentation &presentat
         presentation.refused(kExitBadInput, "bad-input", "--sim-flash file cannot be written");
         return kExitBadInput;
     }
-    std::unique_ptr<Transport> device = open_device(o, faults, tuning);
-    if (!device) {
-        console_printf("handle get failed\n");
-        presentation.refused(kExitNoDevice, "no-device", "no device with the IDs was found");
-        return kExitNoDevice;
-    }
-    show_device(*device, o.simulate, presentation);
-    presentation.events().plan(plan);
+    return -1;
+}
 
-    RunReport report =
-        run_update(*device, inputs.layout, presentation.events(), presentation.progress(), tuning);
-    if (!o.sim_flash_path.empty() &&
-        !write_sim_flash(*static_cast<SimTransport *>(device.get()), o.sim_flash_path)) {
-        std::fprintf(stderr, "hidiap: cannot write the simulated flash to '%s'\n",
-                     o.sim_flash_path.c_str());
-        if (report.exit_status == kExitSuccess) {
-            report.status = "failed";
-            report.exit_status = kExitFailed;
-            report.cause = "sim_flash";
-            report.reason = "the simulated flash could not be written";
-        }
+// A simulated device's flash written out; a failure to write it fails a successful run.
+void save_sim_flash(const Options &o, Transport &device, RunReport &report) {
+    if (o.sim_flash_path.empty() ||
+        write_sim_flash(static_cast<SimTransport &>(device), o.sim_flash_path)) {
+        return;
     }
-    device.reset();
-    trace_shutdown("device closed");
+    std::fprintf(stderr, "hidiap: cannot write the simulated flash to '%s'\n",
+                 o.sim_flash_path.c_str());
+    if (report.exit_status == kExitSuccess) {
+        report.status = "failed";
+        report.exit_status = kExitFailed;
+        report.cause = "sim_flash";
+        report.reason = "the simulated flash could not be written";
+    }
+}
+
+// The outcome line (and event) first, then the wait a console window needs.
+int end_of_run(const Options &o, const RunReport &report, Presentation &presentation) {
     std::fputs(outcome_line(report).c_str(), stderr);
     std::fflush(stderr);
     presentation.events().outcome(report);
@@ -157,6 +107,28 @@ int run_steps(const Options &o, const RunTuning &tuning, Presentation &presentat
         wait_for_enter();
     }
     return report.exit_status;
+}
+
+int run_steps(const Options &o, const RunTuning &tuning, Presentation &presentation) {
+    sim::FaultSchedule faults;
+    Inputs inputs;
+    if (const int status = before_device(o, presentation, faults, inputs); status >= 0) {
+        return status;
+    }
+    std::unique_ptr<Transport> device = open_device(o, faults, tuning);
+    if (!device) {
+        console_printf("handle get failed\n");
+        presentation.refused(kExitNoDevice, "no-device", "no device with the IDs was found");
+        return kExitNoDevice;
+    }
+    show_device(*device, o.simulate, presentation);
+    presentation.events().plan(make_update_plan(inputs.image_length, inputs.tts_length, o.token));
+    RunReport report =
+        run_update(*device, inputs.layout, presentation.events(), presentation.progress(), tuning);
+    save_sim_flash(o, *device, report);
+    device.reset();
+    trace_shutdown("device closed");
+    return end_of_run(o, report, presentation);
 }
 
 }  // namespace
