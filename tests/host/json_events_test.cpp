@@ -153,6 +153,13 @@ TEST_F(Tool, DryRunPlansWithoutADevice) {
     EXPECT_EQ(plan["ranges"][0]["size"], 7424);
     EXPECT_EQ(plan["ranges"][1]["rounded_bytes"], 1024);
 
+    // Unusable inputs: status 2, and for a script the outcome alone.
     args[args.size() - 2] = path("missing.bin");
-    EXPECT_EQ(run_process(kTool, args).exit_status, 2);
+    const ProcessResult refused = run_process(kTool, args);
+    EXPECT_EQ(refused.exit_status, 2);
+    const std::vector<json> outcome = events_of(refused.out);
+    ASSERT_EQ(outcome.size(), 1u) << refused.out;
+    EXPECT_EQ(outcome[0]["type"], "outcome");
+    EXPECT_EQ(outcome[0]["status"], "bad-input");
+    EXPECT_EQ(outcome[0]["exit_status"], 2);
 }
