@@ -122,6 +122,12 @@ int run_steps(const Options &o, const RunTuning &tuning, Presentation &presentat
         return kExitNoDevice;
     }
     show_device(*device, o.simulate, presentation);
+    // Interrupted while the files were read or the device opened: nothing was sent yet.
+    if (const int interrupted = interrupt_requested(); interrupted != 0) {
+        std::fprintf(stderr, "hidiap: interrupted before the update started; nothing was sent\n");
+        presentation.refused(interrupted, "interrupted", "interrupted before the update started");
+        return interrupted;
+    }
     presentation.events().plan(make_update_plan(inputs.image_length, inputs.tts_length, o.token));
     RunReport report =
         run_update(*device, inputs.layout, presentation.events(), presentation.progress(), tuning);
