@@ -1,8 +1,12 @@
-// The outcome's words for what no simulated fault produces from the command line, and device
-// strings that need escaping in JSON.
+// The outcome's words for what no simulated fault produces from the command line, device
+// strings that need escaping in JSON, and a second interruption, which a terminal cannot time.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdlib>
+
 #include "json_events.h"
+#include "platform.h"
 #include "run_report.h"
 
 TEST(RunReport, AStandingStillUpdateIsNoProgress) {
@@ -24,4 +28,20 @@ TEST(JsonEvents, DeviceStringsSurviveQuotesBackslashesAndNonAscii) {
     EXPECT_EQ(back["product"], d.product);
     EXPECT_EQ(back["serial"], d.serial);
     EXPECT_TRUE(back["path"].is_null());
+}
+
+TEST(Interrupts, TheFirstIsNotedTheSecondEndsAtOnce) {
+    // Other tests of this program start threads; a fresh process runs the handlers alone.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            host::install_interrupt_handlers();
+            std::raise(SIGTERM);
+            if (host::interrupt_requested() != 143) {
+                std::_Exit(1);
+            }
+            std::raise(SIGINT);
+            std::_Exit(2);  // not reached: the second request ends the process
+        },
+        ::testing::ExitedWithCode(130), "");
 }
