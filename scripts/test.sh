@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds, and runs every test: the unit, integration and process
 # tests (plain, under AddressSanitizer with UndefinedBehaviorSanitizer, and under
-# ThreadSanitizer), the benchmarks' figures, the fuzzers for a bounded time, the randomized
-# fault soak, and the real HID stack in a QEMU guest.
+# ThreadSanitizer), the Windows build's checks under Wine, the benchmarks' figures, the fuzzers
+# for a bounded time, the randomized fault soak, and the real HID stack in a QEMU guest.
 # Set HIDIAP_QUICK=1 to run only the plain build's tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,6 +28,10 @@ if [ -x build-release/bench/hidiap_bench ]; then
   section "benchmarks"
   build-release/bench/hidiap_bench --benchmark_min_time=0.2
 fi
+
+section "Windows build under Wine"
+scripts/build-windows.sh
+tests/windows/run --exe build-windows-cross/src/host/hidiap.exe --linux build-release/src/host/hidiap
 
 section "AddressSanitizer + UndefinedBehaviorSanitizer"
 build asan-ubsan
