@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages hidiap needs to build; with --windows, also those of the Windows
-# cross-build (scripts/build-windows.sh); with --test, those of every test and check, the Windows
-# build under Wine and the Debian package included.
+# cross-build (scripts/build-windows.sh); with --package, those of the Debian package
+# (scripts/package.sh); with --test, those of every test and check, the Windows build under Wine
+# and the Debian package included.
 set -euo pipefail
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
@@ -9,11 +10,13 @@ if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
 packages=(build-essential cmake pkg-config libhidapi-dev libcli11-dev zlib1g-dev)
 windows=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev dpkg-dev zip
   ca-certificates)
+debian=(dpkg-dev file)
 case "${1:-}" in
   --windows) packages+=("${windows[@]}") ;;
+  --package) packages+=("${debian[@]}") ;;
   --test)
     packages+=(googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev)
-    packages+=("${windows[@]}" wine64 fakeroot lintian file)
+    packages+=("${windows[@]}" wine64 "${debian[@]}" lintian)
     ;;
 esac
 
