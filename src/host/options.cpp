@@ -15,7 +15,7 @@ ParseResult parse_command_line(int argc, char **argv) {
         "programs IMAGE from flash 0x8000 and TTS at 0x80000 (TOKEN starting with 1MB) "
         "or 0x180000, verifies both by CRC-32 and reboots the device.",
         "hidiap"};
-    app.set_version_flag("--version", "hidiap 0.1.0");
+    app.set_version_flag("--version", "hidiap " HIDIAP_VERSION);
     // On Windows a path may begin with '/', which must not be read as a "/option".
     app.allow_windows_style_options(false);
     app.add_option("IMAGE", o.image_path, "firmware image (raw flash image, first 32 KiB skipped)")
