@@ -26,7 +26,9 @@ ParseResult parse_command_line(int argc, char **argv) {
         "  4    a device matched but could not be opened: permissions\n"
         "  130  interrupted (Ctrl-C)\n"
         "  143  terminated (SIGTERM)");
-    app.set_version_flag("--version", "hidiap 0.1.0");
+    app.set_version_flag("--version", "hidiap " HIDIAP_VERSION);
+    // On Windows a path may begin with '/', which must not be read as a "/option".
+    app.allow_windows_style_options(false);
     app.add_option("IMAGE", o.image_path, "firmware image (raw flash image, first 32 KiB skipped)")
         ->required();
     app.add_option("TTS", o.tts_path, "TTS data file")->required();

@@ -1,18 +1,21 @@
 // Platform-specific code, kept in this one place.
 #include "platform.h"
 
+#include <atomic>
 #include <clocale>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 
 #if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
 #include <windows.h>
-
-#include <atomic>
-#include <csignal>
-#include <cstdio>
 #else
 #include <langinfo.h>
 #include <poll.h>
@@ -20,62 +23,66 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <cstdio>
 #endif
 
 namespace host {
 
-bool stderr_is_terminal() {
+namespace {
+std::atomic<int> interrupt_status{0};
+static_assert(std::atomic<int>::is_always_lock_free, "used from a signal handler");
+}  // namespace
+
+int interrupt_requested() {
+    return interrupt_status.load();
+}
+
 #if defined(_WIN32)
-    return _isatty(_fileno(stderr)) != 0;
-#else
-    return isatty(STDERR_FILENO) != 0;
-#endif
+
+namespace {
+
+// Runs on a thread of the system's, not in a signal handler; still only notes the request.
+BOOL WINAPI on_console_control(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) {
+        return FALSE;  // closing the window, logging off: the system's default
+    }
+    int none = 0;
+    if (!interrupt_status.compare_exchange_strong(none, 130)) {
+        ExitProcess(130);  // the second request: the user wants out now
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+void prepare_standard_streams() {
+    SetConsoleOutputCP(CP_UTF8);
+    std::fflush(stdout);
+    _setmode(_fileno(stdout), _O_BINARY);
+}
+
+bool stderr_is_terminal() {
+    HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (handle == INVALID_HANDLE_VALUE || handle == nullptr || !GetConsoleMode(handle, &mode)) {
+        return false;
+    }
+    return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+           SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
 bool use_utf8_multibyte_text() {
-#if defined(_WIN32)
     // The HID library passes the device's UTF-16 strings on as they are.
     return true;
-#else
-    // C.UTF-8 first: the user's locale may be UTF-8 too, but may as well be unset (services,
-    // CI) or some other encoding, which would turn the device's bytes into the wrong letters.
-    for (const char *name : {"C.UTF-8", ""}) {
-        if (std::setlocale(LC_CTYPE, name) != nullptr &&
-            std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0) {
-            return true;
-        }
-    }
-    std::setlocale(LC_CTYPE, "C");
-    return false;
-#endif
 }
-
-#if defined(_WIN32)
 
 bool stdout_is_pipe() {
     return GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_PIPE;
 }
 
-namespace {
-std::atomic<int> interrupt_status{0};
-void on_interrupt_signal(int sig) {
-    if (interrupt_status.exchange(sig == SIGTERM ? 143 : 130) != 0) {
-        _exit(130);
-    }
-    std::signal(sig, on_interrupt_signal);
-}
-}  // namespace
-
 void install_interrupt_handlers() {
-    std::signal(SIGINT, on_interrupt_signal);
-    std::signal(SIGTERM, on_interrupt_signal);
-}
-
-int interrupt_requested() {
-    return interrupt_status.load();
+    static const bool installed = SetConsoleCtrlHandler(on_console_control, TRUE) != 0;
+    (void)installed;
 }
 
 void wait_for_enter() {
@@ -88,15 +95,7 @@ void wait_for_enter() {
 
 #else
 
-bool stdout_is_pipe() {
-    struct stat st;
-    return fstat(STDOUT_FILENO, &st) == 0 && S_ISFIFO(st.st_mode);
-}
-
 namespace {
-
-std::atomic<int> interrupt_status{0};
-static_assert(std::atomic<int>::is_always_lock_free, "used from a signal handler");
 
 void on_interrupt_signal(int sig) {
     const int status = 128 + sig;
@@ -110,6 +109,30 @@ constexpr int kPollMs = 100;
 
 }  // namespace
 
+void prepare_standard_streams() {}
+
+bool stderr_is_terminal() {
+    return isatty(STDERR_FILENO) != 0;
+}
+
+bool use_utf8_multibyte_text() {
+    // C.UTF-8 first: the user's locale may be UTF-8 too, but may as well be unset (services,
+    // CI) or some other encoding, which would turn the device's bytes into the wrong letters.
+    for (const char *name : {"C.UTF-8", ""}) {
+        if (std::setlocale(LC_CTYPE, name) != nullptr &&
+            std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0) {
+            return true;
+        }
+    }
+    std::setlocale(LC_CTYPE, "C");
+    return false;
+}
+
+bool stdout_is_pipe() {
+    struct stat st;
+    return fstat(STDOUT_FILENO, &st) == 0 && S_ISFIFO(st.st_mode);
+}
+
 void install_interrupt_handlers() {
     struct sigaction sa {};
     sa.sa_handler = on_interrupt_signal;
@@ -117,10 +140,6 @@ void install_interrupt_handlers() {
     sa.sa_flags = 0;  // no SA_RESTART: a blocked read returns so the request is seen
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
-}
-
-int interrupt_requested() {
-    return interrupt_status.load();
 }
 
 void wait_for_enter() {

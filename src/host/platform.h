@@ -3,7 +3,14 @@
 
 namespace host {
 
-// True when standard error is an interactive terminal (progress is drawn only there).
+// Sets the standard streams up for the tool's text. On Windows the console shows UTF-8, and
+// standard output is untranslated: the engine's lines carry their own "\r\n", which text mode
+// would turn into "\r\r\n", and the other lines end in "\n" as on Linux, so every byte a script
+// reads is the same on both. Nothing to do elsewhere.
+void prepare_standard_streams();
+
+// True when standard error is an interactive terminal (progress is drawn only there). On
+// Windows, a console that understands the escape sequences the progress line uses.
 bool stderr_is_terminal();
 
 // Makes the C library's multibyte conversions UTF-8 whatever the user's locale says. On Linux
@@ -17,7 +24,8 @@ bool use_utf8_multibyte_text();
 bool stdout_is_pipe();
 
 // Ctrl-C and termination requests. The first one is only noted, for the main thread to stop
-// the update in order; a second one ends the process at once.
+// the update in order; a second one ends the process at once. On Windows, Ctrl-C and
+// Ctrl-Break in the console count as Ctrl-C.
 void install_interrupt_handlers();
 // 0 while none came; otherwise the exit status it asks for (130 for Ctrl-C, 143 for SIGTERM).
 int interrupt_requested();
