@@ -37,11 +37,7 @@ void BM_Fleet_MediumFiles(benchmark::State &state) {
     for (uint32_t i = 0; i < kTtsBytes; i++) {
         tts_file[i] = static_cast<uint8_t>(i * 17);
     }
-    tts_size = static_cast<int>(kTtsBytes);
-    is_1mb = 1;
-    host::FleetPlan plan;
-    plan.image_program = kImageBytes - 0x8000;
-    plan.tts_rounded = kTtsBytes;
+    const host::Layout layout = host::compute_layout(kImageBytes, kTtsBytes, "1MB");
     host::FleetSettings settings;
     settings.out = [](std::string_view) {};
     settings.err = [](std::string_view) {};
@@ -54,15 +50,17 @@ void BM_Fleet_MediumFiles(benchmark::State &state) {
         std::vector<host::FleetDevice> fleet;
         for (size_t i = 0; i < devices; i++) {
             sims.push_back(std::make_unique<host::SimTransport>(sim::FaultSchedule{}));
-            fleet.push_back({sims.back().get(), "SIM" + std::to_string(i + 1), ""});
+            host::DeviceDescription d;
+            d.serial = "SIM" + std::to_string(i + 1);
+            fleet.push_back({sims.back().get(), d, nullptr});
         }
         state.ResumeTiming();
         const double cpu_before = cpu_seconds();
-        const std::vector<host::DeviceResult> results = host::update_fleet(fleet, plan, settings);
+        const std::vector<host::DeviceResult> results = host::update_fleet(fleet, layout, settings);
         cpu += cpu_seconds() - cpu_before;
         double longest = 0;
         for (const host::DeviceResult &r : results) {
-            longest = std::max(longest, r.seconds);
+            longest = std::max(longest, r.report.seconds);
         }
         slowest += longest;
         if (host::fleet_exit_status(results) != 0) {
@@ -77,7 +75,7 @@ void BM_Fleet_MediumFiles(benchmark::State &state) {
     state.counters["slowest_device_s"] = benchmark::Counter(slowest / runs);
     state.counters["devices"] = benchmark::Counter(static_cast<double>(devices));
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * devices *
-                                                 (plan.image_program + plan.tts_rounded)));
+                                                 (layout.image_program + layout.tts_rounded)));
 }
 
 }  // namespace

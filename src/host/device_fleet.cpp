@@ -1,7 +1,6 @@
 #include "device_fleet.h"
 
 #include <algorithm>
-#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -10,11 +9,14 @@
 
 #include "console.h"
 #include "engine_hooks.h"
+#include "engine_runner.h"
 #include "exit_status.h"
 #include "host_buffers.h"
-#include "input_files.h"
 #include "multi_progress.h"
+#include "observed_transport.h"
 #include "queued_transport.h"
+#include "run_observer.h"
+#include "run_report.h"
 #include "tagged_console.h"
 #include "wide_text.h"
 #include "workers.h"
@@ -25,54 +27,59 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// One device's update: its record, its runner and writer, and what is known of its progress.
+// Hands a device's events to its presenter and to its progress line.
+class DeviceEvents : public RunEvents {
+  public:
+    DeviceEvents(RunEvents *presenter, MultiProgressDisplay *display, size_t line)
+        : presenter_(presenter), display_(display), line_(line) {}
+
+    void device(const DeviceDescription &d) override { presenter_->device(d); }
+    void plan(const UpdatePlan &p) override { presenter_->plan(p); }
+    void phase(const char *phase, const char *file) override {
+        presenter_->phase(phase, file);
+        if (display_ != nullptr) {
+            display_->phase(line_, phase, file);
+        }
+    }
+    void erase(uint32_t addr) override { presenter_->erase(addr); }
+    void progress(uint64_t done, uint64_t total) override {
+        presenter_->progress(done, total);
+        if (display_ != nullptr) {
+            display_->progress(line_, done, total);
+        }
+    }
+    void check(const RangeCheck &c) override { presenter_->check(c); }
+    void device_error(uint8_t command, uint8_t code) override {
+        presenter_->device_error(command, code);
+    }
+    void resend(const char *step, uint32_t addr, unsigned count) override {
+        presenter_->resend(step, addr, count);
+    }
+    void outcome(const RunReport &r) override { presenter_->outcome(r); }
+
+  private:
+    RunEvents *presenter_;
+    MultiProgressDisplay *display_;
+    size_t line_;
+};
+
+// One device's update: its record, the layers its reports pass (queue, observer, device), its
+// runner and what it ended with.
 struct DeviceRun {
     iap_env_t *record = nullptr;
+    std::unique_ptr<DeviceEvents> events;
+    std::unique_ptr<RunObserver> observer;
+    std::unique_ptr<ObservedTransport> observed;
     std::unique_ptr<QueuedTransport> queued;
     std::unique_ptr<EngineRunner> runner;
-    std::atomic<uint64_t> bytes{0};  // written by the observer, inside the engine lock
     Clock::time_point started;
     Outcome outcome = Outcome::NoEvent;  // set by its waiter
     Clock::time_point ended;
 };
 
-// Bytes acknowledged so far: the ranges already verified and the current range's written pages.
-uint64_t programmed_bytes(const iap_env_t &r, const FleetPlan &plan) {
-    const uint32_t ranges[2] = {plan.image_program, plan.tts_rounded};
-    uint64_t done = 0;
-    for (unsigned i = 0; i < r.update_done_num && i < 2; i++) {
-        done += ranges[i];
-    }
-    if (r.update_done_num < r.update_file_num) {
-        done += std::min(r.iap_offset, r.size);
-    }
-    return done;
-}
-
-Progress progress_of(const iap_env_t &r) {
-    Progress p;
-    p.state = r.state;
-    p.offset = r.iap_offset;
-    p.size = r.size;
-    p.ranges = r.update_file_num;
-    p.range = r.update_done_num < r.update_file_num ? r.update_done_num + 1u : r.update_file_num;
-    return p;
-}
-
-std::string reason_for(Outcome o, std::chrono::milliseconds stall_limit) {
-    switch (o) {
-        case Outcome::Success:
-            return "";
-        case Outcome::Timeout:
-            return "timeout: a step stayed unanswered through its retries";
-        case Outcome::Error:
-            return "error: a checksum did not match or the device refused a command";
-        case Outcome::Stalled:
-            return "stalled: no progress for " + std::to_string(stall_limit.count() / 1000) + " s";
-        case Outcome::NoEvent:
-            return "no-event: the update stopped without an outcome";
-    }
-    return outcome_name(o);
+void write_stderr(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
 }
 
 std::string format(const char *fmt, double value) {
@@ -81,26 +88,12 @@ std::string format(const char *fmt, double value) {
     return text;
 }
 
-std::string rate_text(double bytes_per_second) {
-    if (bytes_per_second >= 1024.0 * 1024.0) {
-        return format("%.1f MiB/s", bytes_per_second / (1024.0 * 1024.0));
-    }
-    return format("%.1f KiB/s", bytes_per_second / 1024.0);
-}
-
-// The line a device's outcome gets as soon as it is known.
-std::string outcome_line(const DeviceResult &r) {
-    if (r.succeeded()) {
-        return "hidiap: [" + r.tag + "] updated and verified: " + std::to_string(r.bytes) +
-               " bytes in " + format("%.2f", r.seconds) + " s\n";
-    }
-    return "hidiap: [" + r.tag + "] update failed (" + outcome_name(r.outcome) + ") after " +
-           format("%.2f", r.seconds) + " s\n";
-}
-
-void write_stderr(std::string_view text) {
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
+// The tool's outcome line with the device's tag after "hidiap: ".
+std::string tagged_outcome_line(const std::string &tag, const RunReport &report) {
+    const std::string line = outcome_line(report);
+    const std::string head = "hidiap: ";
+    const size_t skip = line.compare(0, head.size(), head) == 0 ? head.size() : 0;
+    return head + "[" + tag + "] " + line.substr(skip);
 }
 
 }  // namespace
@@ -108,11 +101,11 @@ void write_stderr(std::string_view text) {
 std::vector<std::string> device_tags(const std::vector<FleetDevice> &devices) {
     std::map<std::string, int> uses;
     for (const FleetDevice &d : devices) {
-        uses[d.serial]++;
+        uses[d.description.serial]++;
     }
     std::vector<std::string> tags;
     for (size_t i = 0; i < devices.size(); i++) {
-        const FleetDevice &d = devices[i];
+        const DeviceDescription &d = devices[i].description;
         if (!d.serial.empty() && uses[d.serial] == 1) {
             tags.push_back(d.serial);
         } else {
@@ -123,14 +116,18 @@ std::vector<std::string> device_tags(const std::vector<FleetDevice> &devices) {
 }
 
 std::vector<DeviceResult> update_fleet(const std::vector<FleetDevice> &devices,
-                                       const FleetPlan &plan, const FleetSettings &settings) {
+                                       const Layout &layout, const FleetSettings &settings) {
     const size_t n = devices.size();
+    is_1mb = layout.is_1mb ? 1 : 0;
+    tts_size = static_cast<int>(layout.tts_rounded);
+    const uint64_t total_bytes = uint64_t{layout.image_program} + layout.tts_rounded;
+
     const std::vector<std::string> tags = device_tags(devices);
     const TaggedConsole::Sink out =
         settings.out ? settings.out : TaggedConsole::Sink(console_stdout_sink);
     const TaggedConsole::Sink err = settings.err ? settings.err : TaggedConsole::Sink(write_stderr);
     std::unique_ptr<MultiProgressDisplay> display;
-    if (settings.show_progress) {
+    if (settings.show_progress && !settings.json) {
         display = std::make_unique<MultiProgressDisplay>(tags, out, err, settings.columns);
     }
     MultiProgressDisplay *shown = display.get();
@@ -145,8 +142,12 @@ std::vector<DeviceResult> update_fleet(const std::vector<FleetDevice> &devices,
             err(text);
         }
     };
+    const auto interrupted = [&settings] {
+        return settings.interrupt_status && settings.interrupt_status() != 0;
+    };
 
     // The first device keeps the tool's own record; the others get theirs here.
+    RunEvents quiet;
     std::vector<iap_env_t> more_records(n > 0 ? n - 1 : 0);
     std::vector<std::unique_ptr<DeviceRun>> runs;
     std::vector<Workers::Device> workers_devices;
@@ -159,29 +160,36 @@ std::vector<DeviceResult> update_fleet(const std::vector<FleetDevice> &devices,
         iap_init(r->record, iap_cmd_tx, iap_evnet_callback);
         r->record->local_img_buf = img_file;
         r->record->local_img_buf_size = static_cast<int>(IMG_FILE_BUF_SIZE);
-        r->queued = std::make_unique<QueuedTransport>(
-            *devices[i].transport, [i](const uint8_t *report, size_t len) {
+        r->events = std::make_unique<DeviceEvents>(
+            devices[i].events != nullptr ? devices[i].events : &quiet, shown, i);
+        r->observer = std::make_unique<RunObserver>(*r->events, total_bytes);
+        r->observed = std::make_unique<ObservedTransport>(*devices[i].transport, *r->observer);
+        r->queued =
+            std::make_unique<QueuedTransport>(*r->observed, [i](const uint8_t *report, size_t len) {
                 const TaggedConsole::DeviceScope scope(i);
                 dump_hex(report, static_cast<int>(len), 16);
             });
         r->runner = std::make_unique<EngineRunner>(*r->queued, *r->record);
-        r->runner->set_observer([r, &plan, shown, i](const iap_env_t &record) {
-            r->bytes = programmed_bytes(record, plan);
-            if (shown != nullptr) {
-                shown->update(i, progress_of(record));
-            }
-        });
+        r->runner->set_observer([r](const iap_env_t &record) { r->observer->on_record(record); });
         console.attach(r->runner.get(), i);
         workers_devices.push_back({r->runner.get(), r->queued.get()});
         runs.push_back(std::move(run));
     }
 
-    console.install();
+    if (!settings.json) {
+        console.install();
+    }
     for (size_t i = 0; i < n; i++) {
-        const TaggedConsole::DeviceScope scope(i);
+        DeviceDescription d = devices[i].description;
         std::wstring product;
         if (devices[i].transport->product_string(product)) {
-            console_printf("Product String     : %s\n", to_utf8(product).c_str());
+            d.product = to_utf8(product);
+            const TaggedConsole::DeviceScope scope(i);
+            console_printf("Product String     : %s\n", d.product.c_str());
+        }
+        runs[i]->events->device(d);
+        if (settings.plan != nullptr) {
+            runs[i]->events->plan(*settings.plan);
         }
     }
 
@@ -192,7 +200,7 @@ std::vector<DeviceResult> update_fleet(const std::vector<FleetDevice> &devices,
     workers.start();
     for (auto &run : runs) {
         run->started = Clock::now();
-        run->runner->start(kImageStart, plan.image_program, kImageStart);
+        run->runner->start(kImageStart, layout.image_program, kImageStart);
     }
 
     // One waiter per device, so that every stall limit runs from the start together and a
@@ -204,7 +212,7 @@ std::vector<DeviceResult> update_fleet(const std::vector<FleetDevice> &devices,
     for (size_t i = 0; i < n; i++) {
         waiters.emplace_back([&, i] {
             DeviceRun &run = *runs[i];
-            const Outcome outcome = run.runner->wait_for_outcome(settings.stall_limit);
+            const Outcome outcome = run.runner->wait_for_outcome(settings.stall_limit, interrupted);
             std::lock_guard<std::mutex> lock(finished_mutex);
             run.outcome = outcome;
             run.ended = Clock::now();
@@ -223,17 +231,25 @@ std::vector<DeviceResult> update_fleet(const std::vector<FleetDevice> &devices,
             while (reported < finished.size()) {
                 const size_t i = finished[reported++];
                 DeviceRun &run = *runs[i];
+                const double seconds =
+                    std::chrono::duration<double>(run.ended - run.started).count();
+                const int interrupt =
+                    run.outcome == Outcome::Interrupted && settings.interrupt_status
+                        ? settings.interrupt_status()
+                        : 0;
+                lock.unlock();
                 DeviceResult &r = results[i];
                 r.tag = tags[i];
-                r.outcome = run.outcome;
-                r.reason = reason_for(run.outcome, settings.stall_limit);
-                r.bytes = run.bytes;
-                r.seconds = std::chrono::duration<double>(run.ended - run.started).count();
-                lock.unlock();
-                if (shown != nullptr) {
-                    shown->finish(i, r.succeeded() ? "success" : "FAILED: " + r.reason);
+                r.report = make_run_report(run.observer->facts(), run.outcome, interrupt, seconds);
+                if (run.outcome == Outcome::Stalled) {
+                    note("hidiap: [" + r.tag + "] the update made no progress for " +
+                         std::to_string(settings.stall_limit.count() / 1000) + " s; giving up\n");
                 }
-                note(outcome_line(r));
+                if (shown != nullptr) {
+                    shown->finish(i, r.succeeded() ? "success" : "FAILED: " + r.report.reason);
+                }
+                note(tagged_outcome_line(r.tag, r.report));
+                run.events->outcome(r.report);
                 lock.lock();
             }
         }
@@ -258,14 +274,15 @@ void print_fleet_summary(std::FILE *to, const std::vector<DeviceResult> &results
         tag_width = std::max(tag_width, r.tag.size());
     }
     const int w = static_cast<int>(tag_width);
-    std::fprintf(to, "%-*s  %-7s  %10s  %8s  %12s  %s\n", w, "DEVICE", "OUTCOME", "BYTES", "TIME",
+    std::fprintf(to, "%-*s  %-11s  %10s  %8s  %12s  %s\n", w, "DEVICE", "OUTCOME", "BYTES", "TIME",
                  "THROUGHPUT", "REASON");
     std::vector<std::string> failed;
     for (const DeviceResult &r : results) {
-        std::fprintf(to, "%-*s  %-7s  %10llu  %6.2f s  %12s  %s\n", w, r.tag.c_str(),
-                     r.succeeded() ? "success" : "FAILED", static_cast<unsigned long long>(r.bytes),
-                     r.seconds, rate_text(r.bytes_per_second()).c_str(),
-                     r.succeeded() ? "-" : r.reason.c_str());
+        const RunReport &p = r.report;
+        const double rate = p.seconds > 0 ? static_cast<double>(p.bytes) / 1024.0 / p.seconds : 0;
+        std::fprintf(to, "%-*s  %-11s  %10llu  %6.2f s  %12s  %s\n", w, r.tag.c_str(), p.status,
+                     static_cast<unsigned long long>(p.bytes), p.seconds,
+                     format("%.1f KiB/s", rate).c_str(), r.succeeded() ? "-" : p.reason.c_str());
         if (!r.succeeded()) {
             failed.push_back(r.tag);
         }
@@ -284,12 +301,16 @@ void print_fleet_summary(std::FILE *to, const std::vector<DeviceResult> &results
 }
 
 int fleet_exit_status(const std::vector<DeviceResult> &results) {
+    int status = kExitSuccess;
     for (const DeviceResult &r : results) {
+        if (std::string(r.report.status) == "interrupted") {
+            return r.report.exit_status;
+        }
         if (!r.succeeded()) {
-            return kExitFailed;
+            status = kExitFailed;
         }
     }
-    return kExitSuccess;
+    return status;
 }
 
 }  // namespace host

@@ -18,6 +18,8 @@ const char *outcome_name(Outcome o) {
             return "stalled";
         case Outcome::NoEvent:
             return "no-event";
+        case Outcome::Interrupted:
+            return "interrupted";
     }
     return "?";
 }
@@ -101,12 +103,16 @@ void EngineRunner::after_engine_call_locked() {
     }
 }
 
-Outcome EngineRunner::wait_for_outcome(std::chrono::milliseconds stall_limit) {
+Outcome EngineRunner::wait_for_outcome(std::chrono::milliseconds stall_limit,
+                                       const std::function<bool()> &interrupted) {
     std::unique_lock<std::mutex> lock(engine_mutex_);
     uint64_t seen = activity_;
     auto last_progress = std::chrono::steady_clock::now();
     while (!finished_) {
         changed_.wait_for(lock, std::chrono::milliseconds(100));
+        if (interrupted && interrupted()) {
+            return Outcome::Interrupted;
+        }
         const auto now = std::chrono::steady_clock::now();
         if (activity_ != seen) {
             seen = activity_;

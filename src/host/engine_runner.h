@@ -22,11 +22,12 @@ extern iap_env_t iap;  // the tool's engine record for its first (usually only) 
 namespace host {
 
 enum class Outcome {
-    Success,  // IAP_EVT_SUCCESS: every range verified and the reboot answered
-    Timeout,  // IAP_EVT_CMD_RX_TIMEOUT
-    Error,    // IAP_EVT_CMD_ERROR as the last event: an error answer or a checksum mismatch
-    Stalled,  // the engine made no progress for far longer than any step may take
-    NoEvent,  // the engine went idle without raising an outcome
+    Success,      // IAP_EVT_SUCCESS: every range verified and the reboot answered
+    Timeout,      // IAP_EVT_CMD_RX_TIMEOUT
+    Error,        // IAP_EVT_CMD_ERROR as the last event: an error answer or a checksum mismatch
+    Stalled,      // the engine made no progress for far longer than any step may take
+    NoEvent,      // the engine went idle without raising an outcome
+    Interrupted,  // the user asked the tool to stop before the outcome
 };
 
 const char *outcome_name(Outcome o);
@@ -55,8 +56,10 @@ class EngineRunner {
     void on_tick();
 
     // Blocks until the run that start() began is over (the engine back in IAP_ST_IDLE) and
-    // returns its outcome. Gives up with Stalled when nothing at all happened for stall_limit.
-    Outcome wait_for_outcome(std::chrono::milliseconds stall_limit);
+    // returns its outcome. Gives up with Stalled when nothing at all happened for stall_limit,
+    // and with Interrupted as soon as interrupted() says so (looked at every 100 ms).
+    Outcome wait_for_outcome(std::chrono::milliseconds stall_limit,
+                             const std::function<bool()> &interrupted = {});
 
     // Called by the event hook, inside an engine call.
     void record_event(iap_event_t evt);

@@ -2,11 +2,24 @@
 
 #include <hidapi/hidapi.h>
 
+#include <cstdio>
+#include <string>
+
+#include "wide_text.h"
+
 namespace host {
 
 std::unique_ptr<HidTransport> HidTransport::open(unsigned short vendor_id,
                                                  unsigned short product_id) {
-    hid_init();
+    // Without a working HID library no device can be found; say why rather than only that none
+    // was (some Windows emulations have no HID support at all).
+    if (hid_init() != 0) {
+        const wchar_t *reason = hid_error(nullptr);
+        std::fprintf(stderr,
+                     "hidiap: the HID library could not start (%s); no device can be used\n",
+                     reason != nullptr ? to_utf8(reason).c_str() : "no reason given");
+        return nullptr;
+    }
     hid_device *handle = hid_open(vendor_id, product_id, nullptr);
     if (handle == nullptr) {
         hid_exit();

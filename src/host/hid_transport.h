@@ -13,7 +13,8 @@ class HidTransport : public Transport {
   public:
     ~HidTransport() override;
     // Initialises HIDAPI and opens the first device with the IDs. Returns null when none is
-    // found; HIDAPI is shut down again on that path.
+    // found (HIDAPI is shut down again on that path) or when HIDAPI cannot start (said on
+    // standard error).
     static std::unique_ptr<HidTransport> open(unsigned short vendor_id, unsigned short product_id);
 
     int write(const uint8_t *report, size_t len) override;

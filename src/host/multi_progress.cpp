@@ -6,7 +6,7 @@ namespace host {
 
 namespace {
 constexpr std::chrono::milliseconds kRedrawInterval{100};
-constexpr int kBarWidth = 20;
+constexpr int kBarWidth = 10;
 }  // namespace
 
 MultiProgressDisplay::MultiProgressDisplay(std::vector<std::string> labels, Sink out, Sink err,
@@ -15,25 +15,27 @@ MultiProgressDisplay::MultiProgressDisplay(std::vector<std::string> labels, Sink
       out_(std::move(out)),
       err_(std::move(err)),
       columns_(columns),
+      started_(std::chrono::steady_clock::now()),
       lines_(labels_.size()) {}
 
-void MultiProgressDisplay::update(size_t line, const Progress &p) {
+void MultiProgressDisplay::phase(size_t line, const char *phase, const char *file) {
     std::lock_guard<std::mutex> lock(mutex_);
-    started_ = true;
-    Progress &last = lines_[line].progress;
-    const bool stage_changed = p.state != last.state || p.range != last.range;
-    last = p;
-    const auto now = std::chrono::steady_clock::now();
-    if (!stage_changed && now - last_draw_ < kRedrawInterval) {
-        return;
-    }
-    draw_locked();
+    lines_[line].view.phase = phase;
+    lines_[line].view.file = file;
+    changed_locked();
+}
+
+void MultiProgressDisplay::progress(size_t line, uint64_t done, uint64_t total) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_[line].view.done = done;
+    lines_[line].view.total = total;
+    changed_locked();
 }
 
 void MultiProgressDisplay::finish(size_t line, const std::string &text) {
     std::lock_guard<std::mutex> lock(mutex_);
     lines_[line].final_text = text;
-    started_ = true;
+    started_drawing_ = true;
     draw_locked();
 }
 
@@ -57,6 +59,14 @@ void MultiProgressDisplay::close() {
     closed_ = true;
 }
 
+void MultiProgressDisplay::changed_locked() {
+    started_drawing_ = true;
+    // Several devices change many times a second between them: one redraw stands for them all.
+    if (std::chrono::steady_clock::now() - last_draw_ >= kRedrawInterval) {
+        draw_locked();
+    }
+}
+
 void MultiProgressDisplay::erase_locked() {
     if (!drawn_) {
         return;
@@ -67,7 +77,7 @@ void MultiProgressDisplay::erase_locked() {
 }
 
 void MultiProgressDisplay::draw_locked() {
-    if (closed_ || !started_) {
+    if (closed_ || !started_drawing_) {
         return;
     }
     // The whole block in one write, over the old one, so it never shows half drawn.
@@ -75,12 +85,12 @@ void MultiProgressDisplay::draw_locked() {
     if (drawn_) {
         block = "\033[" + std::to_string(lines_.size()) + "A";
     }
+    last_draw_ = std::chrono::steady_clock::now();
     for (size_t i = 0; i < lines_.size(); i++) {
         block += "\r" + render_locked(i) + "\033[K\n";
     }
     err_(block);
     drawn_ = true;
-    last_draw_ = std::chrono::steady_clock::now();
 }
 
 std::string MultiProgressDisplay::render_locked(size_t line) const {
@@ -88,10 +98,12 @@ std::string MultiProgressDisplay::render_locked(size_t line) const {
     std::string text = "[" + labels_[line] + "] ";
     if (!l.final_text.empty()) {
         text += l.final_text;
-    } else if (l.progress.ranges == 0) {
+    } else if (*l.view.phase == '\0') {
         text += "waiting";
     } else {
-        text += render_progress(l.progress, kBarWidth);
+        ProgressView view = l.view;
+        view.elapsed = std::chrono::duration<double>(last_draw_ - started_).count();
+        text += render_progress(view, kBarWidth);
     }
     if (columns_ > 1 && text.size() >= static_cast<size_t>(columns_)) {
         text.resize(static_cast<size_t>(columns_) - 1);

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -24,8 +25,9 @@ class MultiProgressDisplay {
     // the terminal's width (0: unknown), lines are cut to fit so none wraps.
     MultiProgressDisplay(std::vector<std::string> labels, Sink out, Sink err, int columns);
 
-    // Records a device's state; redraws at most every 100 ms unless its stage changed.
-    void update(size_t line, const Progress &p);
+    // A device's phase and bytes; the block is redrawn at most every 100 ms.
+    void phase(size_t line, const char *phase, const char *file);
+    void progress(size_t line, uint64_t done, uint64_t total);
     // Replaces a device's bar with fixed text (its outcome) and redraws.
     void finish(size_t line, const std::string &text);
     // Writes standard-output text above the block.
@@ -37,10 +39,11 @@ class MultiProgressDisplay {
 
   private:
     struct Line {
-        Progress progress;
+        ProgressView view;
         std::string final_text;  // set once the device has finished
     };
 
+    void changed_locked();
     void erase_locked();
     void draw_locked();
     std::string render_locked(size_t line) const;
@@ -49,9 +52,10 @@ class MultiProgressDisplay {
     const Sink out_;
     const Sink err_;
     const int columns_;
+    const std::chrono::steady_clock::time_point started_;
     std::mutex mutex_;
     std::vector<Line> lines_;
-    bool started_ = false;  // a device has reported: nothing is drawn before
+    bool started_drawing_ = false;  // a device has reported: nothing is drawn before
     bool drawn_ = false;
     bool closed_ = false;
     std::chrono::steady_clock::time_point last_draw_{};

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <utility>
 
+#include "debug_trace.h"
+
 namespace host {
 
 namespace {
@@ -36,12 +38,16 @@ void Workers::stop() {
     if (ticker_.joinable()) {
         ticker_.join();
     }
+    const bool had_readers = !readers_.empty();
     for (std::thread &reader : readers_) {
         if (reader.joinable()) {
             reader.join();
         }
     }
     readers_.clear();
+    if (had_readers) {
+        trace_shutdown("worker threads stopped");
+    }
 }
 
 void Workers::_10ms_timer_thread_() {

@@ -24,7 +24,6 @@ namespace {
 
 using host::DeviceResult;
 using host::FleetDevice;
-using host::Outcome;
 
 // The real tick: a healthy device's answer must come within a step's budget (ten ticks) even
 // under ThreadSanitizer on a loaded machine.
@@ -38,10 +37,7 @@ struct Fleet : ::testing::Test {
         std::fill(tts_file, tts_file + TTS_FILE_BUF_SIZE, 0xFF);
         std::copy(image.begin(), image.end(), img_file);
         std::copy(tts.begin(), tts.end(), tts_file);
-        tts_size = 0x1100;
-        is_1mb = 1;
-        plan.image_program = 0x10000 - 0x8000;
-        plan.tts_rounded = 0x1100;
+        layout = host::compute_layout(0x10000, 0x1100, "1MB");
         settings.tick_period = kTick;
         settings.stall_limit = std::chrono::seconds(20);
         settings.out = [this](std::string_view text) { out.append(text); };
@@ -59,7 +55,10 @@ struct Fleet : ::testing::Test {
             sims.push_back(std::make_unique<host::SimTransport>(schedule, kTick));
             char serial[16];
             std::snprintf(serial, sizeof serial, "SIM%04zu", sims.size());
-            devices.push_back({sims.back().get(), serial, "sim:" + std::to_string(sims.size())});
+            host::DeviceDescription d;
+            d.serial = serial;
+            d.path = "sim:" + std::to_string(sims.size());
+            devices.push_back({sims.back().get(), d, nullptr});
         }
     }
 
@@ -83,7 +82,7 @@ struct Fleet : ::testing::Test {
 
     std::vector<uint8_t> image;
     std::vector<uint8_t> tts;
-    host::FleetPlan plan;
+    host::Layout layout;
     host::FleetSettings settings;
     std::string out;
     std::string err;
@@ -93,7 +92,7 @@ struct Fleet : ::testing::Test {
 
 TEST_F(Fleet, EveryDeviceIsVerifiedAndPrintsWholeTaggedLines) {
     add_devices({"", "", ""});
-    const std::vector<DeviceResult> results = host::update_fleet(devices, plan, settings);
+    const std::vector<DeviceResult> results = host::update_fleet(devices, layout, settings);
 
     ASSERT_EQ(results.size(), 3u);
     std::map<std::string, std::string> by_device;
@@ -104,8 +103,8 @@ TEST_F(Fleet, EveryDeviceIsVerifiedAndPrintsWholeTaggedLines) {
     }
     ASSERT_EQ(by_device.size(), 3u);
     for (size_t i = 0; i < 3; i++) {
-        EXPECT_EQ(results[i].outcome, Outcome::Success) << results[i].tag;
-        EXPECT_EQ(results[i].bytes, plan.image_program + plan.tts_rounded);
+        EXPECT_TRUE(results[i].succeeded()) << results[i].tag;
+        EXPECT_EQ(results[i].report.bytes, layout.image_program + layout.tts_rounded);
         EXPECT_TRUE(flash_is_expected(i)) << i;
         // Each device's lines, untagged, are exactly what one device alone prints.
         EXPECT_EQ(by_device["[" + results[i].tag + "] "], by_device["[SIM0001] "]);
@@ -117,7 +116,8 @@ TEST_F(Fleet, EveryDeviceIsVerifiedAndPrintsWholeTaggedLines) {
 
 struct FailingDevice {
     const char *rule;
-    Outcome outcome;
+    const char *engine_outcome;
+    const char *cause;
 };
 
 class FleetWithAFailingDevice : public Fleet,
@@ -125,29 +125,31 @@ class FleetWithAFailingDevice : public Fleet,
 
 TEST_P(FleetWithAFailingDevice, TheOthersAreVerifiedAndTheSummaryNamesIt) {
     add_devices({"", GetParam().rule, ""});
-    const std::vector<DeviceResult> results = host::update_fleet(devices, plan, settings);
+    const std::vector<DeviceResult> results = host::update_fleet(devices, layout, settings);
 
-    EXPECT_EQ(results[1].outcome, GetParam().outcome);
-    EXPECT_LT(results[1].bytes, plan.image_program + plan.tts_rounded);
+    EXPECT_STREQ(results[1].report.engine_outcome, GetParam().engine_outcome);
+    EXPECT_STREQ(results[1].report.cause, GetParam().cause);
+    EXPECT_LT(results[1].report.bytes, layout.image_program + layout.tts_rounded);
     for (size_t i : {0u, 2u}) {
-        EXPECT_EQ(results[i].outcome, Outcome::Success);
+        EXPECT_TRUE(results[i].succeeded());
         EXPECT_TRUE(flash_is_expected(i)) << i;
     }
     EXPECT_EQ(host::fleet_exit_status(results), 1);
     EXPECT_NE(err.find(std::string("hidiap: [SIM0002] update failed (") +
-                       host::outcome_name(GetParam().outcome) + ")"),
+                       GetParam().engine_outcome + "): " + results[1].report.reason),
               std::string::npos)
         << err;
     const std::string table = summary(results);
-    EXPECT_NE(table.find("\nSIM0002  FAILED "), std::string::npos) << table;
-    EXPECT_NE(table.find(host::outcome_name(GetParam().outcome)), std::string::npos) << table;
+    EXPECT_NE(table.find("\nSIM0002  failed "), std::string::npos) << table;
+    EXPECT_NE(table.find(results[1].report.reason), std::string::npos) << table;
     EXPECT_NE(table.find("hidiap: 1 of 3 devices failed: SIM0002\n"), std::string::npos) << table;
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, FleetWithAFailingDevice,
-                         ::testing::Values(FailingDevice{"drop:page:20", Outcome::Timeout},
-                                           FailingDevice{"corrupt:page:7:9", Outcome::Error},
-                                           FailingDevice{"unplug:page:30", Outcome::Timeout}));
+INSTANTIATE_TEST_SUITE_P(
+    Faults, FleetWithAFailingDevice,
+    ::testing::Values(FailingDevice{"drop:page:20", "timeout", "not_answered"},
+                      FailingDevice{"corrupt:page:7:9", "error", "crc_mismatch"},
+                      FailingDevice{"unplug:page:30", "timeout", "disconnected"}));
 
 // A device that answers its first reports and then hangs in a write, as a hung USB device does,
 // until the test lets it go; after ten seconds it gives up and says so. The hang comes on the
@@ -194,7 +196,9 @@ class HungTransport : public host::Transport {
 // finish before the write gave up.
 TEST_F(Fleet, AHungDeviceHoldsUpNoOtherDevice) {
     HungTransport hung;
-    devices.push_back({&hung, "HUNG", "hung:1"});
+    host::DeviceDescription d;
+    d.serial = "HUNG";
+    devices.push_back({&hung, d, nullptr});
     add_devices({"drop:erase:3"});
     std::thread release_when_done([this, &hung] {
         for (int i = 0;
@@ -204,12 +208,12 @@ TEST_F(Fleet, AHungDeviceHoldsUpNoOtherDevice) {
         }
         hung.release();
     });
-    const std::vector<DeviceResult> results = host::update_fleet(devices, plan, settings);
+    const std::vector<DeviceResult> results = host::update_fleet(devices, layout, settings);
     release_when_done.join();
 
     EXPECT_FALSE(hung.gave_up());
-    EXPECT_EQ(results[0].outcome, Outcome::Timeout);
-    EXPECT_EQ(results[1].outcome, Outcome::Success);
+    EXPECT_STREQ(results[0].report.engine_outcome, "timeout");
+    EXPECT_TRUE(results[1].succeeded());
     EXPECT_TRUE(flash_is_expected(0));
 }
 
@@ -237,18 +241,18 @@ TEST(MultiProgress, OutputLinesGoAboveTheBlockWhichIsRedrawnAndFinallyErased) {
     const auto out = [&screen](std::string_view t) { screen += "<out:" + std::string(t) + ">"; };
     const auto err = [&screen](std::string_view t) { screen.append(t); };
     host::MultiProgressDisplay display({"A", "B"}, out, err, 20);
-    display.update(0, host::Progress{IAP_ST_FLASH_ERASE, 0, 256, 1, 2});
-    display.finish(1, "FAILED: timeout after all");
+    display.phase(0, "erase", "image");
+    display.finish(1, "failed: timeout after all");
     display.write_above("line\n");
     display.close();
-    const std::string a = "\r[A] range 1/2 [----\033[K\n";
-    const std::string b = "\r[B] FAILED: timeout\033[K\n";
-    EXPECT_EQ(screen,
-              "\r[A] range 1/2 [----\033[K\n\r[B] waiting\033[K\n"  // first drawing
-              "\033[2A" +
-                  a + b +                                  // redrawn in place
-                  "\033[2A\r\033[J<out:line\n>" + a + b +  // erased, line, drawn
-                  "\033[2A\r\033[J");                      // erased for good
+    const std::string a = "\r[A] erase  image [-\033[K\n";
+    const std::string b = "\r[B] failed: timeout\033[K\n";
+    EXPECT_EQ(screen, a +
+                          "\r[B] waiting\033[K\n"  // first drawing
+                          "\033[2A" +
+                          a + b +                                  // redrawn in place
+                          "\033[2A\r\033[J<out:line\n>" + a + b +  // erased, line, drawn again
+                          "\033[2A\r\033[J");                      // erased for good
 }
 
 }  // namespace
