@@ -1,0 +1,72 @@
+#include "several_devices.h"
+
+#include <cstdio>
+
+#include "device_fleet.h"
+#include "exit_status.h"
+#include "json_events.h"
+#include "platform.h"
+#include "sim_flash_file.h"
+#include "update_plan.h"
+
+namespace host {
+
+std::string per_device_path(const std::string &path, const std::string &serial) {
+    const size_t slash = path.find_last_of("/\\");
+    const size_t name = slash == std::string::npos ? 0 : slash + 1;
+    const size_t dot = path.rfind('.');
+    if (dot == std::string::npos || dot <= name) {
+        return path + "." + serial;
+    }
+    return path.substr(0, dot) + "." + serial + path.substr(dot);
+}
+
+int update_several(std::vector<OpenDevice> devices, const Inputs &inputs, const Options &o,
+                   const RunTuning &tuning, Presentation &presentation) {
+    std::vector<FleetDevice> fleet;
+    for (const OpenDevice &d : devices) {
+        fleet.push_back({d.transport.get(), d.description, nullptr});
+    }
+    // In JSON mode every device has its own emitter, which puts its tag in each event.
+    std::vector<std::unique_ptr<JsonEvents>> json;
+    if (presentation.json()) {
+        const std::vector<std::string> tags = device_tags(fleet);
+        for (size_t i = 0; i < fleet.size(); i++) {
+            json.push_back(std::make_unique<JsonEvents>(stdout, tags[i]));
+            fleet[i].events = json.back().get();
+        }
+    }
+    const UpdatePlan plan = make_update_plan(inputs.image_length, inputs.tts_length, o.token);
+    FleetSettings settings;
+    settings.tick_period = tuning.tick_period;
+    settings.stall_limit = tuning.stall_limit;
+    settings.json = presentation.json();
+    settings.plan = &plan;
+    settings.show_progress = presentation.progress() != nullptr;
+    settings.columns = settings.show_progress ? stderr_columns() : 0;
+    settings.interrupt_status = interrupt_requested;
+
+    std::vector<DeviceResult> results = update_fleet(fleet, inputs.layout, settings);
+    if (!o.sim_flash_path.empty()) {
+        for (size_t i = 0; i < devices.size(); i++) {
+            const std::string path = per_device_path(o.sim_flash_path, results[i].tag);
+            if (!write_sim_flash(static_cast<SimTransport &>(*devices[i].transport), path)) {
+                std::fprintf(stderr, "hidiap: cannot write the simulated flash to '%s'\n",
+                             path.c_str());
+                if (results[i].succeeded()) {
+                    results[i].report.status = "failed";
+                    results[i].report.exit_status = kExitFailed;
+                    results[i].report.reason = "the simulated flash could not be written";
+                }
+            }
+        }
+    }
+    devices.clear();
+    print_fleet_summary(stderr, results);
+    if (!o.no_wait && interrupt_requested() == 0) {
+        wait_for_enter();
+    }
+    return fleet_exit_status(results);
+}
+
+}  // namespace host
