@@ -217,6 +217,33 @@ TEST_F(Fleet, AHungDeviceHoldsUpNoOtherDevice) {
     EXPECT_TRUE(flash_is_expected(0));
 }
 
+// A device that takes every report and never answers.
+class SilentTransport : public host::Transport {
+  public:
+    int write(const uint8_t *, size_t len) override { return static_cast<int>(len); }
+    int read(uint8_t *, size_t, int timeout_ms) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(timeout_ms, 5)));
+        return 0;
+    }
+    bool product_string(std::wstring &) override { return false; }
+};
+
+// Ctrl-C ends every device's update with the interruption's status, not a failure.
+TEST_F(Fleet, AnInterruptionEndsEveryDeviceWithItsStatus) {
+    SilentTransport first;
+    SilentTransport second;
+    devices.push_back({&first, {}, nullptr});
+    devices.push_back({&second, {}, nullptr});
+    settings.interrupt_status = [] { return 130; };
+    const std::vector<DeviceResult> results = host::update_fleet(devices, layout, settings);
+
+    for (const DeviceResult &r : results) {
+        EXPECT_STREQ(r.report.status, "interrupted") << r.tag;
+    }
+    EXPECT_EQ(results[1].tag, "2:");
+    EXPECT_EQ(host::fleet_exit_status(results), 130);
+}
+
 TEST(TaggedConsole, LinesPrintedInPiecesComeOutWholeAndTagged) {
     std::string out;
     host::TaggedConsole console({"A", "B"}, [&out](std::string_view t) { out.append(t); });
