@@ -115,157 +115,238 @@ std::vector<std::string> device_tags(const std::vector<FleetDevice> &devices) {
     return tags;
 }
 
-std::vector<DeviceResult> update_fleet(const std::vector<FleetDevice> &devices,
-                                       const Layout &layout, const FleetSettings &settings) {
-    const size_t n = devices.size();
-    is_1mb = layout.is_1mb ? 1 : 0;
-    tts_size = static_cast<int>(layout.tts_rounded);
-    const uint64_t total_bytes = uint64_t{layout.image_program} + layout.tts_rounded;
+namespace {
 
-    const std::vector<std::string> tags = device_tags(devices);
-    const TaggedConsole::Sink out =
-        settings.out ? settings.out : TaggedConsole::Sink(console_stdout_sink);
-    const TaggedConsole::Sink err = settings.err ? settings.err : TaggedConsole::Sink(write_stderr);
-    std::unique_ptr<MultiProgressDisplay> display;
-    if (settings.show_progress && !settings.json) {
-        display = std::make_unique<MultiProgressDisplay>(tags, out, err, settings.columns);
-    }
-    MultiProgressDisplay *shown = display.get();
-    TaggedConsole console(tags, shown != nullptr ? TaggedConsole::Sink([shown](std::string_view t) {
-                              shown->write_above(t);
-                          })
-                                                 : out);
-    const auto note = [shown, &err](const std::string &text) {
-        if (shown != nullptr) {
-            shown->note(text);
-        } else {
-            err(text);
-        }
-    };
-    const auto interrupted = [&settings] {
-        return settings.interrupt_status && settings.interrupt_status() != 0;
-    };
+// One run over every device, step by step: outputs, devices, start, outcomes as they come, stop.
+class FleetRun {
+  public:
+    FleetRun(const std::vector<FleetDevice> &devices, const Layout &layout,
+             const FleetSettings &settings);
+    FleetRun(const FleetRun &) = delete;
+    FleetRun &operator=(const FleetRun &) = delete;
 
-    // The first device keeps the tool's own record; the others get theirs here.
-    RunEvents quiet;
-    std::vector<iap_env_t> more_records(n > 0 ? n - 1 : 0);
-    std::vector<std::unique_ptr<DeviceRun>> runs;
-    std::vector<Workers::Device> workers_devices;
-    for (size_t i = 0; i < n; i++) {
-        auto run = std::make_unique<DeviceRun>();
-        DeviceRun *r = run.get();
-        r->record = i == 0 ? &iap : &more_records[i - 1];
-        *r->record = iap_env_t{};
-        r->record->update_file_num = 2;
-        iap_init(r->record, iap_cmd_tx, iap_evnet_callback);
-        r->record->local_img_buf = img_file;
-        r->record->local_img_buf_size = static_cast<int>(IMG_FILE_BUF_SIZE);
-        r->events = std::make_unique<DeviceEvents>(
-            devices[i].events != nullptr ? devices[i].events : &quiet, shown, i);
-        r->observer = std::make_unique<RunObserver>(*r->events, total_bytes);
-        r->observed = std::make_unique<ObservedTransport>(*devices[i].transport, *r->observer);
-        r->queued =
-            std::make_unique<QueuedTransport>(*r->observed, [i](const uint8_t *report, size_t len) {
-                const TaggedConsole::DeviceScope scope(i);
-                dump_hex(report, static_cast<int>(len), 16);
-            });
-        r->runner = std::make_unique<EngineRunner>(*r->queued, *r->record);
-        r->runner->set_observer([r](const iap_env_t &record) { r->observer->on_record(record); });
-        console.attach(r->runner.get(), i);
-        workers_devices.push_back({r->runner.get(), r->queued.get()});
-        runs.push_back(std::move(run));
-    }
+    std::vector<DeviceResult> run();
 
-    if (!settings.json) {
-        console.install();
-    }
-    for (size_t i = 0; i < n; i++) {
-        DeviceDescription d = devices[i].description;
-        std::wstring product;
-        if (devices[i].transport->product_string(product)) {
-            d.product = to_utf8(product);
-            const TaggedConsole::DeviceScope scope(i);
-            console_printf("Product String     : %s\n", d.product.c_str());
-        }
-        runs[i]->events->device(d);
-        if (settings.plan != nullptr) {
-            runs[i]->events->plan(*settings.plan);
-        }
-    }
-
-    Workers workers(workers_devices, settings.tick_period);
-    for (auto &run : runs) {
-        run->queued->start();
-    }
-    workers.start();
-    for (auto &run : runs) {
-        run->started = Clock::now();
-        run->runner->start(kImageStart, layout.image_program, kImageStart);
-    }
-
+  private:
+    TaggedConsole::Sink console_sink();
+    void prepare_device(size_t i);
+    void announce_device(size_t i);
+    void start();
     // One waiter per device, so that every stall limit runs from the start together and a
     // device that hangs holds back no other device's report.
-    std::mutex finished_mutex;
-    std::condition_variable finished_cv;
-    std::vector<size_t> finished;  // device indexes in the order their outcomes came
-    std::vector<std::thread> waiters;
-    for (size_t i = 0; i < n; i++) {
-        waiters.emplace_back([&, i] {
-            DeviceRun &run = *runs[i];
-            const Outcome outcome = run.runner->wait_for_outcome(settings.stall_limit, interrupted);
-            std::lock_guard<std::mutex> lock(finished_mutex);
+    void start_waiters();
+    std::vector<DeviceResult> report_outcomes_as_they_come();
+    DeviceResult report(size_t i);
+    void note(const std::string &text);
+    void stop();
+
+    const std::vector<FleetDevice> &devices_;
+    const Layout &layout_;
+    const FleetSettings &settings_;
+    const std::vector<std::string> tags_;
+    const TaggedConsole::Sink out_;
+    const TaggedConsole::Sink err_;
+    std::unique_ptr<MultiProgressDisplay> display_;
+    TaggedConsole console_;
+    RunEvents quiet_;
+    std::vector<iap_env_t> more_records_;  // the first device keeps the tool's own record
+    std::vector<std::unique_ptr<DeviceRun>> runs_;
+    std::unique_ptr<Workers> workers_;
+    std::mutex finished_mutex_;
+    std::condition_variable finished_cv_;
+    std::vector<size_t> finished_;  // device indexes in the order their outcomes came
+    std::vector<std::thread> waiters_;
+};
+
+FleetRun::FleetRun(const std::vector<FleetDevice> &devices, const Layout &layout,
+                   const FleetSettings &settings)
+    : devices_(devices),
+      layout_(layout),
+      settings_(settings),
+      tags_(device_tags(devices)),
+      out_(settings.out ? settings.out : TaggedConsole::Sink(console_stdout_sink)),
+      err_(settings.err ? settings.err : TaggedConsole::Sink(write_stderr)),
+      display_(settings.show_progress && !settings.json
+                   ? std::make_unique<MultiProgressDisplay>(tags_, out_, err_, settings.columns)
+                   : nullptr),
+      console_(tags_, console_sink()),
+      more_records_(devices.empty() ? 0 : devices.size() - 1) {}
+
+TaggedConsole::Sink FleetRun::console_sink() {
+    if (display_ == nullptr) {
+        return out_;
+    }
+    MultiProgressDisplay *display = display_.get();
+    return [display](std::string_view text) { display->write_above(text); };
+}
+
+std::vector<DeviceResult> FleetRun::run() {
+    is_1mb = layout_.is_1mb ? 1 : 0;
+    tts_size = static_cast<int>(layout_.tts_rounded);
+    for (size_t i = 0; i < devices_.size(); i++) {
+        prepare_device(i);
+    }
+    if (!settings_.json) {
+        console_.install();
+    }
+    for (size_t i = 0; i < devices_.size(); i++) {
+        announce_device(i);
+    }
+    start();
+    start_waiters();
+    std::vector<DeviceResult> results = report_outcomes_as_they_come();
+    stop();
+    return results;
+}
+
+// Its record, and the layers its reports pass: queue, observer, device.
+void FleetRun::prepare_device(size_t i) {
+    auto run = std::make_unique<DeviceRun>();
+    DeviceRun *r = run.get();
+    r->record = i == 0 ? &iap : &more_records_[i - 1];
+    *r->record = iap_env_t{};
+    r->record->update_file_num = 2;
+    iap_init(r->record, iap_cmd_tx, iap_evnet_callback);
+    r->record->local_img_buf = img_file;
+    r->record->local_img_buf_size = static_cast<int>(IMG_FILE_BUF_SIZE);
+    r->events = std::make_unique<DeviceEvents>(
+        devices_[i].events != nullptr ? devices_[i].events : &quiet_, display_.get(), i);
+    r->observer = std::make_unique<RunObserver>(
+        *r->events, uint64_t{layout_.image_program} + layout_.tts_rounded);
+    r->observed = std::make_unique<ObservedTransport>(*devices_[i].transport, *r->observer);
+    r->queued =
+        std::make_unique<QueuedTransport>(*r->observed, [i](const uint8_t *report, size_t len) {
+            const TaggedConsole::DeviceScope scope(i);
+            dump_hex(report, static_cast<int>(len), 16);
+        });
+    r->runner = std::make_unique<EngineRunner>(*r->queued, *r->record);
+    r->runner->set_observer([r](const iap_env_t &record) { r->observer->on_record(record); });
+    console_.attach(r->runner.get(), i);
+    runs_.push_back(std::move(run));
+}
+
+// Its product line (text) or its device and plan events (JSON).
+void FleetRun::announce_device(size_t i) {
+    DeviceDescription d = devices_[i].description;
+    std::wstring product;
+    if (devices_[i].transport->product_string(product)) {
+        d.product = to_utf8(product);
+        const TaggedConsole::DeviceScope scope(i);
+        console_printf("Product String     : %s\n", d.product.c_str());
+    }
+    runs_[i]->events->device(d);
+    if (settings_.plan != nullptr) {
+        runs_[i]->events->plan(*settings_.plan);
+    }
+}
+
+void FleetRun::start() {
+    std::vector<Workers::Device> fed;
+    for (auto &run : runs_) {
+        fed.push_back({run->runner.get(), run->queued.get()});
+        run->queued->start();
+    }
+    workers_ = std::make_unique<Workers>(fed, settings_.tick_period);
+    workers_->start();
+    for (auto &run : runs_) {
+        run->started = Clock::now();
+        run->runner->start(kImageStart, layout_.image_program, kImageStart);
+    }
+}
+
+void FleetRun::start_waiters() {
+    const auto interrupted = [this] {
+        return settings_.interrupt_status && settings_.interrupt_status() != 0;
+    };
+    for (size_t i = 0; i < runs_.size(); i++) {
+        waiters_.emplace_back([this, i, interrupted] {
+            DeviceRun &run = *runs_[i];
+            const Outcome outcome =
+                run.runner->wait_for_outcome(settings_.stall_limit, interrupted);
+            std::lock_guard<std::mutex> lock(finished_mutex_);
             run.outcome = outcome;
             run.ended = Clock::now();
-            finished.push_back(i);
-            finished_cv.notify_one();
+            finished_.push_back(i);
+            finished_cv_.notify_one();
         });
     }
+}
 
-    std::vector<DeviceResult> results(n);
-    {
-        std::unique_lock<std::mutex> lock(finished_mutex);
-        size_t reported = 0;
-        while (reported < n) {
-            finished_cv.wait_for(lock, std::chrono::seconds(1),
-                                 [&] { return finished.size() > reported; });
-            while (reported < finished.size()) {
-                const size_t i = finished[reported++];
-                DeviceRun &run = *runs[i];
-                const double seconds =
-                    std::chrono::duration<double>(run.ended - run.started).count();
-                const int interrupt =
-                    run.outcome == Outcome::Interrupted && settings.interrupt_status
-                        ? settings.interrupt_status()
-                        : 0;
-                lock.unlock();
-                DeviceResult &r = results[i];
-                r.tag = tags[i];
-                r.report = make_run_report(run.observer->facts(), run.outcome, interrupt, seconds);
-                if (run.outcome == Outcome::Stalled) {
-                    note("hidiap: [" + r.tag + "] the update made no progress for " +
-                         std::to_string(settings.stall_limit.count() / 1000) + " s; giving up\n");
-                }
-                if (shown != nullptr) {
-                    shown->finish(i, r.succeeded() ? "success" : "FAILED: " + r.report.reason);
-                }
-                note(tagged_outcome_line(r.tag, r.report));
-                run.events->outcome(r.report);
-                lock.lock();
-            }
+std::vector<DeviceResult> FleetRun::report_outcomes_as_they_come() {
+    std::vector<DeviceResult> results(runs_.size());
+    std::unique_lock<std::mutex> lock(finished_mutex_);
+    size_t reported = 0;
+    while (reported < runs_.size()) {
+        // The waiters are bounded by the stall limit; the time-out only bounds this wait.
+        finished_cv_.wait_for(lock, std::chrono::seconds(1),
+                              [&] { return finished_.size() > reported; });
+        while (reported < finished_.size()) {
+            const size_t i = finished_[reported++];
+            lock.unlock();
+            results[i] = report(i);
+            lock.lock();
         }
     }
-    for (std::thread &waiter : waiters) {
+    return results;
+}
+
+// A finished device's result, shown at once: its progress line, outcome line and event.
+DeviceResult FleetRun::report(size_t i) {
+    DeviceRun &run = *runs_[i];
+    Outcome outcome;
+    double seconds;
+    {
+        std::lock_guard<std::mutex> lock(finished_mutex_);
+        outcome = run.outcome;
+        seconds = std::chrono::duration<double>(run.ended - run.started).count();
+    }
+    const int interrupt = outcome == Outcome::Interrupted && settings_.interrupt_status
+                              ? settings_.interrupt_status()
+                              : 0;
+    DeviceResult r;
+    r.tag = tags_[i];
+    r.report = make_run_report(run.observer->facts(), outcome, interrupt, seconds);
+    if (outcome == Outcome::Stalled) {
+        note("hidiap: [" + r.tag + "] the update made no progress for " +
+             std::to_string(settings_.stall_limit.count() / 1000) + " s; giving up\n");
+    }
+    if (display_ != nullptr) {
+        display_->finish(i, r.succeeded() ? "success" : "FAILED: " + r.report.reason);
+    }
+    note(tagged_outcome_line(r.tag, r.report));
+    run.events->outcome(r.report);
+    return r;
+}
+
+void FleetRun::note(const std::string &text) {
+    if (display_ != nullptr) {
+        display_->note(text);
+    } else {
+        err_(text);
+    }
+}
+
+// Waiters, workers, writers, in that order; then the console and the display.
+void FleetRun::stop() {
+    for (std::thread &waiter : waiters_) {
         waiter.join();
     }
-    workers.stop();
-    for (auto &run : runs) {
+    workers_->stop();
+    for (auto &run : runs_) {
         run->queued->stop();
     }
-    console.uninstall();
-    if (shown != nullptr) {
-        shown->close();
+    console_.uninstall();
+    if (display_ != nullptr) {
+        display_->close();
     }
-    return results;
+}
+
+}  // namespace
+
+std::vector<DeviceResult> update_fleet(const std::vector<FleetDevice> &devices,
+                                       const Layout &layout, const FleetSettings &settings) {
+    FleetRun fleet(devices, layout, settings);
+    return fleet.run();
 }
 
 void print_fleet_summary(std::FILE *to, const std::vector<DeviceResult> &results) {
