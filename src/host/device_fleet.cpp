@@ -229,8 +229,11 @@ void FleetRun::prepare_device(size_t i) {
 void FleetRun::announce_device(size_t i) {
     DeviceDescription d = devices_[i].description;
     std::wstring product;
-    if (devices_[i].transport->product_string(product)) {
+    const bool has_product = devices_[i].transport->product_string(product);
+    if (has_product) {
         d.product = to_utf8(product);
+    }
+    if (has_product && !settings_.json) {
         const TaggedConsole::DeviceScope scope(i);
         console_printf("Product String     : %s\n", d.product.c_str());
     }

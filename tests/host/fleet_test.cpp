@@ -10,15 +10,18 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
 
 #include "device_fleet.h"
 #include "expected_layout.h"
 #include "host_buffers.h"
+#include "json_events.h"
 #include "multi_progress.h"
 #include "sim_transport.h"
 #include "tagged_console.h"
+#include "update_plan.h"
 
 namespace {
 
@@ -215,6 +218,48 @@ TEST_F(Fleet, AHungDeviceHoldsUpNoOtherDevice) {
     EXPECT_STREQ(results[0].report.engine_outcome, "timeout");
     EXPECT_TRUE(results[1].succeeded());
     EXPECT_TRUE(flash_is_expected(0));
+}
+
+// With --json every device has its own emitter: each event names its device, each device gets
+// its device, plan and outcome events, and no console line is written.
+TEST_F(Fleet, JsonEventsCarryTheirDevice) {
+    add_devices({"", "drop:page:3"});
+    char *text = nullptr;
+    size_t size = 0;
+    std::FILE *stream = open_memstream(&text, &size);
+    std::vector<std::unique_ptr<host::JsonEvents>> emitters;
+    for (FleetDevice &d : devices) {
+        emitters.push_back(std::make_unique<host::JsonEvents>(stream, d.description.serial));
+        d.events = emitters.back().get();
+    }
+    const host::UpdatePlan plan = host::make_update_plan(0x10000, 0x1100, "1MB");
+    settings.json = true;
+    settings.plan = &plan;
+    host::update_fleet(devices, layout, settings);
+    std::fclose(stream);
+    const std::string events(text, size);
+    std::free(text);
+
+    std::map<std::string, std::vector<std::string>> types;  // by device
+    std::map<std::string, std::string> status;
+    std::istringstream lines(events);
+    for (std::string line; std::getline(lines, line);) {
+        const nlohmann::json event = nlohmann::json::parse(line);
+        types[event.at("device")].push_back(event.at("type"));
+        if (event.at("type") == "outcome") {
+            status[event.at("device")] = event.at("status");
+        }
+    }
+    ASSERT_EQ(types.size(), 2u) << events;
+    for (const auto &[device, seen] : types) {
+        ASSERT_GE(seen.size(), 3u) << device;
+        EXPECT_EQ(seen[0], "device");
+        EXPECT_EQ(seen[1], "plan");
+        EXPECT_EQ(seen.back(), "outcome");
+    }
+    EXPECT_EQ(status["SIM0001"], "success");
+    EXPECT_EQ(status["SIM0002"], "failed");
+    EXPECT_EQ(out, "");
 }
 
 // A device that takes every report and never answers.
