@@ -307,7 +307,7 @@ void EngineFuzzRun::ticks(uint32_t n) {
 
 void EngineFuzzRun::check_between_steps(iap_state_t before, bool started) const {
     const iap_env_t &e = g_iap;
-    FUZZ_CHECK(e.state <= IAP_ST_FLASH_REBOOT, "state %u", e.state);
+    FUZZ_CHECK(e.state <= IAP_ST_FLASH_SURVEY_SECTOR, "state %u", e.state);
     FUZZ_CHECK(e.state_change == 0, "state_change left at %u in state %u", e.state_change, e.state);
     FUZZ_CHECK(e.iap_offset % IAP_PAGE_SIZE == 0 && e.iap_offset <= e.size,
                "iap_offset 0x%x with size 0x%x", e.iap_offset, e.size);

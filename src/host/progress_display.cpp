@@ -23,6 +23,9 @@ const char *stage_name(iap_state_t s) {
             return "lock";
         case IAP_ST_FLASH_REBOOT:
             return "reboot";
+        case IAP_ST_FLASH_SURVEY_RANGE:
+        case IAP_ST_FLASH_SURVEY_SECTOR:
+            return "survey";
         case IAP_ST_IDLE:
             break;
     }
