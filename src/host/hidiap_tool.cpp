@@ -3,7 +3,9 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "console.h"
 #include "engine_hooks.h"
@@ -16,6 +18,7 @@
 #include "platform.h"
 #include "progress_display.h"
 #include "sim_transport.h"
+#include "usb_timing.h"
 #include "wide_text.h"
 #include "workers.h"
 
@@ -53,9 +56,10 @@ bool usable(const LoadResult &r, const char *what, const std::string &path, uint
 }
 
 std::unique_ptr<Transport> open_device(const Options &o, const sim::FaultSchedule &faults,
-                                       const RunTuning &tuning) {
+                                       const RunTuning &tuning,
+                                       const std::optional<timing::UsbTimingFigures> &link) {
     if (o.simulate) {
-        return std::make_unique<SimTransport>(faults, tuning.tick_period);
+        return std::make_unique<SimTransport>(faults, tuning.tick_period, link);
     }
     return HidTransport::open(kVendorId, kProductId);
 }
@@ -70,6 +74,62 @@ bool write_sim_flash(SimTransport &sim, const std::string &path) {
         const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
         return std::fclose(f) == 0 && ok;
     });
+}
+
+// Fills the simulated device's flash from a file, as another history would have left it.
+bool read_sim_flash(SimTransport &sim, const std::string &path) {
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        return false;
+    }
+    std::vector<uint8_t> content(sim::FlashModel::kSize + 1, sim::FlashModel::kErased);
+    const size_t n = std::fread(content.data(), 1, content.size(), f);
+    const bool ok = std::ferror(f) == 0 && n <= sim::FlashModel::kSize;
+    std::fclose(f);
+    if (!ok) {
+        return false;
+    }
+    return sim.with_device([&content](sim::SimDevice &device) {
+        sim::FlashModel &flash = device.flash();
+        flash.unlock();
+        for (uint32_t s = 0; s < sim::FlashModel::kSize; s += sim::FlashModel::kSectorSize) {
+            flash.erase_sector(s);
+            flash.program(s, content.data() + s, sim::FlashModel::kSectorSize);
+        }
+        flash.lock();
+        return true;
+    });
+}
+
+bool parse_link_timing(const Options &o, std::optional<timing::UsbTimingFigures> &link) {
+    if (o.sim_timing.empty()) {
+        return true;
+    }
+    timing::UsbTimingFigures figures;
+    std::string error;
+    if (!timing::parse_usb_timing(o.sim_timing, figures, error)) {
+        std::fprintf(stderr, "hidiap: --sim-timing: %s\n", error.c_str());
+        return false;
+    }
+    link = figures;
+    return true;
+}
+
+void report_timing(std::chrono::steady_clock::duration elapsed, const TickStats &ticks,
+                   const std::optional<timing::UsbTimingFigures> &link, const Layout &layout) {
+    using std::chrono::duration;
+    std::fprintf(stderr,
+                 "hidiap: timing: update %.3f s, %llu ticks, mean tick period %.4f ms, "
+                 "latest tick %.3f ms late\n",
+                 duration<double>(elapsed).count(), static_cast<unsigned long long>(ticks.ticks),
+                 duration<double, std::milli>(ticks.mean_period).count(),
+                 duration<double, std::milli>(ticks.max_late).count());
+    if (link) {
+        const auto theory =
+            timing::theoretical_update_time(*link, layout.image_program, layout.tts_rounded);
+        std::fprintf(stderr, "hidiap: timing: a full update on this link takes %.3f s\n",
+                     duration<double>(theory).count());
+    }
 }
 
 }  // namespace
@@ -87,6 +147,10 @@ int run_tool(int argc, char **argv, const RunTuning &tuning) {
     std::string fault_error;
     if (!sim::parse_fault_schedule(o.sim_faults, faults, fault_error)) {
         std::fprintf(stderr, "hidiap: --sim-fault: %s\n", fault_error.c_str());
+        return kExitBadInput;
+    }
+    std::optional<timing::UsbTimingFigures> link_timing;
+    if (!parse_link_timing(o, link_timing)) {
         return kExitBadInput;
     }
 
@@ -130,6 +194,16 @@ int run_tool(int argc, char **argv, const RunTuning &tuning) {
     const Layout layout = compute_layout(static_cast<uint32_t>(image_length),
                                          static_cast<uint32_t>(tts_size), o.token);
     is_1mb = layout.is_1mb ? 1 : 0;
+    if (layout.overlap && o.skip_unchanged) {
+        // Each range is surveyed before it is programmed; the TTS data would overwrite sectors
+        // the image's survey found unchanged, and the image's check would no longer hold.
+        std::fprintf(stderr,
+                     "hidiap: --skip-unchanged: the image range 0x%06x-0x%06x and the TTS range "
+                     "0x%06x-0x%06x overlap; run without --skip-unchanged\n",
+                     kImageStart, kImageStart + layout.image_program, layout.tts_addr,
+                     layout.tts_addr + layout.tts_rounded);
+        return kExitBadInput;
+    }
     if (layout.overlap) {
         std::fprintf(stderr,
                      "hidiap: warning: the image range 0x%06x-0x%06x and the TTS range "
@@ -139,10 +213,18 @@ int run_tool(int argc, char **argv, const RunTuning &tuning) {
     }
     tts_size = static_cast<int>(layout.tts_rounded);
 
-    std::unique_ptr<Transport> device = open_device(o, faults, tuning);
+    std::unique_ptr<Transport> device = open_device(o, faults, tuning, link_timing);
     if (!device) {
         console_printf("handle get failed\n");
         return kExitNoDevice;
+    }
+    if (!o.sim_flash_from.empty() &&
+        !read_sim_flash(*static_cast<SimTransport *>(device.get()), o.sim_flash_from)) {
+        std::fprintf(stderr,
+                     "hidiap: --sim-flash-from: cannot use '%s' (missing, unreadable or "
+                     "larger than 2 MiB)\n",
+                     o.sim_flash_from.c_str());
+        return kExitBadInput;
     }
     std::wstring product;
     if (device->product_string(product)) {
@@ -153,6 +235,7 @@ int run_tool(int argc, char **argv, const RunTuning &tuning) {
     iap_init(&iap, iap_cmd_tx, iap_evnet_callback);
     iap.local_img_buf = img_file;
     iap.local_img_buf_size = static_cast<int>(IMG_FILE_BUF_SIZE);
+    iap.skip_unchanged = o.skip_unchanged ? 1 : 0;
 
     Outcome outcome;
     {
@@ -175,8 +258,13 @@ int run_tool(int argc, char **argv, const RunTuning &tuning) {
         }
         Workers workers(runner, *device, tuning.tick_period);
         workers.start();
+        const auto started = std::chrono::steady_clock::now();
         runner.start(kImageStart, layout.image_program, kImageStart);
         outcome = runner.wait_for_outcome(tuning.stall_limit);
+        if (o.timing_report) {
+            report_timing(std::chrono::steady_clock::now() - started, workers.tick_stats(),
+                          link_timing, layout);
+        }
         if (outcome == Outcome::Stalled) {
             std::fprintf(stderr, "hidiap: the update made no progress for %lld s; giving up\n",
                          static_cast<long long>(tuning.stall_limit.count() / 1000));

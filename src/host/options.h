@@ -15,6 +15,10 @@ struct Options {
     std::string sim_flash_path;           // where to write the simulated flash after the run
     bool no_wait = false;                 // do not wait for a character after the outcome
     bool no_progress = false;             // never draw the progress line
+    bool skip_unchanged = false;          // program only the sectors whose checksum differs
+    std::string sim_timing;               // timing model of the simulated link, e.g. usb-fs
+    std::string sim_flash_from;           // flash content the simulated device starts with
+    bool timing_report = false;           // report elapsed time and tick period on stderr
 };
 
 struct ParseResult {

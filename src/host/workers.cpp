@@ -20,6 +20,7 @@ Workers::~Workers() {
 
 void Workers::start() {
     stopping_ = false;
+    schedule_.emplace(tick_period_, std::chrono::steady_clock::now());
     ticker_ = std::thread(&Workers::_10ms_timer_thread_, this);
     reader_ = std::thread(&Workers::_usb_hid_rx_thread_, this);
 }
@@ -41,13 +42,24 @@ void Workers::stop() {
 void Workers::_10ms_timer_thread_() {
     std::unique_lock<std::mutex> lock(sleep_mutex_);
     while (!stopping_) {
-        if (wake_.wait_for(lock, tick_period_, [this] { return stopping_.load(); })) {
+        const auto wait = schedule_->wait_from(std::chrono::steady_clock::now());
+        if (wake_.wait_for(lock, wait, [this] { return stopping_.load(); })) {
             break;
         }
+        const auto now = std::chrono::steady_clock::now();
+        if (now < schedule_->next_deadline()) {
+            continue;
+        }
+        schedule_->ticked(now);
         lock.unlock();
         runner_.on_tick();
         lock.lock();
     }
+}
+
+TickStats Workers::tick_stats() {
+    std::lock_guard<std::mutex> lock(sleep_mutex_);
+    return schedule_ ? schedule_->stats() : TickStats{};
 }
 
 void Workers::_usb_hid_rx_thread_() {
