@@ -16,7 +16,7 @@ TEST(TickSchedule, LateTicksDoNotMoveTheGridAndAStoppedProcessStartsAfresh) {
     }
     EXPECT_EQ(s.next_deadline(), t0 + 1010ms);
     EXPECT_EQ(s.stats().ticks, 100u);
-    EXPECT_EQ(s.stats().mean_period, (1001ms - 13ms) / 99);
+    EXPECT_EQ(s.stats().mean_period, std::chrono::nanoseconds(1001ms - 13ms) / 99);
     EXPECT_EQ(s.stats().max_late, 3ms);
     EXPECT_EQ(s.wait_from(t0), 10ms) << "a wait never exceeds one period";
     s.ticked(t0 + 5s);
