@@ -53,13 +53,14 @@ int SimTransport::write(const uint8_t *report, size_t len) {
     const Clock::time_point now = Clock::now();
     advance_clock_locked(now);
     if (!device_.receive(report, len)) {
+        answered_.notify_all();  // an unplugged device fails the reader's wait at once
         return -1;
     }
     if (link_) {
         // The reader may be asleep until a later time than this answer's.
         take_answers_locked(link_->on_report(now, report, len));
         answered_.notify_all();
-    } else if (device_.answers_ready() != 0) {
+    } else if (device_.answers_ready() != 0 || device_.answers_held() != 0) {
         answered_.notify_all();
     }
     return static_cast<int>(len);
@@ -83,9 +84,13 @@ int SimTransport::read(uint8_t *buf, size_t len, int timeout_ms) {
         if (now >= deadline) {
             return 0;
         }
-        // Wake for a written report, the device's next tick (a held answer may come due), or
-        // the deadline, whichever is first.
-        Clock::time_point wake = std::min(deadline, next_tick_);
+        // Wake for a written report, the device's next tick when it holds an answer that may
+        // come due, or the deadline, whichever is first. An idle device's ticks change nothing
+        // the reader could see, so they do not wake it.
+        Clock::time_point wake = deadline;
+        if (device_.answers_held() != 0) {
+            wake = std::min(wake, next_tick_);
+        }
         if (!on_wire_.empty()) {
             wake = std::min(wake, on_wire_.front().first);
         }
