@@ -7,7 +7,6 @@
 #include <set>
 
 #include "expected_layout.h"
-#include "expected_layout.h"
 #include "fault_rules.h"
 
 namespace soak {
