@@ -69,4 +69,3 @@ void BM_WholeRun_LargestFiles(benchmark::State &state) {
 }  // namespace
 
 BENCHMARK(BM_WholeRun_LargestFiles)->Unit(benchmark::kMillisecond);
-BENCHMARK_MAIN();

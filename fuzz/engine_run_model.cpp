@@ -68,7 +68,7 @@ void EngineRunModel::on_frame(const uint8_t *frame, int len, iap_state_t state) 
             on_page_write(payload, payload_len);
             break;
         case IAP_CMD_FLASH_CHECK:
-            on_check(payload, payload_len);
+            on_check(payload, payload_len, state);
             break;
         case IAP_CMD_FLASH_REBOOT:
             on_reboot(payload_len);
@@ -144,9 +144,23 @@ void EngineRunModel::on_page_write(const uint8_t *payload, int payload_len) cons
     check_data(addr, payload + 6, count);
 }
 
-void EngineRunModel::on_check(const uint8_t *payload, int payload_len) {
+void EngineRunModel::on_check(const uint8_t *payload, int payload_len, iap_state_t state) {
     FUZZ_CHECK(payload_len == 8, "check frame with %d payload bytes", payload_len);
     const ProgramRange &r = current_range();
+    if (state == IAP_ST_FLASH_SURVEY_RANGE || state == IAP_ST_FLASH_SURVEY_SECTOR) {
+        // A survey asks for whole sectors of the range, before anything of it is erased.
+        const uint32_t addr = get_u32(payload);
+        const uint32_t len = get_u32(payload + 4);
+        const uint32_t span = (r.size + IAP_SECTOR_SIZE - 1) / IAP_SECTOR_SIZE * IAP_SECTOR_SIZE;
+        FUZZ_CHECK(addr % IAP_SECTOR_SIZE == 0 && len % IAP_SECTOR_SIZE == 0 && len != 0 &&
+                       addr >= r.flash_addr && addr - r.flash_addr <= span &&
+                       len <= span - (addr - r.flash_addr),
+                   "survey of 0x%08x+0x%x, range is 0x%08x+0x%x", addr, len, r.flash_addr, r.size);
+        FUZZ_CHECK(!check_sent_ && erased_.none(), "survey after the range was erased or checked");
+        survey_addr_ = addr;
+        survey_len_ = len;
+        return;
+    }
     FUZZ_CHECK(get_u32(payload) == r.flash_addr && get_u32(payload + 4) == r.size,
                "check of 0x%08x+0x%x, range is 0x%08x+0x%x", get_u32(payload), get_u32(payload + 4),
                r.flash_addr, r.size);
@@ -185,6 +199,16 @@ void EngineRunModel::on_event(iap_event_t evt, const iap_env_t &iap) {
                "success at range %zu of %zu without a matching check of every range", phase_,
                ranges_.size());
     succeeded_ = true;
+}
+
+uint32_t EngineRunModel::survey_crc(bool erased) const {
+    const ProgramRange &r = current_range();
+    std::vector<uint8_t> held(survey_len_, 0xFF);
+    const uint32_t offset = survey_addr_ - r.flash_addr;
+    for (uint32_t i = 0; !erased && i < survey_len_ && offset + i < r.size; i++) {
+        held[i] = r.data[offset + i];
+    }
+    return test_support::reference_jamcrc(held.data(), held.size());
 }
 
 bool EngineRunModel::all_verified() const {

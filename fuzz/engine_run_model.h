@@ -38,6 +38,9 @@ class EngineRunModel {
     uint32_t current_crc() { return crc_of(phase_); }
     // Command code of the last frame sent, 0 before any.
     uint8_t last_command() const { return last_command_; }
+    // What a device answers to the last survey: the CRC-32/JAMCRC of the surveyed sectors as if
+    // they already held the range (its bytes, 0xFF past its end), or as if they were erased.
+    uint32_t survey_crc(bool erased) const;
 
   private:
     static constexpr size_t kSectors = IAP_FLASH_END / IAP_SECTOR_SIZE;
@@ -47,7 +50,7 @@ class EngineRunModel {
     void on_erase(const uint8_t *payload, int payload_len);
     void on_chunk(const uint8_t *payload, int payload_len) const;
     void on_page_write(const uint8_t *payload, int payload_len) const;
-    void on_check(const uint8_t *payload, int payload_len);
+    void on_check(const uint8_t *payload, int payload_len, iap_state_t state);
     void on_reboot(int payload_len) const;
     // Data bytes of a chunk or page write at flash address addr: inside the range, in an erased
     // sector, and equal to the range's bytes there.
@@ -64,6 +67,8 @@ class EngineRunModel {
     bool succeeded_ = false;        // the run already reported success
     std::bitset<kSectors> erased_;  // sectors an erase frame of the current range named
     uint8_t last_command_ = 0;
+    uint32_t survey_addr_ = 0;  // the last survey's flash range
+    uint32_t survey_len_ = 0;
 };
 
 }  // namespace fuzz

@@ -3,8 +3,10 @@
 // judged after every step by an independent model of what it must do.
 //
 // Input: a header, then steps until the input ends.
-//   header: flags (bit 0: two files, bit 1: 1 MB layout), image pages u16, image sector u16,
-//           flash sector u16, TTS pages u16, image pattern (u8 length + bytes), TTS pattern (same)
+//   header: flags (bit 0: two files, bit 1: 1 MB layout, bit 2: skip unchanged sectors, bit 3:
+//           sectors a survey does not find changed read as erased rather than unchanged),
+//           image pages u16, image sector u16, flash sector u16, TTS pages u16,
+//           image pattern (u8 length + bytes), TTS pattern (same)
 //   step:   op u8 (mod 8), then its operands:
 //           0, 1  an arbitrary answer: length u8 (mod 65), its bytes
 //           2     the answer a healthy device gives to the last frame; 3: that answer twice
@@ -133,6 +135,7 @@ class EngineFuzzRun {
     void feed(const std::vector<uint8_t> &answer);
     void feed_good_answer();
     void feed_error_answer();
+    uint32_t survey_answer();
     void ticks(uint32_t n);
     void check_between_steps(iap_state_t before, bool started) const;
 
@@ -140,6 +143,9 @@ class EngineFuzzRun {
     uint8_t file_num_ = 1;
     uint32_t tts_bytes_ = 0;
     Pattern image_;
+    bool skip_unchanged_ = false;
+    bool survey_sees_erased_ = false;
+    uint32_t survey_answers_ = 0;
     uint32_t ticks_left_ = kTicksPerInput;
 };
 
@@ -158,6 +164,8 @@ void EngineFuzzRun::run() {
     const uint8_t flags = in_.u8();
     file_num_ = (flags & 1) != 0 ? 2 : 1;
     is_1mb = (flags & 2) != 0 ? 1 : 0;
+    skip_unchanged_ = (flags & 4) != 0;
+    survey_sees_erased_ = (flags & 8) != 0;
     const Layout layout = decode_layout(in_);
     tts_bytes_ = (1 + in_.u16() % kTtsPagesMax) * IAP_PAGE_SIZE;
     tts_size = static_cast<int>(tts_bytes_);
@@ -173,6 +181,7 @@ void EngineFuzzRun::run() {
     iap_init(&g_iap, on_tx, on_event);
     g_iap.local_img_buf = img_file;
     g_iap.local_img_buf_size = static_cast<int>(IMG_FILE_BUF_SIZE);
+    g_iap.skip_unchanged = skip_unchanged_ ? 1 : 0;
     start(layout);
 
     while (!in_.empty() && ticks_left_ > 0) {
@@ -203,6 +212,7 @@ void EngineFuzzRun::restart() {
         iap_init(&g_iap, on_tx, on_event);
         g_iap.local_img_buf = img_file;
         g_iap.local_img_buf_size = static_cast<int>(IMG_FILE_BUF_SIZE);
+        g_iap.skip_unchanged = skip_unchanged_ ? 1 : 0;
         start(layout);
         return;
     }
@@ -265,17 +275,20 @@ void EngineFuzzRun::feed(const std::vector<uint8_t> &answer) {
 }
 
 // The answer a healthy device gives to the last frame: success, and for a check the CRC-32 of the
-// range. 63 bytes, as they come off the wire without the report ID.
+// range. 63 bytes, as they come off the wire without the report ID. A survey is answered as if
+// every third sector held something else and the rest were unchanged or erased.
 void EngineFuzzRun::feed_good_answer() {
     std::vector<uint8_t> a(63, 0);
-    const bool check = g_iap.state == IAP_ST_FLASH_CHECK;
+    const bool survey =
+        g_iap.state == IAP_ST_FLASH_SURVEY_RANGE || g_iap.state == IAP_ST_FLASH_SURVEY_SECTOR;
+    const bool check = g_iap.state == IAP_ST_FLASH_CHECK || survey;
     const uint32_t len = check ? 12 : 8;
     a[0] = 0xA5;
     a[1] = static_cast<uint8_t>(len);
     a[3] = 0x80;
     a[4] = g_model.last_command();
     if (check) {
-        const uint32_t crc = g_model.current_crc();
+        const uint32_t crc = survey ? survey_answer() : g_model.current_crc();
         for (int i = 0; i < 4; i++) {
             a[6 + i] = static_cast<uint8_t>(crc >> (8 * i));
         }
@@ -284,6 +297,16 @@ void EngineFuzzRun::feed_good_answer() {
     a[len - 2] = static_cast<uint8_t>(crc16);
     a[len - 1] = static_cast<uint8_t>(crc16 >> 8);
     feed(a);
+}
+
+// By turns: a range survey finds the range unchanged, erased, or different in places; a sector
+// survey finds every third sector different and the others unchanged (or erased, by flag).
+uint32_t EngineFuzzRun::survey_answer() {
+    const uint32_t turn = survey_answers_++ % 3;
+    if (g_iap.state == IAP_ST_FLASH_SURVEY_RANGE) {
+        return turn == 2 ? g_model.survey_crc(false) ^ 1 : g_model.survey_crc(turn == 1);
+    }
+    return turn == 0 ? g_model.survey_crc(false) ^ 1 : g_model.survey_crc(survey_sees_erased_);
 }
 
 void EngineFuzzRun::feed_error_answer() {
@@ -307,7 +330,7 @@ void EngineFuzzRun::ticks(uint32_t n) {
 
 void EngineFuzzRun::check_between_steps(iap_state_t before, bool started) const {
     const iap_env_t &e = g_iap;
-    FUZZ_CHECK(e.state <= IAP_ST_FLASH_REBOOT, "state %u", e.state);
+    FUZZ_CHECK(e.state <= IAP_ST_FLASH_SURVEY_SECTOR, "state %u", e.state);
     FUZZ_CHECK(e.state_change == 0, "state_change left at %u in state %u", e.state_change, e.state);
     FUZZ_CHECK(e.iap_offset % IAP_PAGE_SIZE == 0 && e.iap_offset <= e.size,
                "iap_offset 0x%x with size 0x%x", e.iap_offset, e.size);

@@ -29,8 +29,10 @@ def pattern(text):
 
 
 def engine_header(two_files, one_mb, image_pages, image_sector, flash_sector, tts_pages,
-                  image_pattern=b"hidiap image", tts_pattern=b"tts data"):
-    flags = (1 if two_files else 0) | (2 if one_mb else 0)
+                  image_pattern=b"hidiap image", tts_pattern=b"tts data", skip=False,
+                  survey_sees_erased=False):
+    flags = ((1 if two_files else 0) | (2 if one_mb else 0) | (4 if skip else 0) |
+             (8 if survey_sees_erased else 0))
     return (bytes([flags]) + u16(image_pages - 1) + u16(image_sector) + u16(flash_sector) +
             u16(tts_pages - 1) + pattern(image_pattern) + pattern(tts_pattern))
 
@@ -60,6 +62,15 @@ def engine_seeds():
     # A whole run, then a second one on the same record, set up again as the host does.
     yield "restart_as_host", (engine_header(True, False, 2, 8, 8, 1) + good(12) +
                               bytes([RESTART, 1]) + u16(5) + u16(16) + u16(32) + good(16))
+    # Skipping unchanged sectors: the image's survey finds it unchanged, the TTS data's finds
+    # its range erased; a second run on the same record finds a range that differs in places
+    # and asks sector by sector.
+    yield "skip_unchanged", (engine_header(True, True, 40, 8, 8, 20, skip=True) + good(60) +
+                             bytes([RESTART, 1]) + u16(47) + u16(16) + u16(32) + good(200))
+    # The same with sectors read as erased, a repeated answer and a survey left unanswered.
+    yield "skip_erased_faults", (engine_header(True, False, 40, 8, 8, 20, skip=True,
+                                               survey_sees_erased=True) + good(3) +
+                                 bytes([DUP]) + good(30) + bytes([LONG_TICKS, 20]) + good(100))
     # Error answers, short answers and ticks in between.
     yield "errors_and_short", (engine_header(True, True, 3, 0, 0, 1) + good(1) +
                                bytes([ERROR, 0x10]) + raw_answer(b"") + raw_answer(b"\xa5\x08") +

@@ -18,7 +18,12 @@ void raise_event(iap_env_t *iap, iap_event_t evt) {
 void advance_page(iap_env_t *iap, iap_state_t writing, void (*send_page)(iap_env_t *)) {
     iap->attempt = IAP_RETRIES;
     iap->iap_offset += IAP_PAGE_SIZE;
-    if (iap->iap_offset >= iap->size) {
+    const bool sector_done =
+        iap->iap_offset >= iap->size || (iap->iap_offset & (IAP_SECTOR_SIZE - 1)) == 0;
+    if (iap->sector_plan != 0 && sector_done) {
+        // A surveyed range goes on with the next sector that differs, or to its check.
+        iap_program_changed_from(iap, (iap->iap_offset + IAP_SECTOR_SIZE - 1) / IAP_SECTOR_SIZE);
+    } else if (iap->iap_offset >= iap->size) {
         iap->state = IAP_ST_FLASH_CHECK;
         iap_flash_check(iap);
     } else if ((iap->iap_offset & (IAP_SECTOR_SIZE - 1)) == 0) {
@@ -35,8 +40,14 @@ void advance_page(iap_env_t *iap, iap_state_t writing, void (*send_page)(iap_env
 uint32_t IAP_ST_FLASH_UNLOCK_rsp_handle(iap_env_t *iap, uint8_t *, int) {
     iap->state_change = 1;
     iap->attempt = IAP_RETRIES;
-    iap->state = IAP_ST_FLASH_ERASE;
-    iap_flash_erase(iap);
+    iap->sector_plan = 0;
+    if (iap_survey_applies(iap)) {
+        iap->state = IAP_ST_FLASH_SURVEY_RANGE;
+        iap_flash_survey_range(iap);
+    } else {
+        iap->state = IAP_ST_FLASH_ERASE;
+        iap_flash_erase(iap);
+    }
     iap->state_change = 0;
     return 0;
 }
@@ -153,6 +164,12 @@ void iap_rx_callback(iap_env_t *iap, uint8_t *p_dat, int len) {
             break;
         case IAP_ST_FLASH_REBOOT:
             IAP_ST_FLASH_REBOOT_rsp_handle(iap, answer, len);
+            break;
+        case IAP_ST_FLASH_SURVEY_RANGE:
+            IAP_ST_FLASH_SURVEY_RANGE_rsp_handle(iap, answer, len);
+            break;
+        case IAP_ST_FLASH_SURVEY_SECTOR:
+            IAP_ST_FLASH_SURVEY_SECTOR_rsp_handle(iap, answer, len);
             break;
         case IAP_ST_IDLE:
         default:

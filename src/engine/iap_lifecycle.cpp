@@ -7,6 +7,9 @@ void iap_init(iap_env_t *iap, iap_cmd_tx_t cmd_tx, iap_evnet_callback_t evt_cb) 
     iap->update_fire_flag = 0;
     iap->iap_cmd_tx = cmd_tx;
     iap->iap_evnet_callback = evt_cb;
+    for (iap_survey_t &survey : iap->survey) {
+        survey = iap_survey_t{};
+    }
 }
 
 uint32_t iap_start(iap_env_t *iap, uint32_t addr, uint32_t size, uint32_t iap_addr) {
@@ -28,6 +31,7 @@ uint32_t iap_start(iap_env_t *iap, uint32_t addr, uint32_t size, uint32_t iap_ad
     iap->iap_offset = 0;
     iap->crc_flag = IAP_CRC_IDLE;
     iap->attempt = IAP_RETRIES;
+    iap->sector_plan = 0;
     iap_flash_unlock(iap);
     iap->state_change = 0;
     return 1;

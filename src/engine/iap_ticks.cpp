@@ -54,6 +54,12 @@ uint32_t iap_timer_callback(iap_env_t *iap) {
         case IAP_ST_FLASH_REBOOT:
             iap_flash_reboot(iap);
             break;
+        case IAP_ST_FLASH_SURVEY_RANGE:
+            iap_flash_survey_range(iap);
+            break;
+        case IAP_ST_FLASH_SURVEY_SECTOR:
+            iap_flash_survey_sector(iap);
+            break;
         default:
             break;
     }

@@ -2,7 +2,10 @@
 // of /dev/hidgN with the same device model and fault rules as `hidiap --simulate`, so the
 // unchanged tool can be run against it through a real kernel's USB and HID stack.
 //
-//   hidiap-gadget --hidg /dev/hidg0 [--flash-dump FILE] [--sim-fault RULE]...
+//   hidiap-gadget --hidg /dev/hidg0 [--flash-dump FILE] [--sim-fault RULE]... [--sim-timing M]
+//
+// With --sim-timing (usb-fs[,erase=45ms,...], as the tool's) each answer is held back until the
+// device would have finished the work the timing model gives the command.
 //
 // It runs until SIGTERM or SIGINT, then writes its whole flash to FILE and exits 0. The flash
 // is also written each time the device is told to reboot, so it is there even if the gadget is
@@ -14,12 +17,16 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fault_rules.h"
 #include "hidg_endpoint.h"
 #include "sim_device.h"
+#include "usb_timing.h"
 
 namespace {
 
@@ -60,6 +67,10 @@ int main(int argc, char **argv) {
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
         ->expected(1)
         ->allow_extra_args(false);
+    std::string timing_text;
+    app.add_option("--sim-timing", timing_text,
+                   "hold answers as a USB full-speed link and flash would: "
+                   "usb-fs[,erase=45ms,page=0.8ms,frame=1ms,crc=20MB/s]");
     CLI11_PARSE(app, argc, argv);
 
     sim::FaultSchedule faults;
@@ -67,6 +78,15 @@ int main(int argc, char **argv) {
     if (!sim::parse_fault_schedule(fault_texts, faults, error)) {
         std::fprintf(stderr, "hidiap-gadget: --sim-fault: %s\n", error.c_str());
         return 2;
+    }
+    std::optional<timing::UsbLinkModel> link;
+    if (!timing_text.empty()) {
+        timing::UsbTimingFigures figures;
+        if (!timing::parse_usb_timing(timing_text, figures, error)) {
+            std::fprintf(stderr, "hidiap-gadget: --sim-timing: %s\n", error.c_str());
+            return 2;
+        }
+        link.emplace(figures, std::chrono::steady_clock::now());
     }
     struct sigaction sa {};
     sa.sa_handler = on_stop;
@@ -84,20 +104,34 @@ int main(int argc, char **argv) {
     bool was_rebooted = false;
     unsigned long lost_answers = 0;
     auto next_tick = std::chrono::steady_clock::now() + kDeviceTick;
+    // Answers with the time they may go out (at once without a timing model).
+    std::deque<std::pair<std::chrono::steady_clock::time_point, sim::Report>> outgoing;
+    const auto take_answers = [&](std::chrono::steady_clock::time_point ready) {
+        sim::Report answer;
+        while (device.pop_answer(answer)) {
+            outgoing.emplace_back(ready, answer);
+        }
+    };
     while (!stop_requested) {
-        for (const std::vector<uint8_t> &report : endpoint.wait_reports(next_tick)) {
+        const auto wake =
+            outgoing.empty() ? next_tick : std::min(next_tick, outgoing.front().first);
+        for (const std::vector<uint8_t> &report : endpoint.wait_reports(wake)) {
+            const auto arrived = std::chrono::steady_clock::now();
             device.receive(report.data(), report.size());
+            take_answers(link ? link->on_report(arrived, report.data(), report.size()) : arrived);
         }
         const auto now = std::chrono::steady_clock::now();
         while (now >= next_tick) {
             device.tick();
             next_tick += kDeviceTick;
         }
-        sim::Report answer;
-        while (device.pop_answer(answer)) {
+        take_answers(link ? link->released_answer_ready(now) : now);
+        while (!outgoing.empty() && outgoing.front().first <= now) {
+            const sim::Report &answer = outgoing.front().second;
             if (!endpoint.write_report(answer.data(), answer.size(), kWriteLimit)) {
                 lost_answers++;
             }
+            outgoing.pop_front();
         }
         if (device.rebooted() && !was_rebooted) {
             was_rebooted = true;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "console.h"
@@ -18,6 +19,7 @@
 #include "sim_transport.h"
 #include "update_plan.h"
 #include "update_run.h"
+#include "usb_timing.h"
 #include "wide_text.h"
 
 namespace host {
@@ -28,9 +30,10 @@ constexpr unsigned short kVendorId = 0x9999;
 constexpr unsigned short kProductId = 0x8888;
 
 std::unique_ptr<Transport> open_device(const Options &o, const sim::FaultSchedule &faults,
-                                       const RunTuning &tuning) {
+                                       const RunTuning &tuning,
+                                       const std::optional<timing::UsbTimingFigures> &link) {
     if (o.simulate) {
-        return std::make_unique<SimTransport>(faults, tuning.tick_period);
+        return std::make_unique<SimTransport>(faults, tuning.tick_period, link);
     }
     return HidTransport::open(kVendorId, kProductId);
 }
@@ -50,14 +53,39 @@ void show_device(Transport &device, bool simulated, Presentation &presentation) 
     }
 }
 
+// The simulated link's timing model, when --sim-timing asks for one.
+bool parse_link_timing(const Options &o, std::optional<timing::UsbTimingFigures> &link) {
+    if (o.sim_timing.empty()) {
+        return true;
+    }
+    timing::UsbTimingFigures figures;
+    std::string error;
+    if (!timing::parse_usb_timing(o.sim_timing, figures, error)) {
+        std::fprintf(stderr, "hidiap: --sim-timing: %s\n", error.c_str());
+        return false;
+    }
+    link = figures;
+    return true;
+}
+
+// What the simulated device is made of: its fault rules and its link's timing.
+struct SimulatedDevice {
+    sim::FaultSchedule faults;
+    std::optional<timing::UsbTimingFigures> link;
+};
+
 // The steps before the device: fault rules, inputs, the plan (all of a dry run), the --sim-flash
 // file. Returns -1 to go on to the device, else the exit status.
-int before_device(const Options &o, Presentation &presentation, sim::FaultSchedule &faults,
+int before_device(const Options &o, Presentation &presentation, SimulatedDevice &simulated,
                   Inputs &inputs) {
     std::string why;
-    if (!sim::parse_fault_schedule(o.sim_faults, faults, why)) {
+    if (!sim::parse_fault_schedule(o.sim_faults, simulated.faults, why)) {
         std::fprintf(stderr, "hidiap: --sim-fault: %s\n", why.c_str());
         presentation.refused(kExitBadInput, "bad-input", "bad --sim-fault rule");
+        return kExitBadInput;
+    }
+    if (!parse_link_timing(o, simulated.link)) {
+        presentation.refused(kExitBadInput, "bad-input", "bad --sim-timing figures");
         return kExitBadInput;
     }
     if (const int refused = load_inputs(o, inputs); refused != 0) {
@@ -110,16 +138,25 @@ int end_of_run(const Options &o, const RunReport &report, Presentation &presenta
 }
 
 int run_steps(const Options &o, const RunTuning &tuning, Presentation &presentation) {
-    sim::FaultSchedule faults;
+    SimulatedDevice simulated;
     Inputs inputs;
-    if (const int status = before_device(o, presentation, faults, inputs); status >= 0) {
+    if (const int status = before_device(o, presentation, simulated, inputs); status >= 0) {
         return status;
     }
-    std::unique_ptr<Transport> device = open_device(o, faults, tuning);
+    std::unique_ptr<Transport> device = open_device(o, simulated.faults, tuning, simulated.link);
     if (!device) {
         console_printf("handle get failed\n");
         presentation.refused(kExitNoDevice, "no-device", "no device with the IDs was found");
         return kExitNoDevice;
+    }
+    if (!o.sim_flash_from.empty() &&
+        !read_sim_flash(static_cast<SimTransport &>(*device), o.sim_flash_from)) {
+        std::fprintf(stderr,
+                     "hidiap: --sim-flash-from: cannot use '%s' (missing, unreadable or "
+                     "larger than 2 MiB)\n",
+                     o.sim_flash_from.c_str());
+        presentation.refused(kExitBadInput, "bad-input", "--sim-flash-from file unusable");
+        return kExitBadInput;
     }
     show_device(*device, o.simulate, presentation);
     // Interrupted while the files were read or the device opened: nothing was sent yet.
@@ -129,8 +166,12 @@ int run_steps(const Options &o, const RunTuning &tuning, Presentation &presentat
         return interrupted;
     }
     presentation.events().plan(make_update_plan(inputs.image_length, inputs.tts_length, o.token));
-    RunReport report =
-        run_update(*device, inputs.layout, presentation.events(), presentation.progress(), tuning);
+    UpdateSettings settings;
+    settings.skip_unchanged = o.skip_unchanged;
+    settings.timing_report = o.timing_report;
+    settings.link = simulated.link;
+    RunReport report = run_update(*device, inputs.layout, presentation.events(),
+                                  presentation.progress(), tuning, settings);
     save_sim_flash(o, *device, report);
     device.reset();
     trace_shutdown("device closed");

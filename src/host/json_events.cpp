@@ -119,6 +119,14 @@ void JsonEvents::check(const RangeCheck &c) {
                    {"match", c.match}});
 }
 
+void JsonEvents::survey(unsigned range, uint32_t flash_addr, unsigned sectors, unsigned unchanged) {
+    emit("survey", {{"range", range},
+                    {"addr", flash_addr},
+                    {"sectors", sectors},
+                    {"unchanged", unchanged},
+                    {"skipped", unchanged}});
+}
+
 void JsonEvents::device_error(uint8_t command, uint8_t result_code) {
     emit("device_error", {{"command", command}, {"result_code", result_code}});
 }

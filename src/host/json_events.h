@@ -30,6 +30,7 @@ class JsonEvents : public RunEvents {
     void erase(uint32_t flash_addr) override;
     void progress(uint64_t done, uint64_t total) override;
     void check(const RangeCheck &c) override;
+    void survey(unsigned range, uint32_t flash_addr, unsigned sectors, unsigned unchanged) override;
     void device_error(uint8_t command, uint8_t result_code) override;
     void resend(const char *step, uint32_t flash_addr, unsigned count) override;
     void outcome(const RunReport &report) override;

@@ -53,6 +53,18 @@ ParseResult parse_command_line(int argc, char **argv) {
     app.add_flag("--dry-run", o.dry_run,
                  "check the inputs and print the update plan with its expected time; "
                  "no device is opened");
+    app.add_flag("--skip-unchanged", o.skip_unchanged,
+                 "ask the device for the CRC-32 of each range's sectors first and erase and "
+                 "program only the sectors that differ");
+    app.add_option("--sim-timing", o.sim_timing,
+                   "give the simulated link USB full-speed timing: "
+                   "usb-fs[,erase=45ms,page=0.8ms,frame=1ms,crc=20MB/s]");
+    app.add_option("--sim-flash-from", o.sim_flash_from,
+                   "start the simulated device with this flash content (at most 2 MiB; the rest "
+                   "erased)");
+    app.add_flag("--timing-report", o.timing_report,
+                 "after the outcome, report on standard error the update's time and the tick "
+                 "period achieved");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &e) {
@@ -72,8 +84,12 @@ ParseResult parse_command_line(int argc, char **argv) {
         result.exit_status = kExitBadInput;
         return result;
     }
-    if ((!o.sim_faults.empty() || !o.sim_flash_path.empty()) && !o.simulate) {
-        std::fprintf(stderr, "hidiap: --sim-fault and --sim-flash need --simulate\n");
+    if ((!o.sim_faults.empty() || !o.sim_flash_path.empty() || !o.sim_timing.empty() ||
+         !o.sim_flash_from.empty()) &&
+        !o.simulate) {
+        std::fprintf(stderr,
+                     "hidiap: --sim-fault, --sim-flash, --sim-flash-from and --sim-timing need "
+                     "--simulate\n");
         result.kind = ParseResult::Kind::Exit;
         result.exit_status = kExitBadInput;
     }

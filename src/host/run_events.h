@@ -53,6 +53,9 @@ class RunEvents {
     // Bytes of both files the device has acknowledged, out of all of them; on every change.
     virtual void progress(uint64_t /*done*/, uint64_t /*total*/) {}
     virtual void check(const RangeCheck &) {}
+    // --skip-unchanged: what the survey of a range found, once it decided.
+    virtual void survey(unsigned /*range*/, uint32_t /*flash_addr*/, unsigned /*sectors*/,
+                        unsigned /*unchanged*/) {}
     virtual void device_error(uint8_t /*command*/, uint8_t /*result_code*/) {}
     virtual void resend(const char * /*step*/, uint32_t /*flash_addr*/, unsigned /*count*/) {}
     virtual void outcome(const RunReport &) {}

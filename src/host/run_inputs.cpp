@@ -93,6 +93,16 @@ int load_inputs(const Options &o, Inputs &out) {
     out.image_length = static_cast<uint32_t>(image_length);
     out.tts_length = static_cast<uint32_t>(tts_length);
     out.layout = compute_layout(out.image_length, out.tts_length, o.token);
+    if (out.layout.overlap && o.skip_unchanged) {
+        // Each range is surveyed before it is programmed; the TTS data would overwrite sectors
+        // the image's survey found unchanged, and the image's check would no longer hold.
+        std::fprintf(stderr,
+                     "hidiap: --skip-unchanged: the image range 0x%06x-0x%06x and the TTS range "
+                     "0x%06x-0x%06x overlap; run without --skip-unchanged\n",
+                     kImageStart, kImageStart + out.layout.image_program, out.layout.tts_addr,
+                     out.layout.tts_addr + out.layout.tts_rounded);
+        return kExitBadInput;
+    }
     if (out.layout.overlap) {
         std::fprintf(stderr,
                      "hidiap: warning: the image range 0x%06x-0x%06x and the TTS range "

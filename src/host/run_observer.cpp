@@ -26,6 +26,9 @@ const char *phase_of(iap_state_t s) {
             return "lock";
         case IAP_ST_FLASH_REBOOT:
             return "reboot";
+        case IAP_ST_FLASH_SURVEY_RANGE:
+        case IAP_ST_FLASH_SURVEY_SECTOR:
+            return "survey";
         case IAP_ST_IDLE:
             break;
     }
@@ -118,6 +121,7 @@ void RunObserver::on_record(const iap_env_t &record) {
         range_start_ = record.iap_addr;
     }
     note_check_locked(record);
+    note_survey_locked(record);
     note_progress_locked(record);
     const char *phase = phase_of(record.state);
     const unsigned range = range_of(record);
@@ -151,6 +155,15 @@ void RunObserver::note_check_locked(const iap_env_t &record) {
             iap_calculate_CRC32(0xFFFFFFFF, record.local_img_buf + record.addr, record.size);
         facts_.mismatch = c;
         events_.check(c);
+    }
+}
+
+void RunObserver::note_survey_locked(const iap_env_t &record) {
+    for (unsigned i = 0; i < IAP_SURVEY_RANGES; i++) {
+        const iap_survey_t &s = record.survey[i];
+        if (s.done != 0 && previous_.survey[i].done == 0) {
+            events_.survey(i + 1, s.flash_addr, s.sectors, s.unchanged);
+        }
     }
 }
 

@@ -30,6 +30,7 @@ class RunObserver {
   private:
     void note_step_locked(uint8_t command, bool has_addr, uint32_t addr);
     void note_check_locked(const iap_env_t &record);
+    void note_survey_locked(const iap_env_t &record);
     void note_progress_locked(const iap_env_t &record);
 
     RunEvents &events_;

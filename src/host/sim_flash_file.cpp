@@ -41,4 +41,28 @@ bool write_sim_flash(SimTransport &sim, const std::string &path) {
     });
 }
 
+bool read_sim_flash(SimTransport &sim, const std::string &path) {
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        return false;
+    }
+    std::vector<uint8_t> content(sim::FlashModel::kSize + 1, sim::FlashModel::kErased);
+    const size_t n = std::fread(content.data(), 1, content.size(), f);
+    const bool ok = std::ferror(f) == 0 && n <= sim::FlashModel::kSize;
+    std::fclose(f);
+    if (!ok) {
+        return false;
+    }
+    return sim.with_device([&content](sim::SimDevice &device) {
+        sim::FlashModel &flash = device.flash();
+        flash.unlock();
+        for (uint32_t s = 0; s < sim::FlashModel::kSize; s += sim::FlashModel::kSectorSize) {
+            flash.erase_sector(s);
+            flash.program(s, content.data() + s, sim::FlashModel::kSectorSize);
+        }
+        flash.lock();
+        return true;
+    });
+}
+
 }  // namespace host

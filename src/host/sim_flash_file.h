@@ -1,4 +1,5 @@
-// --sim-flash: the simulated device's flash written to a file after the run.
+// --sim-flash and --sim-flash-from: the simulated device's flash written to a file after the
+// run, and read from one before it.
 #pragma once
 
 #include <string>
@@ -12,5 +13,9 @@ namespace host {
 bool sim_flash_path_writable(const std::string &path, std::string &why);
 
 bool write_sim_flash(SimTransport &sim, const std::string &path);
+
+// --sim-flash-from: fills the simulated device's flash from a file, as another history would
+// have left it (the rest erased). False when the file is missing, unreadable or over 2 MiB.
+bool read_sim_flash(SimTransport &sim, const std::string &path);
 
 }  // namespace host

@@ -23,6 +23,7 @@ Workers::~Workers() {
 
 void Workers::start() {
     stopping_ = false;
+    schedule_.emplace(tick_period_, std::chrono::steady_clock::now());
     ticker_ = std::thread(&Workers::_10ms_timer_thread_, this);
     for (const Device &device : devices_) {
         readers_.emplace_back(&Workers::_usb_hid_rx_thread_, this, device);
@@ -53,9 +54,15 @@ void Workers::stop() {
 void Workers::_10ms_timer_thread_() {
     std::unique_lock<std::mutex> lock(sleep_mutex_);
     while (!stopping_) {
-        if (wake_.wait_for(lock, tick_period_, [this] { return stopping_.load(); })) {
+        const auto wait = schedule_->wait_from(std::chrono::steady_clock::now());
+        if (wake_.wait_for(lock, wait, [this] { return stopping_.load(); })) {
             break;
         }
+        const auto now = std::chrono::steady_clock::now();
+        if (now < schedule_->next_deadline()) {
+            continue;
+        }
+        schedule_->ticked(now);
         lock.unlock();
         // Each runner takes its own lock: a device busy in a transition delays only its own tick.
         for (const Device &device : devices_) {
@@ -63,6 +70,11 @@ void Workers::_10ms_timer_thread_() {
         }
         lock.lock();
     }
+}
+
+TickStats Workers::tick_stats() {
+    std::lock_guard<std::mutex> lock(sleep_mutex_);
+    return schedule_ ? schedule_->stats() : TickStats{};
 }
 
 void Workers::_usb_hid_rx_thread_(Device device) {

@@ -7,10 +7,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "engine_runner.h"
+#include "tick_schedule.h"
 #include "transport.h"
 
 namespace host {
@@ -36,6 +38,8 @@ class Workers {
     // Starts the tick thread, then one reader thread per device.
     void start();
     void stop();
+    // The ticks made so far and the period they achieved.
+    TickStats tick_stats();
 
   private:
     void _10ms_timer_thread_();
@@ -46,6 +50,7 @@ class Workers {
     std::atomic<bool> stopping_{false};
     std::mutex sleep_mutex_;
     std::condition_variable wake_;
+    std::optional<TickSchedule> schedule_;  // guarded by sleep_mutex_
     std::thread ticker_;
     std::vector<std::thread> readers_;
 };

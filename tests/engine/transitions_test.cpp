@@ -5,6 +5,7 @@
 
 #include "engine_harness.h"
 #include "host_buffers.h"
+#include "reference_checksums.h"
 
 using test_support::EngineHarness;
 
@@ -218,7 +219,7 @@ TEST_F(Transitions, AnswersDuringATransitionAreDropped) {
 
 TEST_F(Transitions, IdleAndUnknownStatesIgnoreAcknowledgements) {
     h.answer(IAP_CMD_FLASH_UNLOCK);
-    h.iap.state = static_cast<iap_state_t>(9);
+    h.iap.state = static_cast<iap_state_t>(10);
     h.answer(IAP_CMD_FLASH_UNLOCK);
     EXPECT_TRUE(h.frames.empty());
     EXPECT_TRUE(h.events.empty());
@@ -249,4 +250,48 @@ TEST_F(Transitions, RebootAnswerWithoutAVerifiedBufferIsAnError) {
     h.iap.state = IAP_ST_FLASH_REBOOT;
     h.answer(IAP_CMD_FLASH_REBOOT);
     EXPECT_EQ(h.events, std::vector<iap_event_t>{IAP_EVT_CMD_ERROR});
+}
+
+TEST_F(Transitions, SurveyAsksForWholeSectorsAndExpectsErasedBytesPastTheRange) {
+    h.iap.skip_unchanged = 1;
+    start(0x1100);  // one sector and one page: the survey covers two whole sectors
+    h.answer(IAP_CMD_FLASH_UNLOCK);
+    EXPECT_EQ(h.iap.state, IAP_ST_FLASH_SURVEY_RANGE);
+    EXPECT_EQ(h.iap.tick_cnt, 250u);
+    ASSERT_EQ(h.frames.size(), 1u);
+    EXPECT_EQ(h.frames[0], test_support::make_frame(IAP_CMD_FLASH_CHECK,
+                                                    {0x00, 0x80, 0x00, 0x00, 0x00, 0x20, 0, 0}));
+    std::vector<uint8_t> flash(buf, buf + 0x1100);
+    flash.resize(0x2000, 0xFF);
+    h.clear_log();
+    h.answer(IAP_CMD_FLASH_CHECK, 0, test_support::reference_jamcrc(flash.data(), flash.size()));
+    EXPECT_EQ(h.console,
+              "[IAP]: 2 of 2 sectors unchanged from 0x00008000, skipped\r\n"
+              "[IAP]: flash check from 00008000, size 4352 \r\n");
+    EXPECT_EQ(h.iap.state, IAP_ST_FLASH_CHECK);
+    EXPECT_EQ(h.count_of(IAP_CMD_FLASH_ERASE), 0u);
+    EXPECT_EQ(h.iap.survey[0].unchanged, 2u);
+}
+
+TEST_F(Transitions, SurveyedSectorThatDiffersIsTheOnlyOneProgrammed) {
+    h.iap.skip_unchanged = 1;
+    start(0x2000);
+    h.answer(IAP_CMD_FLASH_UNLOCK);
+    h.answer(IAP_CMD_FLASH_CHECK, 0, 0x12345678);  // neither the data nor erased: ask each sector
+    EXPECT_EQ(h.iap.state, IAP_ST_FLASH_SURVEY_SECTOR);
+    h.answer(IAP_CMD_FLASH_CHECK, 0, 0x12345678);  // sector 0 differs
+    h.answer(IAP_CMD_FLASH_CHECK, 0, test_support::reference_jamcrc(buf + 0x1000, 0x1000));
+    EXPECT_EQ(h.count_of(IAP_CMD_FLASH_CHECK), 3u);
+    EXPECT_NE(h.console.find("[IAP]: Survey @ 0x00009000\r\n"), std::string::npos);
+    EXPECT_NE(h.console.find("[IAP]: 1 of 2 sectors unchanged from 0x00008000, skipped\r\n"
+                             "[IAP]: Erase @ 0x00008000\r\n"),
+              std::string::npos);
+    for (int page = 0; page < 16; page++) {
+        h.answer(IAP_CMD_FLASH_ERASE);
+    }
+    EXPECT_EQ(h.iap.state, IAP_ST_FLASH_WRITE_PAGE_BUF);
+    h.answer(IAP_CMD_FLASH_WRITE_PAGE_BUF);
+    EXPECT_EQ(h.iap.state, IAP_ST_FLASH_CHECK) << "the unchanged sector is not erased";
+    EXPECT_EQ(h.count_of(IAP_CMD_FLASH_ERASE), 1u);
+    EXPECT_EQ(h.count_of(IAP_CMD_FLASH_WRITE_PAGE_BUF), 16u * 5u);
 }

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -55,6 +57,7 @@ struct Bench {
         iap = iap_env_t{};
         iap.update_file_num = 2;
         iap_init(&iap, tx, event);
+        iap.skip_unchanged = skip_unchanged ? 1 : 0;
         iap.local_img_buf = img_file;
         iap.local_img_buf_size = static_cast<int>(IMG_FILE_BUF_SIZE);
         iap_start(&iap, 0x8000, rounded - 0x8000, 0x8000);
@@ -78,6 +81,7 @@ struct Bench {
     std::vector<iap_event_t> events;
     std::string console;
     int answers_fed = 0;
+    bool skip_unchanged = false;
 };
 
 sim::FaultSchedule rules(std::initializer_list<const char *> texts) {
@@ -198,4 +202,152 @@ TEST(WholeRunLimits, LargestFilesFillTheirRanges) {
     b.run(image, tts, false);
     EXPECT_EQ(b.events, std::vector<iap_event_t>{IAP_EVT_SUCCESS});
     EXPECT_TRUE(b.device.flash().bytes() == test_support::expected_flash(image, tts, 0x180000));
+}
+
+// --skip-unchanged: whatever the flash held before, it must end exactly as a full update leaves
+// it, and faults during the survey must end as the same faults do in the check step.
+namespace {
+
+using Flash = std::vector<uint8_t>;
+
+// Gives the device's flash the content of a flash that another history left behind.
+void preset_flash(sim::SimDevice &device, const Flash &content) {
+    sim::FlashModel &flash = device.flash();
+    flash.unlock();
+    for (uint32_t s = 0; s < content.size(); s += sim::FlashModel::kSectorSize) {
+        flash.erase_sector(s);
+        flash.program(s, content.data() + s, sim::FlashModel::kSectorSize);
+    }
+    flash.lock();
+}
+
+struct Update {
+    std::vector<uint8_t> image;
+    std::vector<uint8_t> tts;
+    bool one_mb;
+    uint32_t tts_addr() const { return one_mb ? 0x80000 : 0x180000; }
+};
+
+Update random_update(std::mt19937 &rng, uint32_t seed) {
+    const uint32_t image_len = 0x8000 + 1 + rng() % 0x12000;
+    const uint32_t tts_len = 1 + rng() % 0x3000;
+    return Update{test_support::random_bytes(image_len, seed * 2 + 1),
+                  test_support::random_bytes(tts_len, seed * 2 + 2), rng() % 2 == 0};
+}
+
+// Starting flashes: erased, identical, one sector changed, many changed, and what an interrupted
+// update of these files over an older version leaves (new sectors up to a page mid-sector, the
+// rest of that sector erased, the old version beyond).
+std::vector<std::pair<std::string, Flash>> starting_flashes(std::mt19937 &rng, const Update &u,
+                                                            const Flash &target) {
+    const uint32_t kSector = sim::FlashModel::kSectorSize;
+    std::vector<std::pair<std::string, Flash>> out;
+    out.emplace_back("erased", Flash(target.size(), 0xFF));
+    out.emplace_back("identical", target);
+    const uint32_t image_sectors =
+        (static_cast<uint32_t>(u.image.size()) - 0x8000 + kSector - 1) / kSector;
+    Flash one = target;
+    const uint32_t changed = 0x8000 + rng() % image_sectors * kSector;
+    one[changed + rng() % kSector] ^= 0x5A;
+    out.emplace_back("one sector changed", one);
+    Flash many = target;
+    for (uint32_t s = 0; s < target.size(); s += kSector) {
+        if (rng() % 3 == 0) {
+            const Flash noise = test_support::random_bytes(kSector, rng());
+            std::copy(noise.begin(), noise.end(), many.begin() + s);
+        }
+    }
+    out.emplace_back("many changed", many);
+    Update older = u;
+    older.image = test_support::random_bytes(u.image.size(), rng());
+    Flash interrupted = test_support::expected_flash(older.image, older.tts, older.tts_addr());
+    const uint32_t stop = 0x8000 + rng() % (static_cast<uint32_t>(u.image.size()) - 0x8000);
+    const uint32_t page_end = (stop & ~0xFFu) + 0x100;
+    std::copy(target.begin(), target.begin() + page_end, interrupted.begin());
+    std::fill(interrupted.begin() + page_end,
+              interrupted.begin() + ((page_end + kSector - 1) & ~(kSector - 1)), 0xFF);
+    out.emplace_back("interrupted", interrupted);
+    return out;
+}
+
+}  // namespace
+
+TEST(SkipUnchanged, LeavesTheFlashAFullUpdateLeavesFromAnyStart) {
+    std::mt19937 rng(20261208);
+    for (uint32_t seed = 0; seed < 6; seed++) {
+        const Update u = random_update(rng, seed);
+        const Flash target = test_support::expected_flash(u.image, u.tts, u.tts_addr());
+        for (const auto &[name, start] : starting_flashes(rng, u, target)) {
+            SCOPED_TRACE("seed " + std::to_string(seed) + ", " + name + ", image " +
+                         std::to_string(u.image.size()) + ", TTS " + std::to_string(u.tts.size()));
+            Bench full;
+            preset_flash(full.device, start);
+            full.run(u.image, u.tts, u.one_mb);
+            Bench skip;
+            skip.skip_unchanged = true;
+            preset_flash(skip.device, start);
+            skip.run(u.image, u.tts, u.one_mb);
+            ASSERT_EQ(full.events, std::vector<iap_event_t>{IAP_EVT_SUCCESS});
+            ASSERT_EQ(skip.events, std::vector<iap_event_t>{IAP_EVT_SUCCESS});
+            EXPECT_TRUE(skip.device.flash().bytes() == full.device.flash().bytes());
+            if (name == "identical") {
+                EXPECT_EQ(skip.device.frames_received(IAP_CMD_FLASH_ERASE), 0u);
+                EXPECT_EQ(skip.device.frames_received(IAP_CMD_FLASH_WRITE_PAGE_BUF), 0u);
+                EXPECT_EQ(skip.iap.survey[0].unchanged, skip.iap.survey[0].sectors);
+            } else if (name == "one sector changed") {
+                EXPECT_EQ(skip.device.frames_received(IAP_CMD_FLASH_ERASE), 1u);
+            }
+        }
+    }
+}
+
+TEST(SkipUnchanged, SurveyFaultsEndAsInTheCheckStepNeverInAFalseSuccess) {
+    const Update u{test_support::random_bytes(0x8000 + 5 * 0x1000 + 300, 7),
+                   test_support::random_bytes(700, 8), true};
+    const Flash target = test_support::expected_flash(u.image, u.tts, u.tts_addr());
+    Flash start = target;
+    start[0xA123] ^= 1;  // one sector of the image differs: the survey asks sector by sector
+    const auto run = [&](std::initializer_list<const char *> faults, bool skip) {
+        auto b = std::make_unique<Bench>(rules(faults));
+        b->skip_unchanged = skip;
+        preset_flash(b->device, start);
+        b->run(u.image, u.tts, u.one_mb);
+        return b;
+    };
+    // Four silences of one step: a time-out after the check's 1,004 ticks, whichever check
+    // answer is missing (1: the range survey, 2: the first sector's, 8: the verification).
+    for (int first : {1, 2, 8}) {
+        std::vector<std::string> texts;
+        for (int i = 0; i < 4; i++) {
+            texts.push_back("drop:check:" + std::to_string(first + i));
+        }
+        Bench b(rules({texts[0].c_str(), texts[1].c_str(), texts[2].c_str(), texts[3].c_str()}));
+        b.skip_unchanged = true;
+        preset_flash(b.device, start);
+        EXPECT_EQ(b.run(u.image, u.tts, u.one_mb), 1004) << first;
+        EXPECT_EQ(b.events, std::vector<iap_event_t>{IAP_EVT_CMD_RX_TIMEOUT}) << first;
+        EXPECT_FALSE(b.device.rebooted());
+    }
+    EXPECT_EQ(run({"drop:check:1", "drop:check:2", "drop:check:3", "drop:check:4"}, false)->events,
+              std::vector<iap_event_t>{IAP_EVT_CMD_RX_TIMEOUT});
+    // One dropped or refused survey answer is resent and the update goes on.
+    for (const char *rule : {"drop:check:1", "drop:check:4", "error:check:1", "error:check:5"}) {
+        const auto b = run({rule}, true);
+        EXPECT_EQ(b->events.back(), IAP_EVT_SUCCESS) << rule;
+        EXPECT_TRUE(b->device.flash().bytes() == target) << rule;
+    }
+    // Duplicated answers shift every later answer onto the wrong step: the run may fail, but it
+    // may succeed only with the flash a full update leaves.
+    for (int n = 1; n <= 9; n++) {
+        for (const std::string kind : {"dup:check:", "delay:check:"}) {
+            const std::string rule = kind + std::to_string(n) + (kind[1] == 'e' ? ":30" : "");
+            const auto b = run({rule.c_str()}, true);
+            ASSERT_FALSE(b->events.empty()) << rule;
+            if (b->events.back() == IAP_EVT_SUCCESS) {
+                EXPECT_TRUE(b->device.flash().bytes() == target) << rule;
+            } else {
+                EXPECT_FALSE(b->device.rebooted()) << rule;
+            }
+        }
+    }
 }

@@ -99,6 +99,13 @@ class ConsoleCapture {
 std::vector<std::string> tool_arguments(const RunPlan &plan, const std::string &dir) {
     std::vector<std::string> args = {"hidiap", "--simulate", "--no-wait", "--sim-flash",
                                      dir + "/flash.bin"};
+    if (plan.skip_unchanged) {
+        args.push_back("--skip-unchanged");
+        if (!plan.start_flash.empty()) {
+            args.push_back("--sim-flash-from");
+            args.push_back(dir + "/start.bin");
+        }
+    }
     for (const std::string &rule : plan.fault_texts()) {
         args.push_back("--sim-fault");
         args.push_back(rule);
@@ -113,6 +120,9 @@ RunObservation run_in_process(const RunPlan &plan, const std::string &dir,
                               const host::RunTuning &tuning, bool echo) {
     write_file(dir + "/image.bin", plan.image);
     write_file(dir + "/tts.bin", plan.tts);
+    if (!plan.start_flash.empty()) {
+        write_file(dir + "/start.bin", plan.start_flash);
+    }
     std::vector<std::string> args = tool_arguments(plan, dir);
     std::vector<char *> argv;
     for (std::string &arg : args) {

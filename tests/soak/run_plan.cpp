@@ -1,7 +1,9 @@
 #include "run_plan.h"
 
+#include <algorithm>
 #include <cstdio>
 
+#include "expected_layout.h"
 #include "soak_random.h"
 
 namespace soak {
@@ -161,6 +163,89 @@ PlannedFault draw_fault(SoakRandom &r, const RunPlan &plan) {
     return f;
 }
 
+struct RangeSteps {
+    uint32_t checks = 0;  // surveys and the range's own check
+    uint32_t erases = 0;
+    uint32_t pages = 0;
+};
+
+// The steps a fault-free run takes for one range of `bytes` bytes at flash_addr: every sector
+// without a survey; with one, only the sectors whose content differs from the target.
+RangeSteps range_steps(const RunPlan &plan, const std::vector<uint8_t> &target, uint32_t flash_addr,
+                       uint32_t bytes) {
+    RangeSteps steps;
+    const uint32_t sectors = round_up(bytes, kSector) / kSector;
+    steps.checks = 1;
+    if (!plan.skip_unchanged) {
+        steps.erases = sectors;
+        steps.pages = bytes / kPage;
+        return steps;
+    }
+    const auto start = [&](uint32_t at) {
+        return plan.start_flash.empty() ? uint8_t{0xFF} : plan.start_flash[at];
+    };
+    const auto sector_same = [&](uint32_t s, bool erased) {
+        for (uint32_t at = flash_addr + s * kSector; at < flash_addr + (s + 1) * kSector; at++) {
+            if ((erased ? uint8_t{0xFF} : start(at)) != target[at]) {
+                return false;
+            }
+        }
+        return true;
+    };
+    bool all_same = true;
+    bool all_erased = true;
+    for (uint32_t at = flash_addr; at < flash_addr + sectors * kSector; at++) {
+        all_same = all_same && start(at) == target[at];
+        all_erased = all_erased && start(at) == 0xFF;
+    }
+    steps.checks += 1 + (all_same || all_erased ? 0 : sectors);
+    for (uint32_t s = 0; s < sectors && !all_same; s++) {
+        if (!sector_same(s, all_erased)) {
+            steps.erases++;
+            steps.pages += std::min(kSector, bytes - s * kSector) / kPage;
+        }
+    }
+    return steps;
+}
+
+// Starting flashes of a --skip-unchanged run, drawn from their own generator so that the plans
+// of the runs without it stay as they were.
+void draw_start_flash(uint64_t seed, RunPlan &plan) {
+    SoakRandom r(seed * 0x9E3779B97F4A7C15ull + 0x5157);
+    plan.skip_unchanged = r.percent(30);
+    if (!plan.skip_unchanged) {
+        return;
+    }
+    const uint32_t roll = r.between(1, 100);
+    if (roll <= 20) {
+        return;  // erased
+    }
+    plan.start_flash = test_support::expected_flash(plan.image, plan.tts, plan.tts_addr());
+    if (roll <= 40) {
+        return;  // identical
+    }
+    // Sectors of either range replaced: by other data, or erased from a page on, as an
+    // interrupted update leaves them.
+    const uint32_t image_sectors =
+        round_up(round_up(static_cast<uint32_t>(plan.image.size()), kPage) - kImageStart, kSector) /
+        kSector;
+    const uint32_t tts_sectors =
+        round_up(static_cast<uint32_t>(plan.tts.size()), kSector) / kSector;
+    const uint32_t changes = roll <= 70 ? 1 : r.between(1, image_sectors + tts_sectors);
+    for (uint32_t i = 0; i < changes; i++) {
+        const uint32_t pick = r.between(0, image_sectors + tts_sectors - 1);
+        const uint32_t sector = pick < image_sectors
+                                    ? kImageStart + pick * kSector
+                                    : plan.tts_addr() + (pick - image_sectors) * kSector;
+        const std::vector<uint8_t> other = r.bytes(kSector);
+        const uint32_t erased_from =
+            r.percent(30) ? r.between(0, kSector / kPage - 1) * kPage : kSector;
+        for (uint32_t at = 0; at < kSector; at++) {
+            plan.start_flash[sector + at] = at < erased_from ? other[at] : 0xFF;
+        }
+    }
+}
+
 }  // namespace
 
 const char *fault_class_name(FaultClass c) {
@@ -222,13 +307,18 @@ std::vector<std::string> RunPlan::fault_texts() const {
 uint32_t RunPlan::clean_occasions(sim::FaultKind kind, const std::string &command) const {
     const uint32_t image_bytes = round_up(static_cast<uint32_t>(image.size()), kPage) - kImageStart;
     const uint32_t tts_bytes = round_up(static_cast<uint32_t>(tts.size()), kPage);
-    const uint32_t pages = image_bytes / kPage + tts_bytes / kPage;
-    const uint32_t sectors =
-        round_up(image_bytes, kSector) / kSector + round_up(tts_bytes, kSector) / kSector;
+    std::vector<uint8_t> target;
+    if (skip_unchanged) {
+        target = test_support::expected_flash(image, tts, tts_addr());
+    }
+    const RangeSteps image_steps = range_steps(*this, target, kImageStart, image_bytes);
+    const RangeSteps tts_steps = range_steps(*this, target, tts_addr(), tts_bytes);
+    const uint32_t pages = image_steps.pages + tts_steps.pages;
+    const uint32_t sectors = image_steps.erases + tts_steps.erases;
     // Every page goes out as five chunks, each a frame, and gets one answer.
     const uint32_t page_occasions = acts_on_frames(kind) ? pages * kChunksPerPage : pages;
     const uint32_t unlocks = 2;
-    const uint32_t checks = 2;
+    const uint32_t checks = image_steps.checks + tts_steps.checks;
     const uint32_t reboots = 1;
     if (command == "unlock") {
         return unlocks;
@@ -269,6 +359,7 @@ RunPlan make_plan(uint64_t seed) {
     plan.token = r.pick(std::vector<std::string>{"1MB", "1MBx", "2MB", "1mb"});
     const uint32_t roll = r.between(1, 100);
     const int rules = roll <= 10 ? 0 : roll <= 60 ? 1 : roll <= 85 ? 2 : 3;
+    draw_start_flash(seed, plan);
     for (int i = 0; i < rules; i++) {
         plan.faults.push_back(draw_fault(r, plan));
     }
@@ -281,6 +372,10 @@ std::string describe(const RunPlan &plan) {
                   static_cast<unsigned long long>(plan.seed), plan.image.size(), plan.image.size(),
                   plan.tts.size(), plan.token.c_str());
     std::string text = head;
+    if (plan.skip_unchanged) {
+        text += plan.start_flash.empty() ? ", --skip-unchanged over an erased flash"
+                                         : ", --skip-unchanged over an earlier flash";
+    }
     text += plan.faults.empty() ? ", no faults" : ", faults";
     for (const PlannedFault &f : plan.faults) {
         text += " " + f.text();

@@ -33,6 +33,10 @@ struct RunPlan {
     std::vector<uint8_t> tts;
     std::string token;
     std::vector<PlannedFault> faults;
+    // Runs with --skip-unchanged start from a flash an earlier history left: erased (empty), the
+    // flash this update leaves, or that flash with sectors of the ranges changed.
+    bool skip_unchanged = false;
+    std::vector<uint8_t> start_flash;  // 2 MiB, or empty for an erased flash
 
     FaultClass fault_class() const;
     uint32_t tts_addr() const;  // where the tool puts the TTS data for this token

@@ -6,6 +6,7 @@
 
 #include <set>
 
+#include "expected_layout.h"
 #include "fault_rules.h"
 
 namespace soak {
@@ -81,6 +82,22 @@ TEST(RunPlan, CleanOccasionsCountAnswersAndFramesOfAFaultFreeRun) {
     EXPECT_EQ(plan.clean_occasions(K::kUnplug, "any"), 113u);
     EXPECT_EQ(plan.clean_occasions(K::kCorrupt, "write"), 0u);
     EXPECT_EQ(plan.clean_occasions(K::kDrop, "lock"), 0u);
+}
+
+TEST(RunPlan, CleanOccasionsOfASkipUnchangedRunFollowItsStartingFlash) {
+    RunPlan plan = plan_of(0x8000 + 0x1001, 1000);
+    plan.skip_unchanged = true;
+    using K = sim::FaultKind;
+    // Erased: one survey of each range, then every sector as without the option.
+    EXPECT_EQ(plan.clean_occasions(K::kDrop, "check"), 4u);
+    EXPECT_EQ(plan.clean_occasions(K::kDrop, "erase"), 3u);
+    plan.start_flash = test_support::expected_flash(plan.image, plan.tts, plan.tts_addr());
+    EXPECT_EQ(plan.clean_occasions(K::kDrop, "page"), 0u);
+    // The image's second sector differs: both its sectors are surveyed, one is programmed.
+    plan.start_flash[0x9000] = 0x00;
+    EXPECT_EQ(plan.clean_occasions(K::kDrop, "check"), 6u);
+    EXPECT_EQ(plan.clean_occasions(K::kDrop, "erase"), 1u);
+    EXPECT_EQ(plan.clean_occasions(K::kDrop, "page"), 1u);
 }
 
 TEST(RunPlan, InertOnlyWhenNoRuleReachesItsOccasion) {

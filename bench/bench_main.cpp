@@ -1,0 +1,149 @@
+// The benchmarks' entry point. With --table, after the usual report it prints one table of the
+// figures that matter for an update's speed, each the median of its repetitions, with its aim.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "tool_bench.h"
+
+namespace {
+
+// Keeps each benchmark's median (or its only run) while the console shows everything.
+class FigureCollector : public benchmark::ConsoleReporter {
+  public:
+    void ReportRuns(const std::vector<Run> &runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run &run : runs) {
+            if (run.error_occurred) {
+                continue;
+            }
+            const std::string name = run.run_name.function_name;
+            if (run.aggregate_name == "median" ||
+                (run.aggregate_name.empty() && figures_.count(name) == 0)) {
+                figures_[name] = run;
+            }
+        }
+    }
+    const Run *find(const std::string &name) const {
+        const auto it = figures_.find(name);
+        return it == figures_.end() ? nullptr : &it->second;
+    }
+
+  private:
+    std::map<std::string, Run> figures_;
+};
+
+double counter(const benchmark::BenchmarkReporter::Run *run, const char *name) {
+    if (run == nullptr) {
+        return NAN;
+    }
+    const auto it = run->counters.find(name);
+    return it == run->counters.end() ? NAN : static_cast<double>(it->second.value);
+}
+
+void row(const char *figure, const std::string &value, const char *aim, bool have, bool met) {
+    std::printf("| %-52s | %-40s | %-22s | %-8s |\n", figure, have ? value.c_str() : "-", aim,
+                !have ? "not run"
+                : met ? "met"
+                      : "NOT met");
+}
+
+std::string format(const char *fmt, double a, double b = 0, double c = 0) {
+    char text[128];
+    std::snprintf(text, sizeof text, fmt, a, b, c);
+    return text;
+}
+
+void print_table(const FigureCollector &f) {
+    std::printf("\n| %-52s | %-40s | %-22s | %-8s |\n", "Figure (median)", "Measured", "Aim", "");
+    std::printf("|%s|%s|%s|%s|\n", std::string(54, '-').c_str(), std::string(42, '-').c_str(),
+                std::string(24, '-').c_str(), std::string(10, '-').c_str());
+
+    const auto *fast = f.find("BM_Tool_Largest_NoDelay");
+    const double wall = counter(fast, "wall_s");
+    row("Largest update, simulated device, no delays",
+        format("%.3f s wall, %.3f s CPU, %.1f MiB peak", wall, counter(fast, "cpu_s"),
+               counter(fast, "peak_MiB")),
+        "< 0.2 s wall", fast != nullptr, wall < 0.2);
+
+    for (const auto &[name, label] :
+         {std::pair<const char *, const char *>{"BM_Tool_Largest_UsbFs",
+                                                "Largest update, usb-fs model"},
+          {"BM_Tool_Medium_UsbFs", "Medium update (256 KiB image), usb-fs model"}}) {
+        const auto *run = f.find(name);
+        const double off = counter(run, "vs_theory_pct");
+        row(label,
+            format("%.3f s vs %.3f s theoretical (%+.2f%%)", counter(run, "update_s"),
+                   counter(run, "theory_s"), off),
+            "within 1% of theory", run != nullptr, std::fabs(off) <= 1.0);
+    }
+
+    const auto *full = f.find("BM_Tool_UsbFs_FullUpdate");
+    const double full_s = counter(full, "update_s");
+    for (const auto &[name, label, aim, limit] :
+         {std::tuple<const char *, const char *, const char *, double>{
+              "BM_Tool_UsbFs_Skip_Unchanged", "--skip-unchanged, unchanged flash", "<= 3% of full",
+              3.0},
+          {"BM_Tool_UsbFs_Skip_TenthChanged", "--skip-unchanged, 10% of sectors changed",
+           "<= 15% of full", 15.0},
+          {"BM_Tool_UsbFs_Skip_Erased", "--skip-unchanged, erased flash", "<= 101% of full",
+           101.0}}) {
+        const auto *run = f.find(name);
+        const double pct = 100 * counter(run, "update_s") / full_s;
+        row(label,
+            format("%.3f s = %.2f%% of a full update (%.3f s)", counter(run, "update_s"), pct,
+                   full_s),
+            aim, run != nullptr && full != nullptr, pct <= limit);
+    }
+
+    const auto *silent = f.find("BM_Tool_SilentDevice");
+    const double pct = counter(silent, "cpu_pct");
+    row("CPU while the device does not answer",
+        format("%.3f%% of a core (%.3f s CPU in %.1f s)", pct, counter(silent, "cpu_s"),
+               counter(silent, "wall_s")),
+        "< 1% of a core", silent != nullptr, pct < 1.0);
+
+    const auto *largest = f.find("BM_Tool_Largest_UsbFs");
+    const double tick = counter(largest, "tick_ms");
+    row("Tick period over the largest usb-fs update",
+        format("%.4f ms (%+.3f%%)", tick, 100 * (tick / 10 - 1)), "within 0.5% of 10 ms",
+        largest != nullptr, std::fabs(tick / 10 - 1) <= 0.005);
+
+    const auto *zlib = f.find("BM_Crc32_Zlib");
+    const auto *table = f.find("BM_Crc32_Table");
+    const double z = zlib ? zlib->GetAdjustedRealTime() : NAN;
+    const double t = table ? table->GetAdjustedRealTime() : NAN;
+    row("CRC-32 of 2,048,000 bytes: zlib vs byte-wise table",
+        format("%.3f ms vs %.3f ms (%.1fx)", z, t, t / z), "(kept for reference)",
+        zlib != nullptr && table != nullptr, true);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    bool table = false;
+    for (int i = 1; i < argc; i++) {
+        if (std::strcmp(argv[i], "--table") == 0) {
+            table = true;
+            argv[i--] = argv[--argc];  // not a flag the library knows
+        }
+    }
+    const char *long_runs = std::getenv("HIDIAP_BENCH_LONG");
+    bench::register_tool_benchmarks(long_runs != nullptr && std::strcmp(long_runs, "1") == 0);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    FigureCollector collector;
+    benchmark::RunSpecifiedBenchmarks(&collector);
+    if (table) {
+        print_table(collector);
+    }
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,207 @@
+// The whole tool as a user runs it, against the simulated device: with no delays (what the tool
+// itself costs), with the USB full-speed timing model against the model's theoretical time,
+// with --skip-unchanged over unchanged, partly changed and erased flash, and with a device that
+// stops answering (the CPU the tool uses while it waits). The runs that take minutes are
+// registered only when HIDIAP_BENCH_LONG=1 (scripts/bench sets it).
+#include "tool_bench.h"
+
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+
+#include "child_run.h"
+
+namespace fs = std::filesystem;
+
+namespace bench {
+
+namespace {
+
+constexpr uint32_t kSector = 4096;
+constexpr uint32_t kImageStart = 0x8000;
+constexpr uint32_t kTtsAddr2Mb = 0x180000;
+
+std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> out(n);
+    for (auto &b : out) {
+        b = static_cast<uint8_t>(rng());
+    }
+    return out;
+}
+
+void write_file(const fs::path &p, const std::vector<uint8_t> &bytes) {
+    std::ofstream(p, std::ios::binary)
+        .write(reinterpret_cast<const char *>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<uint8_t> read_file(const fs::path &p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+// The input files of every case, made once in a scratch directory removed at exit.
+struct Inputs {
+    Inputs() {
+        dir = fs::temp_directory_path() / ("hidiap_bench_" + std::to_string(getpid()));
+        fs::create_directories(dir);
+        // The largest files the buffers hold; their ranges overlap whatever the token.
+        write_file(dir / "largest.img", random_bytes(2080768, 1));
+        write_file(dir / "largest.tts", random_bytes(262144, 2));
+        write_file(dir / "medium.img", random_bytes(262144, 3));
+        write_file(dir / "medium.tts", random_bytes(16384, 4));
+        // The largest files whose ranges do not overlap (needed by --skip-unchanged): the image
+        // up to the TTS data at 0x180000.
+        write_file(dir / "skip.img", random_bytes(kTtsAddr2Mb, 5));
+        write_file(dir / "skip.tts", random_bytes(262144, 6));
+        write_file(dir / "small.img", random_bytes(40000, 7));
+        write_file(dir / "small.tts", random_bytes(1000, 8));
+    }
+    ~Inputs() { fs::remove_all(dir); }
+    std::string operator()(const std::string &name) const { return (dir / name).string(); }
+
+    // The flash a full update of the skip files leaves, and that flash with a tenth of the
+    // sectors the update touches rewritten with other data.
+    void make_start_flashes() {
+        if (fs::exists(dir / "unchanged.flash")) {
+            return;
+        }
+        run_child(tool_path(),
+                  {"--simulate", "--no-wait", "--sim-flash", (*this)("unchanged.flash"),
+                   (*this)("skip.img"), (*this)("skip.tts"), "2MB"});
+        std::vector<uint8_t> flash = read_file(dir / "unchanged.flash");
+        std::vector<uint32_t> sectors;
+        for (uint32_t a = kImageStart; a < kTtsAddr2Mb + 262144; a += kSector) {
+            sectors.push_back(a);
+        }
+        std::mt19937 rng(9);
+        std::shuffle(sectors.begin(), sectors.end(), rng);
+        sectors.resize(sectors.size() / 10);
+        for (uint32_t a : sectors) {
+            const std::vector<uint8_t> other = random_bytes(kSector, a);
+            std::copy(other.begin(), other.end(), flash.begin() + a);
+        }
+        write_file(dir / "tenth.flash", flash);
+    }
+
+    fs::path dir;
+};
+
+Inputs &inputs() {
+    static Inputs in;
+    return in;
+}
+
+double figure_after(const std::string &text, const char *key) {
+    const size_t at = text.find(key);
+    return at == std::string::npos ? 0 : std::atof(text.c_str() + at + std::strlen(key));
+}
+
+// One run of the tool per iteration; wall time is the benchmark's time.
+void run_tool_case(benchmark::State &state, std::vector<std::string> args, int expected_status) {
+    args.insert(args.begin(), {"--simulate", "--no-wait", "--timing-report"});
+    ChildRun run;
+    for (auto _ : state) {
+        run = run_child(tool_path(), args);
+        if (run.exit_status != expected_status) {
+            state.SkipWithError(
+                ("exit status " + std::to_string(run.exit_status) + ": " + run.errors).c_str());
+            return;
+        }
+        state.SetIterationTime(run.wall_s);
+    }
+    state.counters["wall_s"] = run.wall_s;
+    state.counters["cpu_s"] = run.cpu_s;
+    state.counters["cpu_pct"] = 100 * run.cpu_s / run.wall_s;
+    state.counters["peak_MiB"] = run.peak_rss_mib;
+    state.counters["update_s"] = figure_after(run.errors, "timing: update ");
+    state.counters["tick_ms"] = figure_after(run.errors, "mean tick period ");
+    const double theory = figure_after(run.errors, "on this link takes ");
+    if (theory > 0) {
+        state.counters["theory_s"] = theory;
+        state.counters["vs_theory_pct"] = 100 * (state.counters["update_s"] / theory - 1);
+    }
+}
+
+void BM_Tool_Largest_NoDelay(benchmark::State &state) {
+    Inputs &in = inputs();
+    run_tool_case(state, {in("largest.img"), in("largest.tts"), "2MB"}, 0);
+}
+
+void BM_Tool_Medium_UsbFs(benchmark::State &state) {
+    Inputs &in = inputs();
+    run_tool_case(state, {"--sim-timing", "usb-fs", in("medium.img"), in("medium.tts"), "2MB"}, 0);
+}
+
+void BM_Tool_SilentDevice(benchmark::State &state) {
+    // Every answer to the first check is lost: about 10 s of resends and waiting.
+    Inputs &in = inputs();
+    run_tool_case(
+        state,
+        {"--sim-fault", "drop:check:1", "--sim-fault", "drop:check:2", "--sim-fault",
+         "drop:check:3", "--sim-fault", "drop:check:4", in("small.img"), in("small.tts"), "1MB"},
+        1);
+}
+
+void BM_Tool_Largest_UsbFs(benchmark::State &state) {
+    Inputs &in = inputs();
+    run_tool_case(state, {"--sim-timing", "usb-fs", in("largest.img"), in("largest.tts"), "2MB"},
+                  0);
+}
+
+void BM_Tool_Skip(benchmark::State &state, const char *start) {
+    Inputs &in = inputs();
+    in.make_start_flashes();
+    std::vector<std::string> args = {"--sim-timing", "usb-fs"};
+    if (std::strcmp(start, "full") != 0) {
+        args.push_back("--skip-unchanged");
+    }
+    if (std::strcmp(start, "unchanged") == 0 || std::strcmp(start, "tenth") == 0) {
+        args.insert(args.end(), {"--sim-flash-from", in(std::string(start) + ".flash")});
+    }
+    args.insert(args.end(), {in("skip.img"), in("skip.tts"), "2MB"});
+    run_tool_case(state, args, 0);
+}
+
+}  // namespace
+
+const std::string &tool_path() {
+    static const std::string path = HIDIAP_TOOL_PATH;
+    return path;
+}
+
+void register_tool_benchmarks(bool long_runs) {
+    const auto per_run = [](benchmark::internal::Benchmark *b, int repetitions) {
+        b->Iterations(1)
+            ->Repetitions(repetitions)
+            ->ReportAggregatesOnly(true)
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond);
+    };
+    per_run(benchmark::RegisterBenchmark("BM_Tool_Largest_NoDelay", BM_Tool_Largest_NoDelay), 7);
+    per_run(benchmark::RegisterBenchmark("BM_Tool_Medium_UsbFs", BM_Tool_Medium_UsbFs), 3);
+    per_run(benchmark::RegisterBenchmark("BM_Tool_SilentDevice", BM_Tool_SilentDevice), 3);
+    if (!long_runs) {
+        return;
+    }
+    per_run(benchmark::RegisterBenchmark("BM_Tool_Largest_UsbFs", BM_Tool_Largest_UsbFs), 3);
+    const std::pair<const char *, const char *> skip_cases[] = {
+        {"BM_Tool_UsbFs_FullUpdate", "full"},
+        {"BM_Tool_UsbFs_Skip_Unchanged", "unchanged"},
+        {"BM_Tool_UsbFs_Skip_TenthChanged", "tenth"},
+        {"BM_Tool_UsbFs_Skip_Erased", "erased"}};
+    for (const auto &[name, start] : skip_cases) {
+        per_run(benchmark::RegisterBenchmark(name, BM_Tool_Skip, start), 3);
+    }
+}
+
+}  // namespace bench
