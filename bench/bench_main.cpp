@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 
+#include "fleet_bench.h"
 #include "tool_bench.h"
 
 namespace {
@@ -22,7 +23,10 @@ class FigureCollector : public benchmark::ConsoleReporter {
             if (run.error_occurred) {
                 continue;
             }
-            const std::string name = run.run_name.function_name;
+            // Runs of one benchmark with arguments are told apart by them ("NAME/8").
+            const std::string name =
+                run.run_name.function_name +
+                (run.run_name.args.empty() ? std::string() : "/" + run.run_name.args);
             if (run.aggregate_name == "median" ||
                 (run.aggregate_name.empty() && figures_.count(name) == 0)) {
                 figures_[name] = run;
@@ -57,6 +61,28 @@ std::string format(const char *fmt, double a, double b = 0, double c = 0) {
     char text[128];
     std::snprintf(text, sizeof text, fmt, a, b, c);
     return text;
+}
+
+// Several devices at once under the timing model: each count's wall time, the ratio of 8 to 1,
+// and the tool's CPU time for 8. Runs are named by their device count.
+void fleet_rows(const FigureCollector &f) {
+    const auto *one = f.find("BM_Fleet_MediumFiles_UsbFs/1");
+    const auto *eight = f.find("BM_Fleet_MediumFiles_UsbFs/8");
+    std::string walls;
+    for (const char *n : {"1", "2", "4", "8"}) {
+        const auto *run = f.find(std::string("BM_Fleet_MediumFiles_UsbFs/") + n);
+        walls += (walls.empty() ? "" : " / ") +
+                 format("%.3f", run ? run->GetAdjustedRealTime() / 1e3 : NAN);
+    }
+    const double ratio =
+        eight && one ? eight->GetAdjustedRealTime() / one->GetAdjustedRealTime() : NAN;
+    row("1/2/4/8 devices at once, medium update, usb-fs", walls + format(" s (8 = %.3fx 1)", ratio),
+        "8 <= 1.1x one", one != nullptr && eight != nullptr, ratio <= 1.1);
+    const double cpu = counter(eight, "cpu_s/run");
+    const double wall = eight ? eight->GetAdjustedRealTime() / 1e3 : NAN;
+    row("CPU of 8 devices at once, medium update, usb-fs",
+        format("%.3f s in %.3f s (%.1f%% of a core)", cpu, wall, 100 * cpu / wall), "(reference)",
+        eight != nullptr, true);
 }
 
 void print_table(const FigureCollector &f) {
@@ -114,6 +140,8 @@ void print_table(const FigureCollector &f) {
         format("%.4f ms (%+.3f%%)", tick, 100 * (tick / 10 - 1)), "within 0.5% of 10 ms",
         largest != nullptr, std::fabs(tick / 10 - 1) <= 0.005);
 
+    fleet_rows(f);
+
     const auto *zlib = f.find("BM_Crc32_Zlib");
     const auto *table = f.find("BM_Crc32_Table");
     const double z = zlib ? zlib->GetAdjustedRealTime() : NAN;
@@ -134,7 +162,9 @@ int main(int argc, char **argv) {
         }
     }
     const char *long_runs = std::getenv("HIDIAP_BENCH_LONG");
-    bench::register_tool_benchmarks(long_runs != nullptr && std::strcmp(long_runs, "1") == 0);
+    const bool long_set = long_runs != nullptr && std::strcmp(long_runs, "1") == 0;
+    bench::register_tool_benchmarks(long_set);
+    bench::register_fleet_benchmarks(long_set);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;

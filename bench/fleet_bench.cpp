@@ -8,6 +8,8 @@
 // usb-fs), under which a device takes the time a real one would and the host's cost shows as CPU
 // time. The files are the medium ones of the tool's own benchmarks: 256 KiB of image, 16 KiB of
 // TTS data.
+#include "fleet_bench.h"
+
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
@@ -105,21 +107,29 @@ void BM_Fleet_MediumFiles_UsbFs(benchmark::State &state) {
 
 }  // namespace
 
-BENCHMARK(BM_Fleet_MediumFiles)
-    ->Arg(1)
-    ->Arg(2)
-    ->Arg(4)
-    ->Arg(8)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->MinTime(2.0);
-// Seconds per run: one run each.
-BENCHMARK(BM_Fleet_MediumFiles_UsbFs)
-    ->Arg(1)
-    ->Arg(2)
-    ->Arg(4)
-    ->Arg(8)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->Iterations(1);
-BENCHMARK_MAIN();
+namespace bench {
+
+void register_fleet_benchmarks(bool long_runs) {
+    benchmark::RegisterBenchmark("BM_Fleet_MediumFiles", BM_Fleet_MediumFiles)
+        ->Arg(1)
+        ->Arg(2)
+        ->Arg(4)
+        ->Arg(8)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime()
+        ->MinTime(0.5);
+    if (!long_runs) {
+        return;
+    }
+    // About 9 s per run: one run each.
+    benchmark::RegisterBenchmark("BM_Fleet_MediumFiles_UsbFs", BM_Fleet_MediumFiles_UsbFs)
+        ->Arg(1)
+        ->Arg(2)
+        ->Arg(4)
+        ->Arg(8)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime()
+        ->Iterations(1);
+}
+
+}  // namespace bench
