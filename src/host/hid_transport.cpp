@@ -2,23 +2,24 @@
 
 #include <hidapi/hidapi.h>
 
+#include <utility>
+
 namespace host {
 
-std::unique_ptr<HidTransport> HidTransport::open(unsigned short vendor_id,
-                                                 unsigned short product_id) {
+HidLibrary::HidLibrary() {
     hid_init();
-    hid_device *handle = hid_open(vendor_id, product_id, nullptr);
-    if (handle == nullptr) {
-        hid_exit();
-        return nullptr;
-    }
-    return std::unique_ptr<HidTransport>(new HidTransport(handle));
 }
+
+HidLibrary::~HidLibrary() {
+    hid_exit();
+}
+
+HidTransport::HidTransport(hid_device *handle, std::shared_ptr<HidLibrary> library)
+    : hid_handle_(handle), library_(std::move(library)) {}
 
 HidTransport::~HidTransport() {
     // Callers stop every thread that uses the device before it is destroyed.
     hid_close(hid_handle_);
-    hid_exit();
 }
 
 int HidTransport::write(const uint8_t *report, size_t len) {
@@ -26,7 +27,13 @@ int HidTransport::write(const uint8_t *report, size_t len) {
 }
 
 int HidTransport::read(uint8_t *buf, size_t len, int timeout_ms) {
-    return hid_read_timeout(hid_handle_, buf, len, timeout_ms);
+    const int res = hid_read_timeout(hid_handle_, buf, len, timeout_ms);
+    // A time-out returns 0; a failure means the node reported an error or hang-up, which on
+    // hidraw happens only when the device is gone: every later read fails the same way at once.
+    if (res < 0) {
+        disconnected_ = true;
+    }
+    return res;
 }
 
 bool HidTransport::product_string(std::wstring &out) {

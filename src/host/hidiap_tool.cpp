@@ -6,15 +6,17 @@
 #include <string>
 
 #include "console.h"
+#include "device_finder.h"
 #include "engine_hooks.h"
 #include "engine_runner.h"
 #include "exit_status.h"
-#include "hid_transport.h"
+#include "hid_catalog.h"
 #include "host_buffers.h"
 #include "input_files.h"
 #include "options.h"
 #include "platform.h"
 #include "progress_display.h"
+#include "sim_catalog.h"
 #include "sim_transport.h"
 #include "wide_text.h"
 #include "workers.h"
@@ -22,9 +24,6 @@
 namespace host {
 
 namespace {
-
-constexpr unsigned short kVendorId = 0x9999;
-constexpr unsigned short kProductId = 0x8888;
 
 // Explains a file the tool cannot use; false when the file is unusable.
 bool usable(const LoadResult &r, const char *what, const std::string &path, uint32_t limit) {
@@ -52,12 +51,23 @@ bool usable(const LoadResult &r, const char *what, const std::string &path, uint
     return false;
 }
 
-std::unique_ptr<Transport> open_device(const Options &o, const sim::FaultSchedule &faults,
-                                       const RunTuning &tuning) {
-    if (o.simulate) {
-        return std::make_unique<SimTransport>(faults, tuning.tick_period);
+// Where devices are found: USB, or the simulated devices. Null when a fault rule is unusable.
+std::unique_ptr<DeviceCatalog> make_catalog(const Options &o, const RunTuning &tuning) {
+    if (!o.simulate) {
+        return std::make_unique<HidCatalog>();
     }
-    return HidTransport::open(kVendorId, kProductId);
+    SimCatalogSetup setup;
+    setup.devices = o.sim_devices;
+    setup.faults = o.sim_faults;
+    setup.appear_after = o.sim_appear_after;
+    setup.open_after = o.sim_open_after;
+    setup.device_tick = tuning.tick_period;
+    std::string error;
+    std::unique_ptr<SimCatalog> catalog = SimCatalog::create(setup, error);
+    if (!catalog) {
+        std::fprintf(stderr, "hidiap: --sim-fault: %s\n", error.c_str());
+    }
+    return catalog;
 }
 
 bool write_sim_flash(SimTransport &sim, const std::string &path) {
@@ -75,7 +85,7 @@ bool write_sim_flash(SimTransport &sim, const std::string &path) {
 }  // namespace
 
 int run_tool(int argc, char **argv, const RunTuning &tuning) {
-    if (argc != 1) {
+    if (prints_usage_line(argc, argv)) {
         console_printf("Usage: Drage DFU image file to this exceute file !\r\n");
     }
     const ParseResult parsed = parse_command_line(argc, argv);
@@ -83,11 +93,12 @@ int run_tool(int argc, char **argv, const RunTuning &tuning) {
         return parsed.exit_status;
     }
     const Options &o = parsed.options;
-    sim::FaultSchedule faults;
-    std::string fault_error;
-    if (!sim::parse_fault_schedule(o.sim_faults, faults, fault_error)) {
-        std::fprintf(stderr, "hidiap: --sim-fault: %s\n", fault_error.c_str());
+    const std::unique_ptr<DeviceCatalog> catalog = make_catalog(o, tuning);
+    if (!catalog) {
         return kExitBadInput;
+    }
+    if (o.list) {
+        return list_devices(*catalog, o.device.vendor_id, o.device.product_id, o.wait);
     }
 
     // Both files are read before either is judged, as users of the tool have always seen.
@@ -139,11 +150,12 @@ int run_tool(int argc, char **argv, const RunTuning &tuning) {
     }
     tts_size = static_cast<int>(layout.tts_rounded);
 
-    std::unique_ptr<Transport> device = open_device(o, faults, tuning);
-    if (!device) {
+    OpenedDevice opened = find_and_open(*catalog, o.device, o.wait);
+    if (!opened.transport) {
         console_printf("handle get failed\n");
-        return kExitNoDevice;
+        return opened.status;
     }
+    std::unique_ptr<Transport> device = std::move(opened.transport);
     std::wstring product;
     if (device->product_string(product)) {
         console_printf("Product String     : %s\n", to_utf8(product).c_str());
