@@ -85,31 +85,39 @@ ParseResult parse_command_line(int argc, char **argv) {
     app.add_flag("--list", o.list,
                  "list the HID devices with the IDs (all with --vid 0 --pid 0), one per line: "
                  "path, vvvv:pppp, serial, manufacturer, product, interface; opens none");
-    app.add_option("--vid", vid_text, "vendor ID in hex, 0x optional (default 9999; 0: any)");
-    app.add_option("--pid", pid_text, "product ID in hex, 0x optional (default 8888; 0: any)");
+    app.add_option("--vid", vid_text, "vendor ID in hex, 0x optional (default 9999; 0: any)")
+        ->type_name("HEX");
+    app.add_option("--pid", pid_text, "product ID in hex, 0x optional (default 8888; 0: any)")
+        ->type_name("HEX");
     app.add_option("--serial", o.device.serials, "update the device with this serial number")
+        ->type_name("SERIAL")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
         ->expected(1)
         ->allow_extra_args(false);
     app.add_option("--path", o.device.paths, "update the device at this path (see --list)")
+        ->type_name("PATH")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
         ->expected(1)
         ->allow_extra_args(false);
     app.add_option("--wait", wait_seconds,
                    "wait up to SECONDS for the device to appear and become usable")
+        ->type_name("SECONDS")
         ->check(CLI::Range(0.0, 86400.0));
     app.add_flag("--simulate", o.simulate, "run against the built-in simulated device");
     app.add_option("--sim-devices", o.sim_devices,
                    "how many simulated devices are present (serials SIM0001, ..., paths sim:1, "
                    "...; default 1)")
+        ->type_name("N")
         ->check(CLI::Range(1, 99));
     int appear_ms = 0;
     int open_ms = 0;
     app.add_option("--sim-appear-after", appear_ms,
                    "the simulated devices appear only this many milliseconds after the start")
+        ->type_name("MS")
         ->check(CLI::Range(0, 86400000));
     app.add_option("--sim-open-after", open_ms,
                    "after they appear, opening them fails (permission) for this many milliseconds")
+        ->type_name("MS")
         ->check(CLI::Range(0, 86400000));
     app.add_option("--sim-fault", o.sim_faults,
                    "inject a fault into the simulated devices: [SERIAL/]KIND:COMMAND:N[:ARG] "
