@@ -26,8 +26,7 @@ for tool in clang clang++ cmake; do
 done
 
 mkdir -p "$build"
-CC=clang CXX=clang++ cmake -S "$repo" -B "$build" -DHIDIAP_FUZZ=ON -DHIDIAP_TESTS=OFF \
-    -DHIDIAP_BENCHMARKS=OFF > "$build/configure.log" 2>&1 || {
+cmake -S "$repo" --preset fuzz -B "$build" > "$build/configure.log" 2>&1 || {
     cat "$build/configure.log" >&2
     exit 1
 }

@@ -1,13 +1,25 @@
 #!/usr/bin/env bash
-# Installs the Debian packages hidiap needs to build (and, with --test, to run every test).
+# Installs the Debian packages hidiap needs to build; with --windows, also those of the Windows
+# cross-build (scripts/build-windows.sh); with --package, those of the Debian package
+# (scripts/package.sh); with --test, those of every test and check, the Windows build under Wine
+# and the Debian package included.
 set -euo pipefail
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
 
-packages=(build-essential cmake pkg-config libhidapi-dev libcli11-dev zlib1g-dev)
-if [ "${1:-}" = "--test" ]; then
-  packages+=(googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev)
-fi
+packages=(build-essential cmake pkg-config libhidapi-dev libcli11-dev zlib1g-dev
+  nlohmann-json3-dev)
+windows=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev dpkg-dev zip
+  ca-certificates)
+debian=(dpkg-dev file)
+case "${1:-}" in
+  --windows) packages+=("${windows[@]}") ;;
+  --package) packages+=("${debian[@]}") ;;
+  --test)
+    packages+=(googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev)
+    packages+=("${windows[@]}" wine64 "${debian[@]}" lintian)
+    ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,6 +1,36 @@
-// The IAP update engine: one record, driven by device answers (iap_rx_callback) and 10 ms ticks
-// (iap_timer_callback), acting only through the transmit and event hooks stored in the record.
-// It owns no thread, no clock and no I/O; callers must serialise the three entry points.
+// The IAP update engine: programs a sequence of buffers into the flash of a device that takes IAP
+// command frames, one protocol step at a time, and verifies each by CRC-32.
+//
+// How it is driven. The engine owns no thread, no clock and no I/O. A caller sets up a record
+// (iap_init, then the buffer fields), starts a run (iap_start), and then feeds it two things:
+// every answer the device sends (iap_rx_callback) and a tick every 10 ms (iap_timer_callback).
+// The engine acts on the world only through the two hooks stored in its record: the transmit
+// hook receives every complete command frame, the event hook the outcome of the run. Its console
+// lines go through the console module (console.h), to standard output by default.
+//
+// Serialisation. Every function here works on the record it is given and on nothing else of the
+// caller's but the globals listed below. Calls on one record must not overlap: iap_start,
+// iap_rx_callback, iap_timer_callback, iap_stop and the senders all read and write the record
+// without a lock, and the transmit hook is called from inside them. A caller that drives one
+// record from several threads holds one lock around every call on it (the tool's EngineRunner
+// does). Calls on different records may run at the same time on different threads, as long as
+// each record's hooks know which device they serve (the hooks take no record argument; the tool
+// routes them through a thread-local "current device" set around each call) and the globals
+// below stay unchanged while any record runs. The record's state_change flag marks a transition
+// under way; it is the engine's own guard against re-entry from its hooks, not a lock.
+//
+// Host globals read (declared in host_buffers.h, defined by the host): when a range is verified
+// and another remains, the engine moves on to the TTS data by reading tts_file (its bytes),
+// tts_size (its length, already rounded up to 256) and is_1mb (1: flash 0x80000, else 0x180000).
+// They are read, never written, and must not change while a record runs.
+//
+// Outcomes. A run ends with the record back in IAP_ST_IDLE and, in the normal case, exactly one
+// final event: IAP_EVT_SUCCESS after every buffer verified and the reboot answered;
+// IAP_EVT_CMD_RX_TIMEOUT when a step stayed unanswered through its retries; IAP_EVT_CMD_ERROR
+// when a checksum did not match. An error answer (result byte not 0) raises IAP_EVT_CMD_ERROR
+// without ending the run: the step is resent by the tick and may still succeed, so only the last
+// event before the engine went idle is the outcome. Answers that arrive while idle are ignored,
+// except error answers, which are still reported.
 #pragma once
 
 #include <cstdint>
@@ -78,13 +108,39 @@ struct iap_env_t {
     iap_evnet_callback_t iap_evnet_callback;
 };
 
-// Lifecycle. iap_start keeps the count of verified buffers and the buffer the last run ended on,
-// so a caller can resume; a new update starts with iap_init and the buffer fields set again.
+// ---- Lifecycle ----
+//
+// iap_init: makes the record idle, clears the count of verified buffers (update_done_num) and
+// update_fire_flag, and stores the two hooks. cmd_tx must not be null (the engine calls it
+// without a check); evt_cb may be null, and events are then not delivered. It touches no other
+// field: the caller sets update_file_num (before or after) and local_img_buf /
+// local_img_buf_size (after).
 void iap_init(iap_env_t *iap, iap_cmd_tx_t cmd_tx, iap_evnet_callback_t evt_cb);
+// iap_start: begins programming `size` bytes of local_img_buf from offset `addr` into flash at
+// `iap_addr`: state becomes IAP_ST_FLASH_UNLOCK and the unlock frame goes to the transmit hook
+// before it returns. Refuses, with a console line that has no line end and without an event,
+// an `addr` that is not a multiple of 4,096 ("Invalid start address %08x!") and a record that is
+// not idle ("IAP is busy!"). Returns 1 on every path; callers tell a refusal by the state staying
+// IAP_ST_IDLE. It keeps update_done_num and the buffer the last run ended on (a caller can
+// resume); a new update starts with iap_init and the buffer fields set again. `size` should be a
+// multiple of 256 (the tool rounds it); flash addresses are checked by the senders, which send
+// nothing for a step beyond 2 MiB (the run then times out).
 uint32_t iap_start(iap_env_t *iap, uint32_t addr, uint32_t size, uint32_t iap_addr);
+// iap_stop: makes the record idle at once; sends nothing and raises no event.
 void iap_stop(iap_env_t *iap);
 
-// Frames and senders.
+// ---- Frames and senders ----
+//
+// crc16_compute: the frames' CRC-16 over `size` bytes, starting from *p_crc or 0xFFFF when
+// p_crc is null. Pure.
+// iap_command_tx: assembles A5 | length (LE, frame length including these 6 bytes) | command |
+// payload | CRC-16 (LE) and hands it to the transmit hook; a payload that does not fit
+// IAP_FRAME_MAX is refused and nothing is sent.
+// The senders (iap_flash_*) each send one protocol step of the record's current position
+// (iap_addr + iap_offset): they check their guards, print their console line, arm tick_cnt with
+// the step's budget and send the frame(s). They do not change state or attempt; the answer
+// handlers and the tick do. iap_flash_write_page_buf sends one page as up to five chunks of at
+// most 53 bytes.
 uint16_t crc16_compute(const uint8_t *p_data, uint32_t size, const uint16_t *p_crc);
 void iap_command_tx(iap_env_t *iap, uint32_t command, uint8_t *p_dat, int len);
 void iap_flash_unlock(iap_env_t *iap);
@@ -95,7 +151,20 @@ void iap_flash_write_page_buf(iap_env_t *iap);
 void iap_flash_check(iap_env_t *iap);
 void iap_flash_reboot(iap_env_t *iap);
 
-// Answers and verification.
+// ---- Answers and verification ----
+//
+// iap_rx_callback: takes one answer from the device (the input report without its report ID,
+// `len` bytes; bytes past `len` count as 0). Dropped while state_change is set. An answer with
+// result byte (5) not 0 prints "Command %08x, RET %02x" and raises IAP_EVT_CMD_ERROR, whatever
+// the state. Otherwise the pending step's handler advances the run: the next step's frames are
+// sent from inside this call. The check's handler compares the device's CRC-32 (bytes 6-9) with
+// its own over the range, prints both, and either raises IAP_EVT_CMD_ERROR (mismatch, run over),
+// moves on to the TTS data (reading the host globals above), or sends the reboot. Answers are
+// not matched to commands: any acknowledgement advances the pending step.
+// The *_rsp_handle / *_handle functions are the per-state steps iap_rx_callback dispatches to;
+// each returns 0.
+// iap_calculate_CRC32: the verification checksum (reflected CRC-32, polynomial 0xEDB88320, no
+// final inversion) of uSize bytes, continuing from crc (0xFFFFFFFF to begin). Pure.
 void iap_rx_callback(iap_env_t *iap, uint8_t *p_dat, int len);
 uint32_t IAP_ST_FLASH_UNLOCK_rsp_handle(iap_env_t *iap, uint8_t *p_dat, int len);
 uint32_t IAP_ST_FLASH_ERASE_rsp_handle(iap_env_t *iap, uint8_t *p_dat, int len);
@@ -106,6 +175,14 @@ uint32_t IAP_ST_FLASH_LOCK_rsp_handle(iap_env_t *iap, uint8_t *p_dat, int len);
 uint32_t IAP_ST_FLASH_REBOOT_rsp_handle(iap_env_t *iap, uint8_t *p_dat, int len);
 uint32_t iap_calculate_CRC32(uint32_t crc, const uint8_t *pStart, uint32_t uSize);
 
-// Ticks.
+// ---- Ticks ----
+//
+// iap_timer_callback: one 10 ms tick. Idle: returns 0 and does nothing. While state_change is
+// set: returns 1 and does nothing. Otherwise counts the pending step's budget down; when it is
+// spent, resends the step (every step but a page-buffer write, whose retry is only spent) and
+// takes one of its three retries; when the retries are spent too, raises
+// IAP_EVT_CMD_RX_TIMEOUT and makes the record idle. Returns 0 then.
+// iap_flash_write_timeout_handle: recovery of an unanswered whole-page write: rewinds to the
+// start of its sector and erases it again.
 uint32_t iap_timer_callback(iap_env_t *iap);
 uint32_t iap_flash_write_timeout_handle(iap_env_t *iap);

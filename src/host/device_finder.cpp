@@ -6,8 +6,8 @@
 #include <thread>
 
 #include "access_hint.h"
-#include "console.h"
 #include "exit_status.h"
+#include "platform.h"
 
 namespace host {
 
@@ -16,8 +16,8 @@ namespace {
 // Often enough that a device is taken up within a fifth of a second; enumeration costs little.
 constexpr std::chrono::milliseconds kPollPeriod{200};
 
-// Calls attempt until it succeeds or `wait` has passed, sleeping between calls; announce runs
-// once, before the first sleep.
+// Calls attempt until it succeeds, `wait` has passed or the user interrupts, sleeping between
+// calls; announce runs once, before the first sleep.
 bool poll_until(std::chrono::milliseconds wait, const std::function<bool()> &attempt,
                 const std::function<void()> &announce) {
     const auto deadline = std::chrono::steady_clock::now() + wait;
@@ -26,7 +26,7 @@ bool poll_until(std::chrono::milliseconds wait, const std::function<bool()> &att
             return true;
         }
         const auto now = std::chrono::steady_clock::now();
-        if (now >= deadline) {
+        if (now >= deadline || interrupt_requested() != 0) {
             return false;
         }
         if (!announced) {
@@ -94,10 +94,10 @@ OpenedDevice find_and_open(DeviceCatalog &catalog, const DeviceQuery &query,
     return result;
 }
 
-int list_devices(DeviceCatalog &catalog, uint16_t vendor_id, uint16_t product_id,
-                 std::chrono::milliseconds wait) {
+std::vector<DeviceInfo> wait_for_devices(DeviceCatalog &catalog, uint16_t vendor_id,
+                                         uint16_t product_id, std::chrono::milliseconds wait) {
     std::vector<DeviceInfo> devices;
-    const bool any = poll_until(
+    poll_until(
         wait,
         [&] {
             devices = catalog.enumerate(vendor_id, product_id);
@@ -107,19 +107,19 @@ int list_devices(DeviceCatalog &catalog, uint16_t vendor_id, uint16_t product_id
             std::fprintf(stderr, "hidiap: waiting up to %s for a HID device with %s\n",
                          seconds_text(wait).c_str(), describe_ids(vendor_id, product_id).c_str());
         });
-    if (!any) {
+    if (devices.empty()) {
         std::fprintf(stderr, "hidiap: no HID device with %s\n",
                      describe_ids(vendor_id, product_id).c_str());
-        return kExitNoDevice;
     }
-    for (const DeviceInfo &d : devices) {
-        const std::string interface =
-            d.interface_number < 0 ? "-" : std::to_string(d.interface_number);
-        console_printf("%s\t%04x:%04x\t%s\t%s\t%s\t%s\n", d.path.c_str(), d.vendor_id, d.product_id,
-                       or_dash(d.serial).c_str(), or_dash(d.manufacturer).c_str(),
-                       or_dash(d.product).c_str(), interface.c_str());
-    }
-    return kExitSuccess;
+    return devices;
+}
+
+std::string list_line(const DeviceInfo &d) {
+    char ids[16];
+    std::snprintf(ids, sizeof ids, "%04x:%04x", d.vendor_id, d.product_id);
+    const std::string interface = d.interface_number < 0 ? "-" : std::to_string(d.interface_number);
+    return d.path + "\t" + ids + "\t" + or_dash(d.serial) + "\t" + or_dash(d.manufacturer) + "\t" +
+           or_dash(d.product) + "\t" + interface + "\n";
 }
 
 }  // namespace host

@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "device_catalog.h"
 #include "device_selection.h"
@@ -22,11 +24,13 @@ struct OpenedDevice {
 OpenedDevice find_and_open(DeviceCatalog &catalog, const DeviceQuery &query,
                            std::chrono::milliseconds wait);
 
-// Prints one line per device with the IDs (0 for any): path, vvvv:pppp, serial, manufacturer,
-// product, interface number, separated by tabs; "-" stands for what a device does not declare.
-// Waits like find_and_open for at least one. Returns kExitSuccess, or kExitNoDevice when there
-// was none.
-int list_devices(DeviceCatalog &catalog, uint16_t vendor_id, uint16_t product_id,
-                 std::chrono::milliseconds wait);
+// The devices with the IDs (0 for any), waiting like find_and_open for at least one; says on
+// standard error when there is none.
+std::vector<DeviceInfo> wait_for_devices(DeviceCatalog &catalog, uint16_t vendor_id,
+                                         uint16_t product_id, std::chrono::milliseconds wait);
+
+// One line of --list: path, vvvv:pppp, serial, manufacturer, product, interface number,
+// separated by tabs; "-" stands for what a device does not declare.
+std::string list_line(const DeviceInfo &device);
 
 }  // namespace host

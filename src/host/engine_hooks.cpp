@@ -6,15 +6,6 @@
 #include "console.h"
 #include "engine_runner.h"
 
-namespace host {
-namespace {
-EngineRunner *attached = nullptr;
-}
-void attach_hooks(EngineRunner *runner) {
-    attached = runner;
-}
-}  // namespace host
-
 void dump_hex(const uint8_t *p_dat, int len, int number) {
     if (number <= 0) {
         return;
@@ -29,7 +20,7 @@ void dump_hex(const uint8_t *p_dat, int len, int number) {
 }
 
 void iap_cmd_tx(uint8_t *dat, int len) {
-    host::EngineRunner *runner = host::attached;
+    host::EngineRunner *runner = host::EngineRunner::current();
     if (runner == nullptr) {
         return;
     }
@@ -56,7 +47,7 @@ void iap_evnet_callback(iap_event_t evt) {
             console_printf("unknown error !\r\n");
             break;
     }
-    if (host::attached != nullptr) {
-        host::attached->record_event(evt);
+    if (host::EngineRunner *runner = host::EngineRunner::current()) {
+        runner->record_event(evt);
     }
 }

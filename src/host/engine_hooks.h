@@ -1,15 +1,12 @@
 // The engine's two hooks as the tool implements them: a frame goes to the device in one output
-// report; an event becomes one console line. Both run inside an engine call.
+// report; an event becomes one console line. Both run inside an engine call made by an
+// EngineRunner, and act on that runner's device (EngineRunner::current()); outside one they send
+// nothing.
 #pragma once
 
 #include <cstdint>
 
 #include "iap.h"
-
-namespace host {
-class EngineRunner;
-void attach_hooks(EngineRunner *runner);
-}  // namespace host
 
 // Puts the frame in output report 1 (cut to 63 bytes) and writes it; a failed write is dumped.
 void iap_cmd_tx(uint8_t *dat, int len);

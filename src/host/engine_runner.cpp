@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "engine_hooks.h"
-
 iap_env_t iap;
 
 namespace host {
@@ -20,26 +18,46 @@ const char *outcome_name(Outcome o) {
             return "stalled";
         case Outcome::NoEvent:
             return "no-event";
+        case Outcome::Interrupted:
+            return "interrupted";
     }
     return "?";
 }
 
-EngineRunner::EngineRunner(Transport &transport) : transport_(transport) {
-    attach_hooks(this);
-}
+namespace {
+thread_local EngineRunner *current_runner = nullptr;
+}  // namespace
 
-EngineRunner::~EngineRunner() {
-    attach_hooks(nullptr);
+// Marks the runner as this thread's current one for the length of one engine call.
+class EngineRunner::CallScope {
+  public:
+    explicit CallScope(EngineRunner *runner) : previous_(current_runner) {
+        current_runner = runner;
+    }
+    ~CallScope() { current_runner = previous_; }
+    CallScope(const CallScope &) = delete;
+    CallScope &operator=(const CallScope &) = delete;
+
+  private:
+    EngineRunner *previous_;
+};
+
+EngineRunner::EngineRunner(Transport &transport, iap_env_t &record)
+    : transport_(transport), record_(record) {}
+
+EngineRunner *EngineRunner::current() {
+    return current_runner;
 }
 
 void EngineRunner::start(uint32_t addr, uint32_t size, uint32_t iap_addr) {
     std::lock_guard<std::mutex> lock(engine_mutex_);
-    iap_start(&iap, addr, size, iap_addr);
-    started_ = iap.state != IAP_ST_IDLE;
+    const CallScope scope(this);
+    iap_start(&record_, addr, size, iap_addr);
+    started_ = record_.state != IAP_ST_IDLE;
     finished_ = !started_;
     activity_++;
     if (observer_) {
-        observer_(iap);
+        observer_(record_);
     }
     changed_.notify_all();
 }
@@ -52,7 +70,8 @@ void EngineRunner::on_answer(uint8_t *data, int len) {
     if (finished_) {
         return;
     }
-    iap_rx_callback(&iap, data, len);
+    const CallScope scope(this);
+    iap_rx_callback(&record_, data, len);
     activity_++;
     after_engine_call_locked();
 }
@@ -60,10 +79,11 @@ void EngineRunner::on_answer(uint8_t *data, int len) {
 void EngineRunner::on_tick() {
     std::lock_guard<std::mutex> lock(engine_mutex_);
     // A tick of a pending run is progress: the engine's own budgets bound how long it can last.
-    if (iap.state != IAP_ST_IDLE) {
+    if (record_.state != IAP_ST_IDLE) {
         activity_++;
     }
-    iap_timer_callback(&iap);
+    const CallScope scope(this);
+    iap_timer_callback(&record_);
     after_engine_call_locked();
 }
 
@@ -73,9 +93,9 @@ void EngineRunner::record_event(iap_event_t evt) {
 
 void EngineRunner::after_engine_call_locked() {
     if (observer_) {
-        observer_(iap);
+        observer_(record_);
     }
-    if (started_ && !finished_ && iap.state == IAP_ST_IDLE) {
+    if (started_ && !finished_ && record_.state == IAP_ST_IDLE) {
         finished_ = true;
         // The outcome is fixed now: an error answer that comes in later, while idle, is not it.
         outcome_event_ = last_event_;
@@ -83,12 +103,16 @@ void EngineRunner::after_engine_call_locked() {
     }
 }
 
-Outcome EngineRunner::wait_for_outcome(std::chrono::milliseconds stall_limit) {
+Outcome EngineRunner::wait_for_outcome(std::chrono::milliseconds stall_limit,
+                                       const std::function<bool()> &interrupted) {
     std::unique_lock<std::mutex> lock(engine_mutex_);
     uint64_t seen = activity_;
     auto last_progress = std::chrono::steady_clock::now();
     while (!finished_) {
         changed_.wait_for(lock, std::chrono::milliseconds(100));
+        if (interrupted && interrupted()) {
+            return Outcome::Interrupted;
+        }
         const auto now = std::chrono::steady_clock::now();
         if (activity_ != seen) {
             seen = activity_;

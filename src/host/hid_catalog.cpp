@@ -17,10 +17,18 @@ std::string narrow(const wchar_t *text) {
 
 }  // namespace
 
-HidCatalog::HidCatalog() : library_(std::make_shared<HidLibrary>()) {}
+HidLibrary &HidCatalog::library() {
+    if (!library_) {
+        library_ = std::make_shared<HidLibrary>();
+    }
+    return *library_;
+}
 
 std::vector<DeviceInfo> HidCatalog::enumerate(uint16_t vendor_id, uint16_t product_id) {
     std::vector<DeviceInfo> found;
+    if (!library().started()) {
+        return found;
+    }
     // hidraw lists a node once per top-level collection; it is one device to open and update.
     std::set<std::string> seen;
     hid_device_info *all = hid_enumerate(vendor_id, product_id);
@@ -44,6 +52,7 @@ std::vector<DeviceInfo> HidCatalog::enumerate(uint16_t vendor_id, uint16_t produ
 }
 
 std::unique_ptr<Transport> HidCatalog::open(const DeviceInfo &device) {
+    library();
     hid_device *handle = hid_open_path(device.path.c_str());
     if (handle == nullptr) {
         const wchar_t *why = hid_error(nullptr);

@@ -2,12 +2,22 @@
 
 #include <hidapi/hidapi.h>
 
+#include <cstdio>
 #include <utility>
+
+#include "wide_text.h"
 
 namespace host {
 
-HidLibrary::HidLibrary() {
-    hid_init();
+HidLibrary::HidLibrary() : started_(hid_init() == 0) {
+    // Without a working HID library no device can be found; say why rather than only that none
+    // was (some Windows emulations have no HID support at all).
+    if (!started_) {
+        const wchar_t *reason = hid_error(nullptr);
+        std::fprintf(stderr,
+                     "hidiap: the HID library could not start (%s); no device can be used\n",
+                     reason != nullptr ? to_utf8(reason).c_str() : "no reason given");
+    }
 }
 
 HidLibrary::~HidLibrary() {

@@ -13,10 +13,14 @@ namespace host {
 // Keeps HIDAPI initialised for as long as any holder lives: the catalog and each open device.
 class HidLibrary {
   public:
-    HidLibrary();
+    HidLibrary();  // says on standard error when the library cannot start
     ~HidLibrary();
+    bool started() const { return started_; }
     HidLibrary(const HidLibrary &) = delete;
     HidLibrary &operator=(const HidLibrary &) = delete;
+
+  private:
+    bool started_;
 };
 
 class HidTransport : public Transport {

@@ -3,7 +3,6 @@
 #include <CLI/CLI.hpp>
 #include <cctype>
 #include <cstdio>
-#include <cstring>
 
 #include "exit_status.h"
 
@@ -48,37 +47,37 @@ ParseResult refuse(ParseResult result, const std::string &message) {
     return result;
 }
 
-constexpr const char *kExitStatusHelp =
-    "Exit status: 0 updated and verified (or --list listed a device); 1 the update failed; "
-    "2 bad command line or input files; 3 no matching device; 4 a matching device is present "
-    "but may not be opened (permissions: see the udev rule in the README).";
-
 }  // namespace
-
-bool prints_usage_line(int argc, char **argv) {
-    for (int i = 1; i < argc; i++) {
-        for (const char *quiet : {"--list", "--help", "-h", "--version"}) {
-            if (std::strcmp(argv[i], quiet) == 0) {
-                return false;
-            }
-        }
-    }
-    return argc != 1;
-}
 
 ParseResult parse_command_line(int argc, char **argv) {
     ParseResult result;
+    result.any_arguments = argc > 1;
     Options &o = result.options;
     CLI::App app{
         "Updates the flash of a USB HID device (vendor 0x9999, product 0x8888): "
         "programs IMAGE from flash 0x8000 and TTS at 0x80000 (TOKEN starting with 1MB) "
         "or 0x180000, verifies both by CRC-32 and reboots the device.",
         "hidiap"};
-    app.footer(kExitStatusHelp);
-    app.set_version_flag("--version", "hidiap 0.1.0");
+    app.footer(
+        "Exit status:\n"
+        "  0    the update ended in success: every range verified by CRC-32, reboot answered;\n"
+        "       for --list: at least one device was listed\n"
+        "  1    the update failed: time-out, refused command, checksum mismatch, device\n"
+        "       disconnected, no progress\n"
+        "  2    bad command line or unusable input files (nothing was sent to a device)\n"
+        "  3    no matching device was found (default IDs: vendor 0x9999, product 0x8888)\n"
+        "  4    a device matched but could not be opened: permissions\n"
+        "  130  interrupted (Ctrl-C)\n"
+        "  143  terminated (SIGTERM)");
+    app.set_version_flag("--version", "hidiap " HIDIAP_VERSION);
+    // On Windows a path may begin with '/', which must not be read as a "/option".
+    app.allow_windows_style_options(false);
     app.add_option("IMAGE", o.image_path, "firmware image (raw flash image, first 32 KiB skipped)");
     app.add_option("TTS", o.tts_path, "TTS data file");
     app.add_option("TOKEN", o.token, "flash-size token: 1MB... puts TTS at 0x80000, else 0x180000");
+    // The tool has always ignored anything past its third argument; it still does, with a
+    // warning, rather than refusing a command line that used to work.
+    app.add_option("EXTRA", o.extra_args)->group("");
     std::string vid_text;
     std::string pid_text;
     double wait_seconds = 0;
@@ -130,6 +129,11 @@ ParseResult parse_command_line(int argc, char **argv) {
     app.add_flag("--no-wait", o.no_wait, "exit after the outcome without waiting for Enter");
     app.add_flag("--no-progress", o.no_progress,
                  "do not draw the progress line (drawn on standard error when it is a terminal)");
+    app.add_flag("--json", o.json,
+                 "write JSON Lines events to standard output instead of the text lines");
+    app.add_flag("--dry-run", o.dry_run,
+                 "check the inputs and print the update plan with its expected time; "
+                 "no device is opened");
     try {
         app.parse(argc, argv);
         if (!o.list) {
@@ -141,10 +145,12 @@ ParseResult parse_command_line(int argc, char **argv) {
         }
     } catch (const CLI::CallForHelp &e) {
         result.kind = ParseResult::Kind::Exit;
+        result.asked_for_information = true;
         result.exit_status = app.exit(e);
         return result;
     } catch (const CLI::CallForVersion &e) {
         result.kind = ParseResult::Kind::Exit;
+        result.asked_for_information = true;
         result.exit_status = app.exit(e);
         return result;
     } catch (const CLI::ParseError &e) {
@@ -174,7 +180,20 @@ ParseResult parse_command_line(int argc, char **argv) {
         return refuse(result,
                       "one device is updated per run; name it with one --serial or one --path");
     }
+    if (!o.extra_args.empty()) {
+        std::string ignored;
+        for (const std::string &a : o.extra_args) {
+            ignored += " '" + a + "'";
+        }
+        std::fprintf(stderr, "hidiap: warning: arguments past the third are ignored:%s\n",
+                     ignored.c_str());
+    }
     return result;
+}
+
+bool prints_usage_line(const ParseResult &parsed) {
+    return parsed.any_arguments && !parsed.asked_for_information && !parsed.options.dry_run &&
+           !parsed.options.json && !parsed.options.list;
 }
 
 }  // namespace host

@@ -24,17 +24,23 @@ struct Options {
     std::string sim_flash_path;           // where to write the simulated flash after the run
     bool no_wait = false;                 // do not wait for a character after the outcome
     bool no_progress = false;             // never draw the progress line
+    bool json = false;                    // standard output carries JSON Lines events only
+    bool dry_run = false;                 // check the inputs and print the plan; no device
+    std::vector<std::string> extra_args;  // positional arguments past the third, ignored
 };
 
 struct ParseResult {
     enum class Kind { Run, Exit } kind = Kind::Run;
-    int exit_status = 0;  // for Exit: 0 after --help or --version, 2 for a bad command line
+    int exit_status = 0;         // for Exit: 0 after --help or --version, 2 for a bad command line
+    bool any_arguments = false;  // the command line had at least one argument
+    bool asked_for_information = false;  // --help or --version: the answer is all that is printed
     Options options;
 };
 
-// Whether the run starts with the usage line: every run given arguments, as users have always
-// seen, except those that only list devices or print help or the version.
-bool prints_usage_line(int argc, char **argv);
+// Whether the tool's traditional usage line goes first on standard output. Only a plain update
+// prints it: not help, version, a dry run or a listing, and not in --json mode, whose standard
+// output carries JSON only.
+bool prints_usage_line(const ParseResult &parsed);
 
 // Parses argv. Help, version and errors are printed here (help to standard output, errors to
 // standard error); the caller only acts on the result.

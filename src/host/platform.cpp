@@ -1,33 +1,121 @@
 // Platform-specific code, kept in this one place.
 #include "platform.h"
 
+#include <atomic>
 #include <clocale>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 
 #if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
+#include <windows.h>
 #else
 #include <langinfo.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 #endif
 
 namespace host {
 
-bool stderr_is_terminal() {
+namespace {
+std::atomic<int> interrupt_status{0};
+static_assert(std::atomic<int>::is_always_lock_free, "used from a signal handler");
+}  // namespace
+
+int interrupt_requested() {
+    return interrupt_status.load();
+}
+
 #if defined(_WIN32)
-    return _isatty(_fileno(stderr)) != 0;
-#else
-    return isatty(STDERR_FILENO) != 0;
-#endif
+
+namespace {
+
+// Runs on a thread of the system's, not in a signal handler; still only notes the request.
+BOOL WINAPI on_console_control(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) {
+        return FALSE;  // closing the window, logging off: the system's default
+    }
+    int none = 0;
+    if (!interrupt_status.compare_exchange_strong(none, 130)) {
+        ExitProcess(130);  // the second request: the user wants out now
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+void prepare_standard_streams() {
+    SetConsoleOutputCP(CP_UTF8);
+    std::fflush(stdout);
+    _setmode(_fileno(stdout), _O_BINARY);
+}
+
+bool stderr_is_terminal() {
+    HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (handle == INVALID_HANDLE_VALUE || handle == nullptr || !GetConsoleMode(handle, &mode)) {
+        return false;
+    }
+    return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+           SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
 bool use_utf8_multibyte_text() {
-#if defined(_WIN32)
     // The HID library passes the device's UTF-16 strings on as they are.
     return true;
+}
+
+bool stdout_is_pipe() {
+    return GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_PIPE;
+}
+
+void install_interrupt_handlers() {
+    static const bool installed = SetConsoleCtrlHandler(on_console_control, TRUE) != 0;
+    (void)installed;
+}
+
+void wait_for_enter() {
+    if (_isatty(_fileno(stdin))) {
+        std::fputs("Press Enter to exit\n", stderr);
+        std::fflush(stderr);
+    }
+    std::getchar();
+}
+
 #else
+
+namespace {
+
+void on_interrupt_signal(int sig) {
+    const int status = 128 + sig;
+    int none = 0;
+    if (!interrupt_status.compare_exchange_strong(none, status)) {
+        _exit(status);  // the second request: the user wants out now
+    }
+}
+
+constexpr int kPollMs = 100;
+
+}  // namespace
+
+void prepare_standard_streams() {}
+
+bool stderr_is_terminal() {
+    return isatty(STDERR_FILENO) != 0;
+}
+
+bool use_utf8_multibyte_text() {
     // C.UTF-8 first: the user's locale may be UTF-8 too, but may as well be unset (services,
     // CI) or some other encoding, which would turn the device's bytes into the wrong letters.
     for (const char *name : {"C.UTF-8", ""}) {
@@ -38,7 +126,47 @@ bool use_utf8_multibyte_text() {
     }
     std::setlocale(LC_CTYPE, "C");
     return false;
-#endif
 }
+
+bool stdout_is_pipe() {
+    struct stat st;
+    return fstat(STDOUT_FILENO, &st) == 0 && S_ISFIFO(st.st_mode);
+}
+
+void install_interrupt_handlers() {
+    struct sigaction sa {};
+    sa.sa_handler = on_interrupt_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: a blocked read returns so the request is seen
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+void wait_for_enter() {
+    if (isatty(STDIN_FILENO)) {
+        if (tcgetpgrp(STDIN_FILENO) != getpgrp()) {
+            return;  // a background job: reading would stop it with SIGTTIN
+        }
+        std::fputs("Press Enter to exit\n", stderr);
+        std::fflush(stderr);
+    }
+    // Bounded polls, so that an interruption is noticed whichever thread took the signal.
+    while (interrupt_requested() == 0) {
+        pollfd fd{STDIN_FILENO, POLLIN, 0};
+        const int ready = poll(&fd, 1, kPollMs);
+        if (ready < 0 && errno != EINTR) {
+            return;
+        }
+        if (ready > 0) {
+            char c;
+            const ssize_t n = read(STDIN_FILENO, &c, 1);
+            if (n >= 0 || errno != EINTR) {
+                return;
+            }
+        }
+    }
+}
+
+#endif
 
 }  // namespace host

@@ -3,7 +3,14 @@
 
 namespace host {
 
-// True when standard error is an interactive terminal (progress is drawn only there).
+// Sets the standard streams up for the tool's text. On Windows the console shows UTF-8, and
+// standard output is untranslated: the engine's lines carry their own "\r\n", which text mode
+// would turn into "\r\r\n", and the other lines end in "\n" as on Linux, so every byte a script
+// reads is the same on both. Nothing to do elsewhere.
+void prepare_standard_streams();
+
+// True when standard error is an interactive terminal (progress is drawn only there). On
+// Windows, a console that understands the escape sequences the progress line uses.
 bool stderr_is_terminal();
 
 // Makes the C library's multibyte conversions UTF-8 whatever the user's locale says. On Linux
@@ -12,5 +19,20 @@ bool stderr_is_terminal();
 // non-ASCII byte makes it give up and the product string comes back empty. False when no UTF-8
 // locale is installed; then only ASCII strings come through.
 bool use_utf8_multibyte_text();
+
+// True when standard output goes into a pipe (which usually ends on the same screen).
+bool stdout_is_pipe();
+
+// Ctrl-C and termination requests. The first one is only noted, for the main thread to stop
+// the update in order; a second one ends the process at once. On Windows, Ctrl-C and
+// Ctrl-Break in the console count as Ctrl-C.
+void install_interrupt_handlers();
+// 0 while none came; otherwise the exit status it asks for (130 for Ctrl-C, 143 for SIGTERM).
+int interrupt_requested();
+
+// The end-of-run wait for one character on standard input. A terminal is asked for Enter on
+// standard error; a background job never reads (that would stop it); anything else is read as
+// it comes, and closed input ends the wait at once. An interruption ends it too.
+void wait_for_enter();
 
 }  // namespace host

@@ -8,65 +8,68 @@ namespace host {
 
 namespace {
 
-const char *stage_name(iap_state_t s) {
-    switch (s) {
-        case IAP_ST_FLASH_UNLOCK:
-            return "unlock";
-        case IAP_ST_FLASH_ERASE:
-            return "erase";
-        case IAP_ST_FLASH_WRITE:
-        case IAP_ST_FLASH_WRITE_PAGE_BUF:
-            return "write";
-        case IAP_ST_FLASH_CHECK:
-            return "verify";
-        case IAP_ST_FLASH_LOCK:
-            return "lock";
-        case IAP_ST_FLASH_REBOOT:
-            return "reboot";
-        case IAP_ST_IDLE:
-            break;
-    }
-    return "idle";
-}
-
 constexpr std::chrono::milliseconds kRedrawInterval{50};
+
+std::string clock_text(double seconds) {
+    const long s = static_cast<long>(seconds + 0.5);
+    char text[32];
+    std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+    return text;
+}
 
 }  // namespace
 
-std::string render_progress(const Progress &p, int width) {
-    const uint32_t done = p.offset < p.size ? p.offset : p.size;
-    const int percent = p.size == 0 ? 0 : static_cast<int>(uint64_t{done} * 100 / p.size);
-    const int filled = p.size == 0 ? 0 : static_cast<int>(uint64_t{done} * width / p.size);
+std::string render_progress(const ProgressView &p, int width) {
+    const uint64_t done = p.done < p.total ? p.done : p.total;
+    const int percent = p.total == 0 ? 0 : static_cast<int>(done * 100 / p.total);
+    const int filled = p.total == 0 ? 0 : static_cast<int>(done * width / p.total);
     std::string bar(static_cast<size_t>(filled), '#');
     bar.append(static_cast<size_t>(width - filled), '-');
-    char line[160];
-    std::snprintf(line, sizeof line, "range %u/%u [%s] %3d%% %u/%u bytes  %s", p.range, p.ranges,
-                  bar.c_str(), percent, done, p.size, stage_name(p.state));
+    const double rate = p.elapsed > 0 ? static_cast<double>(done) / p.elapsed : 0;
+    const std::string left =
+        rate > 0 ? clock_text(static_cast<double>(p.total - done) / rate) : std::string("-:--");
+    char line[256];
+    std::snprintf(line, sizeof line, "%-6s %-5s [%s] %3d%% %llu/%llu bytes %6.1f KiB/s %s, %s left",
+                  p.phase, p.file, bar.c_str(), percent, static_cast<unsigned long long>(done),
+                  static_cast<unsigned long long>(p.total), rate / 1024.0,
+                  clock_text(p.elapsed).c_str(), left.c_str());
     return line;
 }
 
 void ProgressDisplay::install() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        started_ = std::chrono::steady_clock::now();
+        active_ = true;
+    }
     console_set_sink([this](std::string_view text) { write_console(text); });
 }
 
 void ProgressDisplay::uninstall() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        active_ = false;
         erase_locked();
     }
     console_set_sink(nullptr);
 }
 
-void ProgressDisplay::update(const Progress &p) {
+void ProgressDisplay::phase(const char *phase, const char *file) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const bool stage_changed = p.state != last_.state || p.range != last_.range;
-    last_ = p;
-    const auto now = std::chrono::steady_clock::now();
-    if (!stage_changed && now - last_draw_ < kRedrawInterval) {
-        return;
-    }
-    last_draw_ = now;
+    view_.phase = phase;
+    view_.file = file;
     if (!mid_line_) {
+        draw_locked();
+    }
+}
+
+void ProgressDisplay::progress(uint64_t done, uint64_t total) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    view_.done = done;
+    view_.total = total;
+    // Redrawn at most every 50 ms for the bytes alone; a new phase is drawn at once.
+    const auto now = std::chrono::steady_clock::now();
+    if (!mid_line_ && (now - last_draw_ >= kRedrawInterval || done == total)) {
         draw_locked();
     }
 }
@@ -76,7 +79,7 @@ void ProgressDisplay::write_console(std::string_view text) {
     erase_locked();
     console_stdout_sink(text);
     mid_line_ = !text.empty() && text.back() != '\n';
-    if (!mid_line_ && last_.state != IAP_ST_IDLE) {
+    if (!mid_line_ && *view_.phase != '\0') {
         draw_locked();
     }
 }
@@ -90,11 +93,12 @@ void ProgressDisplay::erase_locked() {
 }
 
 void ProgressDisplay::draw_locked() {
-    if (last_.state == IAP_ST_IDLE) {
-        erase_locked();
+    if (!active_ || *view_.phase == '\0') {
         return;
     }
-    std::fprintf(stderr, "\r%s\033[K", render_progress(last_, 30).c_str());
+    last_draw_ = std::chrono::steady_clock::now();
+    view_.elapsed = std::chrono::duration<double>(last_draw_ - started_).count();
+    std::fprintf(stderr, "\r%s\033[K", render_progress(view_, 20).c_str());
     std::fflush(stderr);
     drawn_ = true;
 }

@@ -1,6 +1,7 @@
 // A one-line progress display on standard error, drawn around the console lines on standard
-// output so that neither garbles the other. Used only when standard error is a terminal;
-// standard output stays exactly the same with or without it.
+// output so that neither garbles the other. Used only when standard error is a terminal and
+// standard output does not go into a pipe; standard output stays exactly the same with or
+// without it.
 #pragma once
 
 #include <chrono>
@@ -9,28 +10,30 @@
 #include <string>
 #include <string_view>
 
-#include "iap.h"
+#include "run_events.h"
 
 namespace host {
 
-struct Progress {
-    iap_state_t state = IAP_ST_IDLE;
-    uint32_t offset = 0;  // bytes of the current range written
-    uint32_t size = 0;    // bytes in the current range
-    unsigned range = 0;   // 1-based index of the range being programmed
-    unsigned ranges = 0;
+struct ProgressView {
+    const char *phase = "";  // unlock, erase, write, verify, reboot
+    const char *file = "";   // image or TTS
+    uint64_t done = 0;       // bytes of both files acknowledged
+    uint64_t total = 0;
+    double elapsed = 0;  // seconds since the update started
 };
 
-// Draws a bar and counts for one progress snapshot; pure, for tests.
-std::string render_progress(const Progress &p, int width);
+// Phase, file, bar, percent of all bytes, rate, elapsed time and time left; pure, for tests.
+std::string render_progress(const ProgressView &p, int width);
 
-class ProgressDisplay {
+class ProgressDisplay : public RunEvents {
   public:
-    // Routes console text through this display; the previous sink is restored by uninstall().
+    // Routes console text through this display; the previous sink is restored by uninstall(),
+    // which also removes the line.
     void install();
     void uninstall();
-    // Records the engine's state; redraws at most every 50 ms unless the stage changed.
-    void update(const Progress &p);
+
+    void phase(const char *phase, const char *file) override;
+    void progress(uint64_t done, uint64_t total) override;
 
   private:
     void write_console(std::string_view text);
@@ -38,9 +41,11 @@ class ProgressDisplay {
     void draw_locked();
 
     std::mutex mutex_;
-    Progress last_;
+    ProgressView view_;
+    bool active_ = false;
     bool drawn_ = false;
     bool mid_line_ = false;  // standard output has an unfinished line: do not draw over it
+    std::chrono::steady_clock::time_point started_{};
     std::chrono::steady_clock::time_point last_draw_{};
 };
 

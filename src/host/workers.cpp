@@ -1,6 +1,9 @@
 #include "workers.h"
 
 #include <chrono>
+#include <utility>
+
+#include "debug_trace.h"
 
 namespace host {
 
@@ -11,8 +14,8 @@ constexpr int kReadTimeoutMs = 50;
 constexpr std::chrono::milliseconds kReadFailurePause{5};
 }  // namespace
 
-Workers::Workers(EngineRunner &runner, Transport &transport, std::chrono::microseconds tick_period)
-    : runner_(runner), transport_(transport), tick_period_(tick_period) {}
+Workers::Workers(std::vector<Device> devices, std::chrono::microseconds tick_period)
+    : devices_(std::move(devices)), tick_period_(tick_period) {}
 
 Workers::~Workers() {
     stop();
@@ -21,7 +24,9 @@ Workers::~Workers() {
 void Workers::start() {
     stopping_ = false;
     ticker_ = std::thread(&Workers::_10ms_timer_thread_, this);
-    reader_ = std::thread(&Workers::_usb_hid_rx_thread_, this);
+    for (const Device &device : devices_) {
+        readers_.emplace_back(&Workers::_usb_hid_rx_thread_, this, device);
+    }
 }
 
 void Workers::stop() {
@@ -33,8 +38,15 @@ void Workers::stop() {
     if (ticker_.joinable()) {
         ticker_.join();
     }
-    if (reader_.joinable()) {
-        reader_.join();
+    const bool had_readers = !readers_.empty();
+    for (std::thread &reader : readers_) {
+        if (reader.joinable()) {
+            reader.join();
+        }
+    }
+    readers_.clear();
+    if (had_readers) {
+        trace_shutdown("worker threads stopped");
     }
 }
 
@@ -45,19 +57,22 @@ void Workers::_10ms_timer_thread_() {
             break;
         }
         lock.unlock();
-        runner_.on_tick();
+        // Each runner takes its own lock: a device busy in a transition delays only its own tick.
+        for (const Device &device : devices_) {
+            device.runner->on_tick();
+        }
         lock.lock();
     }
 }
 
-void Workers::_usb_hid_rx_thread_() {
+void Workers::_usb_hid_rx_thread_(Device device) {
     uint8_t buf[kReportSize];
     while (!stopping_) {
         buf[0] = 0x02;
-        const int res = transport_.read(buf, sizeof buf, kReadTimeoutMs);
+        const int res = device.transport->read(buf, sizeof buf, kReadTimeoutMs);
         if (res > 0) {
             // The report ID is dropped; the engine gets exactly the bytes that arrived after it.
-            runner_.on_answer(buf + 1, res - 1);
+            device.runner->on_answer(buf + 1, res - 1);
         } else if (res < 0) {
             std::unique_lock<std::mutex> lock(sleep_mutex_);
             wake_.wait_for(lock, kReadFailurePause, [this] { return stopping_.load(); });

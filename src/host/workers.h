@@ -1,5 +1,6 @@
-// The two threads that feed the engine: the tick thread (every 10 ms) and the reader thread
-// (device answers). Both stop on request and are joined before the device is closed.
+// The threads that feed the engines: one tick thread (every 10 ms) for every device's runner, and
+// one reader thread per device (its answers). All stop on request and are joined before the
+// devices are closed.
 #pragma once
 
 #include <atomic>
@@ -7,6 +8,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "engine_runner.h"
 #include "transport.h"
@@ -15,29 +17,37 @@ namespace host {
 
 class Workers {
   public:
+    // One device: its runner and the transport its answers arrive on.
+    struct Device {
+        EngineRunner *runner;
+        Transport *transport;
+    };
+
     // tick_period is the engine's 10 ms tick; tests and the soak may run the clock faster.
-    Workers(EngineRunner &runner, Transport &transport,
+    Workers(std::vector<Device> devices,
             std::chrono::microseconds tick_period = std::chrono::milliseconds(10));
+    Workers(EngineRunner &runner, Transport &transport,
+            std::chrono::microseconds tick_period = std::chrono::milliseconds(10))
+        : Workers(std::vector<Device>{{&runner, &transport}}, tick_period) {}
     ~Workers();  // stops and joins
     Workers(const Workers &) = delete;
     Workers &operator=(const Workers &) = delete;
 
-    // Starts the tick thread, then the reader thread.
+    // Starts the tick thread, then one reader thread per device.
     void start();
     void stop();
 
   private:
     void _10ms_timer_thread_();
-    void _usb_hid_rx_thread_();
+    void _usb_hid_rx_thread_(Device device);
 
-    EngineRunner &runner_;
-    Transport &transport_;
+    const std::vector<Device> devices_;
     const std::chrono::microseconds tick_period_;
     std::atomic<bool> stopping_{false};
     std::mutex sleep_mutex_;
     std::condition_variable wake_;
     std::thread ticker_;
-    std::thread reader_;
+    std::vector<std::thread> readers_;
 };
 
 }  // namespace host

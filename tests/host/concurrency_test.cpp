@@ -4,12 +4,19 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 
 #include "console.h"
+#include "engine_hooks.h"
+#include "engine_runner.h"
 #include "expected_layout.h"
 #include "hidiap_tool.h"
+#include "host_buffers.h"
+#include "sim_transport.h"
+#include "workers.h"
 
 namespace fs = std::filesystem;
 
@@ -43,4 +50,57 @@ TEST(Concurrency, LongUpdateWithFastTicksSucceedsAndFillsTheFlash) {
     const std::vector<uint8_t> written(std::istreambuf_iterator<char>(in), {});
     EXPECT_TRUE(written == test_support::expected_flash(image, tts, 0x180000));
     fs::remove_all(dir);
+}
+
+// Two devices at once, each with its own record, runner and reader, on one tick thread: the hooks
+// must route every frame to the device whose engine call sent it. A fault on one device must not
+// reach the other.
+TEST(Concurrency, TwoDevicesEachGetTheirOwnFramesAndOutcome) {
+    const std::vector<uint8_t> image = test_support::random_bytes(0x20000, 43);
+    const std::vector<uint8_t> tts = test_support::random_bytes(0x3000, 44);
+    std::fill(img_file, img_file + IMG_FILE_BUF_SIZE, 0xFF);
+    std::fill(tts_file, tts_file + TTS_FILE_BUF_SIZE, 0xFF);
+    std::copy(image.begin(), image.end(), img_file);
+    std::copy(tts.begin(), tts.end(), tts_file);
+    tts_size = static_cast<int>(tts.size());
+    is_1mb = 1;
+
+    // Two devices print at once: the sink, like the tool's own, must take turns.
+    std::mutex out_mutex;
+    std::string out;
+    console_set_sink([&](std::string_view text) {
+        std::lock_guard<std::mutex> lock(out_mutex);
+        out.append(text);
+    });
+    sim::FaultSchedule dropped;
+    std::string error;
+    ASSERT_TRUE(sim::parse_fault_schedule({"drop:page:40"}, dropped, error)) << error;
+    const auto tick = std::chrono::milliseconds(1);
+    host::SimTransport good_device(sim::FaultSchedule{}, tick);
+    host::SimTransport failing_device(dropped, tick);
+    iap_env_t records[2] = {};
+    for (iap_env_t &record : records) {
+        record.update_file_num = 2;
+        iap_init(&record, iap_cmd_tx, iap_evnet_callback);
+        record.local_img_buf = img_file;
+        record.local_img_buf_size = static_cast<int>(IMG_FILE_BUF_SIZE);
+    }
+    host::EngineRunner good(good_device, records[0]);
+    host::EngineRunner failing(failing_device, records[1]);
+    {
+        host::Workers workers({{&good, &good_device}, {&failing, &failing_device}}, tick);
+        workers.start();
+        failing.start(0x8000, 0x18000, 0x8000);
+        good.start(0x8000, 0x18000, 0x8000);
+        EXPECT_EQ(good.wait_for_outcome(std::chrono::seconds(30)), host::Outcome::Success);
+        EXPECT_EQ(failing.wait_for_outcome(std::chrono::seconds(30)), host::Outcome::Timeout);
+        workers.stop();
+    }
+    console_set_sink(nullptr);
+    const std::vector<uint8_t> expected = test_support::expected_flash(image, tts, 0x80000);
+    good_device.with_device([&expected](sim::SimDevice &device) {
+        EXPECT_TRUE(device.flash().bytes() == expected);
+        EXPECT_TRUE(device.rebooted());
+    });
+    failing_device.with_device([](sim::SimDevice &device) { EXPECT_FALSE(device.rebooted()); });
 }

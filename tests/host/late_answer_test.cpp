@@ -56,7 +56,7 @@ struct LateAnswer : ::testing::Test {
 };
 
 TEST_F(LateAnswer, AnErrorAnswerAfterSuccessPrintsNothing) {
-    host::EngineRunner runner(device);
+    host::EngineRunner runner(device, iap);
     runner.start(0x8000, 256, 0x8000);
     for (int range = 0; range < 2; range++) {
         const uint8_t *data = range == 0 ? img_file + 0x8000 : tts_file;
@@ -74,7 +74,7 @@ TEST_F(LateAnswer, AnErrorAnswerAfterSuccessPrintsNothing) {
 }
 
 TEST_F(LateAnswer, AnErrorAnswerAfterATimeoutPrintsNothing) {
-    host::EngineRunner runner(device);
+    host::EngineRunner runner(device, iap);
     runner.start(0x8000, 256, 0x8000);
     for (int tick = 0; tick < 50; tick++) {
         runner.on_tick();

@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace test_support {
@@ -16,21 +18,117 @@ void set_nonblocking(int fd) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
-}  // namespace
-
-ProcessResult run_process(const std::string &program, const std::vector<std::string> &args,
-                          const ProcessOptions &options) {
-    ProcessResult result;
-    int in[2], out[2], err[2];
-    if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
-        return result;
-    }
+std::vector<char *> argv_of(const std::string &program, const std::vector<std::string> &args) {
     std::vector<char *> argv;
     argv.push_back(const_cast<char *>(program.c_str()));
     for (const std::string &a : args) {
         argv.push_back(const_cast<char *>(a.c_str()));
     }
     argv.push_back(nullptr);
+    return argv;
+}
+
+void exec_child(const std::string &program, std::vector<char *> &argv,
+                const ProcessOptions &options) {
+    for (const std::string &e : options.env) {
+        putenv(const_cast<char *>(e.c_str()));
+    }
+    execv(program.c_str(), argv.data());
+    _exit(127);
+}
+
+// Appends what is readable on fd; false once it is closed (a pseudo-terminal whose other side
+// has gone reports EIO instead of end of file).
+bool drain(int fd, std::string &sink) {
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) {
+            sink.append(buf, static_cast<size_t>(n));
+            continue;
+        }
+        return n < 0 && (errno == EAGAIN || errno == EINTR);
+    }
+}
+
+ProcessResult run_in_terminal(const std::string &program, const std::vector<std::string> &args,
+                              const ProcessOptions &options) {
+    ProcessResult result;
+    std::vector<char *> argv = argv_of(program, args);
+    int out[2] = {-1, -1};
+    if (options.stdout_to_pipe && pipe(out) != 0) {
+        return result;
+    }
+    int master = -1;
+    const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid < 0) {
+        return result;
+    }
+    if (pid == 0) {
+        if (options.stdout_to_pipe) {
+            dup2(out[1], 1);
+            close(out[0]);
+            close(out[1]);
+        }
+        exec_child(program, argv, options);
+    }
+    if (options.stdout_to_pipe) {
+        close(out[1]);
+        set_nonblocking(out[0]);
+    }
+    set_nonblocking(master);
+    const auto deadline = std::chrono::steady_clock::now() + options.limit;
+    bool acted = options.wait_for.empty();
+    bool screen_open = true, out_open = options.stdout_to_pipe;
+    while (screen_open || out_open) {
+        if (!acted && result.screen.find(options.wait_for) != std::string::npos) {
+            acted = true;
+            if (options.then_signal != 0) {
+                kill(pid, options.then_signal);
+            } else {
+                const std::string text = options.then_write ? options.then_write() : "\n";
+                (void)!write(master, text.data(), text.size());
+            }
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            result.timed_out = true;
+            kill(pid, SIGKILL);
+            break;
+        }
+        pollfd fds[2] = {{master, POLLIN, 0}, {out[0], POLLIN, 0}};
+        poll(fds, out_open ? 2 : 1, 50);
+        if (screen_open) {
+            screen_open = drain(master, result.screen);
+        }
+        if (out_open) {
+            out_open = drain(out[0], result.out);
+        }
+    }
+    close(master);
+    if (options.stdout_to_pipe) {
+        close(out[0]);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!result.timed_out && WIFEXITED(status)) {
+        result.exit_status = WEXITSTATUS(status);
+    }
+    return result;
+}
+
+}  // namespace
+
+ProcessResult run_process(const std::string &program, const std::vector<std::string> &args,
+                          const ProcessOptions &options) {
+    if (options.terminal) {
+        return run_in_terminal(program, args, options);
+    }
+    ProcessResult result;
+    int in[2], out[2], err[2];
+    if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
+        return result;
+    }
+    std::vector<char *> argv = argv_of(program, args);
     if (options.stdin_mode == Stdin::Newline) {
         (void)!write(in[1], "\n", 1);
     }
@@ -42,8 +140,7 @@ ProcessResult run_process(const std::string &program, const std::vector<std::str
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
             close(fd);
         }
-        execv(program.c_str(), argv.data());
-        _exit(127);
+        exec_child(program, argv, options);
     }
     close(in[0]);
     close(out[1]);

@@ -13,6 +13,7 @@ struct ProcessResult {
     bool timed_out = false;
     std::string out;
     std::string err;
+    std::string screen;  // Terminal mode: everything the pseudo-terminal showed
 };
 
 enum class Stdin {
@@ -28,6 +29,13 @@ struct ProcessOptions {
     // text to write to the child's standard input (which is then closed).
     std::string wait_for;
     std::function<std::string()> then_write;
+    // Terminal mode: standard input, output and error are one pseudo-terminal, as at a user's
+    // console; wait_for is then looked for on the screen, then_write is typed ("\x03" is Ctrl-C)
+    // and then_signal, when not 0, is sent to the child instead.
+    bool terminal = false;
+    bool stdout_to_pipe = false;  // Terminal mode: standard output goes into a pipe (`out`)
+    int then_signal = 0;
+    std::vector<std::string> env;  // NAME=value added to the child's environment
 };
 
 ProcessResult run_process(const std::string &program, const std::vector<std::string> &args,

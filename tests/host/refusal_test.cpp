@@ -93,8 +93,14 @@ INSTANTIATE_TEST_SUITE_P(
                 "Can't open image file @nothing!\r\nCan't open image file @nothing!\r\n"
                 "not found image file\r\n",
                 ""},
-        Refusal{"EmptyImage", {"@empty", "@ok_tts", "1MB"}, "not found image file\r\n", ""},
-        Refusal{"EmptyTts", {"@ok_img", "@empty", "1MB"}, "not found tts file\r\n", ""},
+        Refusal{"EmptyImage",
+                {"@empty", "@ok_tts", "1MB"},
+                "not found image file\r\n",
+                "image file '@empty' is empty"},
+        Refusal{"EmptyTts",
+                {"@ok_img", "@empty", "1MB"},
+                "not found tts file\r\n",
+                "TTS file '@empty' is empty"},
         Refusal{"ImageIsADirectory",
                 {"@adir", "@ok_tts", "1MB"},
                 "",
@@ -157,4 +163,18 @@ TEST(RefusalsWithoutSimulation, SimulationOptionsNeedSimulate) {
     const ProcessResult r = run_process(kTool, {"--sim-flash", "/tmp/x", "a", "b", "1MB"});
     EXPECT_EQ(r.exit_status, 2);
     EXPECT_NE(r.err.find("need --simulate"), std::string::npos);
+}
+
+TEST(RefusalsWithoutSimulation, UnwritableSimulatedFlashFileBeforeTheUpdate) {
+    const fs::path dir = fs::temp_directory_path() / ("hidiap_refusal_" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    std::ofstream(dir / "img", std::ios::binary) << std::string(40000, 'x');
+    std::ofstream(dir / "tts", std::ios::binary) << std::string(1000, 'y');
+    const ProcessResult r =
+        run_process(kTool, {"--simulate", "--sim-flash", (dir / "no" / "flash.bin").string(),
+                            (dir / "img").string(), (dir / "tts").string(), "1MB"});
+    fs::remove_all(dir);
+    EXPECT_EQ(r.exit_status, 2);
+    EXPECT_NE(r.err.find("--sim-flash: cannot write"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("[IAP]"), std::string::npos);
 }

@@ -1,76 +1,13 @@
 // The built tool as a user runs it: standard output, exit status and, through --sim-flash, what
 // the simulated device holds afterwards.
-#include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
+#include <iterator>
 #include <thread>
 
-#include "expected_layout.h"
-#include "process_runner.h"
-#include "reference_checksums.h"
-
-namespace fs = std::filesystem;
-using test_support::ProcessOptions;
-using test_support::ProcessResult;
-using test_support::run_process;
-using test_support::Stdin;
-
-namespace {
-
-const std::string kTool = HIDIAP_TOOL_PATH;
-const std::string kUsage = "Usage: Drage DFU image file to this exceute file !\r\n";
-
-std::string jamcrc_hex(const std::vector<uint8_t> &flash, uint32_t addr, uint32_t len) {
-    char hex[9];
-    std::snprintf(hex, sizeof hex, "%08x",
-                  test_support::reference_jamcrc(flash.data() + addr, len));
-    return hex;
-}
-
-class Tool : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("hidiap_tool_test_" + std::to_string(getpid()) + "_" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        image = test_support::random_bytes(40000, 11);
-        tts = test_support::random_bytes(1000, 12);
-        write_file("img.bin", image);
-        write_file("tts.bin", tts);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    std::string path(const std::string &name) const { return (dir / name).string(); }
-    void write_file(const std::string &name, const std::vector<uint8_t> &bytes) const {
-        std::ofstream(path(name), std::ios::binary)
-            .write(reinterpret_cast<const char *>(bytes.data()),
-                   static_cast<std::streamsize>(bytes.size()));
-    }
-    std::vector<uint8_t> read_file(const std::string &name) const {
-        std::ifstream in(path(name), std::ios::binary);
-        return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-    }
-    ProcessResult simulate(std::vector<std::string> extra, const std::string &token = "1MB",
-                           const ProcessOptions &options = {}) {
-        std::vector<std::string> args = {"--simulate", "--sim-flash", path("flash.bin")};
-        args.insert(args.end(), extra.begin(), extra.end());
-        args.insert(args.end(), {path("img.bin"), path("tts.bin"), token});
-        return run_process(kTool, args, options);
-    }
-
-    fs::path dir;
-    std::vector<uint8_t> image;
-    std::vector<uint8_t> tts;
-};
-
-}  // namespace
+#include "tool_fixture.h"
 
 TEST_F(Tool, SimulatedRunPrintsExactlyWhatARealRunPrints) {
     const ProcessResult r = simulate({});
@@ -98,7 +35,10 @@ TEST_F(Tool, SimulatedRunPrintsExactlyWhatARealRunPrints) {
                          "[IAP]: check done!update_done_num:2\r\n"
                          "[IAP]: flash reboot\r\n"
                          "Firmware updated successfully !\r\n");
-    EXPECT_EQ(r.err, "");
+    // Standard error, a pipe here, has the outcome line alone: no progress line.
+    EXPECT_EQ(r.err.rfind("hidiap: update succeeded: 8448 of 8448 bytes programmed in ", 0), 0u)
+        << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_TRUE(read_file("flash.bin") == expected);
 }
@@ -109,6 +49,10 @@ TEST_F(Tool, TokensPlaceTheTtsData) {
     for (const auto &[token, addr] : cases) {
         const ProcessResult r = simulate({}, token);
         EXPECT_EQ(r.exit_status, 0) << token;
+        // Only a token of neither size is warned about; it still goes to 0x180000.
+        EXPECT_EQ(r.err.find("begins with neither 1MB nor 2MB") != std::string::npos,
+                  std::string(token) == "1mb")
+            << token << r.err;
         EXPECT_TRUE(read_file("flash.bin") == test_support::expected_flash(image, tts, addr))
             << token;
     }
@@ -223,9 +167,53 @@ TEST_F(Tool, HelpAndVersionExitZero) {
     const ProcessResult help = run_process(kTool, {"--help"});
     EXPECT_EQ(help.exit_status, 0);
     EXPECT_NE(help.out.find("--sim-fault"), std::string::npos);
-    EXPECT_NE(help.out.find("4 a matching device is present but may not be opened"),
-              std::string::npos);
-    EXPECT_EQ(run_process(kTool, {"--version"}).exit_status, 0);
+    EXPECT_NE(help.out.find("4    a device matched but could not be opened"), std::string::npos);
+    EXPECT_NE(help.out.find("130  interrupted (Ctrl-C)"), std::string::npos);
+    const ProcessResult version = run_process(kTool, {"--version"});
+    EXPECT_EQ(version.exit_status, 0);
+    // The answer alone, without the usage line an update starts with.
+    EXPECT_EQ(help.out.find(kUsage), std::string::npos);
+    EXPECT_EQ(version.out.rfind("hidiap ", 0), 0u);
+}
+
+TEST_F(Tool, ArgumentsPastTheThirdAreIgnoredWithAWarning) {
+    const ProcessResult r =
+        run_process(kTool, {"--simulate", path("img.bin"), path("tts.bin"), "1MB", "more", "x"});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_NE(r.err.find("warning: arguments past the third are ignored: 'more' 'x'"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.out.find("Firmware updated successfully !\r\n"), std::string::npos);
+}
+
+TEST(Documentation, ReadmeAndManPageNameEveryOptionAndExitStatusOfTheHelp) {
+    const std::string help = run_process(kTool, {"--help"}).out;
+    auto text_of = [](const std::string &name) {
+        std::ifstream in(std::string(HIDIAP_SOURCE_DIR) + "/" + name);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    const std::string readme = text_of("README.md");
+    const std::string man = text_of("docs/hidiap.1");
+    ASSERT_FALSE(readme.empty());
+    ASSERT_FALSE(man.empty());
+    size_t options = 0;
+    for (size_t at = 0; (at = help.find("--", at)) != std::string::npos; options++) {
+        const size_t end = help.find_first_not_of("abcdefghijklmnopqrstuvwxyz-", at + 2);
+        const std::string option = help.substr(at, end - at);
+        at = end;
+        std::string roff;  // roff writes each hyphen as \-
+        for (char c : option) {
+            roff += c == '-' ? std::string("\\-") : std::string(1, c);
+        }
+        EXPECT_NE(readme.find("`" + option), std::string::npos) << option;
+        EXPECT_NE(man.find(roff), std::string::npos) << option;
+    }
+    EXPECT_GE(options, 9u);
+    for (const char *status : {"0", "1", "2", "3", "4", "130", "143"}) {
+        EXPECT_NE(help.find("\n  " + std::string(status) + " "), std::string::npos) << status;
+        EXPECT_NE(readme.find("| " + std::string(status) + " |"), std::string::npos) << status;
+        EXPECT_NE(man.find(".B " + std::string(status) + "\n"), std::string::npos) << status;
+    }
 }
 
 // Several simulated devices, each with its own flash and fault rules: a rule prefixed with a
@@ -240,7 +228,7 @@ TEST_F(Tool, ChoosesTheDeviceBySerialOrPath) {
         args.insert(args.end(), choice.begin(), choice.end());
         const ProcessResult r = simulate(args);
         EXPECT_EQ(r.exit_status, 0) << choice[0] << r.err;
-        EXPECT_EQ(r.err, "") << choice[0];
+        EXPECT_EQ(r.err.find("warning"), std::string::npos) << choice[0] << r.err;
     }
     EXPECT_EQ(simulate(faulty_others).exit_status, 1);
 }

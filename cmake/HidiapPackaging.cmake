@@ -1,0 +1,66 @@
+# What `make install` puts beside the program, and the Debian package CPack makes of it
+# (scripts/package.sh). Every path comes from GNUInstallDirs but udev's rule folder, which is
+# /usr/lib/udev/rules.d whatever the library folder of the system is.
+
+set(HIDIAP_MAINTAINER "hidiap developers <hidiap-developers@lists.invalid>")
+set(HIDIAP_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING
+    "Where udev rules are installed, relative to the install prefix")
+
+install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# Man pages are installed compressed, as Debian policy wants them.
+foreach(page IN LISTS HIDIAP_MAN_PAGES)
+  get_filename_component(name ${page} NAME)
+  string(REGEX REPLACE ".*\\.([1-9])$" "\\1" section ${name})
+  set(compressed ${PROJECT_BINARY_DIR}/man/${name}.gz)
+  add_custom_command(
+    OUTPUT ${compressed}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+    COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/${page} > ${compressed}
+    DEPENDS ${PROJECT_SOURCE_DIR}/${page}
+    VERBATIM)
+  list(APPEND hidiap_compressed_pages ${compressed})
+  install(FILES ${compressed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+endforeach()
+add_custom_target(hidiap_man_pages ALL DEPENDS ${hidiap_compressed_pages})
+
+foreach(rule IN LISTS HIDIAP_UDEV_RULES)
+  install(FILES ${rule} DESTINATION ${HIDIAP_UDEV_RULES_DIR})
+endforeach()
+
+# Debian's own files: the copyright in its machine-readable form and a changelog, compressed.
+install(FILES packaging/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+string(TIMESTAMP HIDIAP_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+configure_file(packaging/debian/changelog.in ${PROJECT_BINARY_DIR}/debian/changelog @ONLY)
+add_custom_command(
+  OUTPUT ${PROJECT_BINARY_DIR}/debian/changelog.gz
+  COMMAND gzip -9 -n -f -k ${PROJECT_BINARY_DIR}/debian/changelog
+  DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog
+  VERBATIM)
+add_custom_target(hidiap_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog.gz)
+install(FILES ${PROJECT_BINARY_DIR}/debian/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME hidiap)
+set(CPACK_PACKAGE_VENDOR "hidiap developers")
+set(CPACK_PACKAGE_CONTACT ${HIDIAP_MAINTAINER})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware updater for self-programming USB HID devices")
+set(CPACK_PACKAGE_DESCRIPTION
+    "hidiap updates the flash of a USB HID device that reprograms itself on command\n"
+    "(in-application programming). Given a firmware image, a TTS data file and a\n"
+    "flash-size token it unlocks the flash, erases and writes it, has the device\n"
+    "compute a CRC-32 of each range, compares it with its own and reboots the\n"
+    "device. It reports success only for a device whose every range it verified.\n"
+    "A built-in simulated device makes it possible to try it without hardware.")
+string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/package)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_SOURCE_DIR}/packaging/debian/postinst ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+include(CPack)

@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# Cross-builds hidiap.exe for 64-bit Windows on Debian with MinGW-w64 and packs
+# dist/hidiap-VERSION-windows-x86_64.zip (the program, the README, the license).
+#
+# Its dependencies come from Debian: HIDAPI's Windows back end is built from Debian's own hidapi
+# source package, fetched with `apt-get source` through a private apt configuration (its own
+# sources list, lists and cache under build-windows-deps/apt), so the machine's apt sources are
+# left as they are; zlib is libz-mingw-w64-dev; CLI11 and the other header-only libraries are
+# staged from their Debian packages. Everything is staged in build-windows-deps/ (kept between
+# runs) and the build itself goes to build-windows-cross/ (the windows-cross preset).
+#
+# Usage: scripts/build-windows.sh
+set -euo pipefail
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$repo"
+scripts/install-deps.sh --windows
+
+deps=$repo/build-windows-deps
+toolchain=$repo/cmake/mingw-w64-x86_64.cmake
+triple=x86_64-w64-mingw32
+jobs=$(nproc)
+
+# The machine's apt entry (deb822 or one-line) for the release's main suite: prints
+# "URI SIGNED-BY" (SIGNED-BY may be missing).
+archive_of_this_machine() {
+  local codename=$1 found
+  found=$(awk -v c="$codename" '
+      function flush() {
+        if (!done && hit && uri != "") { print uri, key; done = 1 }
+        hit = 0; uri = ""; key = ""
+      }
+      FNR == 1 { flush() }
+      /^#/ { next }
+      /^[ \t]*$/ { flush(); next }
+      $1 == "URIs:" { uri = $2 }
+      $1 == "Suites:" { for (i = 2; i <= NF; i++) if ($i == c) hit = 1 }
+      $1 == "Signed-By:" { key = $2 }
+      END { flush() }' /etc/apt/sources.list.d/*.sources 2>/dev/null || true)
+  if [ -z "$found" ]; then
+    found=$(grep -hsE "^deb[[:space:]]" /etc/apt/sources.list /etc/apt/sources.list.d/*.list |
+      sed -E 's/\[[^]]*\]//' | awk -v c="$codename" '$3 == c { print $2; exit }')
+  fi
+  [ -n "$found" ] && echo "$found"
+}
+
+stage_header_only_libraries() {
+  # CLI11 and (when installed) nlohmann-json: their headers and relocatable CMake packages.
+  local name dir
+  for name in CLI11:CLI nlohmann_json:nlohmann; do
+    dir=${name#*:}
+    name=${name%%:*}
+    [ -d "/usr/share/cmake/$name" ] || continue
+    mkdir -p "$deps/include" "$deps/share/cmake"
+    rm -rf "${deps:?}/include/$dir" "${deps:?}/share/cmake/$name"
+    cp -r "/usr/include/$dir" "$deps/include/$dir"
+    cp -r "/usr/share/cmake/$name" "$deps/share/cmake/$name"
+  done
+}
+
+build_hidapi() {
+  local version codename archive uri key apt source
+  version=$(dpkg-query -W -f='${source:Version}' libhidapi-dev)
+  if [ -f "$deps/hidapi.version" ] && [ "$(cat "$deps/hidapi.version")" = "$version" ]; then
+    return 0
+  fi
+  codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+  archive=$(archive_of_this_machine "$codename") || {
+    echo "build-windows.sh: no apt source for $codename found in /etc/apt" >&2
+    exit 1
+  }
+  read -r uri key <<<"$archive"
+  key=${key:-/usr/share/keyrings/debian-archive-keyring.gpg}
+
+  apt=$deps/apt
+  rm -rf "$apt"
+  mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/parts" "$apt/source"
+  echo "deb-src [signed-by=$key] $uri $codename main" >"$apt/sources.list"
+  local apt_options=(-o "Dir::Etc::SourceList=$apt/sources.list" -o "Dir::Etc::SourceParts=$apt/parts"
+    -o "Dir::State=$apt" -o "Dir::State::Lists=$apt/lists" -o "Dir::State::status=/var/lib/dpkg/status"
+    -o "Dir::Cache=$apt/cache" -o "APT::Sandbox::User=root")
+  echo "== HIDAPI $version from $uri ($codename), Debian source package"
+  apt-get -qq "${apt_options[@]}" update
+  (cd "$apt/source" && apt-get -qq "${apt_options[@]}" source "hidapi=$version" >/dev/null)
+  source=$(find "$apt/source" -mindepth 1 -maxdepth 1 -type d -name 'hidapi-*' | head -n 1)
+
+  cmake -S "$source" -B "$apt/build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF -DCMAKE_INSTALL_PREFIX="$deps" \
+    -DHIDAPI_WITH_TESTS=OFF -DHIDAPI_BUILD_HIDTEST=OFF >"$apt/configure.log" 2>&1 || {
+    cat "$apt/configure.log" >&2
+    exit 1
+  }
+  cmake --build "$apt/build" -j"$jobs" >"$apt/build.log" 2>&1 || {
+    cat "$apt/build.log" >&2
+    exit 1
+  }
+  cmake --install "$apt/build" >/dev/null
+  echo "$version" >"$deps/hidapi.version"
+}
+
+mkdir -p "$deps"
+stage_header_only_libraries
+build_hidapi
+
+echo "== hidiap.exe"
+cmake --preset windows-cross -DHIDIAP_WERROR=ON >/dev/null
+cmake --build --preset windows-cross -j"$jobs"
+exe=$repo/build-windows-cross/src/host/hidiap.exe
+
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-windows-cross/CMakeCache.txt)
+name=hidiap-$version-windows-x86_64
+stage=$repo/build-windows-cross/$name
+rm -rf "$stage"
+mkdir -p "$stage" dist
+"$triple-strip" -o "$stage/hidiap.exe" "$exe"
+cp README.md LICENSE "$stage/"
+rm -f "dist/$name.zip"
+(cd "$stage/.." && zip -q -X -r "$repo/dist/$name.zip" "$name")
+echo "dist/$name.zip: $(stat -c %s "dist/$name.zip") bytes"

@@ -1,0 +1,151 @@
+#include "run_report.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "iap.h"
+
+namespace host {
+
+namespace {
+
+std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char *fmt, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
+    return text;
+}
+
+const char *range_file(unsigned range) {
+    return range == 1 ? "image" : "TTS";
+}
+
+std::string where(const StepFacts &s) {
+    return s.has_addr ? format(" at 0x%06x", s.flash_addr)
+                      : format(" of the range at 0x%06x", s.flash_addr);
+}
+
+std::string times(unsigned n) {
+    return n == 1 ? "once" : format("%u times", n);
+}
+
+std::string unanswered(const StepFacts &s) {
+    if (s.sends == 0) {
+        return "the device never answered";
+    }
+    if (s.command == IAP_CMD_RSP || s.command == 0) {
+        return "the device stopped answering";
+    }
+    std::string text = format("the %s%s was not answered; sent %s", step_name(s.command),
+                              where(s).c_str(), times(s.sends).c_str());
+    if (s.command == IAP_CMD_FLASH_WRITE_PAGE_BUF) {
+        text += " (a page is never sent again)";
+    }
+    return text;
+}
+
+void fill_failure(RunReport &r, const RunFacts &f, Outcome outcome) {
+    const StepFacts &s = f.last_step;
+    if (f.mismatch) {
+        const RangeCheck &m = *f.mismatch;
+        r.cause = "crc_mismatch";
+        r.reason = format(
+            "the CRC of the %s range 0x%06x-0x%06x did not match: device 0x%08x, "
+            "host 0x%08x",
+            range_file(m.range), m.flash_addr, m.flash_addr + m.size, m.device_crc, m.host_crc);
+    } else if (f.disconnected) {
+        r.cause = "disconnected";
+        r.reason =
+            "the device disconnected during the " + std::string(step_name(s.command)) + where(s);
+    } else if (outcome == Outcome::Stalled || outcome == Outcome::NoEvent) {
+        r.cause = "no_progress";
+        r.reason = outcome == Outcome::Stalled ? "no progress at all: the update stood still"
+                                               : "the update stopped without an outcome";
+    } else if (s.refusals > 0) {
+        r.cause = "refused";
+        r.reason = format("the device refused the %s%s with result code 0x%02x (%s); sent %s",
+                          step_name(s.command), where(s).c_str(), s.result_code,
+                          times(s.refusals).c_str(), times(s.sends).c_str());
+    } else {
+        r.cause = "not_answered";
+        r.reason = unanswered(s);
+    }
+    if (f.failed_writes > 0) {
+        r.reason += format("; %u report%s could not be written", f.failed_writes,
+                           f.failed_writes == 1 ? "" : "s");
+    }
+}
+
+}  // namespace
+
+const char *step_name(uint8_t command) {
+    switch (command) {
+        case IAP_CMD_FLASH_UNLOCK:
+            return "unlock";
+        case IAP_CMD_FLASH_LOCK:
+            return "lock";
+        case IAP_CMD_FLASH_ERASE:
+            return "erase";
+        case IAP_CMD_FLASH_WRITE:
+        case IAP_CMD_FLASH_WRITE_PAGE_BUF:
+            return "page write";
+        case IAP_CMD_FLASH_CHECK:
+            return "check";
+        case IAP_CMD_FLASH_REBOOT:
+            return "reboot";
+        default:
+            return "step";
+    }
+}
+
+RunReport make_run_report(const RunFacts &facts, Outcome outcome, int interrupt_status,
+                          double seconds) {
+    RunReport r;
+    r.bytes = facts.bytes;
+    r.total_bytes = facts.total_bytes;
+    r.seconds = seconds;
+    r.verified = facts.verified;
+    r.engine_outcome = outcome_name(outcome);
+    if (interrupt_status != 0) {
+        r.status = "interrupted";
+        r.exit_status = interrupt_status;
+        r.cause = "interrupted";
+        r.reason = interrupt_status == 143 ? "terminated (SIGTERM)" : "interrupted (Ctrl-C)";
+    } else if (outcome == Outcome::Success) {
+        r.status = "success";
+        r.exit_status = 0;
+    } else {
+        r.status = "failed";
+        r.exit_status = 1;
+        fill_failure(r, facts, outcome);
+    }
+    return r;
+}
+
+std::string outcome_line(const RunReport &r) {
+    const double rate = r.seconds > 0 ? static_cast<double>(r.bytes) / 1024.0 / r.seconds : 0;
+    const std::string figures =
+        format("%llu of %llu bytes programmed in %.2f s (%.1f KiB/s)",
+               static_cast<unsigned long long>(r.bytes),
+               static_cast<unsigned long long>(r.total_bytes), r.seconds, rate);
+    if (r.exit_status == 0) {
+        return "hidiap: update succeeded: " + figures + ", every range verified\n";
+    }
+    if (std::string(r.status) == "interrupted") {
+        std::string verified;
+        for (const RangeCheck &c : r.verified) {
+            verified += format("%s%s 0x%06x-0x%06x", verified.empty() ? "" : ", ",
+                               range_file(c.range), c.flash_addr, c.flash_addr + c.size);
+        }
+        return "hidiap: update " + r.reason + " after " + figures +
+               "; verified: " + (verified.empty() ? std::string("none") : verified) +
+               ". The device may be left partly programmed and needs a new update.\n";
+    }
+    return format("hidiap: update failed (%s): ", r.engine_outcome) + r.reason + "; " + figures +
+           "\n";
+}
+
+}  // namespace host
