@@ -2,6 +2,7 @@
 
 #include <hidapi/hidapi.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <utility>
 
@@ -37,9 +38,14 @@ int HidTransport::write(const uint8_t *report, size_t len) {
 }
 
 int HidTransport::read(uint8_t *buf, size_t len, int timeout_ms) {
+    errno = 0;
     const int res = hid_read_timeout(hid_handle_, buf, len, timeout_ms);
-    // A time-out returns 0; a failure means the node reported an error or hang-up, which on
-    // hidraw happens only when the device is gone: every later read fails the same way at once.
+    // A signal (Ctrl-C) cutting the wait short is not a failure of the device.
+    if (res < 0 && errno == EINTR) {
+        return 0;
+    }
+    // Otherwise a failure means the node reported an error or hang-up, which on hidraw happens
+    // only when the device is gone: every later read fails the same way at once.
     if (res < 0) {
         disconnected_ = true;
     }
