@@ -22,8 +22,7 @@ const char *why_it_ended(int exit_status) {
         case kExitBadInput:
             return "hidiap: refused (exit status 2): nothing was sent to the device\n";
         case kExitNoDevice:
-            return "hidiap: no device with vendor ID 0x9999 and product ID 0x8888 was found "
-                   "(exit status 3)\n";
+            return "hidiap: no device to update was found (exit status 3)\n";
         default:
             return nullptr;
     }
