@@ -6,6 +6,7 @@
 #include <string>
 
 #include "console.h"
+#include "console_window.h"
 #include "debug_trace.h"
 #include "device_finder.h"
 #include "exit_status.h"
@@ -234,10 +235,7 @@ int run_steps(const Options &o, const RunTuning &tuning, Presentation &presentat
     return end_of_run(o, report, presentation);
 }
 
-}  // namespace
-
-int run_tool(int argc, char **argv, const RunTuning &tuning) {
-    const ParseResult parsed = parse_command_line(argc, argv);
+int run_parsed(const ParseResult &parsed, const RunTuning &tuning) {
     if (prints_usage_line(parsed)) {
         console_printf("Usage: Drage DFU image file to this exceute file !\r\n");
     }
@@ -246,6 +244,15 @@ int run_tool(int argc, char **argv, const RunTuning &tuning) {
     }
     Presentation presentation(parsed.options);
     return run_steps(parsed.options, tuning, presentation);
+}
+
+}  // namespace
+
+int run_tool(int argc, char **argv, const RunTuning &tuning) {
+    const ParseResult parsed = parse_command_line(argc, argv);
+    const int status = run_parsed(parsed, tuning);
+    end_in_own_console(parsed, argc > 0 ? argv[0] : nullptr, status);
+    return status;
 }
 
 }  // namespace host
