@@ -18,6 +18,8 @@ const char *outcome_name(Outcome o) {
             return "stalled";
         case Outcome::NoEvent:
             return "no-event";
+        case Outcome::Disconnected:
+            return "disconnected";
         case Outcome::Interrupted:
             return "interrupted";
     }
@@ -55,6 +57,11 @@ void EngineRunner::start(uint32_t addr, uint32_t size, uint32_t iap_addr) {
     iap_start(&record_, addr, size, iap_addr);
     started_ = record_.state != IAP_ST_IDLE;
     finished_ = !started_;
+    // Gone already (the reader runs from before the start): the run cannot go anywhere.
+    if (started_ && device_lost_) {
+        finished_ = true;
+        lost_before_outcome_ = true;
+    }
     activity_++;
     if (observer_) {
         observer_(record_);
@@ -78,6 +85,9 @@ void EngineRunner::on_answer(uint8_t *data, int len) {
 
 void EngineRunner::on_tick() {
     std::lock_guard<std::mutex> lock(engine_mutex_);
+    if (device_lost_) {
+        return;
+    }
     // A tick of a pending run is progress: the engine's own budgets bound how long it can last.
     if (record_.state != IAP_ST_IDLE) {
         activity_++;
@@ -85,6 +95,16 @@ void EngineRunner::on_tick() {
     const CallScope scope(this);
     iap_timer_callback(&record_);
     after_engine_call_locked();
+}
+
+void EngineRunner::on_device_lost() {
+    std::lock_guard<std::mutex> lock(engine_mutex_);
+    device_lost_ = true;
+    if (started_ && !finished_) {
+        finished_ = true;
+        lost_before_outcome_ = true;
+        changed_.notify_all();
+    }
 }
 
 void EngineRunner::record_event(iap_event_t evt) {
@@ -120,6 +140,9 @@ Outcome EngineRunner::wait_for_outcome(std::chrono::milliseconds stall_limit,
         } else if (now - last_progress >= stall_limit) {
             return Outcome::Stalled;
         }
+    }
+    if (lost_before_outcome_) {
+        return Outcome::Disconnected;
     }
     if (!outcome_event_) {
         return Outcome::NoEvent;

@@ -22,12 +22,13 @@ extern iap_env_t iap;  // the tool's engine record for its first (usually only) 
 namespace host {
 
 enum class Outcome {
-    Success,      // IAP_EVT_SUCCESS: every range verified and the reboot answered
-    Timeout,      // IAP_EVT_CMD_RX_TIMEOUT
-    Error,        // IAP_EVT_CMD_ERROR as the last event: an error answer or a checksum mismatch
-    Stalled,      // the engine made no progress for far longer than any step may take
-    NoEvent,      // the engine went idle without raising an outcome
-    Interrupted,  // the user asked the tool to stop before the outcome
+    Success,       // IAP_EVT_SUCCESS: every range verified and the reboot answered
+    Timeout,       // IAP_EVT_CMD_RX_TIMEOUT
+    Error,         // IAP_EVT_CMD_ERROR as the last event: an error answer or a checksum mismatch
+    Stalled,       // the engine made no progress for far longer than any step may take
+    NoEvent,       // the engine went idle without raising an outcome
+    Interrupted,   // the user asked the tool to stop before the outcome
+    Disconnected,  // the device went away before the outcome
 };
 
 const char *outcome_name(Outcome o);
@@ -61,6 +62,10 @@ class EngineRunner {
     Outcome wait_for_outcome(std::chrono::milliseconds stall_limit,
                              const std::function<bool()> &interrupted = {});
 
+    // The device is gone (its transport says so). A run still under way ends now, with
+    // Disconnected, and the engine gets no more ticks: its resends could only fail.
+    void on_device_lost();
+
     // Called by the event hook, inside an engine call.
     void record_event(iap_event_t evt);
 
@@ -75,6 +80,8 @@ class EngineRunner {
     std::condition_variable changed_;
     bool started_ = false;
     bool finished_ = false;
+    bool device_lost_ = false;
+    bool lost_before_outcome_ = false;
     std::optional<iap_event_t> last_event_;
     std::optional<iap_event_t> outcome_event_;  // the last event when the run went idle
     uint64_t activity_ = 0;  // bumped by every answer and every tick that changes the record

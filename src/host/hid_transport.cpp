@@ -2,36 +2,35 @@
 
 #include <hidapi/hidapi.h>
 
+#include <cerrno>
 #include <cstdio>
-#include <string>
+#include <utility>
 
 #include "wide_text.h"
 
 namespace host {
 
-std::unique_ptr<HidTransport> HidTransport::open(unsigned short vendor_id,
-                                                 unsigned short product_id) {
+HidLibrary::HidLibrary() : started_(hid_init() == 0) {
     // Without a working HID library no device can be found; say why rather than only that none
     // was (some Windows emulations have no HID support at all).
-    if (hid_init() != 0) {
+    if (!started_) {
         const wchar_t *reason = hid_error(nullptr);
         std::fprintf(stderr,
                      "hidiap: the HID library could not start (%s); no device can be used\n",
                      reason != nullptr ? to_utf8(reason).c_str() : "no reason given");
-        return nullptr;
     }
-    hid_device *handle = hid_open(vendor_id, product_id, nullptr);
-    if (handle == nullptr) {
-        hid_exit();
-        return nullptr;
-    }
-    return std::unique_ptr<HidTransport>(new HidTransport(handle));
 }
+
+HidLibrary::~HidLibrary() {
+    hid_exit();
+}
+
+HidTransport::HidTransport(hid_device *handle, std::shared_ptr<HidLibrary> library)
+    : hid_handle_(handle), library_(std::move(library)) {}
 
 HidTransport::~HidTransport() {
     // Callers stop every thread that uses the device before it is destroyed.
     hid_close(hid_handle_);
-    hid_exit();
 }
 
 int HidTransport::write(const uint8_t *report, size_t len) {
@@ -39,7 +38,18 @@ int HidTransport::write(const uint8_t *report, size_t len) {
 }
 
 int HidTransport::read(uint8_t *buf, size_t len, int timeout_ms) {
-    return hid_read_timeout(hid_handle_, buf, len, timeout_ms);
+    errno = 0;
+    const int res = hid_read_timeout(hid_handle_, buf, len, timeout_ms);
+    // A signal (Ctrl-C) cutting the wait short is not a failure of the device.
+    if (res < 0 && errno == EINTR) {
+        return 0;
+    }
+    // Otherwise a failure means the node reported an error or hang-up, which on hidraw happens
+    // only when the device is gone: every later read fails the same way at once.
+    if (res < 0) {
+        disconnected_ = true;
+    }
+    return res;
 }
 
 bool HidTransport::product_string(std::wstring &out) {

@@ -6,15 +6,18 @@
 #include <string>
 
 #include "console.h"
+#include "console_window.h"
 #include "debug_trace.h"
+#include "device_finder.h"
 #include "exit_status.h"
-#include "hid_transport.h"
+#include "hid_catalog.h"
 #include "json_events.h"
 #include "options.h"
 #include "platform.h"
 #include "presentation.h"
 #include "run_inputs.h"
 #include "run_report.h"
+#include "sim_catalog.h"
 #include "sim_flash_file.h"
 #include "sim_transport.h"
 #include "update_plan.h"
@@ -25,33 +28,6 @@
 namespace host {
 
 namespace {
-
-constexpr unsigned short kVendorId = 0x9999;
-constexpr unsigned short kProductId = 0x8888;
-
-std::unique_ptr<Transport> open_device(const Options &o, const sim::FaultSchedule &faults,
-                                       const RunTuning &tuning,
-                                       const std::optional<timing::UsbTimingFigures> &link) {
-    if (o.simulate) {
-        return std::make_unique<SimTransport>(faults, tuning.tick_period, link);
-    }
-    return HidTransport::open(kVendorId, kProductId);
-}
-
-void show_device(Transport &device, bool simulated, Presentation &presentation) {
-    std::wstring product;
-    const bool has_product = device.product_string(product);
-    if (presentation.json()) {
-        DeviceDescription d;
-        d.path = simulated ? "simulated" : "";
-        d.product = has_product ? to_utf8(product) : "";
-        d.vendor_id = kVendorId;
-        d.product_id = kProductId;
-        presentation.events().device(d);
-    } else if (has_product) {
-        console_printf("Product String     : %s\n", to_utf8(product).c_str());
-    }
-}
 
 // The simulated link's timing model, when --sim-timing asks for one.
 bool parse_link_timing(const Options &o, std::optional<timing::UsbTimingFigures> &link) {
@@ -68,26 +44,72 @@ bool parse_link_timing(const Options &o, std::optional<timing::UsbTimingFigures>
     return true;
 }
 
-// What the simulated device is made of: its fault rules and its link's timing.
-struct SimulatedDevice {
-    sim::FaultSchedule faults;
-    std::optional<timing::UsbTimingFigures> link;
-};
+// Where devices are found: USB, or the simulated devices (their link timed as `link` says).
+// Null when a fault rule is unusable.
+std::unique_ptr<DeviceCatalog> make_catalog(const Options &o, const RunTuning &tuning,
+                                            const std::optional<timing::UsbTimingFigures> &link) {
+    if (!o.simulate) {
+        return std::make_unique<HidCatalog>();
+    }
+    SimCatalogSetup setup;
+    setup.link = link;
+    setup.devices = o.sim_devices;
+    setup.faults = o.sim_faults;
+    setup.appear_after = o.sim_appear_after;
+    setup.open_after = o.sim_open_after;
+    setup.device_tick = tuning.tick_period;
+    std::string error;
+    std::unique_ptr<SimCatalog> catalog = SimCatalog::create(setup, error);
+    if (!catalog) {
+        std::fprintf(stderr, "hidiap: --sim-fault: %s\n", error.c_str());
+    }
+    return catalog;
+}
 
-// The steps before the device: fault rules, inputs, the plan (all of a dry run), the --sim-flash
-// file. Returns -1 to go on to the device, else the exit status.
-int before_device(const Options &o, Presentation &presentation, SimulatedDevice &simulated,
-                  Inputs &inputs) {
+DeviceDescription describe(const DeviceInfo &info) {
+    DeviceDescription d;
+    d.path = info.path;
+    d.serial = info.serial;
+    d.manufacturer = info.manufacturer;
+    d.product = info.product;
+    d.vendor_id = info.vendor_id;
+    d.product_id = info.product_id;
+    d.interface_number = info.interface_number;
+    return d;
+}
+
+// --list: one line (or, with --json, one device event) per device; nothing is opened.
+int list_step(const Options &o, DeviceCatalog &catalog, Presentation &presentation) {
+    const std::vector<DeviceInfo> devices =
+        wait_for_devices(catalog, o.device.vendor_id, o.device.product_id, o.wait);
+    for (const DeviceInfo &d : devices) {
+        if (presentation.json()) {
+            presentation.events().device(describe(d));
+        } else {
+            console_write(list_line(d));
+        }
+    }
+    return devices.empty() ? kExitNoDevice : kExitSuccess;
+}
+
+void show_device(Transport &device, const DeviceInfo &info, Presentation &presentation) {
+    std::wstring product;
+    const bool has_product = device.product_string(product);
+    if (presentation.json()) {
+        DeviceDescription d = describe(info);
+        if (has_product) {
+            d.product = to_utf8(product);
+        }
+        presentation.events().device(d);
+    } else if (has_product) {
+        console_printf("Product String     : %s\n", to_utf8(product).c_str());
+    }
+}
+
+// The steps before the device: inputs, the plan (all of a dry run), the --sim-flash file.
+// Returns -1 to go on to the device, else the exit status.
+int before_device(const Options &o, Presentation &presentation, Inputs &inputs) {
     std::string why;
-    if (!sim::parse_fault_schedule(o.sim_faults, simulated.faults, why)) {
-        std::fprintf(stderr, "hidiap: --sim-fault: %s\n", why.c_str());
-        presentation.refused(kExitBadInput, "bad-input", "bad --sim-fault rule");
-        return kExitBadInput;
-    }
-    if (!parse_link_timing(o, simulated.link)) {
-        presentation.refused(kExitBadInput, "bad-input", "bad --sim-timing figures");
-        return kExitBadInput;
-    }
     if (const int refused = load_inputs(o, inputs); refused != 0) {
         presentation.refused(refused, "bad-input", "unusable input files");
         return refused;
@@ -137,17 +159,53 @@ int end_of_run(const Options &o, const RunReport &report, Presentation &presenta
     return report.exit_status;
 }
 
+// Finds, chooses and opens the device. Returns kExitSuccess with the device in `device`, or the
+// exit status after saying why there is none to update.
+int open_step(const Options &o, DeviceCatalog &catalog, Presentation &presentation,
+              std::unique_ptr<Transport> &device) {
+    OpenedDevice opened = find_and_open(catalog, o.device, o.wait);
+    if (!opened.transport && interrupt_requested() != 0) {
+        std::fprintf(stderr, "hidiap: interrupted before the update started; nothing was sent\n");
+        presentation.refused(interrupt_requested(), "interrupted",
+                             "interrupted before the update started");
+        return interrupt_requested();
+    }
+    if (!opened.transport) {
+        console_printf("handle get failed\n");
+        if (opened.status == kExitPermission) {
+            presentation.refused(kExitPermission, "no-permission",
+                                 "the device is present but could not be opened");
+        } else {
+            presentation.refused(kExitNoDevice, "no-device", "no matching device was found");
+        }
+        return opened.status;
+    }
+    device = std::move(opened.transport);
+    show_device(*device, opened.info, presentation);
+    return kExitSuccess;
+}
+
 int run_steps(const Options &o, const RunTuning &tuning, Presentation &presentation) {
-    SimulatedDevice simulated;
+    std::optional<timing::UsbTimingFigures> link;
+    if (!parse_link_timing(o, link)) {
+        presentation.refused(kExitBadInput, "bad-input", "bad --sim-timing figures");
+        return kExitBadInput;
+    }
+    const std::unique_ptr<DeviceCatalog> catalog = make_catalog(o, tuning, link);
+    if (!catalog) {
+        presentation.refused(kExitBadInput, "bad-input", "bad --sim-fault rule");
+        return kExitBadInput;
+    }
+    if (o.list) {
+        return list_step(o, *catalog, presentation);
+    }
     Inputs inputs;
-    if (const int status = before_device(o, presentation, simulated, inputs); status >= 0) {
+    if (const int status = before_device(o, presentation, inputs); status >= 0) {
         return status;
     }
-    std::unique_ptr<Transport> device = open_device(o, simulated.faults, tuning, simulated.link);
-    if (!device) {
-        console_printf("handle get failed\n");
-        presentation.refused(kExitNoDevice, "no-device", "no device with the IDs was found");
-        return kExitNoDevice;
+    std::unique_ptr<Transport> device;
+    if (const int status = open_step(o, *catalog, presentation, device); status != kExitSuccess) {
+        return status;
     }
     if (!o.sim_flash_from.empty() &&
         !read_sim_flash(static_cast<SimTransport &>(*device), o.sim_flash_from)) {
@@ -158,7 +216,6 @@ int run_steps(const Options &o, const RunTuning &tuning, Presentation &presentat
         presentation.refused(kExitBadInput, "bad-input", "--sim-flash-from file unusable");
         return kExitBadInput;
     }
-    show_device(*device, o.simulate, presentation);
     // Interrupted while the files were read or the device opened: nothing was sent yet.
     if (const int interrupted = interrupt_requested(); interrupted != 0) {
         std::fprintf(stderr, "hidiap: interrupted before the update started; nothing was sent\n");
@@ -169,7 +226,7 @@ int run_steps(const Options &o, const RunTuning &tuning, Presentation &presentat
     UpdateSettings settings;
     settings.skip_unchanged = o.skip_unchanged;
     settings.timing_report = o.timing_report;
-    settings.link = simulated.link;
+    settings.link = link;
     RunReport report = run_update(*device, inputs.layout, presentation.events(),
                                   presentation.progress(), tuning, settings);
     save_sim_flash(o, *device, report);
@@ -178,10 +235,7 @@ int run_steps(const Options &o, const RunTuning &tuning, Presentation &presentat
     return end_of_run(o, report, presentation);
 }
 
-}  // namespace
-
-int run_tool(int argc, char **argv, const RunTuning &tuning) {
-    const ParseResult parsed = parse_command_line(argc, argv);
+int run_parsed(const ParseResult &parsed, const RunTuning &tuning) {
     if (prints_usage_line(parsed)) {
         console_printf("Usage: Drage DFU image file to this exceute file !\r\n");
     }
@@ -190,6 +244,15 @@ int run_tool(int argc, char **argv, const RunTuning &tuning) {
     }
     Presentation presentation(parsed.options);
     return run_steps(parsed.options, tuning, presentation);
+}
+
+}  // namespace
+
+int run_tool(int argc, char **argv, const RunTuning &tuning) {
+    const ParseResult parsed = parse_command_line(argc, argv);
+    const int status = run_parsed(parsed, tuning);
+    end_in_own_console(parsed, argc > 0 ? argv[0] : nullptr, status);
+    return status;
 }
 
 }  // namespace host

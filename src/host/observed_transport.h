@@ -26,6 +26,7 @@ class ObservedTransport : public Transport {
         return n;
     }
     bool product_string(std::wstring &out) override { return inner_.product_string(out); }
+    bool disconnected() const override { return inner_.disconnected(); }
 
   private:
     Transport &inner_;

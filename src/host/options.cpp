@@ -1,11 +1,53 @@
 #include "options.h"
 
 #include <CLI/CLI.hpp>
+#include <cctype>
 #include <cstdio>
 
 #include "exit_status.h"
 
 namespace host {
+
+namespace {
+
+// A USB ID in hex, with or without 0x: at most four digits once leading zeros are dropped.
+bool parse_usb_id(const std::string &text, uint16_t &out) {
+    std::string digits = text;
+    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+        digits = digits.substr(2);
+    }
+    if (digits.empty()) {
+        return false;
+    }
+    unsigned long value = 0;
+    for (char c : digits) {
+        if (!std::isxdigit(static_cast<unsigned char>(c))) {
+            return false;
+        }
+        const int digit = std::isdigit(static_cast<unsigned char>(c))
+                              ? c - '0'
+                              : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
+        value = value * 16 + static_cast<unsigned long>(digit);
+        if (value > 0xFFFF) {
+            return false;
+        }
+    }
+    out = static_cast<uint16_t>(value);
+    return true;
+}
+
+std::chrono::milliseconds to_milliseconds(double seconds) {
+    return std::chrono::milliseconds(static_cast<long long>(seconds * 1000.0 + 0.5));
+}
+
+ParseResult refuse(ParseResult result, const std::string &message) {
+    std::fprintf(stderr, "hidiap: %s\n", message.c_str());
+    result.kind = ParseResult::Kind::Exit;
+    result.exit_status = kExitBadInput;
+    return result;
+}
+
+}  // namespace
 
 ParseResult parse_command_line(int argc, char **argv) {
     ParseResult result;
@@ -18,28 +60,67 @@ ParseResult parse_command_line(int argc, char **argv) {
         "hidiap"};
     app.footer(
         "Exit status:\n"
-        "  0    the update ended in success: every range verified by CRC-32, reboot answered\n"
+        "  0    the update ended in success: every range verified by CRC-32, reboot answered;\n"
+        "       for --list: at least one device was listed\n"
         "  1    the update failed: time-out, refused command, checksum mismatch, device\n"
         "       disconnected, no progress\n"
         "  2    bad command line or unusable input files (nothing was sent to a device)\n"
-        "  3    no device with vendor ID 0x9999 and product ID 0x8888 was found\n"
+        "  3    no matching device was found (default IDs: vendor 0x9999, product 0x8888)\n"
         "  4    a device matched but could not be opened: permissions\n"
         "  130  interrupted (Ctrl-C)\n"
         "  143  terminated (SIGTERM)");
     app.set_version_flag("--version", "hidiap " HIDIAP_VERSION);
     // On Windows a path may begin with '/', which must not be read as a "/option".
     app.allow_windows_style_options(false);
-    app.add_option("IMAGE", o.image_path, "firmware image (raw flash image, first 32 KiB skipped)")
-        ->required();
-    app.add_option("TTS", o.tts_path, "TTS data file")->required();
-    app.add_option("TOKEN", o.token, "flash-size token: 1MB... puts TTS at 0x80000, else 0x180000")
-        ->required();
+    app.add_option("IMAGE", o.image_path, "firmware image (raw flash image, first 32 KiB skipped)");
+    app.add_option("TTS", o.tts_path, "TTS data file");
+    app.add_option("TOKEN", o.token, "flash-size token: 1MB... puts TTS at 0x80000, else 0x180000");
     // The tool has always ignored anything past its third argument; it still does, with a
     // warning, rather than refusing a command line that used to work.
     app.add_option("EXTRA", o.extra_args)->group("");
+    std::string vid_text;
+    std::string pid_text;
+    double wait_seconds = 0;
+    app.add_flag("--list", o.list,
+                 "list the HID devices with the IDs (all with --vid 0 --pid 0), one per line: "
+                 "path, vvvv:pppp, serial, manufacturer, product, interface; opens none");
+    app.add_option("--vid", vid_text, "vendor ID in hex, 0x optional (default 9999; 0: any)")
+        ->type_name("HEX");
+    app.add_option("--pid", pid_text, "product ID in hex, 0x optional (default 8888; 0: any)")
+        ->type_name("HEX");
+    app.add_option("--serial", o.device.serials, "update the device with this serial number")
+        ->type_name("SERIAL")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->expected(1)
+        ->allow_extra_args(false);
+    app.add_option("--path", o.device.paths, "update the device at this path (see --list)")
+        ->type_name("PATH")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->expected(1)
+        ->allow_extra_args(false);
+    app.add_option("--wait", wait_seconds,
+                   "wait up to SECONDS for the device to appear and become usable")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0.0, 86400.0));
     app.add_flag("--simulate", o.simulate, "run against the built-in simulated device");
+    app.add_option("--sim-devices", o.sim_devices,
+                   "how many simulated devices are present (serials SIM0001, ..., paths sim:1, "
+                   "...; default 1)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 99));
+    int appear_ms = 0;
+    int open_ms = 0;
+    app.add_option("--sim-appear-after", appear_ms,
+                   "the simulated devices appear only this many milliseconds after the start")
+        ->type_name("MS")
+        ->check(CLI::Range(0, 86400000));
+    app.add_option("--sim-open-after", open_ms,
+                   "after they appear, opening them fails (permission) for this many milliseconds")
+        ->type_name("MS")
+        ->check(CLI::Range(0, 86400000));
     app.add_option("--sim-fault", o.sim_faults,
-                   "inject a fault into the simulated device: KIND:COMMAND:N[:ARG] (repeatable)")
+                   "inject a fault into the simulated devices: [SERIAL/]KIND:COMMAND:N[:ARG] "
+                   "(repeatable; with SERIAL/ only into that device)")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
         ->expected(1)
         ->allow_extra_args(false);
@@ -67,6 +148,13 @@ ParseResult parse_command_line(int argc, char **argv) {
                  "period achieved");
     try {
         app.parse(argc, argv);
+        if (!o.list) {
+            for (const char *name : {"IMAGE", "TTS", "TOKEN"}) {
+                if (app.get_option(name)->count() == 0) {
+                    throw CLI::RequiredError(name);
+                }
+            }
+        }
     } catch (const CLI::CallForHelp &e) {
         result.kind = ParseResult::Kind::Exit;
         result.asked_for_information = true;
@@ -84,14 +172,26 @@ ParseResult parse_command_line(int argc, char **argv) {
         result.exit_status = kExitBadInput;
         return result;
     }
-    if ((!o.sim_faults.empty() || !o.sim_flash_path.empty() || !o.sim_timing.empty() ||
-         !o.sim_flash_from.empty()) &&
-        !o.simulate) {
-        std::fprintf(stderr,
-                     "hidiap: --sim-fault, --sim-flash, --sim-flash-from and --sim-timing need "
-                     "--simulate\n");
-        result.kind = ParseResult::Kind::Exit;
-        result.exit_status = kExitBadInput;
+    if (!vid_text.empty() && !parse_usb_id(vid_text, o.device.vendor_id)) {
+        return refuse(result, "--vid: '" + vid_text + "' is not a hex ID from 0 to ffff");
+    }
+    if (!pid_text.empty() && !parse_usb_id(pid_text, o.device.product_id)) {
+        return refuse(result, "--pid: '" + pid_text + "' is not a hex ID from 0 to ffff");
+    }
+    o.wait = to_milliseconds(wait_seconds);
+    o.sim_appear_after = std::chrono::milliseconds(appear_ms);
+    o.sim_open_after = std::chrono::milliseconds(open_ms);
+    const bool sim_options =
+        !o.sim_faults.empty() || !o.sim_flash_path.empty() || app.count("--sim-devices") != 0 ||
+        app.count("--sim-appear-after") != 0 || app.count("--sim-open-after") != 0 ||
+        !o.sim_timing.empty() || !o.sim_flash_from.empty();
+    if (sim_options && !o.simulate) {
+        return refuse(result,
+                      "--sim-fault, --sim-flash and the other --sim- options need --simulate");
+    }
+    if (!o.list && o.device.serials.size() + o.device.paths.size() > 1) {
+        return refuse(result,
+                      "one device is updated per run; name it with one --serial or one --path");
     }
     if (!o.extra_args.empty()) {
         std::string ignored;
@@ -106,7 +206,7 @@ ParseResult parse_command_line(int argc, char **argv) {
 
 bool prints_usage_line(const ParseResult &parsed) {
     return parsed.any_arguments && !parsed.asked_for_information && !parsed.options.dry_run &&
-           !parsed.options.json;
+           !parsed.options.json && !parsed.options.list;
 }
 
 }  // namespace host

@@ -1,8 +1,11 @@
 // The command line: three positional arguments and the options around them.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
+
+#include "device_selection.h"
 
 namespace host {
 
@@ -10,7 +13,13 @@ struct Options {
     std::string image_path;
     std::string tts_path;
     std::string token;
+    bool list = false;                  // list the devices instead of updating one
+    DeviceQuery device;                 // which device: IDs, serial numbers, paths
+    std::chrono::milliseconds wait{0};  // how long to wait for the device to appear
     bool simulate = false;
+    int sim_devices = 1;  // how many simulated devices are present
+    std::chrono::milliseconds sim_appear_after{0};
+    std::chrono::milliseconds sim_open_after{0};
     std::vector<std::string> sim_faults;  // rule texts, checked by the simulated device's parser
     std::string sim_flash_path;           // where to write the simulated flash after the run
     bool no_wait = false;                 // do not wait for a character after the outcome
@@ -33,8 +42,8 @@ struct ParseResult {
 };
 
 // Whether the tool's traditional usage line goes first on standard output. Only a plain update
-// prints it: not help, version or a dry run, and not in --json mode, whose standard output
-// carries JSON only.
+// prints it: not help, version, a dry run or a listing, and not in --json mode, whose standard
+// output carries JSON only.
 bool prints_usage_line(const ParseResult &parsed);
 
 // Parses argv. Help, version and errors are printed here (help to standard output, errors to

@@ -5,6 +5,7 @@
 #include <clocale>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 
@@ -32,10 +33,15 @@ namespace host {
 namespace {
 std::atomic<int> interrupt_status{0};
 static_assert(std::atomic<int>::is_always_lock_free, "used from a signal handler");
+std::atomic<bool> waited{false};
 }  // namespace
 
 int interrupt_requested() {
     return interrupt_status.load();
+}
+
+bool waited_for_enter() {
+    return waited.load();
 }
 
 #if defined(_WIN32)
@@ -94,8 +100,28 @@ void install_interrupt_handlers() {
     (void)installed;
 }
 
+bool owns_console_alone() {
+    // Test seam: HIDIAP_CONSOLE_OWNED=1 (or 0) decides on its own, so that checks under an
+    // emulation, whose console is not a window of the tool's, can take this path with piped
+    // standard streams.
+    if (const char *seam = std::getenv("HIDIAP_CONSOLE_OWNED"); seam != nullptr && *seam != '\0') {
+        return std::strcmp(seam, "1") == 0;
+    }
+    // Another process on the console (cmd, PowerShell) keeps the window open after the tool.
+    DWORD ids[2];
+    if (GetConsoleProcessList(ids, 2) != 1) {
+        return false;
+    }
+    // A program that started the tool with its standard streams redirected reads them itself;
+    // nobody is at the window it got (if one shows at all).
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0 &&
+           GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
 void wait_for_enter() {
-    if (_isatty(_fileno(stdin))) {
+    waited = true;
+    if (_isatty(_fileno(stdin)) || owns_console_alone()) {
         std::fputs("Press Enter to exit\n", stderr);
         std::fflush(stderr);
     }
@@ -156,7 +182,12 @@ void install_interrupt_handlers() {
     sigaction(SIGTERM, &sa, nullptr);
 }
 
+bool owns_console_alone() {
+    return false;  // a terminal's window belongs to its shell
+}
+
 void wait_for_enter() {
+    waited = true;
     if (isatty(STDIN_FILENO)) {
         if (tcgetpgrp(STDIN_FILENO) != getpgrp()) {
             return;  // a background job: reading would stop it with SIGTTIN

@@ -33,9 +33,18 @@ void install_interrupt_handlers();
 // 0 while none came; otherwise the exit status it asks for (130 for Ctrl-C, 143 for SIGTERM).
 int interrupt_requested();
 
-// The end-of-run wait for one character on standard input. A terminal is asked for Enter on
-// standard error; a background job never reads (that would stop it); anything else is read as
-// it comes, and closed input ends the wait at once. An interruption ends it too.
+// The end-of-run wait for one character on standard input. A terminal (or a console window of
+// the tool's own) is asked for Enter on standard error; a background job never reads (that would
+// stop it); anything else is read as it comes, and closed input ends the wait at once. An
+// interruption ends it too.
 void wait_for_enter();
+// True once wait_for_enter() has been called, so that a run never waits twice.
+bool waited_for_enter();
+
+// True when the tool runs in a console window of its own, which closes the moment the tool
+// exits: on Windows, started from Explorer (a double-click, a file dragged onto it, a shortcut),
+// it is the only process attached to its console and its standard input and error are that
+// console. Never on other systems.
+bool owns_console_alone();
 
 }  // namespace host

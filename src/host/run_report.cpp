@@ -56,7 +56,7 @@ void fill_failure(RunReport &r, const RunFacts &f, Outcome outcome) {
             "the CRC of the %s range 0x%06x-0x%06x did not match: device 0x%08x, "
             "host 0x%08x",
             range_file(m.range), m.flash_addr, m.flash_addr + m.size, m.device_crc, m.host_crc);
-    } else if (f.disconnected) {
+    } else if (f.disconnected || outcome == Outcome::Disconnected) {
         r.cause = "disconnected";
         r.reason =
             "the device disconnected during the " + std::string(step_name(s.command)) + where(s);

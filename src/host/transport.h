@@ -21,6 +21,8 @@ class Transport {
     virtual int read(uint8_t *buf, size_t len, int timeout_ms) = 0;
     // The device's product string, or false when it has none.
     virtual bool product_string(std::wstring &out) = 0;
+    // True once the device is known to be gone (unplugged, unbound): nothing more can reach it.
+    virtual bool disconnected() const { return false; }
 };
 
 }  // namespace host

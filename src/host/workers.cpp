@@ -86,6 +86,11 @@ void Workers::_usb_hid_rx_thread_(Device device) {
             // The report ID is dropped; the engine gets exactly the bytes that arrived after it.
             device.runner->on_answer(buf + 1, res - 1);
         } else if (res < 0) {
+            // A device that is gone fails every read at once: end its run and stop reading.
+            if (device.transport->disconnected()) {
+                device.runner->on_device_lost();
+                return;
+            }
             std::unique_lock<std::mutex> lock(sleep_mutex_);
             wake_.wait_for(lock, kReadFailurePause, [this] { return stopping_.load(); });
         }

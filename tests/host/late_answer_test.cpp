@@ -4,14 +4,17 @@
 // successfully !"); pinned here without threads or timing.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include "console.h"
 #include "engine_hooks.h"
 #include "engine_runner.h"
 #include "host_buffers.h"
 #include "transport.h"
+#include "workers.h"
 
 namespace host {
 namespace {
@@ -22,6 +25,19 @@ class SilentTransport : public host::Transport {
     int write(const uint8_t *, size_t len) override { return static_cast<int>(len); }
     int read(uint8_t *, size_t, int) override { return 0; }
     bool product_string(std::wstring &) override { return false; }
+};
+
+// A device that is gone: every read fails at once and says so; writes fail and are counted.
+class VanishedTransport : public host::Transport {
+  public:
+    int write(const uint8_t *, size_t) override {
+        writes++;
+        return -1;
+    }
+    int read(uint8_t *, size_t, int) override { return -1; }
+    bool product_string(std::wstring &) override { return false; }
+    bool disconnected() const override { return true; }
+    std::atomic<int> writes{0};
 };
 
 struct LateAnswer : ::testing::Test {
@@ -84,6 +100,24 @@ TEST_F(LateAnswer, AnErrorAnswerAfterATimeoutPrintsNothing) {
     EXPECT_EQ(console,
               "[IAP]: flash unlock\r\n[IAP]: flash unlock\r\n[IAP]: flash unlock\r\n"
               "[IAP]: flash unlock\r\nIAP_EVT_CMD_RX_TIMEOUT\r\n");
+}
+
+// Without this the run would go on resending to a dead node until the engine's budgets ran out
+// (ten seconds for a check), printing each failed report.
+TEST_F(LateAnswer, AVanishedDeviceEndsTheRunAtOnceAndIsWrittenNoMore) {
+    VanishedTransport gone;
+    host::EngineRunner runner(gone, iap);
+    host::Workers workers(runner, gone, std::chrono::milliseconds(1));
+    workers.start();
+    runner.start(0x8000, 256, 0x8000);
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(runner.wait_for_outcome(std::chrono::milliseconds(5000)),
+              host::Outcome::Disconnected);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(1));
+    const int writes = gone.writes;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // ten unlock budgets
+    workers.stop();
+    EXPECT_EQ(gone.writes, writes);
 }
 
 }  // namespace

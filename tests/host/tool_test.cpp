@@ -215,3 +215,87 @@ TEST(Documentation, ReadmeAndManPageNameEveryOptionAndExitStatusOfTheHelp) {
         EXPECT_NE(man.find(".B " + std::string(status) + "\n"), std::string::npos) << status;
     }
 }
+
+// Several simulated devices, each with its own flash and fault rules: a rule prefixed with a
+// serial number hits only that device, so a run succeeds only when the right one was chosen.
+TEST_F(Tool, ChoosesTheDeviceBySerialOrPath) {
+    const std::vector<std::string> faulty_others = {"--sim-devices", "3",
+                                                    "--sim-fault",   "SIM0001/drop:page:1",
+                                                    "--sim-fault",   "SIM0003/drop:page:1"};
+    for (const std::vector<std::string> &choice :
+         {std::vector<std::string>{"--serial", "SIM0002"}, {"--path", "sim:2"}}) {
+        std::vector<std::string> args = faulty_others;
+        args.insert(args.end(), choice.begin(), choice.end());
+        const ProcessResult r = simulate(args);
+        EXPECT_EQ(r.exit_status, 0) << choice[0] << r.err;
+        EXPECT_EQ(r.err.find("warning"), std::string::npos) << choice[0] << r.err;
+    }
+    EXPECT_EQ(simulate(faulty_others).exit_status, 1);
+}
+
+TEST_F(Tool, SeveralMatchesUpdateTheFirstAndNameTheOthers) {
+    const ProcessResult plain = simulate({});
+    const ProcessResult r = simulate({"--sim-devices", "3"});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out, plain.out);
+    EXPECT_NE(r.err.find("updating the first, sim:1 (serial SIM0001)"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("not updated: sim:2 (serial SIM0002)"), std::string::npos);
+    EXPECT_NE(r.err.find("not updated: sim:3 (serial SIM0003)"), std::string::npos);
+    EXPECT_NE(r.err.find("--serial or --path"), std::string::npos);
+}
+
+TEST_F(Tool, ANamedDeviceThatIsAbsentIsReportedWithWhatWasFound) {
+    const ProcessResult r = simulate({"--sim-devices", "2", "--serial", "SIM0009"});
+    EXPECT_EQ(r.exit_status, 3);
+    EXPECT_EQ(r.out.substr(r.out.size() - 18), "handle get failed\n");
+    EXPECT_NE(r.err.find("serial number 'SIM0009'"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("found instead: sim:1 (serial SIM0001), sim:2 (serial SIM0002)"),
+              std::string::npos)
+        << r.err;
+}
+
+TEST_F(Tool, ListPrintsOneLinePerMatchingDevice) {
+    const ProcessResult r = run_process(kTool, {"--simulate", "--sim-devices", "2", "--list"});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out,
+              "sim:1\t9999:8888\tSIM0001\thidiap\tSimulated IAP device\t0\n"
+              "sim:2\t9999:8888\tSIM0002\thidiap\tSimulated IAP device\t0\n");
+    const ProcessResult none = run_process(kTool, {"--simulate", "--list", "--vid", "1234"});
+    EXPECT_EQ(none.exit_status, 3);
+    EXPECT_EQ(none.out, "");
+    EXPECT_EQ(run_process(kTool, {"--simulate", "--list", "--vid", "0", "--pid", "0"}).out,
+              "sim:1\t9999:8888\tSIM0001\thidiap\tSimulated IAP device\t0\n");
+}
+
+// Devices that appear late, or whose node is not yet the user's, are waited for with --wait; a
+// device that stays unopenable is a permission problem (4) with the way to fix it.
+TEST_F(Tool, WaitsForALateDeviceAndTellsAPermissionProblemFromNoDevice) {
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char *err;
+    };
+    const Case cases[] = {
+        {{"--sim-appear-after", "800", "--sim-open-after", "300", "--wait", "10"},
+         0,
+         "waiting up to 10 s"},
+        {{"--sim-appear-after", "60000", "--wait", "0.5"}, 3, "found none"},
+        {{"--sim-open-after", "60000"}, 4, "Permission denied"},
+        {{"--sim-open-after", "60000", "--wait", "0.5"}, 4, "udevadm control --reload-rules"},
+        {{"--sim-appear-after", "60000"}, 3, "found none"},
+    };
+    for (const Case &c : cases) {
+        const auto begin = std::chrono::steady_clock::now();
+        const ProcessResult r = simulate(c.args);
+        const auto took = std::chrono::steady_clock::now() - begin;
+        EXPECT_EQ(r.exit_status, c.status) << c.args[1] << r.err;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << c.args[1] << r.err;
+        if (c.status != 0) {
+            EXPECT_EQ(r.out.substr(r.out.size() - 18), "handle get failed\n") << c.args[1];
+        }
+        if (c.status == 0) {
+            EXPECT_GE(took, std::chrono::milliseconds(1100));
+        }
+        EXPECT_LT(took, std::chrono::seconds(5)) << c.args[1];
+    }
+}

@@ -11,6 +11,8 @@ GADGET_HID_ID=0003:00009999:00008888
 # Vendor-defined page; output report ID 1 and input report ID 2, 63 data bytes each.
 GADGET_REPORT_DESC='06 00 FF 09 01 A1 01 85 01 09 02 15 00 26 FF 00 75 08 95 3F 91 02 85 02 09 03 15 00 26 FF 00 75 08 95 3F 81 02 C0'
 GADGET_DEFAULT_PRODUCT='hidiap test gadget'
+GADGET_MANUFACTURER=hidiap
+GADGET_SERIAL=0001
 
 # Uptime in milliseconds (10 ms resolution): the guest has no finer clock in busybox.
 uptime_ms() {
@@ -55,9 +57,9 @@ gadget_up() {
     echo 0x0100 >"$GADGET/bcdDevice"
     echo 0x0200 >"$GADGET/bcdUSB"
     mkdir "$GADGET/strings/0x409"
-    echo "hidiap" >"$GADGET/strings/0x409/manufacturer"
+    echo "$GADGET_MANUFACTURER" >"$GADGET/strings/0x409/manufacturer"
     echo "$product" >"$GADGET/strings/0x409/product"
-    echo "0001" >"$GADGET/strings/0x409/serialnumber"
+    echo "$GADGET_SERIAL" >"$GADGET/strings/0x409/serialnumber"
 
     fn=$GADGET/functions/hid.usb0
     mkdir "$fn" || return 1
@@ -97,6 +99,17 @@ gadget_down() {
         echo "gadget_down: $GADGET is still there" >&2
         return 1
     fi
+}
+
+# Takes the bound gadget off its controller, as pulling the cable does; the host's hidraw node
+# goes away. gadget_bind puts it back on the same controller.
+gadget_unbind() {
+    cat "$GADGET/UDC" >/tmp/gadget-udc || return 1
+    echo "" >"$GADGET/UDC"
+}
+
+gadget_bind() {
+    cat /tmp/gadget-udc >"$GADGET/UDC"
 }
 
 # Prints the gadget side's device node (/dev/hidgN) once devtmpfs has made it.
