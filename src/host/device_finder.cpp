@@ -49,25 +49,34 @@ std::string or_dash(const std::string &text) {
 
 }  // namespace
 
-OpenedDevice find_and_open(DeviceCatalog &catalog, const DeviceQuery &query,
-                           std::chrono::milliseconds wait) {
-    OpenedDevice result;
+OpenedDevices find_and_open(DeviceCatalog &catalog, const DeviceQuery &query,
+                            std::chrono::milliseconds wait) {
+    OpenedDevices result;
     Selection selection;
-    bool refused = false;  // the chosen device was there but would not open
+    bool refused = false;  // a chosen device was there but would not open
+    DeviceInfo refusing;
     std::string open_error;
     const bool found = poll_until(
         wait,
         [&] {
             selection = select_devices(catalog.enumerate(query.vendor_id, query.product_id), query);
             refused = false;
+            result.devices.clear();
             if (!selection.complete()) {
                 return false;
             }
-            result.info = selection.chosen.front();
-            result.transport = catalog.open(result.info);
-            refused = result.transport == nullptr;
-            open_error = catalog.open_error();
-            return !refused;
+            for (const DeviceInfo &info : selection.chosen) {
+                OpenedDevice opened{catalog.open(info), info};
+                if (!opened.transport) {
+                    refused = true;
+                    refusing = info;
+                    open_error = catalog.open_error();
+                    result.devices.clear();
+                    return false;
+                }
+                result.devices.push_back(std::move(opened));
+            }
+            return true;
         },
         [&] {
             std::fprintf(stderr, "hidiap: waiting up to %s for %s\n", seconds_text(wait).c_str(),
@@ -81,9 +90,9 @@ OpenedDevice find_and_open(DeviceCatalog &catalog, const DeviceQuery &query,
         return result;
     }
     if (refused) {
-        std::fprintf(stderr, "hidiap: cannot open %s: %s\n", describe_device(result.info).c_str(),
+        std::fprintf(stderr, "hidiap: cannot open %s: %s\n", describe_device(refusing).c_str(),
                      open_error.c_str());
-        std::fputs(access_hint(result.info.vendor_id, result.info.product_id).c_str(), stderr);
+        std::fputs(access_hint(refusing.vendor_id, refusing.product_id).c_str(), stderr);
         result.status = kExitPermission;
         return result;
     }

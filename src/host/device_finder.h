@@ -13,16 +13,22 @@
 namespace host {
 
 struct OpenedDevice {
-    int status = 0;  // kExitSuccess, kExitNoDevice or kExitPermission
     std::unique_ptr<Transport> transport;
     DeviceInfo info;
 };
 
-// With a zero wait it looks once. Otherwise it polls a few times a second until the chosen
-// device is present and opens, or the wait is over; a device that is there but refuses to open
-// is tried again on every poll (its node's permissions are set a moment after it appears).
-OpenedDevice find_and_open(DeviceCatalog &catalog, const DeviceQuery &query,
-                           std::chrono::milliseconds wait);
+struct OpenedDevices {
+    int status = 0;                     // kExitSuccess, kExitNoDevice or kExitPermission
+    std::vector<OpenedDevice> devices;  // every chosen device, open; empty unless kExitSuccess
+};
+
+// Opens every device the query chooses: one, unless several are named or all are asked for;
+// all of them must be present and open. With a zero wait it looks once. Otherwise it polls a
+// few times a second until they are present and open, or the wait is over; a device that is
+// there but refuses to open is tried again on every poll (its node's permissions are set a
+// moment after it appears).
+OpenedDevices find_and_open(DeviceCatalog &catalog, const DeviceQuery &query,
+                            std::chrono::milliseconds wait);
 
 // The devices with the IDs (0 for any), waiting like find_and_open for at least one; says on
 // standard error when there is none.

@@ -209,6 +209,7 @@ void FleetRun::prepare_device(size_t i) {
     iap_init(r->record, iap_cmd_tx, iap_evnet_callback);
     r->record->local_img_buf = img_file;
     r->record->local_img_buf_size = static_cast<int>(IMG_FILE_BUF_SIZE);
+    r->record->skip_unchanged = settings_.skip_unchanged ? 1 : 0;
     r->events = std::make_unique<DeviceEvents>(
         devices_[i].events != nullptr ? devices_[i].events : &quiet_, display_.get(), i);
     r->observer = std::make_unique<RunObserver>(
@@ -364,9 +365,11 @@ void print_fleet_summary(std::FILE *to, const std::vector<DeviceResult> &results
     for (const DeviceResult &r : results) {
         const RunReport &p = r.report;
         const double rate = p.seconds > 0 ? static_cast<double>(p.bytes) / 1024.0 / p.seconds : 0;
+        const std::string throughput = rate >= 1024 ? format("%.1f MiB/s", rate / 1024)
+                                                    : format("%.1f KiB/s", rate);
         std::fprintf(to, "%-*s  %-11s  %10llu  %6.2f s  %12s  %s\n", w, r.tag.c_str(), p.status,
                      static_cast<unsigned long long>(p.bytes), p.seconds,
-                     format("%.1f KiB/s", rate).c_str(), r.succeeded() ? "-" : p.reason.c_str());
+                     throughput.c_str(), r.succeeded() ? "-" : p.reason.c_str());
         if (!r.succeeded()) {
             failed.push_back(r.tag);
         }

@@ -68,7 +68,8 @@ std::string describe_device(const DeviceInfo &device) {
 }
 
 std::string describe_query(const DeviceQuery &query) {
-    std::string text = "a HID device with " + describe_ids(query.vendor_id, query.product_id);
+    std::string text = (query.all ? "every HID device with " : "a HID device with ") +
+                       describe_ids(query.vendor_id, query.product_id);
     for (const std::string &s : query.serials) {
         text += ", serial number '" + s + "'";
     }
@@ -84,6 +85,10 @@ Selection select_devices(const std::vector<DeviceInfo> &present, const DeviceQue
                  [&](const DeviceInfo &d) { return ids_match(d, query); });
     const std::string ids = describe_ids(query.vendor_id, query.product_id);
     Selection out;
+    if (query.all && !candidates.empty()) {
+        out.chosen = candidates;
+        return out;
+    }
     if (query.serials.empty() && query.paths.empty()) {
         if (candidates.empty()) {
             out.missing.push_back("looked for a HID device with " + ids +

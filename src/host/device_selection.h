@@ -17,10 +17,12 @@ struct DeviceQuery {
     uint16_t product_id = kDefaultProductId;
     std::vector<std::string> serials;  // each names one device by its exact serial number
     std::vector<std::string> paths;    // each names one device by its back end path
+    bool all = false;                  // every device with the IDs (no names)
 };
 
 struct Selection {
-    std::vector<DeviceInfo> chosen;  // named devices in the order named, or the first match
+    // Named devices in the order named, every match for `all`, or else the first match.
+    std::vector<DeviceInfo> chosen;
     // Lines for standard error. warnings: other devices that matched but were not chosen.
     // missing: what was looked for and found missing, and what was found instead; when it is
     // not empty the selection failed, even if some named devices were found.

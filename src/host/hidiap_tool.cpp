@@ -17,6 +17,7 @@
 #include "presentation.h"
 #include "run_inputs.h"
 #include "run_report.h"
+#include "several_devices.h"
 #include "sim_catalog.h"
 #include "sim_flash_file.h"
 #include "sim_transport.h"
@@ -64,18 +65,6 @@ std::unique_ptr<DeviceCatalog> make_catalog(const Options &o, const RunTuning &t
         std::fprintf(stderr, "hidiap: --sim-fault: %s\n", error.c_str());
     }
     return catalog;
-}
-
-DeviceDescription describe(const DeviceInfo &info) {
-    DeviceDescription d;
-    d.path = info.path;
-    d.serial = info.serial;
-    d.manufacturer = info.manufacturer;
-    d.product = info.product;
-    d.vendor_id = info.vendor_id;
-    d.product_id = info.product_id;
-    d.interface_number = info.interface_number;
-    return d;
 }
 
 // --list: one line (or, with --json, one device event) per device; nothing is opened.
@@ -159,18 +148,18 @@ int end_of_run(const Options &o, const RunReport &report, Presentation &presenta
     return report.exit_status;
 }
 
-// Finds, chooses and opens the device. Returns kExitSuccess with the device in `device`, or the
-// exit status after saying why there is none to update.
+// Finds, chooses and opens the devices (one, unless several were asked for). Returns
+// kExitSuccess with them in `devices`, or the exit status after saying why there is none.
 int open_step(const Options &o, DeviceCatalog &catalog, Presentation &presentation,
-              std::unique_ptr<Transport> &device) {
-    OpenedDevice opened = find_and_open(catalog, o.device, o.wait);
-    if (!opened.transport && interrupt_requested() != 0) {
+              std::vector<OpenedDevice> &devices) {
+    OpenedDevices opened = find_and_open(catalog, o.device, o.wait);
+    if (opened.devices.empty() && interrupt_requested() != 0) {
         std::fprintf(stderr, "hidiap: interrupted before the update started; nothing was sent\n");
         presentation.refused(interrupt_requested(), "interrupted",
                              "interrupted before the update started");
         return interrupt_requested();
     }
-    if (!opened.transport) {
+    if (opened.devices.empty()) {
         console_printf("handle get failed\n");
         if (opened.status == kExitPermission) {
             presentation.refused(kExitPermission, "no-permission",
@@ -180,8 +169,10 @@ int open_step(const Options &o, DeviceCatalog &catalog, Presentation &presentati
         }
         return opened.status;
     }
-    device = std::move(opened.transport);
-    show_device(*device, opened.info, presentation);
+    devices = std::move(opened.devices);
+    if (devices.size() == 1) {
+        show_device(*devices.front().transport, devices.front().info, presentation);
+    }
     return kExitSuccess;
 }
 
@@ -203,10 +194,14 @@ int run_steps(const Options &o, const RunTuning &tuning, Presentation &presentat
     if (const int status = before_device(o, presentation, inputs); status >= 0) {
         return status;
     }
-    std::unique_ptr<Transport> device;
-    if (const int status = open_step(o, *catalog, presentation, device); status != kExitSuccess) {
+    std::vector<OpenedDevice> opened;
+    if (const int status = open_step(o, *catalog, presentation, opened); status != kExitSuccess) {
         return status;
     }
+    if (opened.size() > 1) {
+        return update_several(std::move(opened), inputs, o, tuning, presentation);
+    }
+    std::unique_ptr<Transport> device = std::move(opened.front().transport);
     if (!o.sim_flash_from.empty() &&
         !read_sim_flash(static_cast<SimTransport &>(*device), o.sim_flash_from)) {
         std::fprintf(stderr,

@@ -60,10 +60,11 @@ ParseResult parse_command_line(int argc, char **argv) {
         "hidiap"};
     app.footer(
         "Exit status:\n"
-        "  0    the update ended in success: every range verified by CRC-32, reboot answered;\n"
-        "       for --list: at least one device was listed\n"
-        "  1    the update failed: time-out, refused command, checksum mismatch, device\n"
-        "       disconnected, no progress\n"
+        "  0    the update ended in success: every range verified by CRC-32, reboot answered\n"
+        "       (on every device, when several are updated); for --list: at least one device\n"
+        "       was listed\n"
+        "  1    the update failed (on any device): time-out, refused command, checksum\n"
+        "       mismatch, device disconnected, no progress\n"
         "  2    bad command line or unusable input files (nothing was sent to a device)\n"
         "  3    no matching device was found (default IDs: vendor 0x9999, product 0x8888)\n"
         "  4    a device matched but could not be opened: permissions\n"
@@ -88,12 +89,17 @@ ParseResult parse_command_line(int argc, char **argv) {
         ->type_name("HEX");
     app.add_option("--pid", pid_text, "product ID in hex, 0x optional (default 8888; 0: any)")
         ->type_name("HEX");
-    app.add_option("--serial", o.device.serials, "update the device with this serial number")
+    app.add_flag("--all", o.device.all,
+                 "update every device with the IDs at once; each line on standard output is "
+                 "then led by the device's tag, and a summary goes to standard error");
+    app.add_option("--serial", o.device.serials,
+                   "update the device with this serial number (repeat to update several at once)")
         ->type_name("SERIAL")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
         ->expected(1)
         ->allow_extra_args(false);
-    app.add_option("--path", o.device.paths, "update the device at this path (see --list)")
+    app.add_option("--path", o.device.paths,
+                   "update the device at this path (see --list; repeat to update several)")
         ->type_name("PATH")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
         ->expected(1)
@@ -125,7 +131,9 @@ ParseResult parse_command_line(int argc, char **argv) {
         ->expected(1)
         ->allow_extra_args(false);
     app.add_option("--sim-flash", o.sim_flash_path,
-                   "after a simulated run, write the device's 2 MiB flash to this file");
+                   "after a simulated run, write the device's 2 MiB flash to this file (with "
+                   "several devices, one file each: the serial number goes before the extension, "
+                   "flash.SIM0002.bin)");
     app.add_flag("--no-wait", o.no_wait, "exit after the outcome without waiting for Enter");
     app.add_flag("--no-progress", o.no_progress,
                  "do not draw the progress line (drawn on standard error when it is a terminal)");
@@ -189,9 +197,10 @@ ParseResult parse_command_line(int argc, char **argv) {
         return refuse(result,
                       "--sim-fault, --sim-flash and the other --sim- options need --simulate");
     }
-    if (!o.list && o.device.serials.size() + o.device.paths.size() > 1) {
+    if (o.device.all && !(o.device.serials.empty() && o.device.paths.empty())) {
         return refuse(result,
-                      "one device is updated per run; name it with one --serial or one --path");
+                      "--all takes every matching device; it cannot be combined with "
+                      "--serial or --path");
     }
     if (!o.extra_args.empty()) {
         std::string ignored;

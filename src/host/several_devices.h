@@ -3,27 +3,24 @@
 // error, and the exit status is 0 only when every device was verified.
 #pragma once
 
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "device_finder.h"
 #include "hidiap_tool.h"
 #include "options.h"
 #include "presentation.h"
 #include "run_events.h"
 #include "run_inputs.h"
-#include "transport.h"
 
 namespace host {
 
-struct OpenDevice {
-    std::unique_ptr<Transport> transport;
-    DeviceDescription description;
-};
+// A device as the run's events describe it.
+DeviceDescription describe(const DeviceInfo &info);
 
 // The files are loaded and the devices open; they are closed before this returns. Returns the
 // exit status.
-int update_several(std::vector<OpenDevice> devices, const Inputs &inputs, const Options &o,
+int update_several(std::vector<OpenedDevice> devices, const Inputs &inputs, const Options &o,
                    const RunTuning &tuning, Presentation &presentation);
 
 // Where --sim-flash puts one device's flash when there are several: the serial number before the

@@ -42,11 +42,14 @@ gadget_up() {
         return 1
         ;;
     esac
-    udc=""
-    for udc in /sys/class/udc/*; do
-        [ -e "$udc" ] && break
-    done
-    udc=${udc##*/}
+    # The first controller, unless GADGET_UDC names one (a second gadget takes the second).
+    udc=${GADGET_UDC:-}
+    if [ -z "$udc" ]; then
+        for udc in /sys/class/udc/*; do
+            [ -e "$udc" ] && break
+        done
+        udc=${udc##*/}
+    fi
     if [ -z "$udc" ] || [ "$udc" = "*" ]; then
         echo "gadget_up: no UDC (is dummy_hcd loaded?)" >&2
         return 1
