@@ -63,26 +63,23 @@ std::string format(const char *fmt, double a, double b = 0, double c = 0) {
     return text;
 }
 
-// Several devices at once under the timing model: each count's wall time, the ratio of 8 to 1,
-// and the tool's CPU time for 8. Runs are named by their device count.
+// Several devices at once under the timing model, the tool as a user runs it: each count's wall
+// time, the ratio of 8 to 1, and the tool's CPU time for 8.
 void fleet_rows(const FigureCollector &f) {
-    const auto *one = f.find("BM_Fleet_MediumFiles_UsbFs/1");
-    const auto *eight = f.find("BM_Fleet_MediumFiles_UsbFs/8");
+    const auto *one = f.find("BM_Tool_Fleet_Medium_UsbFs/1");
+    const auto *eight = f.find("BM_Tool_Fleet_Medium_UsbFs/8");
     std::string walls;
     for (const char *n : {"1", "2", "4", "8"}) {
-        const auto *run = f.find(std::string("BM_Fleet_MediumFiles_UsbFs/") + n);
-        walls += (walls.empty() ? "" : " / ") +
-                 format("%.3f", run ? run->GetAdjustedRealTime() / 1e3 : NAN);
+        const auto *run = f.find(std::string("BM_Tool_Fleet_Medium_UsbFs/") + n);
+        walls += (walls.empty() ? "" : " / ") + format("%.3f", counter(run, "wall_s"));
     }
-    const double ratio =
-        eight && one ? eight->GetAdjustedRealTime() / one->GetAdjustedRealTime() : NAN;
-    row("1/2/4/8 devices at once, medium update, usb-fs", walls + format(" s (8 = %.3fx 1)", ratio),
+    const double ratio = counter(eight, "wall_s") / counter(one, "wall_s");
+    row("1/2/4/8 devices at once (--all), medium, usb-fs", walls + format(" s, 8 = %.3fx 1", ratio),
         "8 <= 1.1x one", one != nullptr && eight != nullptr, ratio <= 1.1);
-    const double cpu = counter(eight, "cpu_s/run");
-    const double wall = eight ? eight->GetAdjustedRealTime() / 1e3 : NAN;
-    row("CPU of 8 devices at once, medium update, usb-fs",
-        format("%.3f s in %.3f s (%.1f%% of a core)", cpu, wall, 100 * cpu / wall), "(reference)",
-        eight != nullptr, true);
+    row("CPU of 8 devices at once, medium, usb-fs",
+        format("%.3f s in %.3f s (%.1f%% of a core)", counter(eight, "cpu_s"),
+               counter(eight, "wall_s"), counter(eight, "cpu_pct")),
+        "(reference)", eight != nullptr, true);
 }
 
 void print_table(const FigureCollector &f) {

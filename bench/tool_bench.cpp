@@ -1,7 +1,8 @@
 // The whole tool as a user runs it, against the simulated device: with no delays (what the tool
 // itself costs), with the USB full-speed timing model against the model's theoretical time,
 // with --skip-unchanged over unchanged, partly changed and erased flash, and with a device that
-// stops answering (the CPU the tool uses while it waits). The runs that take minutes are
+// stops answering (the CPU the tool uses while it waits), and with 1, 2, 4 and 8 devices updated
+// at once under the timing model. The runs that take minutes are
 // registered only when HIDIAP_BENCH_LONG=1 (scripts/bench sets it).
 #include "tool_bench.h"
 
@@ -158,6 +159,15 @@ void BM_Tool_Largest_UsbFs(benchmark::State &state) {
                   0);
 }
 
+// N devices at once (--all), each on its own link under the timing model.
+void BM_Tool_Fleet_Medium_UsbFs(benchmark::State &state) {
+    Inputs &in = inputs();
+    run_tool_case(state,
+                  {"--sim-devices", std::to_string(state.range(0)), "--all", "--sim-timing",
+                   "usb-fs", in("medium.img"), in("medium.tts"), "2MB"},
+                  0);
+}
+
 void BM_Tool_Skip(benchmark::State &state, const char *start) {
     Inputs &in = inputs();
     in.make_start_flashes();
@@ -202,6 +212,9 @@ void register_tool_benchmarks(bool long_runs) {
     for (const auto &[name, start] : skip_cases) {
         per_run(benchmark::RegisterBenchmark(name, BM_Tool_Skip, start), 3);
     }
+    auto *fleet =
+        benchmark::RegisterBenchmark("BM_Tool_Fleet_Medium_UsbFs", BM_Tool_Fleet_Medium_UsbFs);
+    per_run(fleet->Arg(1)->Arg(2)->Arg(4)->Arg(8), 1);
 }
 
 }  // namespace bench
