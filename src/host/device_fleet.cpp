@@ -27,7 +27,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Hands a device's events to its presenter and to its progress line.
+// Hands a device's events to its presenter and to its progress line. Every event is passed on.
 class DeviceEvents : public RunEvents {
   public:
     DeviceEvents(RunEvents *presenter, MultiProgressDisplay *display, size_t line)
@@ -49,6 +49,9 @@ class DeviceEvents : public RunEvents {
         }
     }
     void check(const RangeCheck &c) override { presenter_->check(c); }
+    void survey(unsigned range, uint32_t addr, unsigned sectors, unsigned unchanged) override {
+        presenter_->survey(range, addr, sectors, unchanged);
+    }
     void device_error(uint8_t command, uint8_t code) override {
         presenter_->device_error(command, code);
     }
@@ -365,11 +368,11 @@ void print_fleet_summary(std::FILE *to, const std::vector<DeviceResult> &results
     for (const DeviceResult &r : results) {
         const RunReport &p = r.report;
         const double rate = p.seconds > 0 ? static_cast<double>(p.bytes) / 1024.0 / p.seconds : 0;
-        const std::string throughput = rate >= 1024 ? format("%.1f MiB/s", rate / 1024)
-                                                    : format("%.1f KiB/s", rate);
+        const std::string throughput =
+            rate >= 1024 ? format("%.1f MiB/s", rate / 1024) : format("%.1f KiB/s", rate);
         std::fprintf(to, "%-*s  %-11s  %10llu  %6.2f s  %12s  %s\n", w, r.tag.c_str(), p.status,
-                     static_cast<unsigned long long>(p.bytes), p.seconds,
-                     throughput.c_str(), r.succeeded() ? "-" : p.reason.c_str());
+                     static_cast<unsigned long long>(p.bytes), p.seconds, throughput.c_str(),
+                     r.succeeded() ? "-" : p.reason.c_str());
         if (!r.succeeded()) {
             failed.push_back(r.tag);
         }

@@ -49,16 +49,19 @@ TEST_F(Tool, RepeatedSerialAndPathUpdateExactlyTheNamedDevices) {
     EXPECT_FALSE(fs::exists(path("flash.SIM0002.bin")));
 }
 
-// With --json every event names its device, and each device ends with its own outcome.
+// With --json every event names its device, each device ends with its own outcome, and every
+// kind of event reaches it (here the surveys of --skip-unchanged).
 TEST_F(Tool, JsonEventsOfSeveralDevicesNameTheirDevice) {
-    const ProcessResult r = simulate(
-        {"--json", "--sim-devices", "2", "--all", "--sim-fault", "SIM0001/corrupt:page:2"});
+    const ProcessResult r = simulate({"--json", "--skip-unchanged", "--sim-devices", "2", "--all",
+                                      "--sim-fault", "SIM0001/corrupt:page:2"});
     EXPECT_EQ(r.exit_status, 1) << r.err;
     std::map<std::string, std::string> outcome;
+    std::map<std::string, int> surveys;
     std::istringstream lines(r.out);
     for (std::string line; std::getline(lines, line);) {
         const nlohmann::json event = nlohmann::json::parse(line);
         ASSERT_TRUE(event.contains("device")) << line;
+        surveys[event["device"]] += event["type"] == "survey" ? 1 : 0;
         if (event["type"] == "outcome") {
             outcome[event["device"]] =
                 event["status"].get<std::string>() + " " + event["cause"].dump();
@@ -66,4 +69,5 @@ TEST_F(Tool, JsonEventsOfSeveralDevicesNameTheirDevice) {
     }
     EXPECT_EQ(outcome["SIM0001"], "failed \"crc_mismatch\"");
     EXPECT_EQ(outcome["SIM0002"], "success null");
+    EXPECT_EQ(surveys["SIM0002"], 2);
 }
