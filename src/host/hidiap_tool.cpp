@@ -176,32 +176,10 @@ int open_step(const Options &o, DeviceCatalog &catalog, Presentation &presentati
     return kExitSuccess;
 }
 
-int run_steps(const Options &o, const RunTuning &tuning, Presentation &presentation) {
-    std::optional<timing::UsbTimingFigures> link;
-    if (!parse_link_timing(o, link)) {
-        presentation.refused(kExitBadInput, "bad-input", "bad --sim-timing figures");
-        return kExitBadInput;
-    }
-    const std::unique_ptr<DeviceCatalog> catalog = make_catalog(o, tuning, link);
-    if (!catalog) {
-        presentation.refused(kExitBadInput, "bad-input", "bad --sim-fault rule");
-        return kExitBadInput;
-    }
-    if (o.list) {
-        return list_step(o, *catalog, presentation);
-    }
-    Inputs inputs;
-    if (const int status = before_device(o, presentation, inputs); status >= 0) {
-        return status;
-    }
-    std::vector<OpenedDevice> opened;
-    if (const int status = open_step(o, *catalog, presentation, opened); status != kExitSuccess) {
-        return status;
-    }
-    if (opened.size() > 1) {
-        return update_several(std::move(opened), inputs, o, tuning, presentation);
-    }
-    std::unique_ptr<Transport> device = std::move(opened.front().transport);
+// The update of one device, from its opening to the end of the run.
+int update_one(std::unique_ptr<Transport> device, const Inputs &inputs, const Options &o,
+               const RunTuning &tuning, const std::optional<timing::UsbTimingFigures> &link,
+               Presentation &presentation) {
     if (!o.sim_flash_from.empty() &&
         !read_sim_flash(static_cast<SimTransport &>(*device), o.sim_flash_from)) {
         std::fprintf(stderr,
@@ -228,6 +206,34 @@ int run_steps(const Options &o, const RunTuning &tuning, Presentation &presentat
     device.reset();
     trace_shutdown("device closed");
     return end_of_run(o, report, presentation);
+}
+
+int run_steps(const Options &o, const RunTuning &tuning, Presentation &presentation) {
+    std::optional<timing::UsbTimingFigures> link;
+    if (!parse_link_timing(o, link)) {
+        presentation.refused(kExitBadInput, "bad-input", "bad --sim-timing figures");
+        return kExitBadInput;
+    }
+    const std::unique_ptr<DeviceCatalog> catalog = make_catalog(o, tuning, link);
+    if (!catalog) {
+        presentation.refused(kExitBadInput, "bad-input", "bad --sim-fault rule");
+        return kExitBadInput;
+    }
+    if (o.list) {
+        return list_step(o, *catalog, presentation);
+    }
+    Inputs inputs;
+    if (const int status = before_device(o, presentation, inputs); status >= 0) {
+        return status;
+    }
+    std::vector<OpenedDevice> opened;
+    if (const int status = open_step(o, *catalog, presentation, opened); status != kExitSuccess) {
+        return status;
+    }
+    if (opened.size() > 1) {
+        return update_several(std::move(opened), inputs, o, tuning, presentation);
+    }
+    return update_one(std::move(opened.front().transport), inputs, o, tuning, link, presentation);
 }
 
 int run_parsed(const ParseResult &parsed, const RunTuning &tuning) {
