@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "iap.h"
+#include "engine/iap.h"
 
 namespace {
 

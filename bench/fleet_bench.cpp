@@ -20,10 +20,11 @@
 #include <thread>
 #include <vector>
 
-#include "device_fleet.h"
-#include "host_buffers.h"
-#include "sim_transport.h"
-#include "usb_timing.h"
+#include "globals/iap_globals.h"
+#include "host/inputs/run_inputs.h"
+#include "host/sim/sim_transport.h"
+#include "host/update/update_run.h"
+#include "timing/usb_timing.h"
 
 namespace {
 
@@ -48,7 +49,9 @@ void run_fleet(benchmark::State &state, bool usb_fs) {
         tts_file[i] = static_cast<uint8_t>(i * 17);
     }
     const host::Layout layout = host::compute_layout(kImageBytes, kTtsBytes, "1MB");
-    host::FleetSettings settings;
+    host::use_layout(layout);
+    const host::UpdatePlan plan = host::make_update_plan(kImageBytes, kTtsBytes, "1MB");
+    host::UpdateSettings settings;
     settings.out = [](std::string_view) {};
     settings.err = [](std::string_view) {};
 
@@ -57,19 +60,21 @@ void run_fleet(benchmark::State &state, bool usb_fs) {
     for (auto _ : state) {
         state.PauseTiming();
         std::vector<std::unique_ptr<host::SimTransport>> sims;
-        std::vector<host::FleetDevice> fleet;
+        std::vector<host::UpdateDevice> fleet;
         for (size_t i = 0; i < devices; i++) {
             sims.push_back(std::make_unique<host::SimTransport>(
                 sim::FaultSchedule{}, settings.tick_period,
                 usb_fs ? std::optional<timing::UsbTimingFigures>(timing::UsbTimingFigures{})
                        : std::nullopt));
-            host::DeviceDescription d;
+            host::DeviceInfo d;
             d.serial = "SIM" + std::to_string(i + 1);
             fleet.push_back({sims.back().get(), d, nullptr});
         }
         state.ResumeTiming();
         const double cpu_before = cpu_seconds();
-        const std::vector<host::DeviceResult> results = host::update_fleet(fleet, layout, settings);
+        host::UpdateRun run(fleet, layout, settings);
+        run.announce();
+        const std::vector<host::DeviceResult> results = run.run(plan);
         cpu += cpu_seconds() - cpu_before;
         double longest = 0;
         for (const host::DeviceResult &r : results) {

@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "console.h"
-#include "host_buffers.h"
-#include "iap.h"
-#include "sim_device.h"
+#include "console/console.h"
+#include "device/sim_device.h"
+#include "engine/iap.h"
+#include "globals/iap_globals.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ void on_event(iap_event_t evt) {
 }
 
 void BM_WholeRun_LargestFiles(benchmark::State &state) {
-    console_set_sink([](std::string_view) {});
+    const ConsoleSinkScope quiet([](std::string_view) {});
     for (size_t i = 0; i < IMG_FILE_BUF_SIZE; i++) {
         img_file[i] = static_cast<uint8_t>(i * 31);
     }
@@ -59,7 +59,6 @@ void BM_WholeRun_LargestFiles(benchmark::State &state) {
         }
         frames += sim_device.frames_received_total();
     }
-    console_set_sink(nullptr);
     state.counters["frames/run"] =
         benchmark::Counter(static_cast<double>(frames) / static_cast<double>(state.iterations()));
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() *

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "iap.h"
+#include "engine/iap.h"
 
 namespace fuzz {
 

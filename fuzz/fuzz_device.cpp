@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "fault_rules.h"
+#include "device/fault_rules.h"
+#include "device/sim_device.h"
 #include "fuzz_check.h"
 #include "input_reader.h"
 #include "reference_checksums.h"
-#include "sim_device.h"
 
 namespace {
 

@@ -23,11 +23,11 @@
 #include <string_view>
 #include <vector>
 
-#include "console.h"
+#include "console/console.h"
+#include "engine/iap.h"
 #include "engine_run_model.h"
 #include "fuzz_check.h"
-#include "host_buffers.h"
-#include "iap.h"
+#include "globals/iap_globals.h"
 #include "input_reader.h"
 #include "reference_checksums.h"
 
@@ -363,7 +363,8 @@ void discard_console(std::string_view) {}
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    console_set_sink(discard_console);
+    // The fuzzer's process never ends a run early: the scope lives as long as it does.
+    static const ConsoleSinkScope quiet(discard_console);
     g_trace = std::getenv("HIDIAP_FUZZ_TRACE") != nullptr;
     return 0;
 }

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "fault_rules.h"
+#include "device/fault_rules.h"
 #include "fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

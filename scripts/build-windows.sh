@@ -104,7 +104,7 @@ build_hidapi
 echo "== hidiap.exe"
 cmake --preset windows-cross -DHIDIAP_WERROR=ON >/dev/null
 cmake --build --preset windows-cross -j"$jobs"
-exe=$repo/build-windows-cross/src/host/hidiap.exe
+exe=$repo/build-windows-cross/bin/hidiap.exe
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-windows-cross/CMakeCache.txt)
 name=hidiap-$version-windows-x86_64

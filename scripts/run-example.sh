@@ -10,6 +10,6 @@ cmake --build build --target hidiap -j"$(nproc)"
 mkdir -p build/sample
 head -c 40000 /dev/urandom >build/sample/image.bin
 head -c 1000 /dev/urandom >build/sample/tts.bin
-build/src/host/hidiap --simulate --no-wait --sim-flash build/sample/flash.bin \
+build/bin/hidiap --simulate --no-wait --sim-flash build/sample/flash.bin \
   build/sample/image.bin build/sample/tts.bin 1MB
 echo "Simulated device flash written to build/sample/flash.bin"

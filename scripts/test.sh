@@ -34,7 +34,7 @@ fi
 
 section "Windows build under Wine"
 scripts/build-windows.sh
-tests/windows/run --exe build-windows-cross/src/host/hidiap.exe --linux build-release/src/host/hidiap
+tests/windows/run --exe build-windows-cross/bin/hidiap.exe --linux build-release/bin/hidiap
 
 section "Debian package"
 deb=$(scripts/package.sh | tail -n 1)

@@ -1,4 +1,4 @@
-#include "console.h"
+#include "console/console.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -50,6 +50,9 @@ void console_printf(const char *fmt, ...) {
     console_write(big);
 }
 
-void console_set_sink(console_sink_t sink) {
-    current_sink() = std::move(sink);
+ConsoleSinkScope::ConsoleSinkScope(console_sink_t sink)
+    : previous_(std::exchange(current_sink(), std::move(sink))) {}
+
+ConsoleSinkScope::~ConsoleSinkScope() {
+    current_sink() = std::move(previous_);
 }

@@ -21,9 +21,19 @@ void console_printf(const char *fmt, ...) CONSOLE_PRINTF_FORMAT;
 // Hands text to the current sink unchanged.
 void console_write(std::string_view text);
 
-// Replaces the sink; an empty function restores standard output. Not to be called while another
-// thread may print.
-void console_set_sink(console_sink_t sink);
+// Routes console text to `sink` while it lives and restores the sink it replaced when it goes, so
+// that scopes nest: the innermost one receives the text. Not to be made or ended while another
+// thread may print; scopes end in the reverse order they began.
+class ConsoleSinkScope {
+  public:
+    explicit ConsoleSinkScope(console_sink_t sink);
+    ~ConsoleSinkScope();
+    ConsoleSinkScope(const ConsoleSinkScope &) = delete;
+    ConsoleSinkScope &operator=(const ConsoleSinkScope &) = delete;
+
+  private:
+    console_sink_t previous_;
+};
 
 // Writes text to standard output and flushes it, so lines show at once even when piped.
 void console_stdout_sink(std::string_view text);

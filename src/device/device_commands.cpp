@@ -1,4 +1,4 @@
-#include "device_commands.h"
+#include "device/device_commands.h"
 
 #include <array>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "device_crc.h"
+#include "device/device_crc.h"
 
 #include <zlib.h>
 

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <limits>
 
-#include "device_commands.h"
-#include "fault_rules.h"
+#include "device/device_commands.h"
+#include "device/fault_rules.h"
 
 namespace sim {
 

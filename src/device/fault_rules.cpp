@@ -1,4 +1,4 @@
-#include "fault_rules.h"
+#include "device/fault_rules.h"
 
 #include <algorithm>
 

@@ -1,9 +1,9 @@
-#include "flash_model.h"
+#include "device/flash_model.h"
 
 #include <algorithm>
 #include <stdexcept>
 
-#include "device_crc.h"
+#include "device/device_crc.h"
 
 namespace sim {
 

@@ -1,4 +1,4 @@
-#include "page_buffer.h"
+#include "device/page_buffer.h"
 
 #include <cstring>
 

@@ -1,10 +1,10 @@
-#include "sim_device.h"
+#include "device/sim_device.h"
 
 #include <algorithm>
 #include <numeric>
 #include <utility>
 
-#include "device_crc.h"
+#include "device/device_crc.h"
 
 namespace sim {
 

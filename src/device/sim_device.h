@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "device_commands.h"
-#include "fault_rules.h"
-#include "flash_model.h"
-#include "page_buffer.h"
+#include "device/device_commands.h"
+#include "device/fault_rules.h"
+#include "device/flash_model.h"
+#include "device/page_buffer.h"
 
 namespace sim {
 

@@ -19,10 +19,11 @@
 // below stay unchanged while any record runs. The record's state_change flag marks a transition
 // under way; it is the engine's own guard against re-entry from its hooks, not a lock.
 //
-// Host globals read (declared in host_buffers.h, defined by the host): when a range is verified
-// and another remains, the engine moves on to the TTS data by reading tts_file (its bytes),
-// tts_size (its length, already rounded up to 256) and is_1mb (1: flash 0x80000, else 0x180000).
-// They are read, never written, and must not change while a record runs.
+// Host globals read (declared at the end of this header, defined with the host's other globals in
+// globals/iap_globals.cpp): when a range is verified and another remains, the engine moves on to
+// the TTS data by reading tts_file (its bytes), tts_size (its length, already rounded up to 256)
+// and is_1mb (1: flash 0x80000, else 0x180000). They are read, never written, and must not change
+// while a record runs.
 //
 // Outcomes. A run ends with the record back in IAP_ST_IDLE and, in the normal case, exactly one
 // final event: IAP_EVT_SUCCESS after every buffer verified and the reboot answered;
@@ -226,3 +227,8 @@ void iap_program_changed_from(iap_env_t *iap, uint32_t sector);
 // start of its sector and erases it again.
 uint32_t iap_timer_callback(iap_env_t *iap);
 uint32_t iap_flash_write_timeout_handle(iap_env_t *iap);
+
+// The host's globals the engine reads (see "Host globals read" above).
+extern uint8_t tts_file[IAP_TTS_BUF_SIZE];
+extern int tts_size;
+extern int is_1mb;

@@ -1,6 +1,5 @@
-#include "console.h"
-#include "host_buffers.h"
-#include "iap.h"
+#include "console/console.h"
+#include "engine/iap.h"
 
 namespace {
 
@@ -102,7 +101,7 @@ uint32_t IAP_ST_FLASH_CHECK_rsp_handle(iap_env_t *iap, uint8_t *p_dat, int) {
         iap_flash_reboot(iap);
     } else {
         iap->local_img_buf = tts_file;
-        iap->local_img_buf_size = static_cast<int>(TTS_FILE_BUF_SIZE);
+        iap->local_img_buf_size = static_cast<int>(IAP_TTS_BUF_SIZE);
         iap->addr = 0;
         iap->size = static_cast<uint32_t>(tts_size);
         iap->iap_addr = is_1mb ? IAP_TTS_ADDR_1MB : IAP_TTS_ADDR_OTHER;

@@ -1,6 +1,6 @@
 #include <zlib.h>
 
-#include "iap.h"
+#include "engine/iap.h"
 
 // zlib inverts on the way in and out; undoing both keeps the running-value contract (no final
 // inversion), so a run started at 0xFFFFFFFF yields the CRC-32/JAMCRC the device reports.

@@ -1,7 +1,7 @@
 #include <cstring>
 
-#include "console.h"
-#include "iap.h"
+#include "console/console.h"
+#include "engine/iap.h"
 
 namespace {
 

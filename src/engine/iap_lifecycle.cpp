@@ -1,5 +1,5 @@
-#include "console.h"
-#include "iap.h"
+#include "console/console.h"
+#include "engine/iap.h"
 
 void iap_init(iap_env_t *iap, iap_cmd_tx_t cmd_tx, iap_evnet_callback_t evt_cb) {
     iap->state = IAP_ST_IDLE;

@@ -4,8 +4,8 @@
 // chaining to the next range and the reboot are unchanged.
 #include <cstring>
 
-#include "console.h"
-#include "iap.h"
+#include "console/console.h"
+#include "engine/iap.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
-#include "console.h"
-#include "iap.h"
+#include "console/console.h"
+#include "engine/iap.h"
 
 uint32_t iap_flash_write_timeout_handle(iap_env_t *iap) {
     iap->iap_offset &= ~(IAP_SECTOR_SIZE - 1);

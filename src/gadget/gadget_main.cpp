@@ -23,10 +23,10 @@
 #include <utility>
 #include <vector>
 
-#include "fault_rules.h"
-#include "hidg_endpoint.h"
-#include "sim_device.h"
-#include "usb_timing.h"
+#include "device/fault_rules.h"
+#include "device/sim_device.h"
+#include "gadget/hidg_endpoint.h"
+#include "timing/usb_timing.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "hidg_endpoint.h"
+#include "gadget/hidg_endpoint.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "usb_timing.h"
+#include "timing/usb_timing.h"
 
 #include <algorithm>
 #include <cmath>

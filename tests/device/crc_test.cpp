@@ -3,7 +3,7 @@
 #include <random>
 #include <string>
 
-#include "device_crc.h"
+#include "device/device_crc.h"
 #include "wire_helper.h"
 
 namespace {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "device_crc.h"
-#include "sim_device.h"
+#include "device/device_crc.h"
+#include "device/sim_device.h"
 #include "wire_helper.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "sim_device.h"
+#include "device/sim_device.h"
 #include "wire_helper.h"
 
 namespace {

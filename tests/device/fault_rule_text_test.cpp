@@ -3,7 +3,7 @@
 #include <ostream>
 #include <string>
 
-#include "fault_rules.h"
+#include "device/fault_rules.h"
 
 namespace {
 

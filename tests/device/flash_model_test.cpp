@@ -1,11 +1,11 @@
-#include "flash_model.h"
+#include "device/flash_model.h"
 
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 #include <vector>
 
-#include "device_crc.h"
+#include "device/device_crc.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <random>
 
-#include "sim_device.h"
+#include "device/sim_device.h"
 #include "wire_helper.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "sim_device.h"
+#include "device/sim_device.h"
 
 namespace wire {
 

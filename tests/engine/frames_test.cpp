@@ -5,7 +5,7 @@
 #include <random>
 
 #include "engine_harness.h"
-#include "host_buffers.h"
+#include "globals/iap_globals.h"
 
 using test_support::EngineHarness;
 using test_support::Frame;

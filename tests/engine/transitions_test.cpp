@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "engine_harness.h"
-#include "host_buffers.h"
+#include "globals/iap_globals.h"
 #include "reference_checksums.h"
 
 using test_support::EngineHarness;

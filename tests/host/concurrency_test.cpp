@@ -8,15 +8,15 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 
-#include "console.h"
-#include "engine_hooks.h"
-#include "engine_runner.h"
+#include "console/console.h"
 #include "expected_layout.h"
-#include "hidiap_tool.h"
-#include "host_buffers.h"
-#include "sim_transport.h"
-#include "workers.h"
+#include "globals/iap_globals.h"
+#include "host/app/hidiap_tool.h"
+#include "host/run/engine_runner.h"
+#include "host/run/workers.h"
+#include "host/sim/sim_transport.h"
 
 namespace fs = std::filesystem;
 
@@ -34,16 +34,17 @@ TEST(Concurrency, LongUpdateWithFastTicksSucceedsAndFillsTheFlash) {
                static_cast<std::streamsize>(tts.size()));
 
     std::string out;
-    console_set_sink([&out](std::string_view text) { out.append(text); });
+    std::optional<ConsoleSinkScope> capture;
+    capture.emplace([&out](std::string_view text) { out.append(text); });
     const std::string flash = (dir / "flash").string();
     const std::string img = (dir / "img").string();
     const std::string tts_path = (dir / "tts").string();
     const char *argv[] = {"hidiap",      "--simulate", "--no-wait",      "--sim-flash",
                           flash.c_str(), img.c_str(),  tts_path.c_str(), "2MB"};
-    host::RunTuning fast;
+    host::UpdateSettings fast;
     fast.tick_period = std::chrono::milliseconds(1);
     const int status = host::run_tool(8, const_cast<char **>(argv), fast);
-    console_set_sink(nullptr);
+    capture.reset();
 
     EXPECT_EQ(status, 0) << out;
     std::ifstream in(flash, std::ios::binary);
@@ -68,7 +69,8 @@ TEST(Concurrency, TwoDevicesEachGetTheirOwnFramesAndOutcome) {
     // Two devices print at once: the sink, like the tool's own, must take turns.
     std::mutex out_mutex;
     std::string out;
-    console_set_sink([&](std::string_view text) {
+    std::optional<ConsoleSinkScope> capture;
+    capture.emplace([&](std::string_view text) {
         std::lock_guard<std::mutex> lock(out_mutex);
         out.append(text);
     });
@@ -96,7 +98,7 @@ TEST(Concurrency, TwoDevicesEachGetTheirOwnFramesAndOutcome) {
         EXPECT_EQ(failing.wait_for_outcome(std::chrono::seconds(30)), host::Outcome::Timeout);
         workers.stop();
     }
-    console_set_sink(nullptr);
+    capture.reset();
     const std::vector<uint8_t> expected = test_support::expected_flash(image, tts, 0x80000);
     good_device.with_device([&expected](sim::SimDevice &device) {
         EXPECT_TRUE(device.flash().bytes() == expected);

@@ -1,5 +1,5 @@
 // Which device a run takes, and what it says when the choice is not obvious or not possible.
-#include "device_selection.h"
+#include "host/discovery/device_selection.h"
 
 #include <gtest/gtest.h>
 

@@ -14,19 +14,20 @@
 #include <sstream>
 #include <thread>
 
-#include "device_fleet.h"
 #include "expected_layout.h"
-#include "host_buffers.h"
-#include "json_events.h"
-#include "multi_progress.h"
-#include "sim_transport.h"
-#include "tagged_console.h"
-#include "update_plan.h"
+#include "globals/iap_globals.h"
+#include "host/inputs/run_inputs.h"
+#include "host/inputs/update_plan.h"
+#include "host/present/json_events.h"
+#include "host/present/multi_progress.h"
+#include "host/sim/sim_transport.h"
+#include "host/update/tagged_console.h"
+#include "host/update/update_run.h"
 
 namespace {
 
 using host::DeviceResult;
-using host::FleetDevice;
+using host::UpdateDevice;
 
 // The real tick: a healthy device's answer must come within a step's budget (ten ticks) even
 // under ThreadSanitizer on a loaded machine.
@@ -41,6 +42,7 @@ struct Fleet : ::testing::Test {
         std::copy(image.begin(), image.end(), img_file);
         std::copy(tts.begin(), tts.end(), tts_file);
         layout = host::compute_layout(0x10000, 0x1100, "1MB");
+        host::use_layout(layout);
         settings.tick_period = kTick;
         settings.stall_limit = std::chrono::seconds(20);
         settings.out = [this](std::string_view text) { out.append(text); };
@@ -58,11 +60,19 @@ struct Fleet : ::testing::Test {
             sims.push_back(std::make_unique<host::SimTransport>(schedule, kTick));
             char serial[16];
             std::snprintf(serial, sizeof serial, "SIM%04zu", sims.size());
-            host::DeviceDescription d;
+            host::DeviceInfo d;
             d.serial = serial;
             d.path = "sim:" + std::to_string(sims.size());
             devices.push_back({sims.back().get(), d, nullptr});
         }
+    }
+
+    // The whole run, as the tool makes it: every device announced, started with the plan and
+    // reported.
+    std::vector<DeviceResult> update_fleet() {
+        host::UpdateRun run(devices, layout, settings);
+        run.announce();
+        return run.run(host::make_update_plan(0x10000, 0x1100, "1MB"));
     }
 
     bool flash_is_expected(size_t device) {
@@ -86,16 +96,16 @@ struct Fleet : ::testing::Test {
     std::vector<uint8_t> image;
     std::vector<uint8_t> tts;
     host::Layout layout;
-    host::FleetSettings settings;
+    host::UpdateSettings settings;
     std::string out;
     std::string err;
     std::vector<std::unique_ptr<host::SimTransport>> sims;
-    std::vector<FleetDevice> devices;
+    std::vector<UpdateDevice> devices;
 };
 
 TEST_F(Fleet, EveryDeviceIsVerifiedAndPrintsWholeTaggedLines) {
     add_devices({"", "", ""});
-    const std::vector<DeviceResult> results = host::update_fleet(devices, layout, settings);
+    const std::vector<DeviceResult> results = update_fleet();
 
     ASSERT_EQ(results.size(), 3u);
     std::map<std::string, std::string> by_device;
@@ -128,10 +138,10 @@ class FleetWithAFailingDevice : public Fleet,
 
 TEST_P(FleetWithAFailingDevice, TheOthersAreVerifiedAndTheSummaryNamesIt) {
     add_devices({"", GetParam().rule, ""});
-    const std::vector<DeviceResult> results = host::update_fleet(devices, layout, settings);
+    const std::vector<DeviceResult> results = update_fleet();
 
-    EXPECT_STREQ(results[1].report.engine_outcome, GetParam().engine_outcome);
-    EXPECT_STREQ(results[1].report.cause, GetParam().cause);
+    EXPECT_STREQ(host::outcome_word(results[1].report.engine_outcome), GetParam().engine_outcome);
+    EXPECT_STREQ(host::cause_word(results[1].report.cause), GetParam().cause);
     EXPECT_LT(results[1].report.bytes, layout.image_program + layout.tts_rounded);
     for (size_t i : {0u, 2u}) {
         EXPECT_TRUE(results[i].succeeded());
@@ -199,7 +209,7 @@ class HungTransport : public host::Transport {
 // finish before the write gave up.
 TEST_F(Fleet, AHungDeviceHoldsUpNoOtherDevice) {
     HungTransport hung;
-    host::DeviceDescription d;
+    host::DeviceInfo d;
     d.serial = "HUNG";
     devices.push_back({&hung, d, nullptr});
     add_devices({"drop:erase:3"});
@@ -211,11 +221,11 @@ TEST_F(Fleet, AHungDeviceHoldsUpNoOtherDevice) {
         }
         hung.release();
     });
-    const std::vector<DeviceResult> results = host::update_fleet(devices, layout, settings);
+    const std::vector<DeviceResult> results = update_fleet();
     release_when_done.join();
 
     EXPECT_FALSE(hung.gave_up());
-    EXPECT_STREQ(results[0].report.engine_outcome, "timeout");
+    EXPECT_EQ(results[0].report.engine_outcome, host::Outcome::Timeout);
     EXPECT_TRUE(results[1].succeeded());
     EXPECT_TRUE(flash_is_expected(0));
 }
@@ -228,14 +238,12 @@ TEST_F(Fleet, JsonEventsCarryTheirDevice) {
     size_t size = 0;
     std::FILE *stream = open_memstream(&text, &size);
     std::vector<std::unique_ptr<host::JsonEvents>> emitters;
-    for (FleetDevice &d : devices) {
-        emitters.push_back(std::make_unique<host::JsonEvents>(stream, d.description.serial));
+    for (UpdateDevice &d : devices) {
+        emitters.push_back(std::make_unique<host::JsonEvents>(stream, d.info.serial));
         d.events = emitters.back().get();
     }
-    const host::UpdatePlan plan = host::make_update_plan(0x10000, 0x1100, "1MB");
     settings.json = true;
-    settings.plan = &plan;
-    host::update_fleet(devices, layout, settings);
+    update_fleet();
     std::fclose(stream);
     const std::string events(text, size);
     std::free(text);
@@ -280,10 +288,10 @@ TEST_F(Fleet, AnInterruptionEndsEveryDeviceWithItsStatus) {
     devices.push_back({&first, {}, nullptr});
     devices.push_back({&second, {}, nullptr});
     settings.interrupt_status = [] { return 130; };
-    const std::vector<DeviceResult> results = host::update_fleet(devices, layout, settings);
+    const std::vector<DeviceResult> results = update_fleet();
 
     for (const DeviceResult &r : results) {
-        EXPECT_STREQ(r.report.status, "interrupted") << r.tag;
+        EXPECT_EQ(r.report.status, host::Status::Interrupted) << r.tag;
     }
     EXPECT_EQ(results[1].tag, "2:");
     EXPECT_EQ(host::fleet_exit_status(results), 130);

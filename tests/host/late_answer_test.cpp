@@ -9,12 +9,11 @@
 #include <string>
 #include <thread>
 
-#include "console.h"
-#include "engine_hooks.h"
-#include "engine_runner.h"
-#include "host_buffers.h"
-#include "transport.h"
-#include "workers.h"
+#include "console/console.h"
+#include "globals/iap_globals.h"
+#include "host/link/transport.h"
+#include "host/run/engine_runner.h"
+#include "host/run/workers.h"
 
 namespace host {
 namespace {
@@ -42,7 +41,6 @@ class VanishedTransport : public host::Transport {
 
 struct LateAnswer : ::testing::Test {
     LateAnswer() {
-        console_set_sink([this](std::string_view text) { console.append(text); });
         tts_size = 256;
         is_1mb = 1;
         iap.update_file_num = 2;
@@ -50,8 +48,6 @@ struct LateAnswer : ::testing::Test {
         iap.local_img_buf = img_file;
         iap.local_img_buf_size = static_cast<int>(IMG_FILE_BUF_SIZE);
     }
-    ~LateAnswer() override { console_set_sink(nullptr); }
-
     static void answer(host::EngineRunner &runner, uint8_t command, uint8_t result,
                        uint32_t crc = 0) {
         uint8_t a[12] = {0xA5,
@@ -69,6 +65,7 @@ struct LateAnswer : ::testing::Test {
 
     SilentTransport device;
     std::string console;
+    ConsoleSinkScope capture{[this](std::string_view text) { console.append(text); }};
 };
 
 TEST_F(LateAnswer, AnErrorAnswerAfterSuccessPrintsNothing) {

@@ -1,5 +1,5 @@
 // The interrupt hook: Ctrl-C must be noted for the tool instead of killing the process.
-#include "platform.h"
+#include "host/platform/platform.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The progress line's text: bar, percentage, rate and times stay in range whatever it is given.
 #include <gtest/gtest.h>
 
-#include "progress_display.h"
+#include "host/present/progress_display.h"
 
 using host::ProgressView;
 using host::render_progress;

@@ -1,8 +1,8 @@
 // The tick schedule and the link's timing model, on clocks the test sets.
 #include <gtest/gtest.h>
 
-#include "tick_schedule.h"
-#include "usb_timing.h"
+#include "host/run/tick_schedule.h"
+#include "timing/usb_timing.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;

@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "console.h"
+#include "console/console.h"
+#include "device/fault_rules.h"
+#include "device/sim_device.h"
+#include "engine/iap.h"
 #include "expected_layout.h"
-#include "fault_rules.h"
-#include "host_buffers.h"
-#include "iap.h"
+#include "globals/iap_globals.h"
 #include "reference_checksums.h"
-#include "sim_device.h"
 
 namespace {
 
@@ -24,14 +24,12 @@ Bench *bench = nullptr;
 
 // The engine, the device between them, and everything observed.
 struct Bench {
-    explicit Bench(sim::FaultSchedule faults = {}) : device(std::move(faults)) {
+    explicit Bench(sim::FaultSchedule faults = {})
+        : device(std::move(faults)),
+          capture([this](std::string_view text) { console.append(text); }) {
         bench = this;
-        console_set_sink([this](std::string_view text) { console.append(text); });
     }
-    ~Bench() {
-        console_set_sink(nullptr);
-        bench = nullptr;
-    }
+    ~Bench() { bench = nullptr; }
 
     static void tx(uint8_t *frame, int len) {
         uint8_t report[64] = {0x01};
@@ -80,6 +78,7 @@ struct Bench {
     iap_env_t iap{};
     std::vector<iap_event_t> events;
     std::string console;
+    ConsoleSinkScope capture;  // the console text goes into `console`
     int answers_fed = 0;
     bool skip_unchanged = false;
 };

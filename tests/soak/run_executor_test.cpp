@@ -233,7 +233,7 @@ TEST(SoakTally, ACleanRunThatFailedIsAFailureOnlyIfItFailsAgain) {
 
 // The whole tool, once clean and once with a page answer dropped, through the soak's seam.
 TEST(RunInProcess, RunsTheWholeToolAndGathersWhatItLeft) {
-    host::RunTuning tuning;
+    host::UpdateSettings tuning;
     tuning.tick_period = 1ms;
     RunPlan plan;
     plan.image.assign(0x8000 + 0x1100, 0x11);

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "console.h"
+#include "console/console.h"
 #include "scratch_dir.h"
 
 namespace soak {
@@ -60,22 +60,20 @@ class StderrToFile {
 class ConsoleCapture {
   public:
     ConsoleCapture(const std::string &copy_path, bool echo)
-        : copy_fd_(open(copy_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)) {
-        console_set_sink([this, echo](std::string_view text) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            text_.append(text);
-            if (copy_fd_ >= 0) {
-                // Written straight through, so the transcript survives a crash of this process.
-                const ssize_t ignored = ::write(copy_fd_, text.data(), text.size());
-                (void)ignored;
-            }
-            if (echo) {
-                console_stdout_sink(text);
-            }
-        });
-    }
+        : copy_fd_(open(copy_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)),
+          sink_([this, echo](std::string_view text) {
+              std::lock_guard<std::mutex> lock(mutex_);
+              text_.append(text);
+              if (copy_fd_ >= 0) {
+                  // Written straight through, so the transcript survives a crash of this process.
+                  const ssize_t ignored = ::write(copy_fd_, text.data(), text.size());
+                  (void)ignored;
+              }
+              if (echo) {
+                  console_stdout_sink(text);
+              }
+          }) {}
     ~ConsoleCapture() {
-        console_set_sink(nullptr);
         if (copy_fd_ >= 0) {
             close(copy_fd_);
         }
@@ -92,6 +90,7 @@ class ConsoleCapture {
     std::mutex mutex_;
     std::string text_;
     int copy_fd_;
+    ConsoleSinkScope sink_;
 };
 
 }  // namespace
@@ -117,7 +116,7 @@ std::vector<std::string> tool_arguments(const RunPlan &plan, const std::string &
 }
 
 RunObservation run_in_process(const RunPlan &plan, const std::string &dir,
-                              const host::RunTuning &tuning, bool echo) {
+                              const host::UpdateSettings &tuning, bool echo) {
     write_file(dir + "/image.bin", plan.image);
     write_file(dir + "/tts.bin", plan.tts);
     if (!plan.start_flash.empty()) {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "hidiap_tool.h"
+#include "host/app/hidiap_tool.h"
 #include "run_plan.h"
 #include "run_verdict.h"
 
@@ -19,6 +19,6 @@ std::vector<std::string> tool_arguments(const RunPlan &plan, const std::string &
 // (and copied to dir/console.txt as it comes, so a run that dies leaves its transcript), standard
 // error goes to dir/errors.txt. With echo the console and standard error are also shown.
 RunObservation run_in_process(const RunPlan &plan, const std::string &dir,
-                              const host::RunTuning &tuning, bool echo);
+                              const host::UpdateSettings &tuning, bool echo);
 
 }  // namespace soak

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "fault_rules.h"
+#include "device/fault_rules.h"
 
 namespace soak {
 

@@ -6,8 +6,8 @@
 
 #include <set>
 
+#include "device/fault_rules.h"
 #include "expected_layout.h"
-#include "fault_rules.h"
 
 namespace soak {
 namespace {

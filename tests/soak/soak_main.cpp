@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "hidiap_tool.h"
+#include "host/app/hidiap_tool.h"
 #include "run_executor.h"
 #include "run_in_process.h"
 #include "run_plan.h"
@@ -38,8 +38,8 @@ struct Settings {
     int jobs = 2;
 };
 
-host::RunTuning tuning_for(const Settings &s) {
-    host::RunTuning t;
+host::UpdateSettings tuning_for(const Settings &s) {
+    host::UpdateSettings t;
     t.tick_period = std::chrono::microseconds(s.tick_us);
     t.stall_limit = std::max(
         std::chrono::milliseconds(1000),
@@ -87,7 +87,7 @@ int replay(const Settings &s) {
 int run_soak(const Settings &s) {
     std::vector<uint64_t> seeds(static_cast<size_t>(s.runs));
     std::iota(seeds.begin(), seeds.end(), s.seed);
-    const host::RunTuning tuning = tuning_for(s);
+    const host::UpdateSettings tuning = tuning_for(s);
     const RunBody body = [&tuning](uint64_t seed, const std::string &dir) {
         const RunPlan plan = make_plan(seed);
         return encode_verdict(judge_run(plan, run_in_process(plan, dir, tuning, false)));

@@ -2,20 +2,18 @@
 
 #include <algorithm>
 
-#include "console.h"
+#include "console/console.h"
 
 namespace test_support {
 
 EngineHarness *EngineHarness::current_ = nullptr;
 
-EngineHarness::EngineHarness() {
+EngineHarness::EngineHarness() : capture_([this](std::string_view text) { console.append(text); }) {
     current_ = this;
-    console_set_sink([this](std::string_view text) { console.append(text); });
     iap_init(&iap, &EngineHarness::on_tx, &EngineHarness::on_event);
 }
 
 EngineHarness::~EngineHarness() {
-    console_set_sink(nullptr);
     current_ = nullptr;
 }
 

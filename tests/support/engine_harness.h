@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "iap.h"
+#include "console/console.h"
+#include "engine/iap.h"
 #include "reference_checksums.h"
 
 namespace test_support {
@@ -35,6 +36,7 @@ class EngineHarness {
     void clear_log();
 
   private:
+    ConsoleSinkScope capture_;  // the console text goes into `console`
     static void on_tx(uint8_t *dat, int len);
     static void on_event(iap_event_t evt);
     static EngineHarness *current_;

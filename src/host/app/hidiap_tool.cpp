@@ -1,0 +1,250 @@
+#include "host/app/hidiap_tool.h"
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "console/console.h"
+#include "host/app/console_window.h"
+#include "host/app/options.h"
+#include "host/app/presentation.h"
+#include "host/discovery/device_finder.h"
+#include "host/events/exit_status.h"
+#include "host/hid/hid_catalog.h"
+#include "host/inputs/run_inputs.h"
+#include "host/inputs/update_plan.h"
+#include "host/platform/debug_trace.h"
+#include "host/platform/platform.h"
+#include "host/sim/sim_catalog.h"
+#include "host/sim/sim_flash_file.h"
+#include "host/update/update_run.h"
+#include "timing/usb_timing.h"
+
+namespace host {
+
+namespace {
+
+// The simulated link's timing model, when --sim-timing asks for one.
+bool parse_link_timing(const Options &o, std::optional<timing::UsbTimingFigures> &link) {
+    if (o.sim_timing.empty()) {
+        return true;
+    }
+    timing::UsbTimingFigures figures;
+    std::string error;
+    if (!timing::parse_usb_timing(o.sim_timing, figures, error)) {
+        std::fprintf(stderr, "hidiap: --sim-timing: %s\n", error.c_str());
+        return false;
+    }
+    link = figures;
+    return true;
+}
+
+// Where devices are found: USB, or the simulated devices (their link timed as `link` says).
+// Null when a fault rule is unusable.
+std::unique_ptr<DeviceCatalog> make_catalog(const Options &o, const UpdateSettings &settings) {
+    if (!o.simulate) {
+        return std::make_unique<HidCatalog>();
+    }
+    SimCatalogSetup setup;
+    setup.link = settings.link;
+    setup.devices = o.sim_devices;
+    setup.faults = o.sim_faults;
+    setup.appear_after = o.sim_appear_after;
+    setup.open_after = o.sim_open_after;
+    setup.device_tick = settings.tick_period;
+    std::string error;
+    std::unique_ptr<SimCatalog> catalog = SimCatalog::create(setup, error);
+    if (!catalog) {
+        std::fprintf(stderr, "hidiap: --sim-fault: %s\n", error.c_str());
+    }
+    return catalog;
+}
+
+// What the update is told: the clock it was given, everything else from the command line.
+UpdateSettings update_settings(const Options &o, const UpdateSettings &base,
+                               const Presentation &presentation) {
+    UpdateSettings s = base;
+    s.skip_unchanged = o.skip_unchanged;
+    s.timing_report = o.timing_report;
+    s.json = presentation.json();
+    s.show_progress = presentation.show_progress();
+    s.columns = s.show_progress ? stderr_columns() : 0;
+    s.sim_flash_from = o.sim_flash_from;
+    s.sim_flash_path = o.sim_flash_path;
+    s.interrupt_status = interrupt_requested;
+    return s;
+}
+
+// Interrupted while the files were read or the devices opened: nothing was sent yet. Returns
+// the interruption's exit status, or 0 when there was none.
+int interrupted_before_start(Presentation &presentation) {
+    const int interrupted = interrupt_requested();
+    if (interrupted != 0) {
+        std::fprintf(stderr, "hidiap: interrupted before the update started; nothing was sent\n");
+        presentation.refused(Status::Interrupted, interrupted,
+                             "interrupted before the update started");
+    }
+    return interrupted;
+}
+
+// --list: one line (or, with --json, one device event) per device; nothing is opened.
+int list_step(const Options &o, DeviceCatalog &catalog, Presentation &presentation) {
+    const std::vector<DeviceInfo> devices =
+        wait_for_devices(catalog, o.device.vendor_id, o.device.product_id, o.wait);
+    for (const DeviceInfo &d : devices) {
+        if (presentation.json()) {
+            presentation.events().device(d);
+        } else {
+            console_write(list_line(d));
+        }
+    }
+    return devices.empty() ? kExitNoDevice : kExitSuccess;
+}
+
+// The steps before the device: inputs, the plan (all of a dry run), the --sim-flash file.
+// Returns -1 to go on to the device, else the exit status.
+int before_device(const Options &o, Presentation &presentation, Inputs &inputs) {
+    if (!load_inputs({o.image_path, o.tts_path, o.token, o.skip_unchanged}, inputs)) {
+        presentation.refused(Status::BadInput, kExitBadInput, "unusable input files");
+        return kExitBadInput;
+    }
+    if (o.dry_run) {
+        const UpdatePlan plan = make_update_plan(inputs.image_length, inputs.tts_length, o.token);
+        if (presentation.json()) {
+            presentation.events().plan(plan);
+        } else {
+            std::fputs(describe_plan(plan).c_str(), stdout);
+        }
+        return kExitSuccess;
+    }
+    std::string why;
+    if (!o.sim_flash_path.empty() && !sim_flash_path_writable(o.sim_flash_path, why)) {
+        std::fprintf(stderr, "hidiap: --sim-flash: cannot write '%s': %s\n",
+                     o.sim_flash_path.c_str(), why.c_str());
+        presentation.refused(Status::BadInput, kExitBadInput, "--sim-flash file cannot be written");
+        return kExitBadInput;
+    }
+    return -1;
+}
+
+// Finds, chooses and opens the devices (one, unless several were asked for). Returns
+// kExitSuccess with them in `devices`, or the exit status after saying why there is none.
+int open_step(const Options &o, DeviceCatalog &catalog, Presentation &presentation,
+              std::vector<OpenedDevice> &devices) {
+    OpenedDevices opened = find_and_open(catalog, o.device, o.wait);
+    if (opened.devices.empty()) {
+        if (const int interrupted = interrupted_before_start(presentation); interrupted != 0) {
+            return interrupted;
+        }
+        console_printf("handle get failed\n");
+        if (opened.status == kExitPermission) {
+            presentation.refused(Status::NoPermission, kExitPermission,
+                                 "the device is present but could not be opened");
+        } else {
+            presentation.refused(Status::NoDevice, kExitNoDevice, "no matching device was found");
+        }
+        return opened.status;
+    }
+    devices = std::move(opened.devices);
+    return kExitSuccess;
+}
+
+// Who presents each device's events: in JSON mode the tool's own stream for one device, and an
+// emitter of its own for each of several, which puts the device's tag in every event.
+std::vector<std::unique_ptr<JsonEvents>> json_presenters(std::vector<UpdateDevice> &devices,
+                                                         Presentation &presentation) {
+    std::vector<std::unique_ptr<JsonEvents>> emitters;
+    if (!presentation.json()) {
+        return emitters;
+    }
+    if (devices.size() == 1) {
+        devices.front().events = &presentation.events();
+        return emitters;
+    }
+    const std::vector<std::string> tags = device_tags(devices);
+    for (size_t i = 0; i < devices.size(); i++) {
+        emitters.push_back(std::make_unique<JsonEvents>(stdout, tags[i]));
+        devices[i].events = emitters.back().get();
+    }
+    return emitters;
+}
+
+// The update of the opened devices, one or several, to the end of the run.
+int update_step(std::vector<OpenedDevice> opened, const Inputs &inputs, const Options &o,
+                const UpdateSettings &settings, Presentation &presentation) {
+    std::vector<UpdateDevice> devices;
+    for (const OpenedDevice &d : opened) {
+        devices.push_back({d.transport.get(), d.info, nullptr});
+    }
+    const auto emitters = json_presenters(devices, presentation);
+    std::vector<DeviceResult> results;
+    {
+        UpdateRun run(devices, inputs.layout, settings);
+        run.announce();
+        if (!run.load_sim_flash()) {
+            presentation.refused(Status::BadInput, kExitBadInput, "--sim-flash-from file unusable");
+            return kExitBadInput;
+        }
+        if (const int interrupted = interrupted_before_start(presentation); interrupted != 0) {
+            return interrupted;
+        }
+        results = run.run(make_update_plan(inputs.image_length, inputs.tts_length, o.token));
+    }
+    opened.clear();
+    trace_shutdown("device closed");
+    if (results.size() > 1) {
+        print_fleet_summary(stderr, results);
+    }
+    if (!o.no_wait && interrupt_requested() == 0) {
+        wait_for_enter();
+    }
+    return fleet_exit_status(results);
+}
+
+int run_steps(const Options &o, const UpdateSettings &base, Presentation &presentation) {
+    UpdateSettings settings = update_settings(o, base, presentation);
+    if (!parse_link_timing(o, settings.link)) {
+        presentation.refused(Status::BadInput, kExitBadInput, "bad --sim-timing figures");
+        return kExitBadInput;
+    }
+    const std::unique_ptr<DeviceCatalog> catalog = make_catalog(o, settings);
+    if (!catalog) {
+        presentation.refused(Status::BadInput, kExitBadInput, "bad --sim-fault rule");
+        return kExitBadInput;
+    }
+    if (o.list) {
+        return list_step(o, *catalog, presentation);
+    }
+    Inputs inputs;
+    if (const int status = before_device(o, presentation, inputs); status >= 0) {
+        return status;
+    }
+    std::vector<OpenedDevice> opened;
+    if (const int status = open_step(o, *catalog, presentation, opened); status != kExitSuccess) {
+        return status;
+    }
+    return update_step(std::move(opened), inputs, o, settings, presentation);
+}
+
+int run_parsed(const ParseResult &parsed, const UpdateSettings &base) {
+    if (prints_usage_line(parsed)) {
+        console_printf("Usage: Drage DFU image file to this exceute file !\r\n");
+    }
+    if (parsed.kind == ParseResult::Kind::Exit) {
+        return parsed.exit_status;
+    }
+    Presentation presentation(parsed.options);
+    return run_steps(parsed.options, base, presentation);
+}
+
+}  // namespace
+
+int run_tool(int argc, char **argv, const UpdateSettings &base) {
+    const ParseResult parsed = parse_command_line(argc, argv);
+    const int status = run_parsed(parsed, base);
+    end_in_own_console(parsed, argc > 0 ? argv[0] : nullptr, status);
+    return status;
+}
+
+}  // namespace host

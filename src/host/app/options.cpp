@@ -1,0 +1,222 @@
+#include "host/app/options.h"
+
+#include <CLI/CLI.hpp>
+#include <cctype>
+#include <cstdio>
+
+#include "host/app/version.h"
+#include "host/events/exit_status.h"
+
+namespace host {
+
+namespace {
+
+// A USB ID in hex, with or without 0x: at most four digits once leading zeros are dropped.
+bool parse_usb_id(const std::string &text, uint16_t &out) {
+    std::string digits = text;
+    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+        digits = digits.substr(2);
+    }
+    if (digits.empty()) {
+        return false;
+    }
+    unsigned long value = 0;
+    for (char c : digits) {
+        if (!std::isxdigit(static_cast<unsigned char>(c))) {
+            return false;
+        }
+        const int digit = std::isdigit(static_cast<unsigned char>(c))
+                              ? c - '0'
+                              : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
+        value = value * 16 + static_cast<unsigned long>(digit);
+        if (value > 0xFFFF) {
+            return false;
+        }
+    }
+    out = static_cast<uint16_t>(value);
+    return true;
+}
+
+std::chrono::milliseconds to_milliseconds(double seconds) {
+    return std::chrono::milliseconds(static_cast<long long>(seconds * 1000.0 + 0.5));
+}
+
+ParseResult refuse(ParseResult result, const std::string &message) {
+    std::fprintf(stderr, "hidiap: %s\n", message.c_str());
+    result.kind = ParseResult::Kind::Exit;
+    result.exit_status = kExitBadInput;
+    return result;
+}
+
+}  // namespace
+
+ParseResult parse_command_line(int argc, char **argv) {
+    ParseResult result;
+    result.any_arguments = argc > 1;
+    Options &o = result.options;
+    CLI::App app{
+        "Updates the flash of a USB HID device (vendor 0x9999, product 0x8888): "
+        "programs IMAGE from flash 0x8000 and TTS at 0x80000 (TOKEN starting with 1MB) "
+        "or 0x180000, verifies both by CRC-32 and reboots the device.",
+        "hidiap"};
+    app.footer(
+        "Exit status:\n"
+        "  0    the update ended in success: every range verified by CRC-32, reboot answered\n"
+        "       (on every device, when several are updated); for --list: at least one device\n"
+        "       was listed\n"
+        "  1    the update failed (on any device): time-out, refused command, checksum\n"
+        "       mismatch, device disconnected, no progress\n"
+        "  2    bad command line or unusable input files (nothing was sent to a device)\n"
+        "  3    no matching device was found (default IDs: vendor 0x9999, product 0x8888)\n"
+        "  4    a device matched but could not be opened: permissions\n"
+        "  130  interrupted (Ctrl-C)\n"
+        "  143  terminated (SIGTERM)");
+    app.set_version_flag("--version", "hidiap " HIDIAP_VERSION);
+    // On Windows a path may begin with '/', which must not be read as a "/option".
+    app.allow_windows_style_options(false);
+    app.add_option("IMAGE", o.image_path, "firmware image (raw flash image, first 32 KiB skipped)");
+    app.add_option("TTS", o.tts_path, "TTS data file");
+    app.add_option("TOKEN", o.token, "flash-size token: 1MB... puts TTS at 0x80000, else 0x180000");
+    // The tool has always ignored anything past its third argument; it still does, with a
+    // warning, rather than refusing a command line that used to work.
+    app.add_option("EXTRA", o.extra_args)->group("");
+    std::string vid_text;
+    std::string pid_text;
+    double wait_seconds = 0;
+    app.add_flag("--list", o.list,
+                 "list the HID devices with the IDs (all with --vid 0 --pid 0), one per line: "
+                 "path, vvvv:pppp, serial, manufacturer, product, interface; opens none");
+    app.add_option("--vid", vid_text, "vendor ID in hex, 0x optional (default 9999; 0: any)")
+        ->type_name("HEX");
+    app.add_option("--pid", pid_text, "product ID in hex, 0x optional (default 8888; 0: any)")
+        ->type_name("HEX");
+    app.add_flag("--all", o.device.all,
+                 "update every device with the IDs at once; each line on standard output is "
+                 "then led by the device's tag, and a summary goes to standard error");
+    app.add_option("--serial", o.device.serials,
+                   "update the device with this serial number (repeat to update several at once)")
+        ->type_name("SERIAL")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->expected(1)
+        ->allow_extra_args(false);
+    app.add_option("--path", o.device.paths,
+                   "update the device at this path (see --list; repeat to update several)")
+        ->type_name("PATH")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->expected(1)
+        ->allow_extra_args(false);
+    app.add_option("--wait", wait_seconds,
+                   "wait up to SECONDS for the device to appear and become usable")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0.0, 86400.0));
+    app.add_flag("--simulate", o.simulate, "run against the built-in simulated device");
+    app.add_option("--sim-devices", o.sim_devices,
+                   "how many simulated devices are present (serials SIM0001, ..., paths sim:1, "
+                   "...; default 1)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 99));
+    int appear_ms = 0;
+    int open_ms = 0;
+    app.add_option("--sim-appear-after", appear_ms,
+                   "the simulated devices appear only this many milliseconds after the start")
+        ->type_name("MS")
+        ->check(CLI::Range(0, 86400000));
+    app.add_option("--sim-open-after", open_ms,
+                   "after they appear, opening them fails (permission) for this many milliseconds")
+        ->type_name("MS")
+        ->check(CLI::Range(0, 86400000));
+    app.add_option("--sim-fault", o.sim_faults,
+                   "inject a fault into the simulated devices: [SERIAL/]KIND:COMMAND:N[:ARG] "
+                   "(repeatable; with SERIAL/ only into that device)")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->expected(1)
+        ->allow_extra_args(false);
+    app.add_option("--sim-flash", o.sim_flash_path,
+                   "after a simulated run, write the device's 2 MiB flash to this file (with "
+                   "several devices, one file each: the serial number goes before the extension, "
+                   "flash.SIM0002.bin)");
+    app.add_flag("--no-wait", o.no_wait, "exit after the outcome without waiting for Enter");
+    app.add_flag("--no-progress", o.no_progress,
+                 "do not draw the progress line (drawn on standard error when it is a terminal)");
+    app.add_flag("--json", o.json,
+                 "write JSON Lines events to standard output instead of the text lines");
+    app.add_flag("--dry-run", o.dry_run,
+                 "check the inputs and print the update plan with its expected time; "
+                 "no device is opened");
+    app.add_flag("--skip-unchanged", o.skip_unchanged,
+                 "ask the device for the CRC-32 of each range's sectors first and erase and "
+                 "program only the sectors that differ");
+    app.add_option("--sim-timing", o.sim_timing,
+                   "give the simulated link USB full-speed timing: "
+                   "usb-fs[,erase=45ms,page=0.8ms,frame=1ms,crc=20MB/s]");
+    app.add_option("--sim-flash-from", o.sim_flash_from,
+                   "start the simulated device with this flash content (at most 2 MiB; the rest "
+                   "erased)");
+    app.add_flag("--timing-report", o.timing_report,
+                 "after the outcome, report on standard error the update's time and the tick "
+                 "period achieved");
+    try {
+        app.parse(argc, argv);
+        if (!o.list) {
+            for (const char *name : {"IMAGE", "TTS", "TOKEN"}) {
+                if (app.get_option(name)->count() == 0) {
+                    throw CLI::RequiredError(name);
+                }
+            }
+        }
+    } catch (const CLI::CallForHelp &e) {
+        result.kind = ParseResult::Kind::Exit;
+        result.asked_for_information = true;
+        result.exit_status = app.exit(e);
+        return result;
+    } catch (const CLI::CallForVersion &e) {
+        result.kind = ParseResult::Kind::Exit;
+        result.asked_for_information = true;
+        result.exit_status = app.exit(e);
+        return result;
+    } catch (const CLI::ParseError &e) {
+        std::fprintf(stderr, "hidiap: %s\n", e.what());
+        std::fprintf(stderr, "usage: hidiap [OPTIONS] IMAGE TTS TOKEN (see --help)\n");
+        result.kind = ParseResult::Kind::Exit;
+        result.exit_status = kExitBadInput;
+        return result;
+    }
+    if (!vid_text.empty() && !parse_usb_id(vid_text, o.device.vendor_id)) {
+        return refuse(result, "--vid: '" + vid_text + "' is not a hex ID from 0 to ffff");
+    }
+    if (!pid_text.empty() && !parse_usb_id(pid_text, o.device.product_id)) {
+        return refuse(result, "--pid: '" + pid_text + "' is not a hex ID from 0 to ffff");
+    }
+    o.wait = to_milliseconds(wait_seconds);
+    o.sim_appear_after = std::chrono::milliseconds(appear_ms);
+    o.sim_open_after = std::chrono::milliseconds(open_ms);
+    const bool sim_options =
+        !o.sim_faults.empty() || !o.sim_flash_path.empty() || app.count("--sim-devices") != 0 ||
+        app.count("--sim-appear-after") != 0 || app.count("--sim-open-after") != 0 ||
+        !o.sim_timing.empty() || !o.sim_flash_from.empty();
+    if (sim_options && !o.simulate) {
+        return refuse(result,
+                      "--sim-fault, --sim-flash and the other --sim- options need --simulate");
+    }
+    if (o.device.all && !(o.device.serials.empty() && o.device.paths.empty())) {
+        return refuse(result,
+                      "--all takes every matching device; it cannot be combined with "
+                      "--serial or --path");
+    }
+    if (!o.extra_args.empty()) {
+        std::string ignored;
+        for (const std::string &a : o.extra_args) {
+            ignored += " '" + a + "'";
+        }
+        std::fprintf(stderr, "hidiap: warning: arguments past the third are ignored:%s\n",
+                     ignored.c_str());
+    }
+    return result;
+}
+
+bool prints_usage_line(const ParseResult &parsed) {
+    return parsed.any_arguments && !parsed.asked_for_information && !parsed.options.dry_run &&
+           !parsed.options.json && !parsed.options.list;
+}
+
+}  // namespace host

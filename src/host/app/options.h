@@ -1,0 +1,53 @@
+// The command line: three positional arguments and the options around them.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "host/discovery/device_selection.h"
+
+namespace host {
+
+struct Options {
+    std::string image_path;
+    std::string tts_path;
+    std::string token;
+    bool list = false;                  // list the devices instead of updating one
+    DeviceQuery device;                 // which device: IDs, serial numbers, paths
+    std::chrono::milliseconds wait{0};  // how long to wait for the device to appear
+    bool simulate = false;
+    int sim_devices = 1;  // how many simulated devices are present
+    std::chrono::milliseconds sim_appear_after{0};
+    std::chrono::milliseconds sim_open_after{0};
+    std::vector<std::string> sim_faults;  // rule texts, checked by the simulated device's parser
+    std::string sim_flash_path;           // where to write the simulated flash after the run
+    bool no_wait = false;                 // do not wait for a character after the outcome
+    bool no_progress = false;             // never draw the progress line
+    bool json = false;                    // standard output carries JSON Lines events only
+    bool dry_run = false;                 // check the inputs and print the plan; no device
+    std::vector<std::string> extra_args;  // positional arguments past the third, ignored
+    bool skip_unchanged = false;          // program only the sectors whose checksum differs
+    std::string sim_timing;               // timing model of the simulated link, e.g. usb-fs
+    std::string sim_flash_from;           // flash content the simulated device starts with
+    bool timing_report = false;           // report elapsed time and tick period on stderr
+};
+
+struct ParseResult {
+    enum class Kind { Run, Exit } kind = Kind::Run;
+    int exit_status = 0;         // for Exit: 0 after --help or --version, 2 for a bad command line
+    bool any_arguments = false;  // the command line had at least one argument
+    bool asked_for_information = false;  // --help or --version: the answer is all that is printed
+    Options options;
+};
+
+// Whether the tool's traditional usage line goes first on standard output. Only a plain update
+// prints it: not help, version, a dry run or a listing, and not in --json mode, whose standard
+// output carries JSON only.
+bool prints_usage_line(const ParseResult &parsed);
+
+// Parses argv. Help, version and errors are printed here (help to standard output, errors to
+// standard error); the caller only acts on the result.
+ParseResult parse_command_line(int argc, char **argv);
+
+}  // namespace host

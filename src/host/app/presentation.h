@@ -1,0 +1,39 @@
+// Who shows a run: JSON Lines on standard output (--json), or the text lines with progress on a
+// terminal. In JSON mode the console's text lines are not shown at all.
+#pragma once
+
+#include <optional>
+
+#include "console/console.h"
+#include "host/app/options.h"
+#include "host/events/outcome.h"
+#include "host/events/run_events.h"
+#include "host/present/json_events.h"
+
+namespace host {
+
+class Presentation {
+  public:
+    explicit Presentation(const Options &o);
+    Presentation(const Presentation &) = delete;
+    Presentation &operator=(const Presentation &) = delete;
+
+    // The tool's events before and outside an update: devices listed, the dry run's plan,
+    // refusals. Also the presenter of the one device updated alone.
+    RunEvents &events();
+    bool json() const { return json_.has_value(); }
+    // Progress is drawn: standard error is a terminal and standard output does not go into a
+    // pipe (which usually ends on the same screen).
+    bool show_progress() const { return show_progress_; }
+
+    // The end of a run that never reached the device, for scripts reading the events.
+    void refused(Status status, int exit_status, const char *reason);
+
+  private:
+    std::optional<JsonEvents> json_;
+    std::optional<ConsoleSinkScope> muted_;  // JSON mode: no console text
+    bool show_progress_ = false;
+    RunEvents quiet_;
+};
+
+}  // namespace host

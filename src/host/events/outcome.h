@@ -1,0 +1,82 @@
+// How an update ended, in the words every presenter uses: the engine's outcome as the tool saw
+// it, the run's status and, for a failure, its cause and the reason in words. Each enum value has
+// one word (outcome_words.cpp), which the outcome line, the JSON events and the summary show; the
+// words are what users' scripts read, so they never change.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace host {
+
+// What the engine runner saw the run end with.
+enum class Outcome {
+    Success,       // IAP_EVT_SUCCESS: every range verified and the reboot answered
+    Timeout,       // IAP_EVT_CMD_RX_TIMEOUT
+    Error,         // IAP_EVT_CMD_ERROR as the last event: an error answer or a checksum mismatch
+    Stalled,       // the engine made no progress for far longer than any step may take
+    NoEvent,       // the engine went idle without raising an outcome
+    Interrupted,   // the user asked the tool to stop before the outcome
+    Disconnected,  // the device went away before the outcome
+};
+
+// The run as a whole; the last three end a run before any device was updated.
+enum class Status { Success, Failed, Interrupted, BadInput, NoDevice, NoPermission };
+
+// One word for scripts: why a run did not succeed.
+enum class Cause {
+    None,
+    CrcMismatch,
+    Disconnected,
+    NoProgress,
+    Refused,
+    NotAnswered,
+    Interrupted,
+    SimFlash,
+    BadInput,
+    NoDevice,
+    NoPermission,
+};
+
+const char *outcome_word(Outcome o);  // success, timeout, error, stalled, no-event, ...
+const char *status_word(Status s);    // success, failed, interrupted, bad-input, ...
+const char *cause_word(Cause c);      // crc_mismatch, not_answered, ...; "" for None
+
+struct RangeCheck {
+    unsigned range = 0;  // 1 image, 2 TTS
+    uint32_t flash_addr = 0;
+    uint32_t size = 0;
+    uint32_t device_crc = 0;
+    uint32_t host_crc = 0;
+    bool match = false;
+};
+
+struct RunReport {
+    Status status = Status::Failed;
+    int exit_status = 1;
+    Outcome engine_outcome = Outcome::NoEvent;
+    Cause cause = Cause::None;
+    std::string reason;  // the failure in words; empty on success
+    uint64_t bytes = 0;  // bytes the device acknowledged programming
+    uint64_t total_bytes = 0;
+    double seconds = 0;
+    std::vector<RangeCheck> verified;
+
+    bool succeeded() const { return exit_status == 0; }
+    // Turns a successful run into a failed one (the device was verified, but something the
+    // user asked for afterwards could not be done).
+    void fail_after_success(Cause why, std::string words);
+};
+
+// A run that ended before it reached a device.
+RunReport refusal_report(Status status, int exit_status, std::string reason);
+
+// The one line on standard error that ends every update; `tag` names the device when several
+// are updated ("hidiap: [SIM0002] update failed ...").
+std::string outcome_line(const RunReport &report, const std::string &tag = "");
+
+// "image" or "TTS" for a range number.
+const char *range_file(unsigned range);
+
+}  // namespace host

@@ -1,0 +1,142 @@
+#include <cstdarg>
+#include <cstdio>
+
+#include "host/events/exit_status.h"
+#include "host/events/outcome.h"
+
+namespace host {
+
+namespace {
+
+template <typename E>
+struct Word {
+    E value;
+    const char *word;
+};
+
+constexpr Word<Outcome> kOutcomes[] = {
+    {Outcome::Success, "success"},
+    {Outcome::Timeout, "timeout"},
+    {Outcome::Error, "error"},
+    {Outcome::Stalled, "stalled"},
+    {Outcome::NoEvent, "no-event"},
+    {Outcome::Interrupted, "interrupted"},
+    {Outcome::Disconnected, "disconnected"},
+};
+
+constexpr Word<Status> kStatuses[] = {
+    {Status::Success, "success"},         {Status::Failed, "failed"},
+    {Status::Interrupted, "interrupted"}, {Status::BadInput, "bad-input"},
+    {Status::NoDevice, "no-device"},      {Status::NoPermission, "no-permission"},
+};
+
+constexpr Word<Cause> kCauses[] = {
+    {Cause::None, ""},
+    {Cause::CrcMismatch, "crc_mismatch"},
+    {Cause::Disconnected, "disconnected"},
+    {Cause::NoProgress, "no_progress"},
+    {Cause::Refused, "refused"},
+    {Cause::NotAnswered, "not_answered"},
+    {Cause::Interrupted, "interrupted"},
+    {Cause::SimFlash, "sim_flash"},
+    // A run refused before any device carries its status as its cause too.
+    {Cause::BadInput, "bad-input"},
+    {Cause::NoDevice, "no-device"},
+    {Cause::NoPermission, "no-permission"},
+};
+
+template <typename E, size_t N>
+const char *word_of(const Word<E> (&table)[N], E value) {
+    for (const Word<E> &w : table) {
+        if (w.value == value) {
+            return w.word;
+        }
+    }
+    return "?";
+}
+
+std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char *fmt, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
+    return text;
+}
+
+Cause cause_of_refusal(Status s) {
+    switch (s) {
+        case Status::BadInput:
+            return Cause::BadInput;
+        case Status::NoDevice:
+            return Cause::NoDevice;
+        case Status::NoPermission:
+            return Cause::NoPermission;
+        case Status::Interrupted:
+            return Cause::Interrupted;
+        default:
+            return Cause::None;
+    }
+}
+
+}  // namespace
+
+const char *outcome_word(Outcome o) {
+    return word_of(kOutcomes, o);
+}
+const char *status_word(Status s) {
+    return word_of(kStatuses, s);
+}
+const char *cause_word(Cause c) {
+    return word_of(kCauses, c);
+}
+
+const char *range_file(unsigned range) {
+    return range == 1 ? "image" : "TTS";
+}
+
+void RunReport::fail_after_success(Cause why, std::string words) {
+    if (!succeeded()) {
+        return;
+    }
+    status = Status::Failed;
+    exit_status = kExitFailed;
+    cause = why;
+    reason = std::move(words);
+}
+
+RunReport refusal_report(Status status, int exit_status, std::string reason) {
+    RunReport r;
+    r.status = status;
+    r.exit_status = exit_status;
+    r.cause = cause_of_refusal(status);
+    r.reason = std::move(reason);
+    return r;
+}
+
+std::string outcome_line(const RunReport &r, const std::string &tag) {
+    const std::string head = tag.empty() ? "hidiap: " : "hidiap: [" + tag + "] ";
+    const double rate = r.seconds > 0 ? static_cast<double>(r.bytes) / 1024.0 / r.seconds : 0;
+    const std::string figures =
+        format("%llu of %llu bytes programmed in %.2f s (%.1f KiB/s)",
+               static_cast<unsigned long long>(r.bytes),
+               static_cast<unsigned long long>(r.total_bytes), r.seconds, rate);
+    if (r.succeeded()) {
+        return head + "update succeeded: " + figures + ", every range verified\n";
+    }
+    if (r.status == Status::Interrupted) {
+        std::string verified;
+        for (const RangeCheck &c : r.verified) {
+            verified += format("%s%s 0x%06x-0x%06x", verified.empty() ? "" : ", ",
+                               range_file(c.range), c.flash_addr, c.flash_addr + c.size);
+        }
+        return head + "update " + r.reason + " after " + figures +
+               "; verified: " + (verified.empty() ? std::string("none") : verified) +
+               ". The device may be left partly programmed and needs a new update.\n";
+    }
+    return head + format("update failed (%s): ", outcome_word(r.engine_outcome)) + r.reason + "; " +
+           figures + "\n";
+}
+
+}  // namespace host

@@ -1,0 +1,160 @@
+#include "host/present/json_events.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "host/inputs/update_plan.h"
+
+namespace host {
+
+namespace {
+
+const std::chrono::steady_clock::time_point kStart = std::chrono::steady_clock::now();
+
+// The double nearest to the value written with `decimals` digits, so that it prints short.
+double rounded(double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return std::strtod(text, nullptr);
+}
+
+double seconds_since_start() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - kStart).count();
+}
+
+nlohmann::ordered_json text_or_null(const std::string &s) {
+    return s.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(s);
+}
+
+nlohmann::ordered_json range_to_json(const RangePlan &r) {
+    return {{"file", r.file},
+            {"file_bytes", r.file_length},
+            {"rounded_bytes", r.rounded},
+            {"addr", r.flash_addr},
+            {"size", r.size},
+            {"sectors", r.sectors},
+            {"pages", r.pages}};
+}
+
+}  // namespace
+
+nlohmann::ordered_json device_to_json(const DeviceInfo &d) {
+    return {{"path", text_or_null(d.path)},
+            {"serial", text_or_null(d.serial)},
+            {"manufacturer", text_or_null(d.manufacturer)},
+            {"product", text_or_null(d.product)},
+            {"vid", d.vendor_id},
+            {"pid", d.product_id},
+            {"interface", d.interface_number < 0 ? nlohmann::ordered_json(nullptr)
+                                                 : nlohmann::ordered_json(d.interface_number)}};
+}
+
+nlohmann::ordered_json plan_to_json(const UpdatePlan &p) {
+    return {{"token", p.token},
+            {"tts_addr", p.tts.flash_addr},
+            {"ranges", {range_to_json(p.image), range_to_json(p.tts)}},
+            {"overlap", p.overlap},
+            {"reports", p.reports},
+            {"expected_seconds", rounded(p.expected_seconds, 3)}};
+}
+
+JsonEvents::JsonEvents(std::FILE *out, std::optional<std::string> device_tag)
+    : out_(out), device_tag_(std::move(device_tag)) {}
+
+void JsonEvents::emit(const char *type, nlohmann::ordered_json fields) {
+    nlohmann::ordered_json event = {{"type", type}, {"t", rounded(seconds_since_start(), 6)}};
+    if (device_tag_) {
+        event["device"] = *device_tag_;
+    }
+    event.update(fields);
+    // Invalid UTF-8 from a device string is replaced rather than ending the run with an
+    // exception.
+    const std::string line =
+        event.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::fprintf(out_, "%s\n", line.c_str());
+    std::fflush(out_);
+}
+
+void JsonEvents::device(const DeviceInfo &d) {
+    emit("device", device_to_json(d));
+}
+
+void JsonEvents::plan(const UpdatePlan &p) {
+    emit("plan", plan_to_json(p));
+}
+
+void JsonEvents::phase(const char *phase, const char *file) {
+    emit("phase", {{"phase", phase}, {"file", file}});
+}
+
+void JsonEvents::erase(uint32_t flash_addr) {
+    emit("erase", {{"addr", flash_addr}});
+}
+
+void JsonEvents::progress(uint64_t done, uint64_t total) {
+    // At most five a second, and always the last.
+    const auto now = std::chrono::steady_clock::now();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (done != total && now - last_progress_ < std::chrono::milliseconds(200)) {
+            progress_held_ = true;
+            held_done_ = done;
+            held_total_ = total;
+            return;
+        }
+        last_progress_ = now;
+        progress_held_ = false;
+    }
+    emit("progress", {{"done", done}, {"total", total}});
+}
+
+void JsonEvents::check(const RangeCheck &c) {
+    emit("check", {{"range", c.range},
+                   {"addr", c.flash_addr},
+                   {"size", c.size},
+                   {"device_crc", c.device_crc},
+                   {"host_crc", c.host_crc},
+                   {"match", c.match}});
+}
+
+void JsonEvents::survey(unsigned range, uint32_t flash_addr, unsigned sectors, unsigned unchanged) {
+    emit("survey", {{"range", range},
+                    {"addr", flash_addr},
+                    {"sectors", sectors},
+                    {"unchanged", unchanged},
+                    {"skipped", unchanged}});
+}
+
+void JsonEvents::device_error(uint8_t command, uint8_t result_code) {
+    emit("device_error", {{"command", command}, {"result_code", result_code}});
+}
+
+void JsonEvents::resend(const char *step, uint32_t flash_addr, unsigned count) {
+    emit("resend", {{"step", step}, {"addr", flash_addr}, {"count", count}});
+}
+
+void JsonEvents::outcome(const RunReport &r) {
+    bool held;
+    uint64_t done, total;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        held = progress_held_;
+        done = held_done_;
+        total = held_total_;
+        progress_held_ = false;
+    }
+    if (held) {
+        emit("progress", {{"done", done}, {"total", total}});
+    }
+    const char *cause = cause_word(r.cause);
+    emit("outcome", {{"status", status_word(r.status)},
+                     {"exit_status", r.exit_status},
+                     {"cause", cause[0] == '\0' ? nlohmann::ordered_json(nullptr) : cause},
+                     {"reason", text_or_null(r.reason)},
+                     {"bytes", r.bytes},
+                     {"total_bytes", r.total_bytes},
+                     {"seconds", rounded(r.seconds, 6)}});
+}
+
+}  // namespace host

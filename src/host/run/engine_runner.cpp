@@ -1,0 +1,188 @@
+#include "host/run/engine_runner.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "console/console.h"
+
+namespace host {
+
+namespace {
+thread_local EngineRunner *current_runner = nullptr;
+}  // namespace
+
+// Marks the runner as this thread's current one for the length of one engine call.
+class EngineRunner::CallScope {
+  public:
+    explicit CallScope(EngineRunner *runner) : previous_(current_runner) {
+        current_runner = runner;
+    }
+    ~CallScope() { current_runner = previous_; }
+    CallScope(const CallScope &) = delete;
+    CallScope &operator=(const CallScope &) = delete;
+
+  private:
+    EngineRunner *previous_;
+};
+
+EngineRunner::EngineRunner(Transport &transport, iap_env_t &record)
+    : transport_(transport), record_(record) {}
+
+EngineRunner *EngineRunner::current() {
+    return current_runner;
+}
+
+void EngineRunner::start(uint32_t addr, uint32_t size, uint32_t iap_addr) {
+    std::lock_guard<std::mutex> lock(engine_mutex_);
+    const CallScope scope(this);
+    iap_start(&record_, addr, size, iap_addr);
+    started_ = record_.state != IAP_ST_IDLE;
+    finished_ = !started_;
+    // Gone already (the reader runs from before the start): the run cannot go anywhere.
+    if (started_ && device_lost_) {
+        finished_ = true;
+        lost_before_outcome_ = true;
+    }
+    activity_++;
+    if (observer_) {
+        observer_(record_);
+    }
+    changed_.notify_all();
+}
+
+void EngineRunner::on_answer(uint8_t *data, int len) {
+    std::lock_guard<std::mutex> lock(engine_mutex_);
+    // The run is over once its outcome is fixed. A late answer (held back by the device, or a
+    // duplicate) would still make the idle engine report an error answer, printing an event line
+    // after the outcome that the exit status reports; it is not handed on.
+    if (finished_ || halted_) {
+        return;
+    }
+    const CallScope scope(this);
+    iap_rx_callback(&record_, data, len);
+    activity_++;
+    after_engine_call_locked();
+}
+
+void EngineRunner::on_tick() {
+    std::lock_guard<std::mutex> lock(engine_mutex_);
+    if (device_lost_ || halted_) {
+        return;
+    }
+    // A tick of a pending run is progress: the engine's own budgets bound how long it can last.
+    if (record_.state != IAP_ST_IDLE) {
+        activity_++;
+    }
+    const CallScope scope(this);
+    iap_timer_callback(&record_);
+    after_engine_call_locked();
+}
+
+void EngineRunner::on_device_lost() {
+    std::lock_guard<std::mutex> lock(engine_mutex_);
+    device_lost_ = true;
+    if (started_ && !finished_) {
+        finished_ = true;
+        lost_before_outcome_ = true;
+        changed_.notify_all();
+    }
+}
+
+void EngineRunner::halt() {
+    std::lock_guard<std::mutex> lock(engine_mutex_);
+    halted_ = true;
+}
+
+void EngineRunner::after_engine_call_locked() {
+    if (observer_) {
+        observer_(record_);
+    }
+    if (started_ && !finished_ && record_.state == IAP_ST_IDLE) {
+        finished_ = true;
+        // The outcome is fixed now: an error answer that comes in later, while idle, is not it.
+        outcome_event_ = last_event_;
+        changed_.notify_all();
+    }
+}
+
+Outcome EngineRunner::wait_for_outcome(std::chrono::milliseconds stall_limit,
+                                       const std::function<bool()> &interrupted) {
+    std::unique_lock<std::mutex> lock(engine_mutex_);
+    uint64_t seen = activity_;
+    auto last_progress = std::chrono::steady_clock::now();
+    while (!finished_) {
+        changed_.wait_for(lock, std::chrono::milliseconds(100));
+        if (interrupted && interrupted()) {
+            return Outcome::Interrupted;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (activity_ != seen) {
+            seen = activity_;
+            last_progress = now;
+        } else if (now - last_progress >= stall_limit) {
+            return Outcome::Stalled;
+        }
+    }
+    if (lost_before_outcome_) {
+        return Outcome::Disconnected;
+    }
+    if (!outcome_event_) {
+        return Outcome::NoEvent;
+    }
+    switch (*outcome_event_) {
+        case IAP_EVT_SUCCESS:
+            return Outcome::Success;
+        case IAP_EVT_CMD_RX_TIMEOUT:
+            return Outcome::Timeout;
+        default:
+            return Outcome::Error;
+    }
+}
+
+}  // namespace host
+
+void dump_hex(const uint8_t *p_dat, int len, int number) {
+    if (number <= 0) {
+        return;
+    }
+    for (int i = 0; i < len; i += number) {
+        console_printf("[%08x]: ", static_cast<unsigned>(i));
+        for (int j = i; j < i + number && j < len; j++) {
+            console_printf("%02x ", p_dat[j]);
+        }
+        console_printf("\n");
+    }
+}
+
+void iap_cmd_tx(uint8_t *dat, int len) {
+    host::EngineRunner *runner = host::EngineRunner::current();
+    if (runner == nullptr) {
+        return;
+    }
+    uint8_t report[host::kReportSize] = {0x01};
+    const int n = std::clamp(len, 0, static_cast<int>(host::kReportSize) - 1);
+    std::memcpy(report + 1, dat, static_cast<size_t>(n));
+    if (runner->transport().write(report, sizeof report) < 0) {
+        dump_hex(report, sizeof report, 16);
+    }
+}
+
+void iap_evnet_callback(iap_event_t evt) {
+    switch (evt) {
+        case IAP_EVT_SUCCESS:
+            console_printf("Firmware updated successfully !\r\n");
+            break;
+        case IAP_EVT_CMD_RX_TIMEOUT:
+            console_printf("IAP_EVT_CMD_RX_TIMEOUT\r\n");
+            break;
+        case IAP_EVT_CMD_ERROR:
+            console_printf("IAP_EVT_CMD_ERROR\r\n");
+            break;
+        default:
+            console_printf("unknown error !\r\n");
+            break;
+    }
+    if (host::EngineRunner *runner = host::EngineRunner::current()) {
+        runner->last_event_ = evt;
+    }
+}

@@ -1,0 +1,92 @@
+// Owns one engine record's exclusion: start, answers and ticks arrive on three threads, and one
+// mutex per record makes them take turns. Every frame of a device is written inside one of them,
+// so the same lock also keeps two reports from being written to that device at once.
+//
+// The engine's hooks carry no device. Each runner marks itself as this thread's current runner
+// for the length of every engine call it makes, and the hooks (declared here, defined with the
+// runner: they are one component) act on that runner: its transport for frames, its outcome for
+// events. Several runners (one per device) can run at once.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+
+#include "engine/iap.h"
+#include "host/events/outcome.h"
+#include "host/link/transport.h"
+
+// The engine's two hooks as the tool implements them: a frame goes to the device in one output
+// report; an event becomes one console line. Both act on the runner whose engine call is under
+// way on this thread; outside one they send nothing.
+// Puts the frame in output report 1 (cut to 63 bytes) and writes it; a failed write is dumped.
+void iap_cmd_tx(uint8_t *dat, int len);
+// Prints the event's line and hands the event to the running update.
+void iap_evnet_callback(iap_event_t evt);
+// Prints len bytes as lines of `number` hex bytes, each line led by its offset.
+void dump_hex(const uint8_t *p_dat, int len, int number);
+
+namespace host {
+
+class EngineRunner {
+  public:
+    // Drives `record` with frames going to `transport`. The caller initialises the record with
+    // iap_cmd_tx and iap_evnet_callback and sets its buffer fields.
+    EngineRunner(Transport &transport, iap_env_t &record);
+    EngineRunner(const EngineRunner &) = delete;
+    EngineRunner &operator=(const EngineRunner &) = delete;
+
+    Transport &transport() { return transport_; }
+    iap_env_t &record() { return record_; }
+
+    // The runner whose engine call is under way on this thread, or null outside engine calls.
+    static EngineRunner *current();
+
+    // Called with the record after every engine call, inside the engine's lock. Set before start.
+    void set_observer(std::function<void(const iap_env_t &)> observer) {
+        observer_ = std::move(observer);
+    }
+
+    void start(uint32_t addr, uint32_t size, uint32_t iap_addr);
+    void on_answer(uint8_t *data, int len);
+    void on_tick();
+
+    // Blocks until the run that start() began is over (the engine back in IAP_ST_IDLE) and
+    // returns its outcome. Gives up with Stalled when nothing at all happened for stall_limit,
+    // and with Interrupted as soon as interrupted() says so (looked at every 100 ms).
+    Outcome wait_for_outcome(std::chrono::milliseconds stall_limit,
+                             const std::function<bool()> &interrupted = {});
+
+    // The device is gone (its transport says so). A run still under way ends now, with
+    // Disconnected, and the engine gets no more ticks: its resends could only fail.
+    void on_device_lost();
+
+    // The run is being reported: no answer or tick reaches the engine any more, so nothing more
+    // is sent to the device (an interrupted or stalled run would otherwise go on resending).
+    void halt();
+
+  private:
+    friend void ::iap_evnet_callback(iap_event_t evt);
+
+    class CallScope;
+    void after_engine_call_locked();
+
+    Transport &transport_;
+    iap_env_t &record_;
+    std::function<void(const iap_env_t &)> observer_;
+    std::mutex engine_mutex_;
+    std::condition_variable changed_;
+    bool started_ = false;
+    bool finished_ = false;
+    bool device_lost_ = false;
+    bool halted_ = false;
+    bool lost_before_outcome_ = false;
+    std::optional<iap_event_t> last_event_;
+    std::optional<iap_event_t> outcome_event_;  // the last event when the run went idle
+    uint64_t activity_ = 0;  // bumped by every answer and every tick that changes the record
+};
+
+}  // namespace host

@@ -1,0 +1,125 @@
+#include "host/run/run_report.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "engine/iap.h"
+#include "host/events/exit_status.h"
+
+namespace host {
+
+namespace {
+
+std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char *fmt, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
+    return text;
+}
+
+std::string where(const StepFacts &s) {
+    return s.has_addr ? format(" at 0x%06x", s.flash_addr)
+                      : format(" of the range at 0x%06x", s.flash_addr);
+}
+
+std::string times(unsigned n) {
+    return n == 1 ? "once" : format("%u times", n);
+}
+
+std::string unanswered(const StepFacts &s) {
+    if (s.sends == 0) {
+        return "the device never answered";
+    }
+    if (s.command == IAP_CMD_RSP || s.command == 0) {
+        return "the device stopped answering";
+    }
+    std::string text = format("the %s%s was not answered; sent %s", step_name(s.command),
+                              where(s).c_str(), times(s.sends).c_str());
+    if (s.command == IAP_CMD_FLASH_WRITE_PAGE_BUF) {
+        text += " (a page is never sent again)";
+    }
+    return text;
+}
+
+void fill_failure(RunReport &r, const RunFacts &f, Outcome outcome) {
+    const StepFacts &s = f.last_step;
+    if (f.mismatch) {
+        const RangeCheck &m = *f.mismatch;
+        r.cause = Cause::CrcMismatch;
+        r.reason = format(
+            "the CRC of the %s range 0x%06x-0x%06x did not match: device 0x%08x, "
+            "host 0x%08x",
+            range_file(m.range), m.flash_addr, m.flash_addr + m.size, m.device_crc, m.host_crc);
+    } else if (f.disconnected || outcome == Outcome::Disconnected) {
+        r.cause = Cause::Disconnected;
+        r.reason =
+            "the device disconnected during the " + std::string(step_name(s.command)) + where(s);
+    } else if (outcome == Outcome::Stalled || outcome == Outcome::NoEvent) {
+        r.cause = Cause::NoProgress;
+        r.reason = outcome == Outcome::Stalled ? "no progress at all: the update stood still"
+                                               : "the update stopped without an outcome";
+    } else if (s.refusals > 0) {
+        r.cause = Cause::Refused;
+        r.reason = format("the device refused the %s%s with result code 0x%02x (%s); sent %s",
+                          step_name(s.command), where(s).c_str(), s.result_code,
+                          times(s.refusals).c_str(), times(s.sends).c_str());
+    } else {
+        r.cause = Cause::NotAnswered;
+        r.reason = unanswered(s);
+    }
+    if (f.failed_writes > 0) {
+        r.reason += format("; %u report%s could not be written", f.failed_writes,
+                           f.failed_writes == 1 ? "" : "s");
+    }
+}
+
+}  // namespace
+
+const char *step_name(uint8_t command) {
+    switch (command) {
+        case IAP_CMD_FLASH_UNLOCK:
+            return "unlock";
+        case IAP_CMD_FLASH_LOCK:
+            return "lock";
+        case IAP_CMD_FLASH_ERASE:
+            return "erase";
+        case IAP_CMD_FLASH_WRITE:
+        case IAP_CMD_FLASH_WRITE_PAGE_BUF:
+            return "page write";
+        case IAP_CMD_FLASH_CHECK:
+            return "check";
+        case IAP_CMD_FLASH_REBOOT:
+            return "reboot";
+        default:
+            return "step";
+    }
+}
+
+RunReport make_run_report(const RunFacts &facts, Outcome outcome, int interrupt_status,
+                          double seconds) {
+    RunReport r;
+    r.bytes = facts.bytes;
+    r.total_bytes = facts.total_bytes;
+    r.seconds = seconds;
+    r.verified = facts.verified;
+    r.engine_outcome = outcome;
+    if (interrupt_status != 0) {
+        r.status = Status::Interrupted;
+        r.exit_status = interrupt_status;
+        r.cause = Cause::Interrupted;
+        r.reason = interrupt_status == 143 ? "terminated (SIGTERM)" : "interrupted (Ctrl-C)";
+    } else if (outcome == Outcome::Success) {
+        r.status = Status::Success;
+        r.exit_status = kExitSuccess;
+    } else {
+        r.status = Status::Failed;
+        r.exit_status = kExitFailed;
+        fill_failure(r, facts, outcome);
+    }
+    return r;
+}
+
+}  // namespace host

@@ -1,0 +1,100 @@
+#include "host/run/workers.h"
+
+#include <chrono>
+#include <utility>
+
+#include "host/platform/debug_trace.h"
+
+namespace host {
+
+namespace {
+// Short enough that stopping is prompt, long enough not to busy the device.
+constexpr int kReadTimeoutMs = 50;
+// After a failed read (device gone), wait this long rather than spin a core.
+constexpr std::chrono::milliseconds kReadFailurePause{5};
+}  // namespace
+
+Workers::Workers(std::vector<Device> devices, std::chrono::microseconds tick_period)
+    : devices_(std::move(devices)), tick_period_(tick_period) {}
+
+Workers::~Workers() {
+    stop();
+}
+
+void Workers::start() {
+    stopping_ = false;
+    schedule_.emplace(tick_period_, std::chrono::steady_clock::now());
+    ticker_ = std::thread(&Workers::_10ms_timer_thread_, this);
+    for (const Device &device : devices_) {
+        readers_.emplace_back(&Workers::_usb_hid_rx_thread_, this, device);
+    }
+}
+
+void Workers::stop() {
+    {
+        std::lock_guard<std::mutex> lock(sleep_mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    if (ticker_.joinable()) {
+        ticker_.join();
+    }
+    const bool had_readers = !readers_.empty();
+    for (std::thread &reader : readers_) {
+        if (reader.joinable()) {
+            reader.join();
+        }
+    }
+    readers_.clear();
+    if (had_readers) {
+        trace_shutdown("worker threads stopped");
+    }
+}
+
+void Workers::_10ms_timer_thread_() {
+    std::unique_lock<std::mutex> lock(sleep_mutex_);
+    while (!stopping_) {
+        const auto wait = schedule_->wait_from(std::chrono::steady_clock::now());
+        if (wake_.wait_for(lock, wait, [this] { return stopping_.load(); })) {
+            break;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now < schedule_->next_deadline()) {
+            continue;
+        }
+        schedule_->ticked(now);
+        lock.unlock();
+        // Each runner takes its own lock: a device busy in a transition delays only its own tick.
+        for (const Device &device : devices_) {
+            device.runner->on_tick();
+        }
+        lock.lock();
+    }
+}
+
+TickStats Workers::tick_stats() {
+    std::lock_guard<std::mutex> lock(sleep_mutex_);
+    return schedule_ ? schedule_->stats() : TickStats{};
+}
+
+void Workers::_usb_hid_rx_thread_(Device device) {
+    uint8_t buf[kReportSize];
+    while (!stopping_) {
+        buf[0] = 0x02;
+        const int res = device.transport->read(buf, sizeof buf, kReadTimeoutMs);
+        if (res > 0) {
+            // The report ID is dropped; the engine gets exactly the bytes that arrived after it.
+            device.runner->on_answer(buf + 1, res - 1);
+        } else if (res < 0) {
+            // A device that is gone fails every read at once: end its run and stop reading.
+            if (device.transport->disconnected()) {
+                device.runner->on_device_lost();
+                return;
+            }
+            std::unique_lock<std::mutex> lock(sleep_mutex_);
+            wake_.wait_for(lock, kReadFailurePause, [this] { return stopping_.load(); });
+        }
+    }
+}
+
+}  // namespace host

@@ -1,0 +1,127 @@
+#include "host/update/device_session.h"
+
+#include <cstdio>
+
+#include "console/console.h"
+#include "globals/iap_globals.h"
+#include "host/platform/wide_text.h"
+#include "host/run/run_report.h"
+#include "host/sim/sim_flash_file.h"
+#include "host/update/tagged_console.h"
+
+namespace host {
+
+DeviceSession::DeviceSession(size_t index, Transport &device, DeviceInfo info, std::string tag,
+                             RunEvents &events, const Layout &layout,
+                             const UpdateSettings &settings, bool queued)
+    : index_(index),
+      device_(device),
+      info_(std::move(info)),
+      tag_(std::move(tag)),
+      events_(events),
+      layout_(layout),
+      settings_(settings),
+      record_(index == 0 ? iap : own_record_),
+      observer_(events, uint64_t{layout.image_program} + layout.tts_rounded),
+      observed_(device, observer_) {
+    record_ = iap_env_t{};
+    record_.update_file_num = 2;
+    iap_init(&record_, iap_cmd_tx, iap_evnet_callback);
+    record_.local_img_buf = img_file;
+    record_.local_img_buf_size = static_cast<int>(IMG_FILE_BUF_SIZE);
+    record_.skip_unchanged = settings.skip_unchanged ? 1 : 0;
+    Transport *frames_to = &observed_;
+    if (queued) {
+        queued_ = std::make_unique<QueuedTransport>(
+            observed_, [index](const uint8_t *report, size_t len) {
+                const TaggedConsole::DeviceScope scope(index);
+                dump_hex(report, static_cast<int>(len), 16);
+            });
+        frames_to = queued_.get();
+    }
+    runner_ = std::make_unique<EngineRunner>(*frames_to, record_);
+    runner_->set_observer([this](const iap_env_t &record) { observer_.on_record(record); });
+}
+
+DeviceSession::~DeviceSession() {
+    stop();
+}
+
+Transport &DeviceSession::reader_transport() {
+    if (queued_) {
+        return *queued_;
+    }
+    return observed_;
+}
+
+std::string DeviceSession::head() const {
+    return tag_.empty() ? "hidiap: " : "hidiap: [" + tag_ + "] ";
+}
+
+void DeviceSession::announce() {
+    std::wstring product;
+    if (device_.product_string(product)) {
+        info_.product = to_utf8(product);
+        if (!settings_.json) {
+            const TaggedConsole::DeviceScope scope(index_);
+            console_printf("Product String     : %s\n", info_.product.c_str());
+        }
+    }
+    events_.device(info_);
+}
+
+bool DeviceSession::load_sim_flash() {
+    if (settings_.sim_flash_from.empty() || read_sim_flash(device_, settings_.sim_flash_from)) {
+        return true;
+    }
+    std::fprintf(stderr,
+                 "hidiap: --sim-flash-from: cannot use '%s' (missing, unreadable or larger than "
+                 "2 MiB)\n",
+                 settings_.sim_flash_from.c_str());
+    return false;
+}
+
+void DeviceSession::start(const UpdatePlan &plan) {
+    events_.plan(plan);
+    if (queued_) {
+        queued_->start();
+    }
+    started_ = Clock::now();
+    runner_->start(kImageStart, layout_.image_program, kImageStart);
+}
+
+RunReport DeviceSession::finish(Outcome outcome, Clock::time_point ended, int interrupt_status,
+                                const std::function<void(const std::string &)> &note) {
+    // Nothing of the engine reaches the device any more: its flash is what it will stay.
+    runner_->halt();
+    const double seconds = std::chrono::duration<double>(ended - started_).count();
+    RunReport report = make_run_report(observer_.facts(), outcome, interrupt_status, seconds);
+    if (outcome == Outcome::Stalled) {
+        note(head() + "the update made no progress for " +
+             std::to_string(settings_.stall_limit.count() / 1000) + " s; giving up\n");
+    }
+    if (!settings_.sim_flash_path.empty()) {
+        const std::string path = tag_.empty() ? settings_.sim_flash_path
+                                              : per_device_path(settings_.sim_flash_path, tag_);
+        if (!write_sim_flash(device_, path)) {
+            note("hidiap: cannot write the simulated flash to '" + path + "'\n");
+            report.fail_after_success(Cause::SimFlash, "the simulated flash could not be written");
+        }
+    }
+    // The engine gives up on a device that stopped answering with its time-out line; one that
+    // went away, or a run that stood still, ends before the engine gets there, and standard
+    // output would otherwise end without any outcome.
+    if ((outcome == Outcome::Disconnected || outcome == Outcome::Stalled) && !settings_.json) {
+        const TaggedConsole::DeviceScope scope(index_);
+        console_printf("IAP_EVT_CMD_RX_TIMEOUT\r\n");
+    }
+    return report;
+}
+
+void DeviceSession::stop() {
+    if (queued_) {
+        queued_->stop();
+    }
+}
+
+}  // namespace host

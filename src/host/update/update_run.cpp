@@ -1,0 +1,404 @@
+#include "host/update/update_run.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "console/console.h"
+#include "host/events/exit_status.h"
+#include "host/present/multi_progress.h"
+#include "host/present/progress_display.h"
+#include "host/run/workers.h"
+#include "host/update/device_session.h"
+#include "host/update/tagged_console.h"
+
+namespace host {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void write_stderr(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
+std::string format(const char *fmt, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, fmt, value);
+    return text;
+}
+
+// Hands a device's events to its presenter and to its progress. Every event is passed on.
+class SessionEvents : public RunEvents {
+  public:
+    SessionEvents(RunEvents &presenter, RunEvents *progress)
+        : presenter_(presenter), progress_(progress) {}
+
+    void device(const DeviceInfo &d) override { presenter_.device(d); }
+    void plan(const UpdatePlan &p) override { presenter_.plan(p); }
+    void phase(const char *phase, const char *file) override {
+        presenter_.phase(phase, file);
+        if (progress_ != nullptr) {
+            progress_->phase(phase, file);
+        }
+    }
+    void erase(uint32_t addr) override { presenter_.erase(addr); }
+    void progress(uint64_t done, uint64_t total) override {
+        presenter_.progress(done, total);
+        if (progress_ != nullptr) {
+            progress_->progress(done, total);
+        }
+    }
+    void check(const RangeCheck &c) override { presenter_.check(c); }
+    void survey(unsigned range, uint32_t addr, unsigned sectors, unsigned unchanged) override {
+        presenter_.survey(range, addr, sectors, unchanged);
+    }
+    void device_error(uint8_t command, uint8_t code) override {
+        presenter_.device_error(command, code);
+    }
+    void resend(const char *step, uint32_t addr, unsigned count) override {
+        presenter_.resend(step, addr, count);
+    }
+    void outcome(const RunReport &r) override { presenter_.outcome(r); }
+
+  private:
+    RunEvents &presenter_;
+    RunEvents *progress_;
+};
+
+// One device's line of a multi-device progress display.
+class ProgressLine : public RunEvents {
+  public:
+    ProgressLine(MultiProgressDisplay &display, size_t line) : display_(display), line_(line) {}
+    void phase(const char *phase, const char *file) override { display_.phase(line_, phase, file); }
+    void progress(uint64_t done, uint64_t total) override { display_.progress(line_, done, total); }
+
+  private:
+    MultiProgressDisplay &display_;
+    size_t line_;
+};
+
+void report_timing(Clock::duration elapsed, const TickStats &ticks,
+                   const std::optional<timing::UsbTimingFigures> &link, const Layout &layout) {
+    using std::chrono::duration;
+    std::fprintf(stderr,
+                 "hidiap: timing: update %.3f s, %llu ticks, mean tick period %.4f ms, "
+                 "latest tick %.3f ms late\n",
+                 duration<double>(elapsed).count(), static_cast<unsigned long long>(ticks.ticks),
+                 duration<double, std::milli>(ticks.mean_period).count(),
+                 duration<double, std::milli>(ticks.max_late).count());
+    if (link) {
+        const auto theory =
+            timing::theoretical_update_time(*link, layout.image_program, layout.tts_rounded);
+        std::fprintf(stderr, "hidiap: timing: a full update on this link takes %.3f s\n",
+                     duration<double>(theory).count());
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> device_tags(const std::vector<UpdateDevice> &devices) {
+    std::map<std::string, int> uses;
+    for (const UpdateDevice &d : devices) {
+        uses[d.info.serial]++;
+    }
+    std::vector<std::string> tags;
+    for (size_t i = 0; i < devices.size(); i++) {
+        const DeviceInfo &d = devices[i].info;
+        if (!d.serial.empty() && uses[d.serial] == 1) {
+            tags.push_back(d.serial);
+        } else {
+            tags.push_back(std::to_string(i + 1) + ":" + d.path);
+        }
+    }
+    return tags;
+}
+
+// One run over every device, step by step: outputs, sessions, start, outcomes as they come, stop.
+class UpdateRun::Impl {
+  public:
+    Impl(const std::vector<UpdateDevice> &devices, const Layout &layout,
+         const UpdateSettings &settings);
+
+    void announce();
+    bool load_sim_flash();
+    std::vector<DeviceResult> run(const UpdatePlan &plan);
+
+  private:
+    bool several() const { return sessions_.size() > 1; }
+    TaggedConsole::Sink console_sink();
+    void start(const UpdatePlan &plan);
+    Outcome wait_for(size_t i);
+    // Several devices: one waiter each, so that every stall limit runs from the start together
+    // and a device that hangs holds back no other device's report.
+    void start_waiters();
+    std::vector<DeviceResult> report_outcomes_as_they_come();
+    DeviceResult report(size_t i, Outcome outcome, Clock::time_point ended);
+    void note(const std::string &text);
+    void stop();
+
+    const Layout &layout_;
+    const UpdateSettings &settings_;
+    const std::vector<std::string> tags_;
+    const TaggedConsole::Sink out_;
+    const TaggedConsole::Sink err_;
+    std::unique_ptr<ProgressDisplay> progress_;      // one device
+    std::unique_ptr<MultiProgressDisplay> display_;  // several devices
+    std::unique_ptr<TaggedConsole> console_;         // several devices, text mode
+    RunEvents quiet_;
+    std::vector<std::unique_ptr<RunEvents>> progress_lines_;
+    std::vector<std::unique_ptr<SessionEvents>> events_;
+    std::vector<std::unique_ptr<DeviceSession>> sessions_;
+    std::unique_ptr<Workers> workers_;
+    Clock::time_point started_{};
+    std::mutex finished_mutex_;
+    std::condition_variable finished_cv_;
+    std::vector<std::pair<size_t, Outcome>> finished_;  // in the order the outcomes came
+    std::vector<Clock::time_point> ended_;
+    std::vector<std::thread> waiters_;
+};
+
+UpdateRun::Impl::Impl(const std::vector<UpdateDevice> &devices, const Layout &layout,
+                      const UpdateSettings &settings)
+    : layout_(layout),
+      settings_(settings),
+      tags_(devices.size() > 1 ? device_tags(devices) : std::vector<std::string>(devices.size())),
+      out_(settings.out ? settings.out : TaggedConsole::Sink(console_stdout_sink)),
+      err_(settings.err ? settings.err : TaggedConsole::Sink(write_stderr)),
+      ended_(devices.size()) {
+    const bool several = devices.size() > 1;
+    if (settings.show_progress && !settings.json) {
+        if (several) {
+            display_ = std::make_unique<MultiProgressDisplay>(tags_, out_, err_, settings.columns);
+        } else {
+            progress_ = std::make_unique<ProgressDisplay>();
+        }
+    }
+    if (several && !settings.json) {
+        console_ = std::make_unique<TaggedConsole>(tags_, console_sink());
+    }
+    for (size_t i = 0; i < devices.size(); i++) {
+        RunEvents *progress = progress_.get();
+        if (display_ != nullptr) {
+            progress_lines_.push_back(std::make_unique<ProgressLine>(*display_, i));
+            progress = progress_lines_.back().get();
+        }
+        events_.push_back(std::make_unique<SessionEvents>(
+            devices[i].events != nullptr ? *devices[i].events : quiet_, progress));
+        sessions_.push_back(
+            std::make_unique<DeviceSession>(i, *devices[i].transport, devices[i].info, tags_[i],
+                                            *events_.back(), layout, settings, several));
+        if (console_ != nullptr) {
+            console_->attach(&sessions_.back()->runner(), i);
+        }
+    }
+    if (console_ != nullptr) {
+        console_->install();
+    }
+}
+
+TaggedConsole::Sink UpdateRun::Impl::console_sink() {
+    if (display_ == nullptr) {
+        return out_;
+    }
+    MultiProgressDisplay *display = display_.get();
+    return [display](std::string_view text) { display->write_above(text); };
+}
+
+void UpdateRun::Impl::announce() {
+    for (auto &session : sessions_) {
+        session->announce();
+    }
+}
+
+bool UpdateRun::Impl::load_sim_flash() {
+    return std::all_of(sessions_.begin(), sessions_.end(),
+                       [](auto &session) { return session->load_sim_flash(); });
+}
+
+std::vector<DeviceResult> UpdateRun::Impl::run(const UpdatePlan &plan) {
+    start(plan);
+    std::vector<DeviceResult> results;
+    if (several()) {
+        start_waiters();
+        results = report_outcomes_as_they_come();
+    } else {
+        const Outcome outcome = wait_for(0);
+        results.push_back(report(0, outcome, Clock::now()));
+    }
+    stop();
+    return results;
+}
+
+void UpdateRun::Impl::start(const UpdatePlan &plan) {
+    if (progress_ != nullptr) {
+        progress_->install();
+    }
+    std::vector<Workers::Device> fed;
+    for (auto &session : sessions_) {
+        fed.push_back(session->feed());
+    }
+    workers_ = std::make_unique<Workers>(fed, settings_.tick_period);
+    workers_->start();
+    started_ = Clock::now();
+    for (auto &session : sessions_) {
+        session->start(plan);
+    }
+}
+
+Outcome UpdateRun::Impl::wait_for(size_t i) {
+    return sessions_[i]->runner().wait_for_outcome(settings_.stall_limit, [this] {
+        return settings_.interrupt_status && settings_.interrupt_status() != 0;
+    });
+}
+
+void UpdateRun::Impl::start_waiters() {
+    for (size_t i = 0; i < sessions_.size(); i++) {
+        waiters_.emplace_back([this, i] {
+            const Outcome outcome = wait_for(i);
+            std::lock_guard<std::mutex> lock(finished_mutex_);
+            ended_[i] = Clock::now();
+            finished_.emplace_back(i, outcome);
+            finished_cv_.notify_one();
+        });
+    }
+}
+
+std::vector<DeviceResult> UpdateRun::Impl::report_outcomes_as_they_come() {
+    std::vector<DeviceResult> results(sessions_.size());
+    std::unique_lock<std::mutex> lock(finished_mutex_);
+    size_t reported = 0;
+    while (reported < sessions_.size()) {
+        // The waiters are bounded by the stall limit; the time-out only bounds this wait.
+        finished_cv_.wait_for(lock, std::chrono::seconds(1),
+                              [&] { return finished_.size() > reported; });
+        while (reported < finished_.size()) {
+            const auto [i, outcome] = finished_[reported++];
+            const Clock::time_point ended = ended_[i];
+            lock.unlock();
+            results[i] = report(i, outcome, ended);
+            lock.lock();
+        }
+    }
+    return results;
+}
+
+// A finished device's result, shown at once: its notes, progress, outcome line and event.
+DeviceResult UpdateRun::Impl::report(size_t i, Outcome outcome, Clock::time_point ended) {
+    if (progress_ != nullptr) {
+        if (settings_.timing_report) {
+            report_timing(ended - started_, workers_->tick_stats(), settings_.link, layout_);
+        }
+        progress_->uninstall();
+    } else if (!several() && settings_.timing_report) {
+        report_timing(ended - started_, workers_->tick_stats(), settings_.link, layout_);
+    }
+    const int interrupt = outcome == Outcome::Interrupted && settings_.interrupt_status
+                              ? settings_.interrupt_status()
+                              : 0;
+    DeviceResult r;
+    r.tag = tags_[i];
+    r.report = sessions_[i]->finish(outcome, ended, interrupt,
+                                    [this](const std::string &text) { note(text); });
+    if (display_ != nullptr) {
+        display_->finish(i, r.succeeded() ? "success" : "FAILED: " + r.report.reason);
+    }
+    note(outcome_line(r.report, r.tag));
+    events_[i]->outcome(r.report);
+    return r;
+}
+
+void UpdateRun::Impl::note(const std::string &text) {
+    if (display_ != nullptr) {
+        display_->note(text);
+    } else {
+        err_(text);
+    }
+}
+
+// Waiters, workers, writers, in that order; then the console and the display.
+void UpdateRun::Impl::stop() {
+    for (std::thread &waiter : waiters_) {
+        waiter.join();
+    }
+    workers_->stop();
+    for (auto &session : sessions_) {
+        session->stop();
+    }
+    if (console_ != nullptr) {
+        console_->uninstall();
+    }
+    if (display_ != nullptr) {
+        display_->close();
+    }
+}
+
+UpdateRun::UpdateRun(const std::vector<UpdateDevice> &devices, const Layout &layout,
+                     const UpdateSettings &settings)
+    : impl_(std::make_unique<Impl>(devices, layout, settings)) {}
+
+UpdateRun::~UpdateRun() = default;
+
+void UpdateRun::announce() {
+    impl_->announce();
+}
+
+bool UpdateRun::load_sim_flash() {
+    return impl_->load_sim_flash();
+}
+
+std::vector<DeviceResult> UpdateRun::run(const UpdatePlan &plan) {
+    return impl_->run(plan);
+}
+
+void print_fleet_summary(std::FILE *to, const std::vector<DeviceResult> &results) {
+    size_t tag_width = 6;
+    for (const DeviceResult &r : results) {
+        tag_width = std::max(tag_width, r.tag.size());
+    }
+    const int w = static_cast<int>(tag_width);
+    std::fprintf(to, "%-*s  %-11s  %10s  %8s  %12s  %s\n", w, "DEVICE", "OUTCOME", "BYTES", "TIME",
+                 "THROUGHPUT", "REASON");
+    std::vector<std::string> failed;
+    for (const DeviceResult &r : results) {
+        const RunReport &p = r.report;
+        const double rate = p.seconds > 0 ? static_cast<double>(p.bytes) / 1024.0 / p.seconds : 0;
+        const std::string throughput =
+            rate >= 1024 ? format("%.1f MiB/s", rate / 1024) : format("%.1f KiB/s", rate);
+        std::fprintf(to, "%-*s  %-11s  %10llu  %6.2f s  %12s  %s\n", w, r.tag.c_str(),
+                     status_word(p.status), static_cast<unsigned long long>(p.bytes), p.seconds,
+                     throughput.c_str(), r.succeeded() ? "-" : p.reason.c_str());
+        if (!r.succeeded()) {
+            failed.push_back(r.tag);
+        }
+    }
+    if (failed.empty()) {
+        std::fprintf(to, "hidiap: all %zu devices updated and verified\n", results.size());
+    } else {
+        std::string names;
+        for (const std::string &tag : failed) {
+            names += (names.empty() ? "" : ", ") + tag;
+        }
+        std::fprintf(to, "hidiap: %zu of %zu devices failed: %s\n", failed.size(), results.size(),
+                     names.c_str());
+    }
+    std::fflush(to);
+}
+
+int fleet_exit_status(const std::vector<DeviceResult> &results) {
+    int status = kExitSuccess;
+    for (const DeviceResult &r : results) {
+        if (r.report.status == Status::Interrupted) {
+            return r.report.exit_status;
+        }
+        if (!r.succeeded()) {
+            status = kExitFailed;
+        }
+    }
+    return status;
+}
+
+}  // namespace host

@@ -1,0 +1,38 @@
+// Everything an update of one or several devices is told, in one place: the app fills it from
+// the command line; tests and the soak run the same update on a faster clock.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "timing/usb_timing.h"
+
+namespace host {
+
+struct UpdateSettings {
+    // The engine's tick. Users always get 10 ms; tests and the soak may run the clock faster.
+    std::chrono::microseconds tick_period{std::chrono::milliseconds(10)};
+    // No step may stay silent longer than the check's budget (1,004 ticks); a run with no engine
+    // activity for this long has lost its tick thread.
+    std::chrono::milliseconds stall_limit{30000};
+    bool skip_unchanged = false;  // survey each range and program only the sectors that differ
+    bool timing_report = false;   // the update's time and the tick period on standard error
+    std::optional<timing::UsbTimingFigures> link;  // the simulated link's timing, for the report
+    // JSON mode: the devices' events carry everything and no console line is shown.
+    bool json = false;
+    bool show_progress = false;  // progress on standard error (a terminal)
+    int columns = 0;             // the terminal's width for the progress lines of several devices
+    std::string sim_flash_from;  // a simulated device's flash content before the update
+    std::string sim_flash_path;  // where a simulated device's flash is written after it
+    // 0, or the exit status an interruption asks for; asked every 100 ms while devices run.
+    std::function<int()> interrupt_status;
+    // Where the console lines go (standard output) and the tool's notes go (standard error);
+    // empty for those streams.
+    std::function<void(std::string_view)> out;
+    std::function<void(std::string_view)> err;
+};
+
+}  // namespace host
