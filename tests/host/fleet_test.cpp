@@ -14,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "console/console.h"
 #include "expected_layout.h"
 #include "globals/iap_globals.h"
 #include "host/inputs/run_inputs.h"
@@ -23,6 +24,7 @@
 #include "host/sim/sim_transport.h"
 #include "host/update/tagged_console.h"
 #include "host/update/update_run.h"
+#include "test_transports.h"
 
 namespace {
 
@@ -156,6 +158,47 @@ TEST_P(FleetWithAFailingDevice, TheOthersAreVerifiedAndTheSummaryNamesIt) {
     EXPECT_NE(table.find("\nSIM0002  failed "), std::string::npos) << table;
     EXPECT_NE(table.find(results[1].report.reason), std::string::npos) << table;
     EXPECT_NE(table.find("hidiap: 1 of 3 devices failed: SIM0002\n"), std::string::npos) << table;
+}
+
+// A device that is gone ends its run at once, before the engine gives up on it. Standard output
+// must still end the way it ends for any device that stopped answering: the engine's time-out
+// line, once, before the outcome line; tagged beside other devices; never in JSON mode.
+TEST_F(Fleet, AVanishedDeviceEndsWithTheTimeOutLineBeforeItsOutcome) {
+    std::mutex seen_mutex;
+    std::string seen;  // standard output and standard error as they come
+    const auto see = [&](std::string_view text) {
+        std::lock_guard<std::mutex> lock(seen_mutex);
+        seen.append(text);
+    };
+    const ConsoleSinkScope capture(see);
+    settings.out = see;
+    settings.err = see;
+    test_support::VanishedTransport gone;
+    const auto ends_with_one_time_out_line = [&](const std::string &line, const char *outcome) {
+        const size_t at = seen.find(line);
+        ASSERT_NE(at, std::string::npos) << seen;
+        EXPECT_EQ(seen.find("IAP_EVT_CMD_RX_TIMEOUT", at + line.size()), std::string::npos);
+        EXPECT_LT(at, seen.find(outcome)) << seen;
+    };
+
+    devices.push_back({&gone, {}, nullptr});
+    std::vector<DeviceResult> results = update_fleet();
+    EXPECT_EQ(results[0].report.cause, host::Cause::Disconnected);
+    ends_with_one_time_out_line("IAP_EVT_CMD_RX_TIMEOUT\r\n",
+                                "hidiap: update failed (disconnected)");
+
+    seen.clear();
+    add_devices({""});
+    results = update_fleet();
+    EXPECT_EQ(results[0].report.cause, host::Cause::Disconnected);
+    EXPECT_TRUE(results[1].succeeded());
+    ends_with_one_time_out_line("[1:] IAP_EVT_CMD_RX_TIMEOUT\r\n",
+                                "hidiap: [1:] update failed (disconnected)");
+
+    seen.clear();
+    settings.json = true;
+    update_fleet();
+    EXPECT_EQ(seen.find("IAP_EVT_CMD_RX_TIMEOUT"), std::string::npos) << seen;
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -14,30 +14,13 @@
 #include "host/link/transport.h"
 #include "host/run/engine_runner.h"
 #include "host/run/workers.h"
+#include "test_transports.h"
 
 namespace host {
 namespace {
 
-// A device that takes every report and never answers: answers are handed in by the test.
-class SilentTransport : public host::Transport {
-  public:
-    int write(const uint8_t *, size_t len) override { return static_cast<int>(len); }
-    int read(uint8_t *, size_t, int) override { return 0; }
-    bool product_string(std::wstring &) override { return false; }
-};
-
-// A device that is gone: every read fails at once and says so; writes fail and are counted.
-class VanishedTransport : public host::Transport {
-  public:
-    int write(const uint8_t *, size_t) override {
-        writes++;
-        return -1;
-    }
-    int read(uint8_t *, size_t, int) override { return -1; }
-    bool product_string(std::wstring &) override { return false; }
-    bool disconnected() const override { return true; }
-    std::atomic<int> writes{0};
-};
+using test_support::SilentTransport;
+using test_support::VanishedTransport;
 
 struct LateAnswer : ::testing::Test {
     LateAnswer() {

@@ -44,6 +44,8 @@ class QueuedTransport : public Transport {
     // Called by the device's one reader thread: writes out what is queued, then reads.
     int read(uint8_t *buf, size_t len, int timeout_ms) override;
     bool product_string(std::wstring &out) override { return device_.product_string(out); }
+    // A device that is gone is gone for its reader too, which then ends its run at once.
+    bool disconnected() const override { return device_.disconnected(); }
 
   private:
     // Writes queued reports in order while no other thread is writing one.
