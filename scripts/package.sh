@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the Debian package of hidiap with CPack from the release preset's build (build-release)
+# Builds the Debian package of hidiap with CPack from the package preset's build (build-package)
 # and copies it to dist/: /usr/bin/hidiap, its documentation and udev rule, dependencies taken
 # from the binary by dpkg-shlibdeps, maintainer scripts that reload udev's rules.
 #
@@ -9,11 +9,11 @@ repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$repo"
 scripts/install-deps.sh --package
 
-cmake --preset release >/dev/null
-cmake --build --preset release --target hidiap hidiap_man_pages hidiap_changelog -j"$(nproc)" >/dev/null
-rm -f build-release/package/*.deb
-(cd build-release && cpack --config CPackConfig.cmake >/dev/null)
+cmake --preset package >/dev/null
+cmake --build --preset package -j"$(nproc)" >/dev/null
+rm -f build-package/package/*.deb
+(cd build-package && cpack --config CPackConfig.cmake >/dev/null)
 mkdir -p dist
-deb=$(ls build-release/package/*.deb)
+deb=$(ls build-package/package/*.deb)
 cp "$deb" dist/
 echo "dist/$(basename "$deb")"

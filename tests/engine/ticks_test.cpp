@@ -3,32 +3,18 @@
 
 #include <cstring>
 
-#include "engine_harness.h"
+#include "engine_fixture.h"
 
 using test_support::EngineHarness;
 
 namespace {
 
-class Ticks : public ::testing::Test {
+class Ticks : public test_support::EngineFixture {
   protected:
     void SetUp() override {
-        std::memset(buf, 0x11, sizeof buf);
-        h.iap.update_file_num = 1;
-        h.iap.local_img_buf = buf;
+        use_buffer(0x11, 1);
         iap_start(&h.iap, 0, 0x2000, 0x8000);
     }
-    // Ticks until the engine goes idle; returns how many it took (or -1 past the limit).
-    int ticks_to_idle(int limit) {
-        for (int i = 1; i <= limit; i++) {
-            iap_timer_callback(&h.iap);
-            if (h.iap.state == IAP_ST_IDLE) {
-                return i;
-            }
-        }
-        return -1;
-    }
-    uint8_t buf[0x2000];
-    EngineHarness h;
 };
 
 }  // namespace

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "engine_harness.h"
+#include "engine_fixture.h"
 #include "globals/iap_globals.h"
 #include "reference_checksums.h"
 
@@ -11,13 +11,10 @@ using test_support::EngineHarness;
 
 namespace {
 
-class Transitions : public ::testing::Test {
+class Transitions : public test_support::EngineFixture {
   protected:
     void SetUp() override {
-        std::memset(buf, 0x5A, sizeof buf);
-        h.iap.update_file_num = 2;
-        h.iap.local_img_buf = buf;
-        h.iap.local_img_buf_size = sizeof buf;
+        use_buffer(0x5A, 2);
         std::memset(tts_file, 0x33, 1024);
         tts_size = 1024;
         is_1mb = 1;
@@ -33,8 +30,6 @@ class Transitions : public ::testing::Test {
         h.answer(IAP_CMD_FLASH_ERASE);
         h.answer(IAP_CMD_FLASH_WRITE_PAGE_BUF);
     }
-    uint8_t buf[0x4000];
-    EngineHarness h;
 };
 
 }  // namespace

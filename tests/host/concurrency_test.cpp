@@ -14,6 +14,7 @@
 #include "expected_layout.h"
 #include "globals/iap_globals.h"
 #include "host/app/hidiap_tool.h"
+#include "host/inputs/run_inputs.h"
 #include "host/run/engine_runner.h"
 #include "host/run/workers.h"
 #include "host/sim/sim_transport.h"
@@ -63,8 +64,7 @@ TEST(Concurrency, TwoDevicesEachGetTheirOwnFramesAndOutcome) {
     std::fill(tts_file, tts_file + TTS_FILE_BUF_SIZE, 0xFF);
     std::copy(image.begin(), image.end(), img_file);
     std::copy(tts.begin(), tts.end(), tts_file);
-    tts_size = static_cast<int>(tts.size());
-    is_1mb = 1;
+    host::use_layout(host::compute_layout(0x20000, 0x3000, "1MB"));
 
     // Two devices print at once: the sink, like the tool's own, must take turns.
     std::mutex out_mutex;
@@ -82,10 +82,7 @@ TEST(Concurrency, TwoDevicesEachGetTheirOwnFramesAndOutcome) {
     host::SimTransport failing_device(dropped, tick);
     iap_env_t records[2] = {};
     for (iap_env_t &record : records) {
-        record.update_file_num = 2;
-        iap_init(&record, iap_cmd_tx, iap_evnet_callback);
-        record.local_img_buf = img_file;
-        record.local_img_buf_size = static_cast<int>(IMG_FILE_BUF_SIZE);
+        host::prepare_record(record, false);
     }
     host::EngineRunner good(good_device, records[0]);
     host::EngineRunner failing(failing_device, records[1]);

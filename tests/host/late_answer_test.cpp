@@ -10,7 +10,9 @@
 #include <thread>
 
 #include "console/console.h"
+#include "engine_harness.h"
 #include "globals/iap_globals.h"
+#include "host/inputs/run_inputs.h"
 #include "host/link/transport.h"
 #include "host/run/engine_runner.h"
 #include "host/run/workers.h"
@@ -24,26 +26,13 @@ using test_support::VanishedTransport;
 
 struct LateAnswer : ::testing::Test {
     LateAnswer() {
-        tts_size = 256;
-        is_1mb = 1;
-        iap.update_file_num = 2;
-        iap_init(&iap, iap_cmd_tx, iap_evnet_callback);
-        iap.local_img_buf = img_file;
-        iap.local_img_buf_size = static_cast<int>(IMG_FILE_BUF_SIZE);
+        host::use_layout(host::compute_layout(0x8100, 256, "1MB"));
+        host::prepare_record(iap, false);
     }
     static void answer(host::EngineRunner &runner, uint8_t command, uint8_t result,
                        uint32_t crc = 0) {
-        uint8_t a[12] = {0xA5,
-                         8,
-                         0,
-                         0x80,
-                         command,
-                         result,
-                         static_cast<uint8_t>(crc),
-                         static_cast<uint8_t>(crc >> 8),
-                         static_cast<uint8_t>(crc >> 16),
-                         static_cast<uint8_t>(crc >> 24)};
-        runner.on_answer(a, sizeof a);
+        std::vector<uint8_t> a = test_support::answer_frame(command, result, crc);
+        runner.on_answer(a.data(), static_cast<int>(a.size()));
     }
 
     SilentTransport device;

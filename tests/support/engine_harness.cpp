@@ -35,18 +35,24 @@ std::vector<Frame> EngineHarness::frames_of(uint8_t command) const {
     return out;
 }
 
+std::vector<uint8_t> answer_frame(uint8_t command, uint8_t result, uint32_t crc) {
+    std::vector<uint8_t> a = {0xA5,
+                              12,
+                              0,
+                              0x80,
+                              command,
+                              result,
+                              static_cast<uint8_t>(crc),
+                              static_cast<uint8_t>(crc >> 8),
+                              static_cast<uint8_t>(crc >> 16),
+                              static_cast<uint8_t>(crc >> 24)};
+    a.resize(63);
+    return a;
+}
+
 void EngineHarness::answer(uint8_t command, uint8_t result, uint32_t crc) {
-    uint8_t a[63] = {0xA5,
-                     12,
-                     0,
-                     0x80,
-                     command,
-                     result,
-                     static_cast<uint8_t>(crc),
-                     static_cast<uint8_t>(crc >> 8),
-                     static_cast<uint8_t>(crc >> 16),
-                     static_cast<uint8_t>(crc >> 24)};
-    iap_rx_callback(&iap, a, sizeof a);
+    std::vector<uint8_t> a = answer_frame(command, result, crc);
+    iap_rx_callback(&iap, a.data(), static_cast<int>(a.size()));
 }
 
 int EngineHarness::ticks(int n) {

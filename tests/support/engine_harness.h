@@ -42,6 +42,10 @@ class EngineHarness {
     static EngineHarness *current_;
 };
 
+// The device's answer to a command as the engine receives it (the report ID already taken off):
+// 0x80, command, result, optional CRC-32 in bytes 6-9.
+std::vector<uint8_t> answer_frame(uint8_t command, uint8_t result = 0, uint32_t crc = 0);
+
 // A frame built independently of the engine, for comparison.
 Frame make_frame(uint8_t command, const std::vector<uint8_t> &payload);
 

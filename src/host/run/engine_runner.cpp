@@ -4,8 +4,18 @@
 #include <cstring>
 
 #include "console/console.h"
+#include "globals/iap_globals.h"
 
 namespace host {
+
+void prepare_record(iap_env_t &record, bool skip_unchanged) {
+    record = iap_env_t{};
+    record.update_file_num = 2;
+    iap_init(&record, iap_cmd_tx, iap_evnet_callback);
+    record.local_img_buf = img_file;
+    record.local_img_buf_size = static_cast<int>(IMG_FILE_BUF_SIZE);
+    record.skip_unchanged = skip_unchanged ? 1 : 0;
+}
 
 namespace {
 thread_local EngineRunner *current_runner = nullptr;

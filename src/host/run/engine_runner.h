@@ -31,6 +31,11 @@ void dump_hex(const uint8_t *p_dat, int len, int number);
 
 namespace host {
 
+// Sets `record` up afresh for a run of the tool's two files: the hooks above, the image buffer,
+// two buffers to program, and whether unchanged sectors are skipped. Every record the tool
+// drives starts here.
+void prepare_record(iap_env_t &record, bool skip_unchanged);
+
 class EngineRunner {
   public:
     // Drives `record` with frames going to `transport`. The caller initialises the record with

@@ -24,12 +24,7 @@ DeviceSession::DeviceSession(size_t index, Transport &device, DeviceInfo info, s
       record_(index == 0 ? iap : own_record_),
       observer_(events, uint64_t{layout.image_program} + layout.tts_rounded),
       observed_(device, observer_) {
-    record_ = iap_env_t{};
-    record_.update_file_num = 2;
-    iap_init(&record_, iap_cmd_tx, iap_evnet_callback);
-    record_.local_img_buf = img_file;
-    record_.local_img_buf_size = static_cast<int>(IMG_FILE_BUF_SIZE);
-    record_.skip_unchanged = settings.skip_unchanged ? 1 : 0;
+    prepare_record(record_, settings.skip_unchanged);
     Transport *frames_to = &observed_;
     if (queued) {
         queued_ = std::make_unique<QueuedTransport>(
