@@ -1,6 +1,6 @@
 #include "host/hid/hid_catalog.h"
 
-#include <hidapi/hidapi.h>
+#include <hidapi.h>
 
 #include <set>
 

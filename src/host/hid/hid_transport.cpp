@@ -1,6 +1,6 @@
 #include "host/hid/hid_transport.h"
 
-#include <hidapi/hidapi.h>
+#include <hidapi.h>
 
 #include <cerrno>
 #include <cstdio>
