@@ -8,6 +8,7 @@
 
 #include "console/console.h"
 #include "host/events/exit_status.h"
+#include "host/events/text_format.h"
 #include "host/present/multi_progress.h"
 #include "host/present/progress_display.h"
 #include "host/run/workers.h"
@@ -23,12 +24,6 @@ using Clock = std::chrono::steady_clock;
 void write_stderr(std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stderr);
     std::fflush(stderr);
-}
-
-std::string format(const char *fmt, double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, fmt, value);
-    return text;
 }
 
 // Hands a device's events to its presenter and to its progress. Every event is passed on.
@@ -367,7 +362,7 @@ void print_fleet_summary(std::FILE *to, const std::vector<DeviceResult> &results
         const RunReport &p = r.report;
         const double rate = p.seconds > 0 ? static_cast<double>(p.bytes) / 1024.0 / p.seconds : 0;
         const std::string throughput =
-            rate >= 1024 ? format("%.1f MiB/s", rate / 1024) : format("%.1f KiB/s", rate);
+            rate >= 1024 ? text_format("%.1f MiB/s", rate / 1024) : text_format("%.1f KiB/s", rate);
         std::fprintf(to, "%-*s  %-11s  %10llu  %6.2f s  %12s  %s\n", w, r.tag.c_str(),
                      status_word(p.status), static_cast<unsigned long long>(p.bytes), p.seconds,
                      throughput.c_str(), r.succeeded() ? "-" : p.reason.c_str());
