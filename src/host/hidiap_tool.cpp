@@ -13,6 +13,7 @@
 #include "hid_catalog.h"
 #include "json_events.h"
 #include "options.h"
+#include "package_steps.h"
 #include "platform.h"
 #include "presentation.h"
 #include "run_inputs.h"
@@ -97,18 +98,22 @@ void show_device(Transport &device, const DeviceInfo &info, Presentation &presen
 
 // The steps before the device: inputs, the plan (all of a dry run), the --sim-flash file.
 // Returns -1 to go on to the device, else the exit status.
-int before_device(const Options &o, Presentation &presentation, Inputs &inputs) {
+int before_device(const Options &o, Presentation &presentation, Inputs &inputs,
+                  const PackageInputs *package) {
     std::string why;
-    if (const int refused = load_inputs(o, inputs); refused != 0) {
+    if (const int refused = load_inputs(o, inputs, package); refused != 0) {
         presentation.refused(refused, "bad-input", "unusable input files");
         return refused;
     }
+    set_input_fields(inputs_to_json(
+        inputs.facts, package != nullptr ? package->manifest.firmware_version : std::string()));
     if (o.dry_run) {
         const UpdatePlan plan = make_update_plan(inputs.image_length, inputs.tts_length, o.token);
         if (presentation.json()) {
             presentation.events().plan(plan);
         } else {
             std::fputs(describe_plan(plan).c_str(), stdout);
+            std::fputs(describe_inputs(inputs.facts).c_str(), stdout);
         }
         return kExitSuccess;
     }
@@ -208,7 +213,51 @@ int update_one(std::unique_ptr<Transport> device, const Inputs &inputs, const Op
     return end_of_run(o, report, presentation);
 }
 
-int run_steps(const Options &o, const RunTuning &tuning, Presentation &presentation) {
+// A package for another product: such devices are not updated and count as failed. Returns how
+// many were left out; a single device's run ends here with its outcome (status in *ended).
+size_t leave_out_other_products(const PackageInputs &package, const Options &o,
+                                std::vector<OpenedDevice> &opened, Presentation &presentation,
+                                int *ended) {
+    size_t left_out = 0;
+    for (auto it = opened.begin(); it != opened.end();) {
+        std::wstring product;
+        it->transport->product_string(product);
+        const std::string why = wrong_product(package, to_utf8(product));
+        if (why.empty()) {
+            ++it;
+            continue;
+        }
+        RunReport report;
+        report.engine_outcome = "wrong product";
+        report.cause = "wrong_product";
+        report.reason = why;
+        if (opened.size() == 1 && left_out == 0) {
+            opened.clear();
+            *ended = end_of_run(o, report, presentation);
+            return 1;
+        }
+        std::fprintf(stderr, "hidiap: [%s] %s", describe(it->info).path.c_str(),
+                     outcome_line(report).substr(8).c_str());
+        it = opened.erase(it);
+        left_out++;
+    }
+    return left_out;
+}
+
+int run_steps(const Options &given, const RunTuning &tuning, Presentation &presentation) {
+    Options o = given;
+    if (!o.make_package.empty()) {
+        return make_package_step(o);
+    }
+    PackageInputs package;
+    const PackageInputs *from_package = nullptr;
+    if (!o.package_path.empty()) {
+        if (const int refused = open_package_step(o, package); refused != 0) {
+            presentation.refused(refused, "bad-input", "the firmware package was refused");
+            return refused;
+        }
+        from_package = &package;
+    }
     std::optional<timing::UsbTimingFigures> link;
     if (!parse_link_timing(o, link)) {
         presentation.refused(kExitBadInput, "bad-input", "bad --sim-timing figures");
@@ -223,15 +272,23 @@ int run_steps(const Options &o, const RunTuning &tuning, Presentation &presentat
         return list_step(o, *catalog, presentation);
     }
     Inputs inputs;
-    if (const int status = before_device(o, presentation, inputs); status >= 0) {
+    if (const int status = before_device(o, presentation, inputs, from_package); status >= 0) {
         return status;
     }
     std::vector<OpenedDevice> opened;
     if (const int status = open_step(o, *catalog, presentation, opened); status != kExitSuccess) {
         return status;
     }
-    if (opened.size() > 1) {
-        return update_several(std::move(opened), inputs, o, tuning, presentation);
+    int ended = kExitSuccess;
+    const size_t left_out = from_package != nullptr
+                                ? leave_out_other_products(package, o, opened, presentation, &ended)
+                                : 0;
+    if (opened.empty()) {
+        return left_out > 0 && ended == kExitSuccess ? kExitFailed : ended;
+    }
+    if (left_out > 0 || opened.size() > 1) {
+        const int status = update_several(std::move(opened), inputs, o, tuning, presentation);
+        return status == kExitSuccess && left_out > 0 ? kExitFailed : status;
     }
     return update_one(std::move(opened.front().transport), inputs, o, tuning, link, presentation);
 }

@@ -12,6 +12,12 @@ namespace {
 
 const std::chrono::steady_clock::time_point kStart = std::chrono::steady_clock::now();
 
+// Set once, before any device is opened, by the thread that later starts the workers.
+nlohmann::ordered_json &input_fields() {
+    static nlohmann::ordered_json fields = nlohmann::ordered_json::object();
+    return fields;
+}
+
 // The double nearest to the value written with `decimals` digits, so that it prints short.
 double rounded(double value, int decimals) {
     char text[64];
@@ -50,13 +56,33 @@ nlohmann::ordered_json device_to_json(const DeviceDescription &d) {
                                                  : nlohmann::ordered_json(d.interface_number)}};
 }
 
+nlohmann::ordered_json inputs_to_json(const std::vector<InputFacts> &facts,
+                                      const std::string &firmware_version) {
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (const InputFacts &f : facts) {
+        list.push_back({{"role", f.role},
+                        {"name", f.name},
+                        {"format", f.format},
+                        {"sha256", f.sha256},
+                        {"file_bytes", f.file_bytes},
+                        {"data_bytes", f.data_bytes}});
+    }
+    return {{"inputs", list}, {"firmware_version", text_or_null(firmware_version)}};
+}
+
+void set_input_fields(nlohmann::ordered_json fields) {
+    input_fields() = std::move(fields);
+}
+
 nlohmann::ordered_json plan_to_json(const UpdatePlan &p) {
-    return {{"token", p.token},
-            {"tts_addr", p.tts.flash_addr},
-            {"ranges", {range_to_json(p.image), range_to_json(p.tts)}},
-            {"overlap", p.overlap},
-            {"reports", p.reports},
-            {"expected_seconds", rounded(p.expected_seconds, 3)}};
+    nlohmann::ordered_json j = {{"token", p.token},
+                                {"tts_addr", p.tts.flash_addr},
+                                {"ranges", {range_to_json(p.image), range_to_json(p.tts)}},
+                                {"overlap", p.overlap},
+                                {"reports", p.reports},
+                                {"expected_seconds", rounded(p.expected_seconds, 3)}};
+    j.update(input_fields());
+    return j;
 }
 
 JsonEvents::JsonEvents(std::FILE *out, std::optional<std::string> device_tag)
@@ -148,13 +174,16 @@ void JsonEvents::outcome(const RunReport &r) {
     if (held) {
         emit("progress", {{"done", done}, {"total", total}});
     }
-    emit("outcome", {{"status", r.status},
-                     {"exit_status", r.exit_status},
-                     {"cause", r.cause[0] == '\0' ? nlohmann::ordered_json(nullptr) : r.cause},
-                     {"reason", text_or_null(r.reason)},
-                     {"bytes", r.bytes},
-                     {"total_bytes", r.total_bytes},
-                     {"seconds", rounded(r.seconds, 6)}});
+    nlohmann::ordered_json fields = {
+        {"status", r.status},
+        {"exit_status", r.exit_status},
+        {"cause", r.cause[0] == '\0' ? nlohmann::ordered_json(nullptr) : r.cause},
+        {"reason", text_or_null(r.reason)},
+        {"bytes", r.bytes},
+        {"total_bytes", r.total_bytes},
+        {"seconds", rounded(r.seconds, 6)}};
+    fields.update(input_fields());
+    emit("outcome", fields);
 }
 
 }  // namespace host

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "input_sources.h"
 #include "run_events.h"
 
 namespace host {
@@ -44,6 +45,13 @@ class JsonEvents : public RunEvents {
     uint64_t held_done_ = 0;
     uint64_t held_total_ = 0;
 };
+
+// The inputs' facts (`inputs`: role, name, format, sha256, file_bytes, data_bytes) and the
+// firmware version of a package (`firmware_version`, null when not given).
+nlohmann::ordered_json inputs_to_json(const std::vector<InputFacts> &facts,
+                                      const std::string &firmware_version);
+// Fields that every `plan` and `outcome` event of the run carries from now on.
+void set_input_fields(nlohmann::ordered_json fields);
 
 // The plan as the `plan` event's fields.
 nlohmann::ordered_json plan_to_json(const UpdatePlan &plan);
