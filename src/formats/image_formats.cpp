@@ -9,6 +9,8 @@ namespace formats {
 
 namespace {
 
+const uint8_t kElfMagic[4] = {0x7F, 'E', 'L', 'F'};
+
 std::string printf_text(const char *format, ...) __attribute__((format(printf, 1, 2)));
 std::string printf_text(const char *format, ...) {
     char text[256];
@@ -245,11 +247,12 @@ uint64_t read_uint(const uint8_t *p, unsigned bytes, bool big_endian) {
 }
 
 void parse_elf(const uint8_t *data, size_t size, ParsedFile &f) {
-    if (size < 16 || std::memcmp(data,
-                                 "\x7F"
-                                 "ELF",
-                                 4) != 0) {
+    if (size < 4 || std::memcmp(data, kElfMagic, 4) != 0) {
         f.error = "not an ELF file (no ELF magic)";
+        return;
+    }
+    if (size < 16) {
+        f.error = "the ELF header is truncated";
         return;
     }
     const bool wide = data[4] == 2;
@@ -340,10 +343,7 @@ bool parse_format_name(const std::string &name, Format &out) {
 }
 
 Format detect_format(const uint8_t *data, size_t size) {
-    if (size >= 4 && std::memcmp(data,
-                                 "\x7F"
-                                 "ELF",
-                                 4) == 0)
+    if (size >= 4 && std::memcmp(data, kElfMagic, 4) == 0)
         return Format::Elf;
     Lines lines(data, size);
     const uint8_t *line;
