@@ -115,8 +115,8 @@ void parse_ihex(const uint8_t *data, size_t size, ParsedFile &f) {
         }
         const std::vector<uint8_t> b = decode_hex(line + 1, length - 1);
         if (b.size() != b[0] + 5u) {
-            f.error = printf_text("line %u: the record announces %u data bytes but holds %zu", n,
-                                  b[0], b.size() - 5);
+            f.error = printf_text("line %u: the record announces %u data bytes but holds %u", n,
+                                  b[0], static_cast<unsigned>(b.size() - 5));
             return;
         }
         unsigned sum = 0;
@@ -190,8 +190,8 @@ void parse_srec(const uint8_t *data, size_t size, ParsedFile &f) {
         }
         const std::vector<uint8_t> b = decode_hex(line + 2, length - 2);
         if (b.size() != b[0] + 1u) {
-            f.error = printf_text("line %u: the record announces %u bytes but holds %zu", n, b[0],
-                                  b.size() - 1);
+            f.error = printf_text("line %u: the record announces %u bytes but holds %u", n, b[0],
+                                  static_cast<unsigned>(b.size() - 1));
             return;
         }
         const unsigned address_bytes[] = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};

@@ -216,8 +216,8 @@ int update_one(std::unique_ptr<Transport> device, const Inputs &inputs, const Op
 // A package for another product: such devices are not updated and count as failed. Returns how
 // many were left out; a single device's run ends here with its outcome (status in *ended).
 size_t leave_out_other_products(const PackageInputs &package, const Options &o,
-                                std::vector<OpenedDevice> &opened, Presentation &presentation,
-                                int *ended) {
+                                const Inputs &inputs, std::vector<OpenedDevice> &opened,
+                                Presentation &presentation, int *ended) {
     size_t left_out = 0;
     for (auto it = opened.begin(); it != opened.end();) {
         std::wstring product;
@@ -231,6 +231,7 @@ size_t leave_out_other_products(const PackageInputs &package, const Options &o,
         report.engine_outcome = "wrong product";
         report.cause = "wrong_product";
         report.reason = why;
+        report.total_bytes = inputs.layout.image_program + inputs.layout.tts_rounded;
         if (opened.size() == 1 && left_out == 0) {
             opened.clear();
             *ended = end_of_run(o, report, presentation);
@@ -280,9 +281,10 @@ int run_steps(const Options &given, const RunTuning &tuning, Presentation &prese
         return status;
     }
     int ended = kExitSuccess;
-    const size_t left_out = from_package != nullptr
-                                ? leave_out_other_products(package, o, opened, presentation, &ended)
-                                : 0;
+    const size_t left_out =
+        from_package != nullptr
+            ? leave_out_other_products(package, o, inputs, opened, presentation, &ended)
+            : 0;
     if (opened.empty()) {
         return left_out > 0 && ended == kExitSuccess ? kExitFailed : ended;
     }

@@ -68,9 +68,9 @@ int make_package_step(const Options &o) {
         return kExitBadInput;
     }
     std::fprintf(stderr,
-                 "hidiap: wrote the package '%s' (%zu bytes): image '%s', TTS '%s', token '%s'\n",
-                 o.make_package.c_str(), archive.size(), m.image_name.c_str(), m.tts_name.c_str(),
-                 m.token.c_str());
+                 "hidiap: wrote the package '%s' (%llu bytes): image '%s', TTS '%s', token '%s'\n",
+                 o.make_package.c_str(), static_cast<unsigned long long>(archive.size()),
+                 m.image_name.c_str(), m.tts_name.c_str(), m.token.c_str());
     return kExitSuccess;
 }
 
