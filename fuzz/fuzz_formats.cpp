@@ -42,7 +42,7 @@ void check_file(formats::Format format, uint32_t capacity, uint64_t base, const 
     FUZZ_CHECK(laid.data_bytes > 0 && laid.end <= capacity, "end %u past %u", laid.end, capacity);
     std::vector<bool> covered(capacity);
     for (const formats::Record &r : parsed.records) {
-        if (r.addr < base || r.addr + r.length > base + capacity) {
+        if (r.addr < base || r.addr - base > capacity || r.length > capacity - (r.addr - base)) {
             FUZZ_CHECK(format == formats::Format::Elf, "a record outside the buffer laid");
             continue;
         }

@@ -402,7 +402,8 @@ Laid lay_out(const ParsedFile &file, uint64_t base, uint8_t *buf, uint32_t capac
     std::vector<bool> written(capacity);
     const uint64_t limit = base + capacity;
     for (const Record &r : file.records) {
-        const uint64_t end = r.addr + r.length;
+        // An ELF address may sit at the top of 64 bits: the end is held there, not wrapped.
+        const uint64_t end = r.addr > UINT64_MAX - r.length ? UINT64_MAX : r.addr + r.length;
         const std::string where = where_text(file.format, r.where);
         if (r.addr < base || end > limit) {
             const bool wholly_outside = end <= base || r.addr >= limit;
