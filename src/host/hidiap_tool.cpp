@@ -237,8 +237,14 @@ size_t leave_out_other_products(const PackageInputs &package, const Options &o,
             *ended = end_of_run(o, report, presentation);
             return 1;
         }
-        std::fprintf(stderr, "hidiap: [%s] %s", describe(it->info).path.c_str(),
+        // Named by serial number, or by path where it has none, as the other devices' tags do.
+        const DeviceDescription d = describe(it->info);
+        const std::string tag = d.serial.empty() ? d.path : d.serial;
+        std::fprintf(stderr, "hidiap: [%s] %s", tag.c_str(),
                      outcome_line(report).substr(8).c_str());
+        if (presentation.json()) {
+            JsonEvents(stdout, tag).outcome(report);
+        }
         it = opened.erase(it);
         left_out++;
     }

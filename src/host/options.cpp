@@ -75,8 +75,9 @@ ParseResult parse_command_line(int argc, char **argv) {
         "       (on every device, when several are updated); for --list: at least one device\n"
         "       was listed\n"
         "  1    the update failed (on any device): time-out, refused command, checksum\n"
-        "       mismatch, device disconnected, no progress\n"
-        "  2    bad command line or unusable input files (nothing was sent to a device)\n"
+        "       mismatch, device disconnected, no progress, a package for another product\n"
+        "  2    bad command line, unusable input files or a refused package (nothing was\n"
+        "       sent to a device)\n"
         "  3    no matching device was found (default IDs: vendor 0x9999, product 0x8888)\n"
         "  4    a device matched but could not be opened: permissions\n"
         "  130  interrupted (Ctrl-C)\n"
@@ -172,11 +173,11 @@ ParseResult parse_command_line(int argc, char **argv) {
                  "period achieved");
     app.add_option("--format", o.image_format,
                    "read IMAGE as this format instead of recognising it by content")
-        ->type_name("raw|ihex|srec|elf")
+        ->type_name("FORMAT")
         ->check(CLI::IsMember({"raw", "ihex", "srec", "elf"}));
     app.add_option("--tts-format", o.tts_format,
                    "read TTS as this format instead of recognising it by content")
-        ->type_name("raw|ihex|srec")
+        ->type_name("FORMAT")
         ->check(CLI::IsMember({"raw", "ihex", "srec"}));
     app.add_option("--make-package", o.make_package,
                    "write a firmware package to OUT: a zip archive of IMAGE, TTS and a manifest "

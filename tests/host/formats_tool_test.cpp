@@ -163,3 +163,15 @@ TEST_F(FormatsTool, APackageForAnotherProductLeavesTheDeviceAlone) {
               std::string::npos)
         << r.err;
 }
+
+TEST_F(FormatsTool, APackagesIdsChooseTheDeviceUnlessVidAndPidAreGiven) {
+    ASSERT_EQ(run_process(kTool, {"--make-package", path("ids.zip"), "--vid", "1234", "--pid",
+                                  "5678", path("img.bin"), path("tts.bin"), "1MB"})
+                  .exit_status,
+              0);
+    const ProcessResult by_package = run({path("ids.zip")});
+    EXPECT_EQ(by_package.exit_status, 3);
+    EXPECT_NE(by_package.err.find("vendor ID 0x1234 and product ID 0x5678"), std::string::npos)
+        << by_package.err;
+    EXPECT_EQ(run({"--vid", "9999", "--pid", "8888", path("ids.zip")}).exit_status, 0);
+}
