@@ -167,8 +167,9 @@ SourceLoad load_source(InputRole role, const std::string &path, const std::vecto
     if (!forced_format.empty()) {
         formats::parse_format_name(forced_format, format);
     } else {
-        const std::vector<uint8_t> head = bytes != nullptr ? *bytes : peek(path);
-        format = formats::detect_format(head.data(), head.size());
+        const std::vector<uint8_t> head = bytes != nullptr ? std::vector<uint8_t>() : peek(path);
+        const std::vector<uint8_t> &content = bytes != nullptr ? *bytes : head;
+        format = formats::detect_format(content.data(), content.size());
         // Only an image can be an ELF file; a TTS file that starts like one is raw data.
         if (!image && format == formats::Format::Elf) {
             format = formats::Format::Raw;

@@ -76,7 +76,7 @@ bool judge_source(const SourceLoad &s, const char *what, const std::string &path
         return true;
     }
     std::string kind;
-    formats::Format format;
+    formats::Format format = formats::Format::Raw;
     if (formats::parse_format_name(s.facts.format, format)) {
         kind = std::string(" (") + formats::format_title(format) + ")";
     }
