@@ -5,7 +5,8 @@
 # Its dependencies come from Debian: HIDAPI's Windows back end is built from Debian's own hidapi
 # source package, fetched with `apt-get source` through a private apt configuration (its own
 # sources list, lists and cache under build-windows-deps/apt), so the machine's apt sources are
-# left as they are; zlib is libz-mingw-w64-dev; CLI11 and the other header-only libraries are
+# left as they are; zlib is libz-mingw-w64-dev, and minizip (zlib's contrib/minizip, which Debian
+# ships as libminizip-dev) is compiled from the Debian source package libminizip-dev comes from; SHA-256 comes from Windows' own BCrypt; CLI11 and the other header-only libraries are
 # staged from their Debian packages. Everything is staged in build-windows-deps/ (kept between
 # runs) and the build itself goes to build-windows-cross/ (the windows-cross preset).
 #
@@ -57,12 +58,12 @@ stage_header_only_libraries() {
   done
 }
 
-build_hidapi() {
-  local version codename archive uri key apt source
-  version=$(dpkg-query -W -f='${source:Version}' libhidapi-dev)
-  if [ -f "$deps/hidapi.version" ] && [ "$(cat "$deps/hidapi.version")" = "$version" ]; then
-    return 0
-  fi
+# A private apt configuration for Debian's source packages (set up once per run).
+apt=$deps/apt
+apt_options=()
+private_apt() {
+  [ "${#apt_options[@]}" -gt 0 ] && return 0
+  local codename archive uri key
   codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
   archive=$(archive_of_this_machine "$codename") || {
     echo "build-windows.sh: no apt source for $codename found in /etc/apt" >&2
@@ -70,18 +71,36 @@ build_hidapi() {
   }
   read -r uri key <<<"$archive"
   key=${key:-/usr/share/keyrings/debian-archive-keyring.gpg}
-
-  apt=$deps/apt
   rm -rf "$apt"
   mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/parts" "$apt/source"
   echo "deb-src [signed-by=$key] $uri $codename main" >"$apt/sources.list"
-  local apt_options=(-o "Dir::Etc::SourceList=$apt/sources.list" -o "Dir::Etc::SourceParts=$apt/parts"
+  apt_options=(-o "Dir::Etc::SourceList=$apt/sources.list" -o "Dir::Etc::SourceParts=$apt/parts"
     -o "Dir::State=$apt" -o "Dir::State::Lists=$apt/lists" -o "Dir::State::status=/var/lib/dpkg/status"
     -o "Dir::Cache=$apt/cache" -o "APT::Sandbox::User=root")
-  echo "== HIDAPI $version from $uri ($codename), Debian source package"
+  echo "== Debian source packages from $uri ($codename)"
   apt-get -qq "${apt_options[@]}" update
-  (cd "$apt/source" && apt-get -qq "${apt_options[@]}" source "hidapi=$version" >/dev/null)
-  source=$(find "$apt/source" -mindepth 1 -maxdepth 1 -type d -name 'hidapi-*' | head -n 1)
+}
+
+# Unpacks Debian's source package NAME=VERSION under build-windows-deps/apt/source; prints its
+# folder. private_apt must have run.
+fetch_source() {
+  local name=$1 version=$2
+  (cd "$apt/source" && apt-get -qq "${apt_options[@]}" source "$name=$version" >/dev/null) || {
+    echo "build-windows.sh: cannot fetch the source package $name=$version" >&2
+    exit 1
+  }
+  find "$apt/source" -mindepth 1 -maxdepth 1 -type d -name "$name-*" | head -n 1
+}
+
+build_hidapi() {
+  local version source
+  version=$(dpkg-query -W -f='${source:Version}' libhidapi-dev)
+  if [ -f "$deps/hidapi.version" ] && [ "$(cat "$deps/hidapi.version")" = "$version" ]; then
+    return 0
+  fi
+  private_apt
+  echo "== HIDAPI $version, Debian source package"
+  source=$(fetch_source hidapi "$version")
 
   cmake -S "$source" -B "$apt/build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF -DCMAKE_INSTALL_PREFIX="$deps" \
@@ -97,9 +116,33 @@ build_hidapi() {
   echo "$version" >"$deps/hidapi.version"
 }
 
+# minizip from the source package libminizip-dev is built from (zlib's contrib/minizip), against
+# the MinGW zlib.
+build_minizip() {
+  local package version source dir file
+  package=$(dpkg-query -W -f='${source:Package}' libminizip-dev)
+  version=$(dpkg-query -W -f='${source:Version}' libminizip-dev)
+  if [ -f "$deps/minizip.version" ] && [ "$(cat "$deps/minizip.version")" = "$version" ]; then
+    return 0
+  fi
+  private_apt
+  echo "== minizip $version, Debian's $package source package"
+  source=$(fetch_source "$package" "$version")
+  dir=$(dirname "$(find "$source" -name unzip.c | head -n 1)")
+  mkdir -p "$apt/minizip" "$deps/lib" "$deps/include/minizip"
+  for file in ioapi zip unzip; do
+    "$triple-gcc" -O2 -c "$dir/$file.c" -o "$apt/minizip/$file.o"
+  done
+  rm -f "$deps/lib/libminizip.a"
+  "$triple-ar" rcs "$deps/lib/libminizip.a" "$apt/minizip/"*.o
+  cp "$dir/ioapi.h" "$dir/zip.h" "$dir/unzip.h" "$deps/include/minizip/"
+  echo "$version" >"$deps/minizip.version"
+}
+
 mkdir -p "$deps"
 stage_header_only_libraries
 build_hidapi
+build_minizip
 
 echo "== hidiap.exe"
 cmake --preset windows-cross -DHIDIAP_WERROR=ON >/dev/null

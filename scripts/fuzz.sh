@@ -12,7 +12,7 @@ set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 seconds=${1:-60}
 build=${2:-$repo/build-fuzz}
-targets=(fuzz_engine fuzz_device fuzz_fault_rule)
+targets=(fuzz_engine fuzz_device fuzz_fault_rule fuzz_formats)
 
 if ! [[ $seconds =~ ^[1-9][0-9]*$ ]]; then
     echo "fuzz.sh: SECONDS_PER_TARGET must be a whole number of seconds, got '$seconds'" >&2
@@ -49,7 +49,9 @@ for target in "${targets[@]}"; do
     mkdir -p "$work/corpus" "$work/artifacts"
     cp "$repo/fuzz/corpus/$target/"* "$work/corpus/"
     dict=()
-    if [[ $target != fuzz_engine ]]; then
+    if [[ $target == fuzz_formats ]]; then
+        dict=(-dict="$repo/fuzz/formats.dict")
+    elif [[ $target != fuzz_engine ]]; then
         dict=(-dict="$repo/fuzz/fault_rule.dict")
     fi
     echo "== $target: $seconds s"

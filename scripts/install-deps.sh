@@ -8,15 +8,17 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
 
 packages=(build-essential cmake pkg-config libhidapi-dev libcli11-dev zlib1g-dev
-  nlohmann-json3-dev)
+  nlohmann-json3-dev libminizip-dev nettle-dev)
+# libminizip-dev: the Windows build compiles minizip from the source package it comes from.
 windows=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev dpkg-dev zip
-  ca-certificates)
+  ca-certificates libminizip-dev)
 debian=(dpkg-dev file)
 case "${1:-}" in
   --windows) packages+=("${windows[@]}") ;;
   --package) packages+=("${debian[@]}") ;;
   --test)
-    packages+=(googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev)
+    # binutils: objcopy and ld make the HEX, S-record and ELF files of the format tests.
+    packages+=(googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev binutils)
     packages+=("${windows[@]}" wine64 "${debian[@]}" lintian)
     ;;
 esac

@@ -34,10 +34,12 @@ std::string explain_arguments(const Options &given, const std::string &program) 
     const std::string image = given.image_path.empty() ? "C:\\fw\\image.bin" : given.image_path;
     const std::string tts = given.tts_path.empty() ? "C:\\fw\\tts.bin" : given.tts_path;
     return "hidiap.exe needs three arguments:\n"
-           "  IMAGE  the firmware image file\n"
+           "  IMAGE  the firmware image file (raw, Intel HEX, S-record or ELF)\n"
            "  TTS    the TTS data file\n"
            "  TOKEN  the flash size: 1MB or 2MB\n"
-           "Dragging files onto hidiap.exe cannot pass the TOKEN. Make a shortcut instead:\n"
+           "or one firmware package (.zip, written by hidiap --make-package), which holds all\n"
+           "three: drag the package onto hidiap.exe and the update runs.\n"
+           "Dragging an image file cannot pass the TOKEN. Make a shortcut instead:\n"
            "right-click hidiap.exe, Create shortcut; in the shortcut's Properties set Target to\n"
            "  \"" +
            program + "\" \"" + image + "\" \"" + tts +

@@ -8,6 +8,7 @@
 #include "console/console.h"
 #include "host/app/console_window.h"
 #include "host/app/options.h"
+#include "host/app/package_steps.h"
 #include "host/app/presentation.h"
 #include "host/discovery/device_finder.h"
 #include "host/events/exit_status.h"
@@ -102,19 +103,23 @@ int list_step(const Options &o, DeviceCatalog &catalog, Presentation &presentati
     return devices.empty() ? kExitNoDevice : kExitSuccess;
 }
 
-// The steps before the device: inputs, the plan (all of a dry run), the --sim-flash file.
-// Returns -1 to go on to the device, else the exit status.
-int before_device(const Options &o, Presentation &presentation, Inputs &inputs) {
-    if (!load_inputs({o.image_path, o.tts_path, o.token, o.skip_unchanged}, inputs)) {
+// The steps before the device: inputs (from the package when one was given), the plan (all of
+// a dry run), the --sim-flash file. Returns -1 to go on to the device, else the exit status.
+int before_device(const Options &o, Presentation &presentation, Inputs &inputs,
+                  const PackageInputs *package) {
+    if (!load_inputs(input_request(o), inputs, package)) {
         presentation.refused(Status::BadInput, kExitBadInput, "unusable input files");
         return kExitBadInput;
     }
+    presentation.set_inputs(inputs_to_json(
+        inputs.facts, package != nullptr ? package->manifest.firmware_version : std::string()));
     if (o.dry_run) {
         const UpdatePlan plan = make_update_plan(inputs.image_length, inputs.tts_length, o.token);
         if (presentation.json()) {
             presentation.events().plan(plan);
         } else {
             std::fputs(describe_plan(plan).c_str(), stdout);
+            std::fputs(describe_inputs(inputs.facts).c_str(), stdout);
         }
         return kExitSuccess;
     }
@@ -164,7 +169,7 @@ std::vector<std::unique_ptr<JsonEvents>> json_presenters(std::vector<UpdateDevic
     }
     const std::vector<std::string> tags = device_tags(devices);
     for (size_t i = 0; i < devices.size(); i++) {
-        emitters.push_back(std::make_unique<JsonEvents>(stdout, tags[i]));
+        emitters.push_back(presentation.device_emitter(tags[i]));
         devices[i].events = emitters.back().get();
     }
     return emitters;
@@ -202,8 +207,24 @@ int update_step(std::vector<OpenedDevice> opened, const Inputs &inputs, const Op
     return fleet_exit_status(results);
 }
 
-int run_steps(const Options &o, const UpdateSettings &base, Presentation &presentation) {
+int run_steps(const Options &given, const UpdateSettings &base, Presentation &presentation) {
+    Options o = given;
+    if (!o.make_package.empty()) {
+        return make_package_step(o);
+    }
+    // A firmware package is taken apart and checked before anything else: its members are the
+    // files, its token and IDs the command line's, its product the only one updated.
+    PackageInputs package;
+    const PackageInputs *from_package = nullptr;
+    if (!o.package_path.empty()) {
+        if (const int refused = open_package_step(o, package); refused != 0) {
+            presentation.refused(Status::BadInput, refused, "the firmware package was refused");
+            return refused;
+        }
+        from_package = &package;
+    }
     UpdateSettings settings = update_settings(o, base, presentation);
+    settings.expected_product = package.manifest.product;
     if (!parse_link_timing(o, settings.link)) {
         presentation.refused(Status::BadInput, kExitBadInput, "bad --sim-timing figures");
         return kExitBadInput;
@@ -217,7 +238,7 @@ int run_steps(const Options &o, const UpdateSettings &base, Presentation &presen
         return list_step(o, *catalog, presentation);
     }
     Inputs inputs;
-    if (const int status = before_device(o, presentation, inputs); status >= 0) {
+    if (const int status = before_device(o, presentation, inputs, from_package); status >= 0) {
         return status;
     }
     std::vector<OpenedDevice> opened;

@@ -6,6 +6,7 @@
 
 #include "host/app/version.h"
 #include "host/events/exit_status.h"
+#include "host/inputs/input_sources.h"
 
 namespace host {
 
@@ -60,13 +61,24 @@ ParseResult parse_command_line(int argc, char **argv) {
         "or 0x180000, verifies both by CRC-32 and reboots the device.",
         "hidiap"};
     app.footer(
+        "Input formats: IMAGE may be raw, Intel HEX, S-record or ELF (its loadable segments at\n"
+        "their load addresses), TTS raw, Intel HEX or S-record, recognised by content. Address A\n"
+        "of such a file is flash address A, as offset A of a raw image, the rest 0xFF; 'OTA file\n"
+        "size is N' then shows the size of that equivalent raw image, the end of its last data\n"
+        "byte. Data below 0x8000 is not programmed.\n"
+        "\n"
+        "Firmware package: 'hidiap [OPTIONS] PACKAGE' runs a zip archive written by\n"
+        "--make-package OUT IMAGE TTS TOKEN; the SHA-256 of both files, given in its manifest\n"
+        "package.json, is checked before any device is opened.\n"
+        "\n"
         "Exit status:\n"
         "  0    the update ended in success: every range verified by CRC-32, reboot answered\n"
         "       (on every device, when several are updated); for --list: at least one device\n"
         "       was listed\n"
         "  1    the update failed (on any device): time-out, refused command, checksum\n"
-        "       mismatch, device disconnected, no progress\n"
-        "  2    bad command line or unusable input files (nothing was sent to a device)\n"
+        "       mismatch, device disconnected, no progress, a package for another product\n"
+        "  2    bad command line, unusable input files or a refused package (nothing was\n"
+        "       sent to a device)\n"
         "  3    no matching device was found (default IDs: vendor 0x9999, product 0x8888)\n"
         "  4    a device matched but could not be opened: permissions\n"
         "  130  interrupted (Ctrl-C)\n"
@@ -74,8 +86,13 @@ ParseResult parse_command_line(int argc, char **argv) {
     app.set_version_flag("--version", "hidiap " HIDIAP_VERSION);
     // On Windows a path may begin with '/', which must not be read as a "/option".
     app.allow_windows_style_options(false);
-    app.add_option("IMAGE", o.image_path, "firmware image (raw flash image, first 32 KiB skipped)");
-    app.add_option("TTS", o.tts_path, "TTS data file");
+    app.add_option("IMAGE", o.image_path,
+                   "firmware image: a raw flash image, or Intel HEX, S-record or ELF (recognised "
+                   "by content; addresses are flash addresses); the first 32 KiB are skipped. "
+                   "Alone, a firmware package (see --make-package)");
+    app.add_option("TTS", o.tts_path,
+                   "TTS data file: raw, Intel HEX or S-record (addresses at or above the TTS "
+                   "address are flash addresses, lower ones offsets into the TTS data)");
     app.add_option("TOKEN", o.token, "flash-size token: 1MB... puts TTS at 0x80000, else 0x180000");
     // The tool has always ignored anything past its third argument; it still does, with a
     // warning, rather than refusing a command line that used to work.
@@ -155,9 +172,34 @@ ParseResult parse_command_line(int argc, char **argv) {
     app.add_flag("--timing-report", o.timing_report,
                  "after the outcome, report on standard error the update's time and the tick "
                  "period achieved");
+    app.add_option("--format", o.image_format,
+                   "read IMAGE as this format instead of recognising it by content")
+        ->type_name("FORMAT")
+        ->check(CLI::IsMember({"raw", "ihex", "srec", "elf"}));
+    app.add_option("--tts-format", o.tts_format,
+                   "read TTS as this format instead of recognising it by content")
+        ->type_name("FORMAT")
+        ->check(CLI::IsMember({"raw", "ihex", "srec"}));
+    app.add_option("--make-package", o.make_package,
+                   "write a firmware package to OUT: a zip archive of IMAGE, TTS and a manifest "
+                   "(package.json) with TOKEN and the SHA-256 of each file; run it with "
+                   "'hidiap OUT'")
+        ->type_name("OUT");
+    app.add_option("--fw-version", o.fw_version,
+                   "with --make-package: the firmware version, shown in the outcome")
+        ->type_name("TEXT");
+    app.add_option("--product", o.product,
+                   "with --make-package: the product string of the devices the package is for; "
+                   "any other device is not updated")
+        ->type_name("TEXT");
     try {
         app.parse(argc, argv);
-        if (!o.list) {
+        // One argument that is a zip archive: a firmware package holds the rest.
+        if (!o.list && o.make_package.empty() && !o.image_path.empty() && o.tts_path.empty() &&
+            file_looks_like_zip(o.image_path)) {
+            o.package_path = o.image_path;
+            o.image_path.clear();
+        } else if (!o.list) {
             for (const char *name : {"IMAGE", "TTS", "TOKEN"}) {
                 if (app.get_option(name)->count() == 0) {
                     throw CLI::RequiredError(name);
@@ -186,6 +228,14 @@ ParseResult parse_command_line(int argc, char **argv) {
     }
     if (!pid_text.empty() && !parse_usb_id(pid_text, o.device.product_id)) {
         return refuse(result, "--pid: '" + pid_text + "' is not a hex ID from 0 to ffff");
+    }
+    o.vid_given = !vid_text.empty();
+    o.pid_given = !pid_text.empty();
+    if ((!o.fw_version.empty() || !o.product.empty()) && o.make_package.empty()) {
+        return refuse(result, "--fw-version and --product go with --make-package");
+    }
+    if (!o.make_package.empty() && o.vid_given != o.pid_given) {
+        return refuse(result, "--make-package: give both --vid and --pid, or neither");
     }
     o.wait = to_milliseconds(wait_seconds);
     o.sim_appear_after = std::chrono::milliseconds(appear_ms);
@@ -216,7 +266,11 @@ ParseResult parse_command_line(int argc, char **argv) {
 
 bool prints_usage_line(const ParseResult &parsed) {
     return parsed.any_arguments && !parsed.asked_for_information && !parsed.options.dry_run &&
-           !parsed.options.json && !parsed.options.list;
+           !parsed.options.json && !parsed.options.list && parsed.options.make_package.empty();
+}
+
+InputRequest input_request(const Options &o) {
+    return {o.image_path, o.tts_path, o.token, o.skip_unchanged, o.image_format, o.tts_format};
 }
 
 }  // namespace host

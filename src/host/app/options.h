@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "host/discovery/device_selection.h"
+#include "host/inputs/run_inputs.h"
 
 namespace host {
 
@@ -31,6 +32,14 @@ struct Options {
     std::string sim_timing;               // timing model of the simulated link, e.g. usb-fs
     std::string sim_flash_from;           // flash content the simulated device starts with
     bool timing_report = false;           // report elapsed time and tick period on stderr
+    std::string image_format;  // --format: raw, ihex, srec, elf; "" recognises it by content
+    std::string tts_format;    // --tts-format: raw, ihex, srec; likewise
+    std::string package_path;  // the one argument was a firmware package
+    std::string make_package;  // --make-package OUT: write a package of IMAGE TTS TOKEN
+    std::string fw_version;    // --fw-version, for --make-package
+    std::string product;       // --product, for --make-package
+    bool vid_given = false;    // --vid was given (it wins over a package's IDs)
+    bool pid_given = false;
 };
 
 struct ParseResult {
@@ -45,6 +54,9 @@ struct ParseResult {
 // prints it: not help, version, a dry run or a listing, and not in --json mode, whose standard
 // output carries JSON only.
 bool prints_usage_line(const ParseResult &parsed);
+
+// What the command line asks of the input files.
+InputRequest input_request(const Options &o);
 
 // Parses argv. Help, version and errors are printed here (help to standard output, errors to
 // standard error); the caller only acts on the result.

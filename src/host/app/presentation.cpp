@@ -20,6 +20,19 @@ RunEvents &Presentation::events() {
     return quiet_;
 }
 
+void Presentation::set_inputs(const nlohmann::ordered_json &fields) {
+    inputs_ = fields;
+    if (json_) {
+        json_->set_inputs(fields);
+    }
+}
+
+std::unique_ptr<JsonEvents> Presentation::device_emitter(const std::string &tag) const {
+    auto emitter = std::make_unique<JsonEvents>(stdout, tag);
+    emitter->set_inputs(inputs_);
+    return emitter;
+}
+
 void Presentation::refused(Status status, int exit_status, const char *reason) {
     if (json_) {
         json_->outcome(refusal_report(status, exit_status, reason));

@@ -2,7 +2,9 @@
 // terminal. In JSON mode the console's text lines are not shown at all.
 #pragma once
 
+#include <memory>
 #include <optional>
+#include <string>
 
 #include "console/console.h"
 #include "host/app/options.h"
@@ -29,10 +31,16 @@ class Presentation {
     // The end of a run that never reached the device, for scripts reading the events.
     void refused(Status status, int exit_status, const char *reason);
 
+    // The inputs' fields (inputs_to_json) that every `plan` and `outcome` event carries, and a
+    // JSON emitter of its own for one of several devices, which tags every event it writes.
+    void set_inputs(const nlohmann::ordered_json &fields);
+    std::unique_ptr<JsonEvents> device_emitter(const std::string &tag) const;
+
   private:
     std::optional<JsonEvents> json_;
     std::optional<ConsoleSinkScope> muted_;  // JSON mode: no console text
     bool show_progress_ = false;
+    nlohmann::ordered_json inputs_ = nlohmann::ordered_json::object();
     RunEvents quiet_;
 };
 

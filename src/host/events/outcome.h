@@ -19,6 +19,7 @@ enum class Outcome {
     NoEvent,       // the engine went idle without raising an outcome
     Interrupted,   // the user asked the tool to stop before the outcome
     Disconnected,  // the device went away before the outcome
+    WrongProduct,  // the device is not the product the firmware is for: nothing was started
 };
 
 // The run as a whole; the last three end a run before any device was updated.
@@ -34,6 +35,7 @@ enum class Cause {
     NotAnswered,
     Interrupted,
     SimFlash,
+    WrongProduct,
     BadInput,
     NoDevice,
     NoPermission,

@@ -23,6 +23,7 @@ constexpr Word<Outcome> kOutcomes[] = {
     {Outcome::NoEvent, "no-event"},
     {Outcome::Interrupted, "interrupted"},
     {Outcome::Disconnected, "disconnected"},
+    {Outcome::WrongProduct, "wrong product"},
 };
 
 constexpr Word<Status> kStatuses[] = {
@@ -40,6 +41,7 @@ constexpr Word<Cause> kCauses[] = {
     {Cause::NotAnswered, "not_answered"},
     {Cause::Interrupted, "interrupted"},
     {Cause::SimFlash, "sim_flash"},
+    {Cause::WrongProduct, "wrong_product"},
     // A run refused before any device carries its status as its cause too.
     {Cause::BadInput, "bad-input"},
     {Cause::NoDevice, "no-device"},

@@ -65,20 +65,81 @@ void warn_about_token(const std::string &token) {
     }
 }
 
+// A file in a format explains its own refusal: the file, the line or segment, the reason.
+bool judge_source(const SourceLoad &s, const char *what, const std::string &path, uint32_t limit,
+                  const char *not_found_line, const std::string &forced_format) {
+    if (s.legacy) {
+        return judge(s.legacy_result, s.legacy_length, what, path, limit, not_found_line);
+    }
+    if (s.refusal.empty()) {
+        return true;
+    }
+    std::string kind;
+    formats::Format format = formats::Format::Raw;
+    if (formats::parse_format_name(s.facts.format, format)) {
+        kind = std::string(" (") + formats::format_title(format) + ")";
+    }
+    std::string hint;
+    if (forced_format.empty() && !kind.empty() && format != formats::Format::Raw) {
+        hint = std::string("; if it is raw data, ") +
+               (std::string(what) == "image" ? "--format" : "--tts-format") +
+               " raw takes it as such";
+    }
+    std::fprintf(stderr, "hidiap: %s file '%s'%s: %s%s\n", what, path.c_str(), kind.c_str(),
+                 s.refusal.c_str(), hint.c_str());
+    return false;
+}
+
+// Image data below the first programmed address is read but not programmed.
+void note_unprogrammed(const SourceLoad &image, const std::string &path) {
+    if (image.facts.format == "raw" || image.spans.empty() ||
+        image.spans.front().begin >= kImageStart) {
+        return;
+    }
+    uint64_t end = 0;
+    for (const formats::Span &span : image.spans) {
+        if (span.begin < kImageStart) {
+            end = span.end < kImageStart ? span.end : kImageStart;
+        }
+    }
+    std::fprintf(stderr,
+                 "hidiap: note: image file '%s' has data at 0x%06llx-0x%06llx, below 0x%x: it is "
+                 "not programmed, as for a raw image\n",
+                 path.c_str(), static_cast<unsigned long long>(image.spans.front().begin),
+                 static_cast<unsigned long long>(end), kImageStart);
+}
+
 }  // namespace
 
-bool load_inputs(const InputRequest &o, Inputs &out) {
+bool load_inputs(const InputRequest &o, Inputs &out, const PackageInputs *package) {
     // Both files are read before either is judged, as users of the tool have always seen.
-    LoadResult image_load;
-    LoadResult tts_load;
-    const int image_length = read_img_file(o.image_path.c_str(), &image_load);
-    const int tts_length = read_tts_file(o.tts_path.c_str(), &tts_load);
-    if (!judge(image_load, image_length, "image", o.image_path, IMG_FILE_BUF_SIZE,
-               "not found image file\r\n") ||
-        !judge(tts_load, tts_length, "TTS", o.tts_path, TTS_FILE_BUF_SIZE,
-               "not found tts file\r\n")) {
+    const uint32_t tts_addr = token_is_1mb(o.token) ? kTtsAddr1Mb : kTtsAddrOther;
+    const SourceLoad image =
+        load_source(InputRole::Image, o.image_path, package != nullptr ? &package->image : nullptr,
+                    o.image_format, tts_addr);
+    const SourceLoad tts =
+        load_source(InputRole::Tts, o.tts_path, package != nullptr ? &package->tts : nullptr,
+                    o.tts_format, tts_addr);
+    if (!judge_source(image, "image", o.image_path, IMG_FILE_BUF_SIZE, "not found image file\r\n",
+                      o.image_format) ||
+        !judge_source(tts, "TTS", o.tts_path, TTS_FILE_BUF_SIZE, "not found tts file\r\n",
+                      o.tts_format)) {
         return false;
     }
+    for (const SourceLoad *s : {&image, &tts}) {
+        for (const std::string &note : s->notes) {
+            std::fprintf(stderr, "hidiap: note: %s file '%s': %s\n", s->facts.role.c_str(),
+                         s->facts.name.c_str(), note.c_str());
+        }
+    }
+    note_unprogrammed(image, o.image_path);
+    const int image_length = static_cast<int>(image.length);
+    const int tts_length = static_cast<int>(tts.length);
+    if (package != nullptr) {
+        out.facts.push_back(package->facts);
+    }
+    out.facts.push_back(image.facts);
+    out.facts.push_back(tts.facts);
     console_printf("OTA file size is %d\r\n", image_length);
     console_printf("TTS file size is %d\r\n", tts_length);
     if (static_cast<uint32_t>(image_length) <= kImageStart) {

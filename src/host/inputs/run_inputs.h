@@ -4,8 +4,10 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "host/inputs/input_files.h"
+#include "host/inputs/input_sources.h"
 
 namespace host {
 
@@ -15,18 +17,22 @@ struct InputRequest {
     std::string tts_path;
     std::string token;
     bool skip_unchanged = false;  // refuses a layout whose ranges overlap
+    std::string image_format;     // raw, ihex, srec, elf; "" to tell from the content
+    std::string tts_format;
 };
 
 struct Inputs {
     uint32_t image_length = 0;
     uint32_t tts_length = 0;  // as read, before rounding
     Layout layout;
+    std::vector<InputFacts> facts;  // the package (when one was given), the image, the TTS file
 };
 
 // Reads IMAGE into img_file and TTS into tts_file, prints the size lines and explains on
 // standard error whatever makes them unusable. When both are usable, fills the engine's TTS
-// length and layout flag (use_layout) and returns true.
-bool load_inputs(const InputRequest &request, Inputs &out);
+// length and layout flag (use_layout) and returns true. With a package, its members are the
+// files (the request's paths name them).
+bool load_inputs(const InputRequest &request, Inputs &out, const PackageInputs *package = nullptr);
 
 // Sets tts_size and is_1mb, the globals the engine reads when it moves on to the TTS data, for
 // the layout; the one place they are written.

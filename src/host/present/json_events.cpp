@@ -49,6 +49,20 @@ nlohmann::ordered_json device_to_json(const DeviceInfo &d) {
                                                  : nlohmann::ordered_json(d.interface_number)}};
 }
 
+nlohmann::ordered_json inputs_to_json(const std::vector<InputFacts> &facts,
+                                      const std::string &firmware_version) {
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (const InputFacts &f : facts) {
+        list.push_back({{"role", f.role},
+                        {"name", f.name},
+                        {"format", f.format},
+                        {"sha256", f.sha256},
+                        {"file_bytes", f.file_bytes},
+                        {"data_bytes", f.data_bytes}});
+    }
+    return {{"inputs", list}, {"firmware_version", text_or_null(firmware_version)}};
+}
+
 nlohmann::ordered_json plan_to_json(const UpdatePlan &p) {
     return {{"token", p.token},
             {"tts_addr", p.tts.flash_addr},
@@ -81,7 +95,9 @@ void JsonEvents::device(const DeviceInfo &d) {
 }
 
 void JsonEvents::plan(const UpdatePlan &p) {
-    emit("plan", plan_to_json(p));
+    nlohmann::ordered_json fields = plan_to_json(p);
+    fields.update(inputs_);
+    emit("plan", fields);
 }
 
 void JsonEvents::phase(const char *phase, const char *file) {
@@ -148,13 +164,16 @@ void JsonEvents::outcome(const RunReport &r) {
         emit("progress", {{"done", done}, {"total", total}});
     }
     const char *cause = cause_word(r.cause);
-    emit("outcome", {{"status", status_word(r.status)},
-                     {"exit_status", r.exit_status},
-                     {"cause", cause[0] == '\0' ? nlohmann::ordered_json(nullptr) : cause},
-                     {"reason", text_or_null(r.reason)},
-                     {"bytes", r.bytes},
-                     {"total_bytes", r.total_bytes},
-                     {"seconds", rounded(r.seconds, 6)}});
+    nlohmann::ordered_json fields = {
+        {"status", status_word(r.status)},
+        {"exit_status", r.exit_status},
+        {"cause", cause[0] == '\0' ? nlohmann::ordered_json(nullptr) : cause},
+        {"reason", text_or_null(r.reason)},
+        {"bytes", r.bytes},
+        {"total_bytes", r.total_bytes},
+        {"seconds", rounded(r.seconds, 6)}};
+    fields.update(inputs_);
+    emit("outcome", fields);
 }
 
 }  // namespace host

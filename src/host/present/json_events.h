@@ -11,6 +11,7 @@
 #include <string>
 
 #include "host/events/run_events.h"
+#include "host/inputs/input_sources.h"
 
 namespace host {
 
@@ -35,6 +36,10 @@ class JsonEvents : public RunEvents {
     void resend(const char *step, uint32_t flash_addr, unsigned count) override;
     void outcome(const RunReport &report) override;
 
+    // Fields that this emitter's `plan` and `outcome` events carry (inputs_to_json); set before
+    // the run.
+    void set_inputs(nlohmann::ordered_json fields) { inputs_ = std::move(fields); }
+
   private:
     std::FILE *out_;
     std::optional<std::string> device_tag_;
@@ -43,7 +48,13 @@ class JsonEvents : public RunEvents {
     bool progress_held_ = false;  // the latest progress was not written: it goes before outcome
     uint64_t held_done_ = 0;
     uint64_t held_total_ = 0;
+    nlohmann::ordered_json inputs_ = nlohmann::ordered_json::object();
 };
+
+// The inputs' facts (`inputs`: role, name, format, sha256, file_bytes, data_bytes) and the
+// firmware version of a package (`firmware_version`, null when not given).
+nlohmann::ordered_json inputs_to_json(const std::vector<InputFacts> &facts,
+                                      const std::string &firmware_version);
 
 // The plan as the `plan` event's fields.
 nlohmann::ordered_json plan_to_json(const UpdatePlan &plan);

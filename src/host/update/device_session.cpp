@@ -65,6 +65,24 @@ void DeviceSession::announce() {
     events_.device(info_);
 }
 
+std::string DeviceSession::refusal() const {
+    const std::string &wanted = settings_.expected_product;
+    if (wanted.empty() || wanted == info_.product) {
+        return "";
+    }
+    return "the package is for the product '" + wanted + "', the device says it is '" +
+           info_.product + "'; it was not updated";
+}
+
+RunReport DeviceSession::refused_report(const std::string &why) const {
+    RunReport report;
+    report.engine_outcome = Outcome::WrongProduct;
+    report.cause = Cause::WrongProduct;
+    report.reason = why;
+    report.total_bytes = uint64_t{layout_.image_program} + layout_.tts_rounded;
+    return report;
+}
+
 bool DeviceSession::load_sim_flash() {
     if (settings_.sim_flash_from.empty() || read_sim_flash(device_, settings_.sim_flash_from)) {
         return true;

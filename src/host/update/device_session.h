@@ -45,6 +45,11 @@ class DeviceSession {
 
     // Its product line (text) or device event (JSON).
     void announce();
+    // After announce(): why the device is not to be updated at all (it is another product than
+    // the firmware is for), or "" when it is.
+    std::string refusal() const;
+    // The report of a device that was not updated for refusal(); said like any outcome.
+    RunReport refused_report(const std::string &why) const;
     // --sim-flash-from: its flash before the update; false (said on standard error) when the file
     // cannot be used or the device is not simulated.
     bool load_sim_flash();

@@ -130,8 +130,9 @@ class UpdateRun::Impl {
     // Several devices: one waiter each, so that every stall limit runs from the start together
     // and a device that hangs holds back no other device's report.
     void start_waiters();
-    std::vector<DeviceResult> report_outcomes_as_they_come();
+    void report_outcomes_as_they_come(std::vector<DeviceResult> &results);
     DeviceResult report(size_t i, Outcome outcome, Clock::time_point ended);
+    DeviceResult report_refusal(size_t i, const std::string &why);
     void note(const std::string &text);
     void stop();
 
@@ -147,6 +148,7 @@ class UpdateRun::Impl {
     std::vector<std::unique_ptr<RunEvents>> progress_lines_;
     std::vector<std::unique_ptr<SessionEvents>> events_;
     std::vector<std::unique_ptr<DeviceSession>> sessions_;
+    std::vector<size_t> running_;  // the sessions started, by index
     std::unique_ptr<Workers> workers_;
     Clock::time_point started_{};
     std::mutex finished_mutex_;
@@ -215,14 +217,26 @@ bool UpdateRun::Impl::load_sim_flash() {
 }
 
 std::vector<DeviceResult> UpdateRun::Impl::run(const UpdatePlan &plan) {
+    std::vector<DeviceResult> results(sessions_.size());
+    // A device of another product than the firmware's is left as it is, and said so.
+    for (size_t i = 0; i < sessions_.size(); i++) {
+        if (const std::string why = sessions_[i]->refusal(); !why.empty()) {
+            results[i] = report_refusal(i, why);
+        } else {
+            running_.push_back(i);
+        }
+    }
+    if (running_.empty()) {
+        stop();
+        return results;
+    }
     start(plan);
-    std::vector<DeviceResult> results;
     if (several()) {
         start_waiters();
-        results = report_outcomes_as_they_come();
+        report_outcomes_as_they_come(results);
     } else {
         const Outcome outcome = wait_for(0);
-        results.push_back(report(0, outcome, Clock::now()));
+        results[0] = report(0, outcome, Clock::now());
     }
     stop();
     return results;
@@ -233,14 +247,14 @@ void UpdateRun::Impl::start(const UpdatePlan &plan) {
         progress_->install();
     }
     std::vector<Workers::Device> fed;
-    for (auto &session : sessions_) {
-        fed.push_back(session->feed());
+    for (size_t i : running_) {
+        fed.push_back(sessions_[i]->feed());
     }
     workers_ = std::make_unique<Workers>(fed, settings_.tick_period);
     workers_->start();
     started_ = Clock::now();
-    for (auto &session : sessions_) {
-        session->start(plan);
+    for (size_t i : running_) {
+        sessions_[i]->start(plan);
     }
 }
 
@@ -251,7 +265,7 @@ Outcome UpdateRun::Impl::wait_for(size_t i) {
 }
 
 void UpdateRun::Impl::start_waiters() {
-    for (size_t i = 0; i < sessions_.size(); i++) {
+    for (size_t i : running_) {
         waiters_.emplace_back([this, i] {
             const Outcome outcome = wait_for(i);
             std::lock_guard<std::mutex> lock(finished_mutex_);
@@ -262,11 +276,10 @@ void UpdateRun::Impl::start_waiters() {
     }
 }
 
-std::vector<DeviceResult> UpdateRun::Impl::report_outcomes_as_they_come() {
-    std::vector<DeviceResult> results(sessions_.size());
+void UpdateRun::Impl::report_outcomes_as_they_come(std::vector<DeviceResult> &results) {
     std::unique_lock<std::mutex> lock(finished_mutex_);
     size_t reported = 0;
-    while (reported < sessions_.size()) {
+    while (reported < running_.size()) {
         // The waiters are bounded by the stall limit; the time-out only bounds this wait.
         finished_cv_.wait_for(lock, std::chrono::seconds(1),
                               [&] { return finished_.size() > reported; });
@@ -278,7 +291,6 @@ std::vector<DeviceResult> UpdateRun::Impl::report_outcomes_as_they_come() {
             lock.lock();
         }
     }
-    return results;
 }
 
 // A finished device's result, shown at once: its notes, progress, outcome line and event.
@@ -306,6 +318,18 @@ DeviceResult UpdateRun::Impl::report(size_t i, Outcome outcome, Clock::time_poin
     return r;
 }
 
+DeviceResult UpdateRun::Impl::report_refusal(size_t i, const std::string &why) {
+    DeviceResult r;
+    r.tag = tags_[i];
+    r.report = sessions_[i]->refused_report(why);
+    if (display_ != nullptr) {
+        display_->finish(i, "FAILED: " + r.report.reason);
+    }
+    note(outcome_line(r.report, r.tag));
+    events_[i]->outcome(r.report);
+    return r;
+}
+
 void UpdateRun::Impl::note(const std::string &text) {
     if (display_ != nullptr) {
         display_->note(text);
@@ -319,7 +343,9 @@ void UpdateRun::Impl::stop() {
     for (std::thread &waiter : waiters_) {
         waiter.join();
     }
-    workers_->stop();
+    if (workers_ != nullptr) {
+        workers_->stop();
+    }
     for (auto &session : sessions_) {
         session->stop();
     }

@@ -27,6 +27,9 @@ struct UpdateSettings {
     int columns = 0;             // the terminal's width for the progress lines of several devices
     std::string sim_flash_from;  // a simulated device's flash content before the update
     std::string sim_flash_path;  // where a simulated device's flash is written after it
+    // The product the firmware is for (a package's manifest): a device whose product string
+    // differs is not updated. Empty: any product.
+    std::string expected_product;
     // 0, or the exit status an interruption asks for; asked every 100 ms while devices run.
     std::function<int()> interrupt_status;
     // Where the console lines go (standard output) and the tool's notes go (standard error);

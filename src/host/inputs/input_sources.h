@@ -1,0 +1,66 @@
+// The input files as users hand them over: raw, Intel HEX, S-record or ELF, on disk or inside a
+// firmware package; each laid into its buffer and described by its checksum.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "formats/firmware_package.h"
+#include "formats/image_formats.h"
+#include "host/inputs/input_files.h"
+
+namespace host {
+
+// One input as --dry-run, the JSON events and the records show it.
+struct InputFacts {
+    std::string role;    // "image", "TTS" or "package"
+    std::string name;    // the path, or the member's name inside the package
+    std::string format;  // raw, ihex, srec, elf; zip for the package
+    std::string sha256;  // of the file as given
+    uint64_t file_bytes = 0;
+    uint64_t data_bytes = 0;  // bytes laid into the buffer (the package: none of its own)
+};
+
+// The inputs as lines of text, as --dry-run prints them after the plan.
+std::string describe_inputs(const std::vector<InputFacts> &facts);
+
+struct PackageInputs {
+    std::string path;
+    InputFacts facts;
+    formats::Manifest manifest;
+    std::vector<uint8_t> image;
+    std::vector<uint8_t> tts;
+};
+
+// Reads a firmware package and checks its manifest and both checksums. False after saying on
+// standard error why it is refused.
+bool read_package_file(const std::string &path, PackageInputs &out);
+
+// Whether the file at path begins as a zip archive does.
+bool file_looks_like_zip(const std::string &path);
+
+enum class InputRole { Image, Tts };
+
+// One input loaded into its buffer.
+struct SourceLoad {
+    // A raw file on disk goes the way raw files always went (read_img_file / read_tts_file),
+    // with the same lines and refusals; these hold what that gave.
+    bool legacy = false;
+    LoadResult legacy_result;
+    int legacy_length = 0;
+
+    std::string refusal;  // otherwise: why it is unusable ("" when usable)
+    uint32_t length = 0;  // the equivalent raw file's length: the end of its last data byte
+    InputFacts facts;
+    std::vector<std::string> notes;    // for standard error
+    std::vector<formats::Span> spans;  // buffer offsets that received data
+};
+
+// Loads the image or the TTS file, from `path`, or from `bytes` (a package member named by
+// path) when given. forced_format: "" to recognise the format from the content. tts_addr: where
+// the token puts the TTS data, which tells flash addresses from offsets in a TTS file.
+SourceLoad load_source(InputRole role, const std::string &path, const std::vector<uint8_t> *bytes,
+                       const std::string &forced_format, uint32_t tts_addr);
+
+}  // namespace host
