@@ -213,6 +213,7 @@ void FleetRun::prepare_device(size_t i) {
     r->record->local_img_buf = img_file;
     r->record->local_img_buf_size = static_cast<int>(IMG_FILE_BUF_SIZE);
     r->record->skip_unchanged = settings_.skip_unchanged ? 1 : 0;
+    r->record->skip_blank = settings_.skip_blank ? 1 : 0;
     r->events = std::make_unique<DeviceEvents>(
         devices_[i].events != nullptr ? devices_[i].events : &quiet_, display_.get(), i);
     r->observer = std::make_unique<RunObserver>(

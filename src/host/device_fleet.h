@@ -29,6 +29,7 @@ struct FleetSettings {
     std::chrono::microseconds tick_period{std::chrono::milliseconds(10)};
     std::chrono::milliseconds stall_limit{30000};
     bool skip_unchanged = false;  // survey each range and program only the sectors that differ
+    bool skip_blank = false;      // send no page of nothing but 0xFF into erased flash
     // JSON mode: the devices' events carry everything and no console line is shown.
     bool json = false;
     const UpdatePlan *plan = nullptr;  // sent as each device's `plan` event, after `device`

@@ -104,7 +104,8 @@ int before_device(const Options &o, Presentation &presentation, Inputs &inputs) 
         return refused;
     }
     if (o.dry_run) {
-        const UpdatePlan plan = make_update_plan(inputs.image_length, inputs.tts_length, o.token);
+        const UpdatePlan plan =
+            make_update_plan(inputs.image_length, inputs.tts_length, o.token, send_less_of(o));
         if (presentation.json()) {
             presentation.events().plan(plan);
         } else {
@@ -195,9 +196,11 @@ int update_one(std::unique_ptr<Transport> device, const Inputs &inputs, const Op
         presentation.refused(interrupted, "interrupted", "interrupted before the update started");
         return interrupted;
     }
-    presentation.events().plan(make_update_plan(inputs.image_length, inputs.tts_length, o.token));
+    presentation.events().plan(
+        make_update_plan(inputs.image_length, inputs.tts_length, o.token, send_less_of(o)));
     UpdateSettings settings;
     settings.skip_unchanged = o.skip_unchanged;
+    settings.skip_blank = o.skip_blank;
     settings.timing_report = o.timing_report;
     settings.link = link;
     RunReport report = run_update(*device, inputs.layout, presentation.events(),

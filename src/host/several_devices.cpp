@@ -100,11 +100,13 @@ int update_several(std::vector<OpenedDevice> devices, const Inputs &inputs, cons
             fleet[i].events = json.back().get();
         }
     }
-    const UpdatePlan plan = make_update_plan(inputs.image_length, inputs.tts_length, o.token);
+    const UpdatePlan plan =
+        make_update_plan(inputs.image_length, inputs.tts_length, o.token, send_less_of(o));
     FleetSettings settings;
     settings.tick_period = tuning.tick_period;
     settings.stall_limit = tuning.stall_limit;
     settings.skip_unchanged = o.skip_unchanged;
+    settings.skip_blank = o.skip_blank;
     settings.json = presentation.json();
     settings.plan = &plan;
     settings.show_progress = presentation.progress() != nullptr;

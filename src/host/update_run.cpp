@@ -45,6 +45,7 @@ RunReport run_update(Transport &device, const Layout &layout, RunEvents &events,
     iap.local_img_buf = img_file;
     iap.local_img_buf_size = static_cast<int>(IMG_FILE_BUF_SIZE);
     iap.skip_unchanged = settings.skip_unchanged ? 1 : 0;
+    iap.skip_blank = settings.skip_blank ? 1 : 0;
 
     RunObserver observer(events, uint64_t{layout.image_program} + layout.tts_rounded);
     ObservedTransport observed(device, observer);

@@ -16,6 +16,7 @@ namespace host {
 
 struct UpdateSettings {
     bool skip_unchanged = false;  // survey each range and program only the sectors that differ
+    bool skip_blank = false;      // send no page of nothing but 0xFF into erased flash
     bool timing_report = false;   // the update's time and the tick period on standard error
     std::optional<timing::UsbTimingFigures> link;  // the simulated link's timing, for the report
 };
