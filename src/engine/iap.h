@@ -125,8 +125,8 @@ struct iap_env_t {
     iap_evnet_callback_t iap_evnet_callback;
     // Set by the host before the start: survey each range after its unlock and erase and program
     // only the sectors whose checksum differs from what a full update leaves there (the range's
-    // bytes, 0xFF for the rest of a partly covered last sector). Zero keeps every frame and line
-    // of a full update.
+    // bytes, 0xFF for the rest of a partly covered last sector); a sector that reads as erased is
+    // programmed without an erase. Zero keeps every frame and line of a full update.
     uint8_t skip_unchanged;
     uint8_t sector_plan;     // 1 while the current range programs only the sectors marked below
     uint16_t survey_sector;  // sector of the range (from 0) whose checksum is pending
