@@ -10,6 +10,7 @@
 #include <string>
 
 #include "fleet_bench.h"
+#include "real_image_bench.h"
 #include "tool_bench.h"
 
 namespace {
@@ -80,6 +81,57 @@ void fleet_rows(const FigureCollector &f) {
         format("%.3f s in %.3f s (%.1f%% of a core)", counter(eight, "cpu_s"),
                counter(eight, "wall_s"), counter(eight, "cpu_pct")),
         "(reference)", eight != nullptr, true);
+}
+
+// Real images: what each option costs against a full update, and the aims: on an erased device a
+// full update's time scaled by the share of pages that are not blank, plus the erases that remain
+// (every sector's 47 ms with --skip-blank, none with --skip-unchanged); unchanged at most 1%.
+void real_image_rows(const FigureCollector &f, const std::vector<bench::RealImage> &images) {
+    if (images.empty()) {
+        return;
+    }
+    std::printf("\nReal images (usb-fs model, TTS data one page at 0x180000, token 2MB):\n");
+    for (const bench::RealImage &i : images) {
+        std::printf("- %s: %s %s, %s, %s: %u bytes, %u of %u pages blank (%.1f%%)%s%s\n",
+                    i.name.c_str(), i.package.c_str(), i.version.c_str(), i.file.c_str(),
+                    i.how.c_str(), i.bytes, i.blank_pages, i.pages, 100.0 * i.blank_pages / i.pages,
+                    i.previous == "-" ? "; no previous release that differs, 5% of sectors "
+                                        "changed at random instead"
+                                      : "; previous release ",
+                    i.previous == "-" ? "" : i.previous.c_str());
+    }
+    std::printf("\n| %-10s | %-9s | %-18s | %-18s | %-18s | %-18s | %-18s |\n", "Image", "Full",
+                "--skip-blank, erased", "--skip-unch., erased", "--skip-unch., prev.",
+                "--skip-unch., same", "Aims (erased; same)");
+    std::printf("|%s|%s|%s|%s|%s|%s|%s|\n", std::string(12, '-').c_str(),
+                std::string(11, '-').c_str(), std::string(20, '-').c_str(),
+                std::string(20, '-').c_str(), std::string(20, '-').c_str(),
+                std::string(20, '-').c_str(), std::string(20, '-').c_str());
+    for (const bench::RealImage &i : images) {
+        double s[5];
+        bool have = true;
+        for (int c = 0; c < 5; c++) {
+            const auto *run = f.find(std::string("BM_Real_") + bench::kRealCases[c] + "_" + i.name);
+            have = have && run != nullptr;
+            s[c] = counter(run, "update_s");
+        }
+        const double share = 1.0 - static_cast<double>(i.blank_pages) / i.pages;
+        const double aim_blank = s[0] * share + i.sectors * 0.047;
+        const double aim_skip = s[0] * share;
+        std::string cells[5];
+        for (int c = 0; c < 5; c++) {
+            cells[c] = c == 0 ? format("%.3f s", s[0])
+                              : format("%.3f s (%.2f%%)", s[c], 100 * s[c] / s[0]);
+        }
+        const bool met = s[1] <= aim_blank && s[2] <= aim_skip && s[4] <= 0.01 * s[0];
+        std::printf("| %-10s | %-9s | %-18s | %-18s | %-18s | %-18s | %-18s |\n", i.name.c_str(),
+                    cells[0].c_str(), cells[1].c_str(), cells[2].c_str(), cells[3].c_str(),
+                    cells[4].c_str(),
+                    !have
+                        ? "not run"
+                        : (format("%.2f/%.2f s; ", aim_blank, aim_skip) + (met ? "met" : "NOT met"))
+                              .c_str());
+    }
 }
 
 void print_table(const FigureCollector &f) {
@@ -162,6 +214,9 @@ int main(int argc, char **argv) {
     const bool long_set = long_runs != nullptr && std::strcmp(long_runs, "1") == 0;
     bench::register_tool_benchmarks(long_set);
     bench::register_fleet_benchmarks(long_set);
+    const char *real_dir = std::getenv("HIDIAP_BENCH_REAL_IMAGES");
+    const std::vector<bench::RealImage> real =
+        bench::register_real_image_benchmarks(real_dir != nullptr ? real_dir : "");
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
@@ -170,6 +225,7 @@ int main(int argc, char **argv) {
     benchmark::RunSpecifiedBenchmarks(&collector);
     if (table) {
         print_table(collector);
+        real_image_rows(collector, real);
     }
     benchmark::Shutdown();
     return 0;

@@ -107,32 +107,6 @@ double figure_after(const std::string &text, const char *key) {
     return at == std::string::npos ? 0 : std::atof(text.c_str() + at + std::strlen(key));
 }
 
-// One run of the tool per iteration; wall time is the benchmark's time.
-void run_tool_case(benchmark::State &state, std::vector<std::string> args, int expected_status) {
-    args.insert(args.begin(), {"--simulate", "--no-wait", "--timing-report"});
-    ChildRun run;
-    for (auto _ : state) {
-        run = run_child(tool_path(), args);
-        if (run.exit_status != expected_status) {
-            state.SkipWithError(
-                ("exit status " + std::to_string(run.exit_status) + ": " + run.errors).c_str());
-            return;
-        }
-        state.SetIterationTime(run.wall_s);
-    }
-    state.counters["wall_s"] = run.wall_s;
-    state.counters["cpu_s"] = run.cpu_s;
-    state.counters["cpu_pct"] = 100 * run.cpu_s / run.wall_s;
-    state.counters["peak_MiB"] = run.peak_rss_mib;
-    state.counters["update_s"] = figure_after(run.errors, "timing: update ");
-    state.counters["tick_ms"] = figure_after(run.errors, "mean tick period ");
-    const double theory = figure_after(run.errors, "on this link takes ");
-    if (theory > 0) {
-        state.counters["theory_s"] = theory;
-        state.counters["vs_theory_pct"] = 100 * (state.counters["update_s"] / theory - 1);
-    }
-}
-
 void BM_Tool_Largest_NoDelay(benchmark::State &state) {
     Inputs &in = inputs();
     run_tool_case(state, {in("largest.img"), in("largest.tts"), "2MB"}, 0);
@@ -183,6 +157,31 @@ void BM_Tool_Skip(benchmark::State &state, const char *start) {
 }
 
 }  // namespace
+
+void run_tool_case(benchmark::State &state, std::vector<std::string> args, int expected_status) {
+    args.insert(args.begin(), {"--simulate", "--no-wait", "--timing-report"});
+    ChildRun run;
+    for (auto _ : state) {
+        run = run_child(tool_path(), args);
+        if (run.exit_status != expected_status) {
+            state.SkipWithError(
+                ("exit status " + std::to_string(run.exit_status) + ": " + run.errors).c_str());
+            return;
+        }
+        state.SetIterationTime(run.wall_s);
+    }
+    state.counters["wall_s"] = run.wall_s;
+    state.counters["cpu_s"] = run.cpu_s;
+    state.counters["cpu_pct"] = 100 * run.cpu_s / run.wall_s;
+    state.counters["peak_MiB"] = run.peak_rss_mib;
+    state.counters["update_s"] = figure_after(run.errors, "timing: update ");
+    state.counters["tick_ms"] = figure_after(run.errors, "mean tick period ");
+    const double theory = figure_after(run.errors, "on this link takes ");
+    if (theory > 0) {
+        state.counters["theory_s"] = theory;
+        state.counters["vs_theory_pct"] = 100 * (state.counters["update_s"] / theory - 1);
+    }
+}
 
 const std::string &tool_path() {
     static const std::string path = HIDIAP_TOOL_PATH;

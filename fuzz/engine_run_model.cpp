@@ -1,5 +1,6 @@
 #include "engine_run_model.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -32,6 +33,7 @@ void EngineRunModel::begin_run(std::vector<ProgramRange> ranges) {
     check_sent_ = false;
     succeeded_ = false;
     erased_.reset();
+    read_erased_.reset();
     last_command_ = 0;
 }
 
@@ -93,6 +95,7 @@ void EngineRunModel::on_unlock(int payload_len) {
     FUZZ_CHECK(verified_[phase_ - 1], "range %zu left without a matching check", phase_ - 1);
     check_sent_ = false;
     erased_.reset();
+    read_erased_.reset();
 }
 
 void EngineRunModel::on_erase(const uint8_t *payload, int payload_len) {
@@ -112,8 +115,8 @@ void EngineRunModel::check_data(uint32_t addr, const uint8_t *data, uint32_t cou
                    count <= r.size - (addr - r.flash_addr),
                "write of 0x%x bytes at 0x%08x outside the range 0x%08x+0x%x", count, addr,
                r.flash_addr, r.size);
-    FUZZ_CHECK(erased_.test(addr / IAP_SECTOR_SIZE),
-               "write at 0x%08x into a sector not erased in this range", addr);
+    FUZZ_CHECK(erased_.test(addr / IAP_SECTOR_SIZE) || read_erased_.test(addr / IAP_SECTOR_SIZE),
+               "write at 0x%08x into a sector neither erased nor found erased in this range", addr);
     const uint32_t offset = addr - r.flash_addr;
     FUZZ_CHECK(std::memcmp(data, r.data + offset, count) == 0,
                "write at 0x%08x carries bytes that differ from the buffer at offset 0x%x", addr,
@@ -176,6 +179,22 @@ void EngineRunModel::on_reboot(int payload_len) const {
 }
 
 void EngineRunModel::on_answer(const uint8_t *answer, int len, iap_state_t state) {
+    if (!ranges_.empty() &&
+        (state == IAP_ST_FLASH_SURVEY_RANGE || state == IAP_ST_FLASH_SURVEY_SECTOR)) {
+        // A survey answer with the checksum of erased flash lets those sectors be programmed
+        // without an erase. The engine reads a short answer as zeros past its end.
+        uint8_t a[10] = {};
+        std::memcpy(a, answer, static_cast<size_t>(std::min(std::max(len, 0), 10)));
+        const std::vector<uint8_t> erased(survey_len_, 0xFF);
+        const bool refused = a[3] == 0x80 && a[5] != 0;
+        if (!refused && survey_len_ != 0 &&
+            get_u32(a + 6) == test_support::reference_jamcrc(erased.data(), erased.size())) {
+            for (uint32_t s = survey_addr_; s < survey_addr_ + survey_len_; s += IAP_SECTOR_SIZE) {
+                read_erased_.set(s / IAP_SECTOR_SIZE);
+            }
+        }
+        return;
+    }
     // Bytes 6..9 of an answer to the check carry the device's CRC of the range; an answer too
     // short to hold them verifies nothing.
     if (ranges_.empty() || state != IAP_ST_FLASH_CHECK || !check_sent_ || len < 10) {

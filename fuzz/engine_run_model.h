@@ -63,9 +63,10 @@ class EngineRunModel {
     std::vector<bool> crc_known_;
     std::vector<bool> verified_;
     size_t phase_ = 0;
-    bool check_sent_ = false;       // a check frame of the current range went out
-    bool succeeded_ = false;        // the run already reported success
-    std::bitset<kSectors> erased_;  // sectors an erase frame of the current range named
+    bool check_sent_ = false;            // a check frame of the current range went out
+    bool succeeded_ = false;             // the run already reported success
+    std::bitset<kSectors> erased_;       // sectors an erase frame of the current range named
+    std::bitset<kSectors> read_erased_;  // sectors of the range a survey answer found erased
     uint8_t last_command_ = 0;
     uint32_t survey_addr_ = 0;  // the last survey's flash range
     uint32_t survey_len_ = 0;

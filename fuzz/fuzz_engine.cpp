@@ -4,7 +4,8 @@
 //
 // Input: a header, then steps until the input ends.
 //   header: flags (bit 0: two files, bit 1: 1 MB layout, bit 2: skip unchanged sectors, bit 3:
-//           sectors a survey does not find changed read as erased rather than unchanged),
+//           sectors a survey does not find changed read as erased rather than unchanged, bit 4:
+//           skip blank pages),
 //           image pages u16, image sector u16, flash sector u16, TTS pages u16,
 //           image pattern (u8 length + bytes), TTS pattern (same)
 //   step:   op u8 (mod 8), then its operands:
@@ -145,6 +146,7 @@ class EngineFuzzRun {
     Pattern image_;
     bool skip_unchanged_ = false;
     bool survey_sees_erased_ = false;
+    bool skip_blank_ = false;
     uint32_t survey_answers_ = 0;
     uint32_t ticks_left_ = kTicksPerInput;
 };
@@ -166,6 +168,7 @@ void EngineFuzzRun::run() {
     is_1mb = (flags & 2) != 0 ? 1 : 0;
     skip_unchanged_ = (flags & 4) != 0;
     survey_sees_erased_ = (flags & 8) != 0;
+    skip_blank_ = (flags & 16) != 0;
     const Layout layout = decode_layout(in_);
     tts_bytes_ = (1 + in_.u16() % kTtsPagesMax) * IAP_PAGE_SIZE;
     tts_size = static_cast<int>(tts_bytes_);
@@ -182,6 +185,7 @@ void EngineFuzzRun::run() {
     g_iap.local_img_buf = img_file;
     g_iap.local_img_buf_size = static_cast<int>(IMG_FILE_BUF_SIZE);
     g_iap.skip_unchanged = skip_unchanged_ ? 1 : 0;
+    g_iap.skip_blank = skip_blank_ ? 1 : 0;
     start(layout);
 
     while (!in_.empty() && ticks_left_ > 0) {
@@ -213,6 +217,7 @@ void EngineFuzzRun::restart() {
         g_iap.local_img_buf = img_file;
         g_iap.local_img_buf_size = static_cast<int>(IMG_FILE_BUF_SIZE);
         g_iap.skip_unchanged = skip_unchanged_ ? 1 : 0;
+        g_iap.skip_blank = skip_blank_ ? 1 : 0;
         start(layout);
         return;
     }

@@ -24,6 +24,7 @@ constexpr KindName kKinds[] = {
     {FaultKind::kCorrupt, "corrupt"},
     {FaultKind::kUnplug, "unplug"},
     {FaultKind::kFailWrite, "fail-write"},
+    {FaultKind::kNoErase, "no-erase"},
 };
 
 const char *kind_name(FaultKind kind) {
@@ -126,7 +127,7 @@ bool parse_fault_rule(const std::string &text, FaultRule &out, std::string &erro
     if (found == std::end(kKinds)) {
         return fail(error, text,
                     "unknown kind '" + fields[0] +
-                        "' (use drop, error, dup, delay, corrupt, unplug or fail-write)");
+                        "' (use drop, error, dup, delay, corrupt, unplug, fail-write or no-erase)");
     }
     rule.kind = found->kind;
     if (!parse_command(fields[1], rule.command)) {
@@ -166,6 +167,11 @@ bool parse_fault_rule(const std::string &text, FaultRule &out, std::string &erro
             }
             if (arg > 0xFF) {
                 return fail(error, text, "corrupt offset must be 0..255 within the page");
+            }
+            break;
+        case FaultKind::kNoErase:
+            if (rule.command != kCmdErase) {
+                return fail(error, text, "no-erase applies only to erase (0x83)");
             }
             break;
         default:

@@ -52,6 +52,9 @@ AnswerFaults FaultSchedule::for_answer(uint8_t command, uint32_t nth_of_command,
                     faults.corrupt_offset = rule.arg;
                 }
                 break;
+            case FaultKind::kNoErase:
+                faults.no_erase = true;
+                break;
             case FaultKind::kUnplug:
             case FaultKind::kFailWrite:
                 break;

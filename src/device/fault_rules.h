@@ -18,6 +18,8 @@
 //                  write, page, 0x84 and 0x93
 //   unplug         from this frame on the device is gone: writes fail, no answers, held ones lost
 //   fail-write     this one frame's write fails and the device never sees it
+//   no-erase       the erase is answered as done but the sector is left as it was (worn or
+//                  write-protected flash); only for erase
 #pragma once
 
 #include <cstdint>
@@ -26,7 +28,16 @@
 
 namespace sim {
 
-enum class FaultKind : uint8_t { kDrop, kError, kDup, kDelay, kCorrupt, kUnplug, kFailWrite };
+enum class FaultKind : uint8_t {
+    kDrop,
+    kError,
+    kDup,
+    kDelay,
+    kCorrupt,
+    kUnplug,
+    kFailWrite,
+    kNoErase,
+};
 
 // Rule command meaning "any command".
 constexpr uint16_t kAnyCommand = 0x100;
@@ -55,6 +66,7 @@ struct AnswerFaults {
     uint8_t error_result = 0;
     bool corrupt = false;
     uint32_t corrupt_offset = 0;
+    bool no_erase = false;
 };
 
 enum class FrameFault : uint8_t { kNone, kFailWrite, kUnplug };

@@ -145,6 +145,9 @@ uint8_t SimDevice::perform(uint8_t command, const uint8_t *payload, size_t arriv
             if (!payload_is(4)) {
                 return kResultBadLength;
             }
+            if (faults.no_erase) {
+                return kResultOk;  // answered as done; the sector keeps what it held
+            }
             return result_of(flash_.erase_sector(get_u32(payload)));
         case kCmdCheck: {
             if (!payload_is(8)) {

@@ -126,13 +126,20 @@ struct iap_env_t {
     iap_evnet_callback_t iap_evnet_callback;
     // Set by the host before the start: survey each range after its unlock and erase and program
     // only the sectors whose checksum differs from what a full update leaves there (the range's
-    // bytes, 0xFF for the rest of a partly covered last sector). Zero keeps every frame and line
-    // of a full update.
+    // bytes, 0xFF for the rest of a partly covered last sector); a sector that reads as erased is
+    // programmed without an erase. Zero keeps every frame and line of a full update.
     uint8_t skip_unchanged;
     uint8_t sector_plan;     // 1 while the current range programs only the sectors marked below
     uint16_t survey_sector;  // sector of the range (from 0) whose checksum is pending
     uint32_t sector_differs[IAP_SECTORS_MAX / 32];  // bit n: sector n of the range is programmed
     iap_survey_t survey[IAP_SURVEY_RANGES];         // by range, image first; cleared by iap_init
+    // Set by the host before the start: a page whose bytes are all 0xFF is not sent when its
+    // sector was just erased (or read as erased by the survey), since it already reads so. Its
+    // progress still counts; the range's check proves the result. Zero sends every page.
+    uint8_t skip_blank;
+    // bit n: the survey read sector n of the range as erased, so it is programmed without an
+    // erase. Valid while sector_plan is set.
+    uint32_t sector_erased[IAP_SECTORS_MAX / 32];
 };
 
 // ---- Lifecycle ----
@@ -215,6 +222,16 @@ uint32_t iap_calculate_CRC32(uint32_t crc, const uint8_t *pStart, uint32_t uSize
 bool iap_survey_applies(const iap_env_t *iap);
 uint32_t iap_survey_sectors(const iap_env_t *iap);
 void iap_program_changed_from(iap_env_t *iap, uint32_t sector);
+
+// Blank pages. iap_page_blank: the page at `offset` of the current range holds only 0xFF (the
+// bytes of it inside the range). iap_pass_blank_pages: with skip_blank set, moves iap_offset past
+// the blank pages from iap_offset to the end of its sector or of the range; true when a page to
+// send remains in that sector (always true, without moving, when skip_blank is clear and the
+// range is not done). iap_count_blank_pages: pages of `size` bytes of `data` that hold only 0xFF,
+// for a plan. Pure.
+bool iap_page_blank(const iap_env_t *iap, uint32_t offset);
+bool iap_pass_blank_pages(iap_env_t *iap);
+uint32_t iap_count_blank_pages(const uint8_t *data, uint32_t size);
 
 // ---- Ticks ----
 //

@@ -12,11 +12,9 @@ void raise_event(iap_env_t *iap, iap_event_t evt) {
     }
 }
 
-// After a page is acknowledged: verify when the range is done, erase at a sector boundary,
-// otherwise send the next page with the given sender.
-void advance_page(iap_env_t *iap, iap_state_t writing, void (*send_page)(iap_env_t *)) {
-    iap->attempt = IAP_RETRIES;
-    iap->iap_offset += IAP_PAGE_SIZE;
+// With the position at a page to send (or at the end of a sector or of the range): verify when
+// the range is done, erase at a sector boundary, otherwise send the page with the given sender.
+void go_on(iap_env_t *iap, iap_state_t writing, void (*send_page)(iap_env_t *)) {
     const bool sector_done =
         iap->iap_offset >= iap->size || (iap->iap_offset & (IAP_SECTOR_SIZE - 1)) == 0;
     if (iap->sector_plan != 0 && sector_done) {
@@ -32,6 +30,18 @@ void advance_page(iap_env_t *iap, iap_state_t writing, void (*send_page)(iap_env
         iap->state = writing;
         send_page(iap);
     }
+}
+
+// After a page is acknowledged.
+void advance_page(iap_env_t *iap, iap_state_t writing, void (*send_page)(iap_env_t *)) {
+    iap->attempt = IAP_RETRIES;
+    iap->iap_offset += IAP_PAGE_SIZE;
+    // Blank pages are passed over only within the sector just written: the next one is erased
+    // first.
+    if (iap->iap_offset < iap->size && (iap->iap_offset & (IAP_SECTOR_SIZE - 1)) != 0) {
+        iap_pass_blank_pages(iap);
+    }
+    go_on(iap, writing, send_page);
 }
 
 }  // namespace
@@ -55,7 +65,12 @@ uint32_t IAP_ST_FLASH_ERASE_rsp_handle(iap_env_t *iap, uint8_t *, int) {
     iap->state_change = 1;
     iap->attempt = IAP_RETRIES;
     iap->state = IAP_ST_FLASH_WRITE_PAGE_BUF;
-    iap_flash_write_page_buf(iap);
+    if (iap->skip_blank == 0 || iap_pass_blank_pages(iap)) {
+        iap_flash_write_page_buf(iap);
+    } else {
+        // Every page of the sector is blank: the erase was all it needed.
+        go_on(iap, IAP_ST_FLASH_WRITE_PAGE_BUF, iap_flash_write_page_buf);
+    }
     iap->state_change = 0;
     return 0;
 }

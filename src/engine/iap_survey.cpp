@@ -1,7 +1,8 @@
 // Skipping unchanged sectors: before a range is erased, the device's checksum of the sectors the
 // range touches is compared with what a full update would leave there. The unit is always the
 // whole sector, so the flash ends up exactly as after a full update; the range's own check, the
-// chaining to the next range and the reboot are unchanged.
+// chaining to the next range and the reboot are unchanged. A sector that differs but reads as
+// erased is programmed without an erase: the erase would change nothing.
 #include <cstring>
 
 #include "console/console.h"
@@ -52,17 +53,25 @@ void send_check(iap_env_t *iap, uint32_t start, uint32_t length) {
     iap_command_tx(iap, IAP_CMD_FLASH_CHECK, payload, sizeof payload);
 }
 
-void mark(iap_env_t *iap, uint32_t sector, bool differs) {
+void set_bit(uint32_t *bits, uint32_t sector, bool on) {
     const uint32_t bit = 1u << (sector % 32);
-    if (differs) {
-        iap->sector_differs[sector / 32] |= bit;
+    if (on) {
+        bits[sector / 32] |= bit;
     } else {
-        iap->sector_differs[sector / 32] &= ~bit;
+        bits[sector / 32] &= ~bit;
     }
 }
 
+bool bit_set(const uint32_t *bits, uint32_t sector) {
+    return (bits[sector / 32] >> (sector % 32) & 1u) != 0;
+}
+
+void mark(iap_env_t *iap, uint32_t sector, bool differs) {
+    set_bit(iap->sector_differs, sector, differs);
+}
+
 bool marked(const iap_env_t *iap, uint32_t sector) {
-    return (iap->sector_differs[sector / 32] >> (sector % 32) & 1u) != 0;
+    return bit_set(iap->sector_differs, sector);
 }
 
 // Records and prints what the survey of the current range found, then programs what differs.
@@ -117,18 +126,25 @@ void iap_flash_survey_sector(iap_env_t *iap) {
 
 void iap_program_changed_from(iap_env_t *iap, uint32_t sector) {
     const uint32_t sectors = iap_survey_sectors(iap);
-    while (sector < sectors && !marked(iap, sector)) {
-        sector++;
-    }
     iap->attempt = IAP_RETRIES;
-    if (sector >= sectors) {
-        iap->state = IAP_ST_FLASH_CHECK;
-        iap_flash_check(iap);
-        return;
+    for (; sector < sectors; sector++) {
+        if (!marked(iap, sector)) {
+            continue;
+        }
+        iap->iap_offset = sector * IAP_SECTOR_SIZE;
+        if (!bit_set(iap->sector_erased, sector)) {
+            iap->state = IAP_ST_FLASH_ERASE;
+            iap_flash_erase(iap);
+            return;
+        }
+        if (iap_pass_blank_pages(iap)) {
+            iap->state = IAP_ST_FLASH_WRITE_PAGE_BUF;
+            iap_flash_write_page_buf(iap);
+            return;
+        }
     }
-    iap->iap_offset = sector * IAP_SECTOR_SIZE;
-    iap->state = IAP_ST_FLASH_ERASE;
-    iap_flash_erase(iap);
+    iap->state = IAP_ST_FLASH_CHECK;
+    iap_flash_check(iap);
 }
 
 uint32_t IAP_ST_FLASH_SURVEY_RANGE_rsp_handle(iap_env_t *iap, uint8_t *p_dat, int) {
@@ -140,12 +156,14 @@ uint32_t IAP_ST_FLASH_SURVEY_RANGE_rsp_handle(iap_env_t *iap, uint8_t *p_dat, in
     const bool erased = !unchanged && rsp_crc == crc_of_erased(0xFFFFFFFF, length);
     iap->state_change = 1;
     std::memset(iap->sector_differs, 0, sizeof iap->sector_differs);
+    std::memset(iap->sector_erased, 0, sizeof iap->sector_erased);
     if (unchanged) {
         conclude_survey(iap);
     } else if (erased) {
         const uint32_t erased_sector = crc_of_erased(0xFFFFFFFF, IAP_SECTOR_SIZE);
         for (uint32_t s = 0; s < sectors; s++) {
             mark(iap, s, expected_crc(iap, s * IAP_SECTOR_SIZE, IAP_SECTOR_SIZE) != erased_sector);
+            set_bit(iap->sector_erased, s, true);
         }
         conclude_survey(iap);
     } else {
@@ -160,10 +178,11 @@ uint32_t IAP_ST_FLASH_SURVEY_RANGE_rsp_handle(iap_env_t *iap, uint8_t *p_dat, in
 
 uint32_t IAP_ST_FLASH_SURVEY_SECTOR_rsp_handle(iap_env_t *iap, uint8_t *p_dat, int) {
     const uint32_t sector = iap->survey_sector;
-    const bool differs =
-        answer_crc(p_dat) != expected_crc(iap, sector * IAP_SECTOR_SIZE, IAP_SECTOR_SIZE);
+    const uint32_t rsp_crc = answer_crc(p_dat);
+    const bool differs = rsp_crc != expected_crc(iap, sector * IAP_SECTOR_SIZE, IAP_SECTOR_SIZE);
     iap->state_change = 1;
     mark(iap, sector, differs);
+    set_bit(iap->sector_erased, sector, rsp_crc == crc_of_erased(0xFFFFFFFF, IAP_SECTOR_SIZE));
     if (sector + 1 < iap_survey_sectors(iap)) {
         iap->survey_sector = static_cast<uint16_t>(sector + 1);
         iap->attempt = IAP_RETRIES;

@@ -31,8 +31,9 @@ TEST(FaultRuleText, ParsesNamesCodesAndDefaults) {
 }
 
 TEST(FaultRuleText, FormatReadsBackToTheSameRule) {
-    for (const char *text : {"drop:unlock:1", "error:erase:3:0x10", "dup:0x55:7", "delay:any:2:40",
-                             "corrupt:page:5:17", "unplug:check:1", "fail-write:page:9"}) {
+    for (const char *text :
+         {"drop:unlock:1", "error:erase:3:0x10", "dup:0x55:7", "delay:any:2:40",
+          "corrupt:page:5:17", "unplug:check:1", "fail-write:page:9", "no-erase:erase:2"}) {
         const FaultRule rule = parsed(text);
         EXPECT_EQ(sim::format_fault_rule(rule), text);
         EXPECT_EQ(parsed(sim::format_fault_rule(rule)), rule);
@@ -72,8 +73,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadRule{"error:erase:1:256", "1..255"}, BadRule{"error:erase:1:x", "ARG must"},
         BadRule{"delay:check:1", "delay needs"}, BadRule{"delay:check:1:0", "delay needs"},
         BadRule{"corrupt:erase:1", "only to write and page"},
-        BadRule{"corrupt:any:1", "only to write and page"},
-        BadRule{"corrupt:page:1:256", "0..255"}));
+        BadRule{"corrupt:any:1", "only to write and page"}, BadRule{"corrupt:page:1:256", "0..255"},
+        BadRule{"no-erase:page:1", "only to erase"},
+        BadRule{"no-erase:erase:1:1", "takes no ARG"}));
 
 TEST(FaultRuleText, ScheduleNamesTheRuleThatFailed) {
     sim::FaultSchedule schedule;

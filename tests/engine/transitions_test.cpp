@@ -290,3 +290,71 @@ TEST_F(Transitions, SurveyedSectorThatDiffersIsTheOnlyOneProgrammed) {
     EXPECT_EQ(h.count_of(IAP_CMD_FLASH_ERASE), 1u);
     EXPECT_EQ(h.count_of(IAP_CMD_FLASH_WRITE_PAGE_BUF), 16u * 5u);
 }
+
+namespace {
+
+// Flash address of each page sent since the log was cleared (its first chunk's), in order.
+std::vector<uint32_t> page_addresses(const EngineHarness &h) {
+    std::vector<uint32_t> out;
+    for (const auto &f : h.frames_of(IAP_CMD_FLASH_WRITE_PAGE_BUF)) {
+        const uint32_t a = f[4] | f[5] << 8 | f[6] << 16 | static_cast<uint32_t>(f[7]) << 24;
+        if ((a & 0xFF) == 0) {
+            out.push_back(a);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST_F(Transitions, BlankPagesAreNotSentButEverySectorIsErased) {
+    h.iap.skip_blank = 1;
+    std::memset(buf, 0xFF, 0x200);            // the first two pages of sector 0
+    std::memset(buf + 0x0F00, 0xFF, 0x100);   // its last page
+    std::memset(buf + 0x1000, 0xFF, 0x1000);  // all of sector 1
+    start(0x2000);
+    h.answer(IAP_CMD_FLASH_UNLOCK);
+    h.answer(IAP_CMD_FLASH_ERASE);
+    EXPECT_EQ(h.iap.iap_offset, 0x200u) << "progress counts the pages left out";
+    for (int page = 0; page < 13; page++) {
+        h.answer(IAP_CMD_FLASH_WRITE_PAGE_BUF);
+    }
+    EXPECT_EQ(h.iap.state, IAP_ST_FLASH_ERASE);
+    EXPECT_EQ(h.iap.iap_offset, 0x1000u);
+    h.answer(IAP_CMD_FLASH_ERASE);  // nothing of sector 1 to send: on to the check
+    EXPECT_EQ(h.iap.state, IAP_ST_FLASH_CHECK);
+    EXPECT_EQ(h.count_of(IAP_CMD_FLASH_ERASE), 2u);
+    const std::vector<uint32_t> pages = page_addresses(h);
+    ASSERT_EQ(pages.size(), 13u);
+    EXPECT_EQ(pages.front(), 0x8200u);
+    EXPECT_EQ(pages.back(), 0x8E00u);
+    EXPECT_NE(h.console.find("[IAP]: Erase @ 0x00009000\r\n[IAP]: flash check from 00008000"),
+              std::string::npos);
+}
+
+TEST_F(Transitions, SurveyedSectorThatReadsErasedIsProgrammedWithoutAnErase) {
+    h.iap.skip_unchanged = 1;
+    h.iap.skip_blank = 1;
+    std::memset(buf + 0x1000, 0xFF, 0x800);  // sector 1: its first half blank
+    start(0x2000);
+    h.answer(IAP_CMD_FLASH_UNLOCK);
+    h.answer(IAP_CMD_FLASH_CHECK, 0, 0x12345678);  // neither the data nor erased: ask each sector
+    std::vector<uint8_t> erased(0x1000, 0xFF);
+    h.answer(IAP_CMD_FLASH_CHECK, 0, 0x12345678);  // sector 0 holds other data
+    h.clear_log();
+    h.answer(IAP_CMD_FLASH_CHECK, 0, test_support::reference_jamcrc(erased.data(), 0x1000));
+    EXPECT_EQ(h.count_of(IAP_CMD_FLASH_ERASE), 1u) << "sector 0 is erased";
+    h.answer(IAP_CMD_FLASH_ERASE);
+    for (int page = 0; page < 16; page++) {
+        h.answer(IAP_CMD_FLASH_WRITE_PAGE_BUF);
+    }
+    EXPECT_EQ(h.iap.state, IAP_ST_FLASH_WRITE_PAGE_BUF) << "sector 1 is not erased";
+    EXPECT_EQ(h.iap.iap_offset, 0x1800u);
+    for (int page = 0; page < 8; page++) {
+        h.answer(IAP_CMD_FLASH_WRITE_PAGE_BUF);
+    }
+    EXPECT_EQ(h.iap.state, IAP_ST_FLASH_CHECK);
+    EXPECT_EQ(h.count_of(IAP_CMD_FLASH_ERASE), 1u);
+    EXPECT_EQ(page_addresses(h).size(), 24u);
+    EXPECT_EQ(h.console.find("Erase @ 0x00009000"), std::string::npos);
+}

@@ -1,5 +1,7 @@
-// --skip-unchanged as a user runs it: against a simulated device whose flash one earlier update
-// left behind, and refused for a layout whose ranges overlap.
+// --skip-unchanged and --skip-blank as a user runs them: against a simulated device whose flash one
+// earlier update left behind, and refused for a layout whose ranges overlap.
+#include <algorithm>
+
 #include "tool_fixture.h"
 
 namespace {
@@ -53,4 +55,45 @@ TEST_F(SkipUnchangedTool, JsonCarriesWhatEachSurveyFound) {
     EXPECT_NE(r.out.find(R"("range":2,"addr":524288,"sectors":1,"unchanged":1,"skipped":1})"),
               std::string::npos)
         << r.out;
+}
+
+// --skip-blank: the same protocol lines and flash as a full update, fewer pages; a device whose
+// erase does not erase fails the check.
+TEST_F(SkipUnchangedTool, SkipBlankPrintsTheSameLinesAndLeavesTheSameFlash) {
+    std::vector<uint8_t> image = test_support::random_bytes(40000, 51);
+    std::fill(image.begin() + 0x8300, image.begin() + 0x8F00, 0xFF);  // 12 pages
+    write_file("img.bin", image);
+    const ProcessResult full = run({"--sim-flash", path("full.bin")});
+    ASSERT_EQ(full.exit_status, 0) << full.err;
+    const ProcessResult blank = run({"--skip-blank", "--sim-flash", path("blank.bin")});
+    EXPECT_EQ(blank.exit_status, 0) << blank.err;
+    EXPECT_EQ(blank.out, full.out);
+    EXPECT_TRUE(read_file("blank.bin") == read_file("full.bin"));
+    write_file("other.bin", test_support::random_bytes(0x200000, 54));
+    const ProcessResult worn = run(
+        {"--skip-blank", "--sim-fault", "no-erase:erase:1", "--sim-flash-from", path("other.bin")});
+    EXPECT_EQ(worn.exit_status, 1);
+    EXPECT_NE(worn.err.find("the CRC of the image range 0x008000-0x009d00 did not match"),
+              std::string::npos)
+        << worn.err;
+}
+
+TEST_F(SkipUnchangedTool, DryRunCountsTheBlankPagesAndGivesBothTimes) {
+    std::vector<uint8_t> image = test_support::random_bytes(40000, 51);
+    std::fill(image.begin() + 0x8300, image.begin() + 0x8F00, 0xFF);
+    write_file("img.bin", image);
+    const ProcessResult json = run({"--dry-run", "--json", "--skip-blank"});
+    EXPECT_EQ(json.exit_status, 0) << json.err;
+    EXPECT_NE(
+        json.out.find(
+            R"("reports":173,"expected_seconds":0.308,"send_less":{"blank_pages":12,"blank_sectors":0,"pages":21,"erases":3,"surveys":0,"reports":113,"expected_seconds":0.248,"assumes":"any device"})"),
+        std::string::npos)
+        << json.out;
+    const ProcessResult text = run({"--dry-run", "--skip-unchanged"});
+    EXPECT_NE(text.out.find("--skip-unchanged sends 21 pages, 112 output reports, 0 erases"),
+              std::string::npos)
+        << text.out;
+    EXPECT_NE(text.out.find("(on an erased device; more where the flash differs)"),
+              std::string::npos);
+    EXPECT_EQ(run({"--dry-run"}).out.find("blank"), std::string::npos) << "only with the options";
 }

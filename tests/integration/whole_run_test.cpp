@@ -56,6 +56,7 @@ struct Bench {
         iap.update_file_num = 2;
         iap_init(&iap, tx, event);
         iap.skip_unchanged = skip_unchanged ? 1 : 0;
+        iap.skip_blank = skip_blank ? 1 : 0;
         iap.local_img_buf = img_file;
         iap.local_img_buf_size = static_cast<int>(IMG_FILE_BUF_SIZE);
         iap_start(&iap, 0x8000, rounded - 0x8000, 0x8000);
@@ -81,6 +82,7 @@ struct Bench {
     ConsoleSinkScope capture;  // the console text goes into `console`
     int answers_fed = 0;
     bool skip_unchanged = false;
+    bool skip_blank = false;
 };
 
 sim::FaultSchedule rules(std::initializer_list<const char *> texts) {
@@ -347,6 +349,91 @@ TEST(SkipUnchanged, SurveyFaultsEndAsInTheCheckStepNeverInAFalseSuccess) {
             } else {
                 EXPECT_FALSE(b->device.rebooted()) << rule;
             }
+        }
+    }
+}
+
+// --skip-blank: blank pages are not sent, yet from any start (erased, unchanged, partly changed,
+// half programmed) the flash ends as a full update leaves it, and a device whose erase does not
+// erase fails the check.
+namespace {
+
+// Real images hold erased space: blank single pages and whole blank sectors.
+void punch_blank(std::vector<uint8_t> &file, std::mt19937 &rng) {
+    for (size_t at = 0; at < file.size(); at += 0x100) {
+        const bool sector_blank = (at / 0x1000) % 3 == rng() % 3;
+        if (sector_blank || rng() % 4 == 0) {
+            std::fill(file.begin() + at, file.begin() + std::min(file.size(), at + 0x100), 0xFF);
+        }
+    }
+}
+
+uint32_t blank_pages_in(const Flash &flash, uint32_t addr, uint32_t len) {
+    uint32_t blank = 0;
+    for (uint32_t at = addr; at < addr + len; at += 0x100) {
+        blank += std::all_of(flash.begin() + at, flash.begin() + at + 0x100,
+                             [](uint8_t b) { return b == 0xFF; });
+    }
+    return blank;
+}
+
+}  // namespace
+
+TEST(SkipBlank, LeavesTheFlashAFullUpdateLeavesAndSendsOnlyPagesThatAreNotBlank) {
+    std::mt19937 rng(20261209);
+    for (uint32_t seed = 0; seed < 4; seed++) {
+        Update u = random_update(rng, seed + 100);
+        punch_blank(u.image, rng);
+        punch_blank(u.tts, rng);
+        const Flash target = test_support::expected_flash(u.image, u.tts, u.tts_addr());
+        const uint32_t image_len = ((static_cast<uint32_t>(u.image.size()) + 255) & ~255u) - 0x8000;
+        const uint32_t tts_len = (static_cast<uint32_t>(u.tts.size()) + 255) & ~255u;
+        const uint32_t pages = (image_len + tts_len) / 0x100;
+        const uint32_t blank = blank_pages_in(target, 0x8000, image_len) +
+                               blank_pages_in(target, u.tts_addr(), tts_len);
+        ASSERT_GT(blank, 0u);
+        for (const auto &[name, start] : starting_flashes(rng, u, target)) {
+            Bench full;
+            preset_flash(full.device, start);
+            full.run(u.image, u.tts, u.one_mb);
+            for (const bool survey : {false, true}) {
+                SCOPED_TRACE("seed " + std::to_string(seed) + ", " + name +
+                             (survey ? ", --skip-unchanged" : ", --skip-blank"));
+                Bench b;
+                b.skip_blank = true;
+                b.skip_unchanged = survey;
+                preset_flash(b.device, start);
+                b.run(u.image, u.tts, u.one_mb);
+                ASSERT_EQ(b.events, std::vector<iap_event_t>{IAP_EVT_SUCCESS});
+                EXPECT_TRUE(b.device.flash().bytes() == full.device.flash().bytes());
+                const uint32_t sent = b.device.frames_received(IAP_CMD_FLASH_WRITE_PAGE_BUF);
+                if (!survey) {
+                    EXPECT_EQ(sent, (pages - blank) * 5);
+                } else if (name == "erased") {
+                    EXPECT_EQ(sent, (pages - blank) * 5);
+                    EXPECT_EQ(b.device.frames_received(IAP_CMD_FLASH_ERASE), 0u);
+                }
+            }
+        }
+    }
+}
+
+TEST(SkipBlank, AnEraseAnsweredButNotDoneEndsInACrcMismatchNeverASuccess) {
+    std::mt19937 rng(7);
+    Update u{test_support::random_bytes(0x8000 + 3 * 0x1000, 3), test_support::random_bytes(500, 4),
+             true};
+    punch_blank(u.image, rng);
+    const Flash older = test_support::random_bytes(0x200000, 5);
+    for (const bool survey : {false, true}) {
+        for (const char *rule : {"no-erase:erase:1", "no-erase:erase:2", "no-erase:erase:3"}) {
+            Bench b(rules({rule}));
+            b.skip_blank = true;
+            b.skip_unchanged = survey;
+            preset_flash(b.device, older);
+            b.run(u.image, u.tts, u.one_mb);
+            EXPECT_EQ(b.events, std::vector<iap_event_t>{IAP_EVT_CMD_ERROR}) << rule << survey;
+            EXPECT_EQ(b.iap.crc_flag, IAP_CRC_FAIL) << rule << survey;
+            EXPECT_FALSE(b.device.rebooted()) << rule << survey;
         }
     }
 }

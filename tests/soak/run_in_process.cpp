@@ -98,6 +98,9 @@ class ConsoleCapture {
 std::vector<std::string> tool_arguments(const RunPlan &plan, const std::string &dir) {
     std::vector<std::string> args = {"hidiap", "--simulate", "--no-wait", "--sim-flash",
                                      dir + "/flash.bin"};
+    if (plan.skip_blank) {
+        args.push_back("--skip-blank");
+    }
     if (plan.skip_unchanged) {
         args.push_back("--skip-unchanged");
         if (!plan.start_flash.empty()) {

@@ -43,6 +43,8 @@ const char *kind_text(sim::FaultKind kind) {
             return "unplug";
         case sim::FaultKind::kFailWrite:
             return "fail-write";
+        case sim::FaultKind::kNoErase:
+            return "no-erase";
     }
     return "?";
 }
@@ -63,6 +65,8 @@ FaultClass class_of(sim::FaultKind kind) {
             return FaultClass::kUnplug;
         case sim::FaultKind::kFailWrite:
             return FaultClass::kFailWrite;
+        case sim::FaultKind::kNoErase:
+            return FaultClass::kCorrupt;  // not drawn; the flash ends up other than sent, too
     }
     return FaultClass::kMixed;
 }
@@ -169,8 +173,23 @@ struct RangeSteps {
     uint32_t pages = 0;
 };
 
+// Pages of sector s of the range that a run sends: with --skip-blank, only those not all 0xFF.
+uint32_t pages_sent(const RunPlan &plan, const std::vector<uint8_t> &target, uint32_t flash_addr,
+                    uint32_t bytes, uint32_t s) {
+    if (!plan.skip_blank) {
+        return (std::min(bytes, (s + 1) * kSector) - s * kSector) / kPage;
+    }
+    uint32_t pages = 0;
+    for (uint32_t at = s * kSector; at < std::min(bytes, (s + 1) * kSector); at += kPage) {
+        const auto first = target.begin() + flash_addr + at;
+        pages += std::all_of(first, first + kPage, [](uint8_t b) { return b == 0xFF; }) ? 0 : 1;
+    }
+    return pages;
+}
+
 // The steps a fault-free run takes for one range of `bytes` bytes at flash_addr: every sector
-// without a survey; with one, only the sectors whose content differs from the target.
+// without a survey; with one, only the sectors whose content differs from the target, erased
+// unless they read as erased.
 RangeSteps range_steps(const RunPlan &plan, const std::vector<uint8_t> &target, uint32_t flash_addr,
                        uint32_t bytes) {
     RangeSteps steps;
@@ -178,11 +197,21 @@ RangeSteps range_steps(const RunPlan &plan, const std::vector<uint8_t> &target, 
     steps.checks = 1;
     if (!plan.skip_unchanged) {
         steps.erases = sectors;
-        steps.pages = bytes / kPage;
+        for (uint32_t s = 0; s < sectors; s++) {
+            steps.pages += pages_sent(plan, target, flash_addr, bytes, s);
+        }
         return steps;
     }
     const auto start = [&](uint32_t at) {
         return plan.start_flash.empty() ? uint8_t{0xFF} : plan.start_flash[at];
+    };
+    const auto sector_erased = [&](uint32_t s) {
+        for (uint32_t at = flash_addr + s * kSector; at < flash_addr + (s + 1) * kSector; at++) {
+            if (start(at) != 0xFF) {
+                return false;
+            }
+        }
+        return true;
     };
     const auto sector_same = [&](uint32_t s, bool erased) {
         for (uint32_t at = flash_addr + s * kSector; at < flash_addr + (s + 1) * kSector; at++) {
@@ -201,11 +230,31 @@ RangeSteps range_steps(const RunPlan &plan, const std::vector<uint8_t> &target, 
     steps.checks += 1 + (all_same || all_erased ? 0 : sectors);
     for (uint32_t s = 0; s < sectors && !all_same; s++) {
         if (!sector_same(s, all_erased)) {
-            steps.erases++;
-            steps.pages += std::min(kSector, bytes - s * kSector) / kPage;
+            steps.erases += sector_erased(s) ? 0 : 1;
+            steps.pages += pages_sent(plan, target, flash_addr, bytes, s);
         }
     }
     return steps;
+}
+
+// Blank pages and sectors in the files of a --skip-blank run (and of some --skip-unchanged runs,
+// which imply it), as real images have them; drawn from a generator of their own.
+void draw_blank_pages(uint64_t seed, RunPlan &plan) {
+    SoakRandom r(seed * 0xD1B54A32D192ED03ull + 0xB1A4);
+    plan.skip_blank = r.percent(30);
+    if (!r.percent(50)) {
+        return;
+    }
+    for (std::vector<uint8_t> *file : {&plan.image, &plan.tts}) {
+        const uint32_t share = r.between(10, 90);
+        const uint32_t run = r.percent(50) ? kPage : kSector;  // single pages, or whole sectors
+        for (size_t at = 0; at < file->size(); at += run) {
+            if (r.percent(share)) {
+                std::fill(file->begin() + at, file->begin() + std::min(file->size(), at + run),
+                          0xFF);
+            }
+        }
+    }
 }
 
 // Starting flashes of a --skip-unchanged run, drawn from their own generator so that the plans
@@ -308,7 +357,7 @@ uint32_t RunPlan::clean_occasions(sim::FaultKind kind, const std::string &comman
     const uint32_t image_bytes = round_up(static_cast<uint32_t>(image.size()), kPage) - kImageStart;
     const uint32_t tts_bytes = round_up(static_cast<uint32_t>(tts.size()), kPage);
     std::vector<uint8_t> target;
-    if (skip_unchanged) {
+    if (skip_unchanged || skip_blank) {
         target = test_support::expected_flash(image, tts, tts_addr());
     }
     const RangeSteps image_steps = range_steps(*this, target, kImageStart, image_bytes);
@@ -359,7 +408,9 @@ RunPlan make_plan(uint64_t seed) {
     plan.token = r.pick(std::vector<std::string>{"1MB", "1MBx", "2MB", "1mb"});
     const uint32_t roll = r.between(1, 100);
     const int rules = roll <= 10 ? 0 : roll <= 60 ? 1 : roll <= 85 ? 2 : 3;
+    draw_blank_pages(seed, plan);
     draw_start_flash(seed, plan);
+    plan.skip_blank = plan.skip_blank || plan.skip_unchanged;
     for (int i = 0; i < rules; i++) {
         plan.faults.push_back(draw_fault(r, plan));
     }
@@ -375,6 +426,9 @@ std::string describe(const RunPlan &plan) {
     if (plan.skip_unchanged) {
         text += plan.start_flash.empty() ? ", --skip-unchanged over an erased flash"
                                          : ", --skip-unchanged over an earlier flash";
+    }
+    if (plan.skip_blank && !plan.skip_unchanged) {
+        text += ", --skip-blank";
     }
     text += plan.faults.empty() ? ", no faults" : ", faults";
     for (const PlannedFault &f : plan.faults) {

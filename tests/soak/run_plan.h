@@ -37,6 +37,8 @@ struct RunPlan {
     // flash this update leaves, or that flash with sectors of the ranges changed.
     bool skip_unchanged = false;
     std::vector<uint8_t> start_flash;  // 2 MiB, or empty for an erased flash
+    // Runs with --skip-blank (implied by --skip-unchanged) send no page of nothing but 0xFF.
+    bool skip_blank = false;
 
     FaultClass fault_class() const;
     uint32_t tts_addr() const;  // where the tool puts the TTS data for this token

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 
 #include "device/fault_rules.h"
@@ -88,9 +89,10 @@ TEST(RunPlan, CleanOccasionsOfASkipUnchangedRunFollowItsStartingFlash) {
     RunPlan plan = plan_of(0x8000 + 0x1001, 1000);
     plan.skip_unchanged = true;
     using K = sim::FaultKind;
-    // Erased: one survey of each range, then every sector as without the option.
+    // Erased: one survey of each range, then every sector programmed without an erase.
     EXPECT_EQ(plan.clean_occasions(K::kDrop, "check"), 4u);
-    EXPECT_EQ(plan.clean_occasions(K::kDrop, "erase"), 3u);
+    EXPECT_EQ(plan.clean_occasions(K::kDrop, "erase"), 0u);
+    EXPECT_EQ(plan.clean_occasions(K::kDrop, "page"), 21u);
     plan.start_flash = test_support::expected_flash(plan.image, plan.tts, plan.tts_addr());
     EXPECT_EQ(plan.clean_occasions(K::kDrop, "page"), 0u);
     // The image's second sector differs: both its sectors are surveyed, one is programmed.
@@ -98,6 +100,16 @@ TEST(RunPlan, CleanOccasionsOfASkipUnchangedRunFollowItsStartingFlash) {
     EXPECT_EQ(plan.clean_occasions(K::kDrop, "check"), 6u);
     EXPECT_EQ(plan.clean_occasions(K::kDrop, "erase"), 1u);
     EXPECT_EQ(plan.clean_occasions(K::kDrop, "page"), 1u);
+}
+
+TEST(RunPlan, CleanOccasionsOfASkipBlankRunLeaveOutItsBlankPages) {
+    RunPlan plan = plan_of(0x8000 + 0x1001, 1000);
+    plan.skip_blank = true;
+    std::fill(plan.image.begin() + 0x8100, plan.image.begin() + 0x8200, 0xFF);
+    using K = sim::FaultKind;
+    EXPECT_EQ(plan.clean_occasions(K::kDrop, "erase"), 3u);  // every sector is still erased
+    EXPECT_EQ(plan.clean_occasions(K::kDrop, "page"), 20u);
+    EXPECT_EQ(plan.clean_occasions(K::kUnplug, "page"), 100u);
 }
 
 TEST(RunPlan, InertOnlyWhenNoRuleReachesItsOccasion) {

@@ -67,6 +67,7 @@ UpdateSettings update_settings(const Options &o, const UpdateSettings &base,
                                const Presentation &presentation) {
     UpdateSettings s = base;
     s.skip_unchanged = o.skip_unchanged;
+    s.skip_blank = o.skip_blank;
     s.timing_report = o.timing_report;
     s.json = presentation.json();
     s.show_progress = presentation.show_progress();
@@ -114,7 +115,8 @@ int before_device(const Options &o, Presentation &presentation, Inputs &inputs,
     presentation.set_inputs(inputs_to_json(
         inputs.facts, package != nullptr ? package->manifest.firmware_version : std::string()));
     if (o.dry_run) {
-        const UpdatePlan plan = make_update_plan(inputs.image_length, inputs.tts_length, o.token);
+        const UpdatePlan plan = make_update_plan(inputs.image_length, inputs.tts_length, o.token,
+                                                 send_less_of(o.skip_blank, o.skip_unchanged));
         if (presentation.json()) {
             presentation.events().plan(plan);
         } else {
@@ -194,7 +196,8 @@ int update_step(std::vector<OpenedDevice> opened, const Inputs &inputs, const Op
         if (const int interrupted = interrupted_before_start(presentation); interrupted != 0) {
             return interrupted;
         }
-        results = run.run(make_update_plan(inputs.image_length, inputs.tts_length, o.token));
+        results = run.run(make_update_plan(inputs.image_length, inputs.tts_length, o.token,
+                                           send_less_of(o.skip_blank, o.skip_unchanged)));
     }
     opened.clear();
     trace_shutdown("device closed");

@@ -162,7 +162,11 @@ ParseResult parse_command_line(int argc, char **argv) {
                  "no device is opened");
     app.add_flag("--skip-unchanged", o.skip_unchanged,
                  "ask the device for the CRC-32 of each range's sectors first and erase and "
-                 "program only the sectors that differ");
+                 "program only the sectors that differ; a sector that reads as erased is not "
+                 "erased again (implies --skip-blank)");
+    app.add_flag("--skip-blank", o.skip_blank,
+                 "do not send a page whose 256 bytes are all 0xFF into a sector just erased (it "
+                 "reads so already); every sector is still erased and each range checked");
     app.add_option("--sim-timing", o.sim_timing,
                    "give the simulated link USB full-speed timing: "
                    "usb-fs[,erase=45ms,page=0.8ms,frame=1ms,crc=20MB/s]");
@@ -237,6 +241,7 @@ ParseResult parse_command_line(int argc, char **argv) {
     if (!o.make_package.empty() && o.vid_given != o.pid_given) {
         return refuse(result, "--make-package: give both --vid and --pid, or neither");
     }
+    o.skip_blank = o.skip_blank || o.skip_unchanged;
     o.wait = to_milliseconds(wait_seconds);
     o.sim_appear_after = std::chrono::milliseconds(appear_ms);
     o.sim_open_after = std::chrono::milliseconds(open_ms);

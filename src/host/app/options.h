@@ -29,6 +29,7 @@ struct Options {
     bool dry_run = false;                 // check the inputs and print the plan; no device
     std::vector<std::string> extra_args;  // positional arguments past the third, ignored
     bool skip_unchanged = false;          // program only the sectors whose checksum differs
+    bool skip_blank = false;              // send no page of nothing but 0xFF into erased flash
     std::string sim_timing;               // timing model of the simulated link, e.g. usb-fs
     std::string sim_flash_from;           // flash content the simulated device starts with
     bool timing_report = false;           // report elapsed time and tick period on stderr

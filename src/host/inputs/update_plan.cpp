@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "engine/iap.h"
+#include "globals/iap_globals.h"
 
 namespace host {
 
@@ -29,13 +30,46 @@ uint32_t reports_of(const RangePlan &r) {
     return 1 + r.sectors + r.pages * IAP_CHUNKS_PER_PAGE + 1;
 }
 
+void count_blank(RangePlan &r, const uint8_t *data) {
+    if (data == nullptr) {
+        return;
+    }
+    r.blank_pages = iap_count_blank_pages(data, r.size);
+    for (uint32_t s = 0; s < r.sectors; s++) {
+        const uint32_t at = s * IAP_SECTOR_SIZE;
+        const uint32_t n = r.size - at < IAP_SECTOR_SIZE ? r.size - at : IAP_SECTOR_SIZE;
+        r.blank_sectors += iap_count_blank_pages(data + at, n) * IAP_PAGE_SIZE >= n ? 1 : 0;
+    }
+}
+
+// With --skip-blank every sector is erased and the blank pages are not sent. With
+// --skip-unchanged on an erased device, one survey per range finds it erased: nothing is erased,
+// sectors that stay blank are left alone, and only the pages that are not blank are sent.
+LessSent less_sent(const RangePlan &image, const RangePlan &tts, const SendLess &send) {
+    LessSent l;
+    if (!send.skip_blank && !send.skip_unchanged) {
+        return l;
+    }
+    l.applies = true;
+    l.assumes = send.skip_unchanged ? "erased device" : "any device";
+    for (const RangePlan *r : {&image, &tts}) {
+        l.pages += r->pages - r->blank_pages;
+        l.erases += send.skip_unchanged ? 0 : r->sectors;
+        l.surveys += send.skip_unchanged ? 1 : 0;
+    }
+    l.reports = 2 + l.surveys + l.erases + l.pages * IAP_CHUNKS_PER_PAGE + 2 + 1;
+    l.expected_seconds = expected_seconds(l.reports, l.erases);
+    return l;
+}
+
 }  // namespace
 
 double expected_seconds(uint32_t reports, uint32_t sectors) {
     return reports * kSecondsPerReport + sectors * kSecondsPerErase;
 }
 
-UpdatePlan make_update_plan(uint32_t image_length, uint32_t tts_length, const std::string &token) {
+UpdatePlan make_update_plan(uint32_t image_length, uint32_t tts_length, const std::string &token,
+                            const SendLess &send) {
     const Layout l = compute_layout(image_length, tts_length, token);
     UpdatePlan p;
     p.token = token;
@@ -44,7 +78,21 @@ UpdatePlan make_update_plan(uint32_t image_length, uint32_t tts_length, const st
     p.overlap = l.overlap;
     p.reports = reports_of(p.image) + reports_of(p.tts) + 1;  // and the reboot
     p.expected_seconds = expected_seconds(p.reports, p.image.sectors + p.tts.sectors);
+    if (send.skip_blank || send.skip_unchanged) {
+        count_blank(p.image, send.image);
+        count_blank(p.tts, send.tts);
+    }
+    p.less = less_sent(p.image, p.tts, send);
     return p;
+}
+
+SendLess send_less_of(bool skip_blank, bool skip_unchanged) {
+    SendLess s;
+    s.skip_blank = skip_blank;
+    s.skip_unchanged = skip_unchanged;
+    s.image = img_file + kImageStart;
+    s.tts = tts_file;
+    return s;
 }
 
 std::string describe_plan(const UpdatePlan &p) {
@@ -75,6 +123,22 @@ std::string describe_plan(const UpdatePlan &p) {
                   "4 KiB erase)\n",
                   p.expected_seconds);
     text += line;
+    if (p.less.applies) {
+        std::snprintf(line, sizeof line,
+                      "  blank (all 0xFF): %u of %u pages, %u of %u sectors; %s sends %u pages, "
+                      "%u output reports, %u erase%s%s\n",
+                      p.image.blank_pages + p.tts.blank_pages, pages,
+                      p.image.blank_sectors + p.tts.blank_sectors, sectors,
+                      p.less.surveys != 0 ? "--skip-unchanged" : "--skip-blank", p.less.pages,
+                      p.less.reports, p.less.erases, p.less.erases == 1 ? "" : "s",
+                      p.less.surveys != 0 ? ", 2 surveys" : "");
+        text += line;
+        std::snprintf(line, sizeof line, "  expected time with it: %.2f s (%s)\n",
+                      p.less.expected_seconds,
+                      p.less.surveys != 0 ? "on an erased device; more where the flash differs"
+                                          : "on any device: every sector is still erased");
+        text += line;
+    }
     return text;
 }
 

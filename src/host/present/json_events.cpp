@@ -63,13 +63,33 @@ nlohmann::ordered_json inputs_to_json(const std::vector<InputFacts> &facts,
     return {{"inputs", list}, {"firmware_version", text_or_null(firmware_version)}};
 }
 
+namespace {
+
+// The plan's figures with --skip-blank or --skip-unchanged, beside those of a full update.
+nlohmann::ordered_json less_to_json(const UpdatePlan &p) {
+    return {{"blank_pages", p.image.blank_pages + p.tts.blank_pages},
+            {"blank_sectors", p.image.blank_sectors + p.tts.blank_sectors},
+            {"pages", p.less.pages},
+            {"erases", p.less.erases},
+            {"surveys", p.less.surveys},
+            {"reports", p.less.reports},
+            {"expected_seconds", rounded(p.less.expected_seconds, 3)},
+            {"assumes", p.less.assumes}};
+}
+
+}  // namespace
+
 nlohmann::ordered_json plan_to_json(const UpdatePlan &p) {
-    return {{"token", p.token},
-            {"tts_addr", p.tts.flash_addr},
-            {"ranges", {range_to_json(p.image), range_to_json(p.tts)}},
-            {"overlap", p.overlap},
-            {"reports", p.reports},
-            {"expected_seconds", rounded(p.expected_seconds, 3)}};
+    nlohmann::ordered_json plan = {{"token", p.token},
+                                   {"tts_addr", p.tts.flash_addr},
+                                   {"ranges", {range_to_json(p.image), range_to_json(p.tts)}},
+                                   {"overlap", p.overlap},
+                                   {"reports", p.reports},
+                                   {"expected_seconds", rounded(p.expected_seconds, 3)}};
+    if (p.less.applies) {
+        plan["send_less"] = less_to_json(p);
+    }
+    return plan;
 }
 
 JsonEvents::JsonEvents(std::FILE *out, std::optional<std::string> device_tag)

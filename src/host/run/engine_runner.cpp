@@ -8,13 +8,14 @@
 
 namespace host {
 
-void prepare_record(iap_env_t &record, bool skip_unchanged) {
+void prepare_record(iap_env_t &record, bool skip_unchanged, bool skip_blank) {
     record = iap_env_t{};
     record.update_file_num = 2;
     iap_init(&record, iap_cmd_tx, iap_evnet_callback);
     record.local_img_buf = img_file;
     record.local_img_buf_size = static_cast<int>(IMG_FILE_BUF_SIZE);
     record.skip_unchanged = skip_unchanged ? 1 : 0;
+    record.skip_blank = skip_blank ? 1 : 0;
 }
 
 namespace {

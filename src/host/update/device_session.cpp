@@ -24,7 +24,7 @@ DeviceSession::DeviceSession(size_t index, Transport &device, DeviceInfo info, s
       record_(index == 0 ? iap : own_record_),
       observer_(events, uint64_t{layout.image_program} + layout.tts_rounded),
       observed_(device, observer_) {
-    prepare_record(record_, settings.skip_unchanged);
+    prepare_record(record_, settings.skip_unchanged, settings.skip_blank);
     Transport *frames_to = &observed_;
     if (queued) {
         queued_ = std::make_unique<QueuedTransport>(

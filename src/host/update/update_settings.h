@@ -19,6 +19,7 @@ struct UpdateSettings {
     // activity for this long has lost its tick thread.
     std::chrono::milliseconds stall_limit{30000};
     bool skip_unchanged = false;  // survey each range and program only the sectors that differ
+    bool skip_blank = false;      // send no page of nothing but 0xFF into erased flash
     bool timing_report = false;   // the update's time and the tick period on standard error
     std::optional<timing::UsbTimingFigures> link;  // the simulated link's timing, for the report
     // JSON mode: the devices' events carry everything and no console line is shown.
