@@ -53,8 +53,10 @@ class DeviceSession {
     // --sim-flash-from: its flash before the update; false (said on standard error) when the file
     // cannot be used or the device is not simulated.
     bool load_sim_flash();
-    // The plan event, then the engine's first step.
-    void start(const UpdatePlan &plan);
+    // Its plan event: before the workers start, whose first tick already reports progress.
+    void plan(const UpdatePlan &plan);
+    // The engine's first step.
+    void start();
     // Its report, once the runner has an outcome: the stall note, its flash saved (--sim-flash),
     // and, for a device that went away or stood still, the line the engine gives up with.
     // `note` takes the notes for standard error.

@@ -243,6 +243,9 @@ std::vector<DeviceResult> UpdateRun::Impl::run(const UpdatePlan &plan) {
 }
 
 void UpdateRun::Impl::start(const UpdatePlan &plan) {
+    for (size_t i : running_) {
+        sessions_[i]->plan(plan);
+    }
     if (progress_ != nullptr) {
         progress_->install();
     }
@@ -254,7 +257,7 @@ void UpdateRun::Impl::start(const UpdatePlan &plan) {
     workers_->start();
     started_ = Clock::now();
     for (size_t i : running_) {
-        sessions_[i]->start(plan);
+        sessions_[i]->start();
     }
 }
 
