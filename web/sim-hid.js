@@ -15,10 +15,12 @@ function reportEvent(type, fields) {
 }
 
 export class SimulatedDevice extends EventTarget {
-  // faults: rules in the tool's --sim-fault syntax ("drop:page:3").
-  static async create(faults = []) {
+  // faults: rules in the tool's --sim-fault syntax ("drop:page:3"); link: "" for answers at
+  // once, or a timing model of the link in the tool's --sim-timing syntax ("usb-fs").
+  static async create(faults = [], link = '') {
     const core = await createHidiapCore({ print: () => {}, printErr: () => {} });
-    const handle = core.ccall('hidiap_sim_create', 'number', ['string'], [faults.join('\n')]);
+    const handle = core.ccall('hidiap_sim_create', 'number', ['string', 'string'],
+      [faults.join('\n'), link]);
     if (!handle) {
       throw new Error(`bad fault rule: ${core.ccall('hidiap_sim_error', 'string', [], [])}`);
     }
@@ -42,6 +44,24 @@ export class SimulatedDevice extends EventTarget {
     // page keeps drawing while an update runs.
     this.channel = new MessageChannel();
     this.channel.port1.onmessage = () => this.deliver();
+    this.waiting = 0;
+  }
+
+  // Delivers the answers readable now, and comes back for the next when the link holds one back.
+  // A timer wakes a millisecond late or more, so the last 1.5 ms pass in tasks: an answer read a
+  // frame late would cost the next step a frame. The timer only posts a message, so that the
+  // next timer is not nested in it (nested timers wait 4 ms at least).
+  schedule() {
+    const wait = this.core._hidiap_sim_next_answer_ms(this.handle);
+    if (wait < 0 || this.waiting) return;
+    if (wait > 2) {
+      this.waiting = setTimeout(() => {
+        this.waiting = 0;
+        this.channel.port2.postMessage(0);
+      }, wait - 1.5);
+    } else {
+      this.channel.port2.postMessage(0);
+    }
   }
 
   async open() {
@@ -50,7 +70,7 @@ export class SimulatedDevice extends EventTarget {
     // The device's own clock releases answers a delay fault held back.
     this.clock = setInterval(() => {
       this.core._hidiap_sim_tick(this.handle);
-      this.deliver();
+      this.schedule();
     }, TICK_MS);
   }
 
@@ -75,7 +95,7 @@ export class SimulatedDevice extends EventTarget {
     }
     if (!written) throw new DOMException('Failed to write the report.', 'NotAllowedError');
     // Answers go out after the report that caused them, as on a wire.
-    this.channel.port2.postMessage(0);
+    this.schedule();
   }
 
   deliver() {
@@ -86,6 +106,7 @@ export class SimulatedDevice extends EventTarget {
         device: this, reportId: report[0], data: new DataView(report.buffer, 1, 63),
       }));
     }
+    if (this.opened) this.schedule();
   }
 
   unplug() {
@@ -111,9 +132,10 @@ export class SimulatedDevice extends EventTarget {
 // navigator.hid with one simulated device: the chooser picks it, unless `choose` says no (the
 // user cancelled). makeDevice is called for every chooser, so each update meets a fresh device.
 export class SimulatedHid extends EventTarget {
-  constructor({ faults = () => [], choose = () => true } = {}) {
+  constructor({ faults = () => [], choose = () => true, link = () => '' } = {}) {
     super();
     this.faults = faults;
+    this.link = link;
     this.choose = choose;
     this.device = null;
     this.requests = 0;
@@ -122,7 +144,7 @@ export class SimulatedHid extends EventTarget {
   async requestDevice({ filters = [] } = {}) {
     this.requests++;
     if (!this.choose()) return [];
-    const device = await SimulatedDevice.create(this.faults());
+    const device = await SimulatedDevice.create(this.faults(), this.link());
     const wanted = filters.length === 0 || filters.some((f) =>
       (f.vendorId === undefined || f.vendorId === device.vendorId) &&
       (f.productId === undefined || f.productId === device.productId));

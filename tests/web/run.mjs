@@ -90,11 +90,13 @@ const browser = await puppeteer.launch({
 
 // Runs in the page before its own scripts: navigator.hid becomes the simulated device's.
 function installDouble() {
-  const test = { faults: [], choose: true, requests: 0, hid: null };
+  const test = { faults: [], choose: true, link: '', requests: 0, hid: null };
   window.__hidTest = test;
   const facade = new EventTarget();
   const real = import('/sim-hid.js').then((m) => {
-    test.hid = new m.SimulatedHid({ faults: () => test.faults, choose: () => test.choose });
+    test.hid = new m.SimulatedHid({
+      faults: () => test.faults, choose: () => test.choose, link: () => test.link,
+    });
     test.hid.addEventListener('disconnect', (e) => {
       const copy = new Event('disconnect');
       Object.defineProperty(copy, 'device', { value: e.device });
@@ -111,14 +113,15 @@ function installDouble() {
 }
 
 // Runs the page with the given inputs; returns what it shows.
-async function runPage({ image, tts, pkg, token = '1MB', faults = [], choose = true }) {
+async function runPage({ image, tts, pkg, token = '1MB', faults = [], choose = true, link = '' }) {
   const page = await browser.newPage();
   const problems = [];
   page.on('pageerror', (e) => problems.push(String(e)));
   await page.evaluateOnNewDocument(installDouble);
   await page.goto(url, { waitUntil: 'load' });
-  await page.evaluate((f, c) => { window.__hidTest.faults = f; window.__hidTest.choose = c; },
-    faults, choose);
+  await page.evaluate((f, c, l) => {
+    Object.assign(window.__hidTest, { faults: f, choose: c, link: l });
+  }, faults, choose, link);
   for (const [id, name] of [['image', image], ['tts', tts], ['package', pkg]]) {
     if (name) await (await page.$(`#${id}`)).uploadFile(path.join(work, name));
   }
@@ -269,6 +272,23 @@ if (args.figures) {
     console.log(`     largest update (2,080,768 + 262,144 bytes): ${shown.wall.toFixed(2)} s wall, ` +
       `${shown.cpu.toFixed(2)} s of the page's main-thread CPU`);
     console.log(`     ${shown.outcome}`);
+    await shown.page.close();
+  });
+
+  await check('figures: an update under the usb-fs timing model against its theoretical time', async (expect) => {
+    // The medium update of the tool's benchmarks: a 256 KiB image and 16 KiB of TTS data.
+    const timedImage = file('timed.bin', bytes(256 * 1024, 6));
+    const timedTts = file('timed-tts.bin', bytes(16 * 1024, 7));
+    const shown = await runPage({ image: timedImage, tts: timedTts, link: 'usb-fs' });
+    expect(shown.status === 'success', `status ${shown.status}: ${shown.outcome}`);
+    const theory = await shown.page.evaluate(() => window.__hidTest.hid.device.core.ccall(
+      'hidiap_sim_theoretical_seconds', 'number', ['string', 'number', 'number'],
+      ['usb-fs', 256 * 1024 - 0x8000, 16 * 1024]));
+    const seconds = Number(/in ([\d.]+) s/.exec(shown.outcome)[1]);
+    const off = (100 * (seconds - theory)) / theory;
+    console.log(`     usb-fs model, 256 KiB image + 16 KiB TTS: ${seconds.toFixed(2)} s in the page, ` +
+      `${theory.toFixed(2)} s in theory (${off >= 0 ? '+' : ''}${off.toFixed(1)}%), ` +
+      `${shown.cpu.toFixed(2)} s of main-thread CPU`);
     await shown.page.close();
   });
 }
