@@ -73,7 +73,17 @@ export class Updater {
   async update(device, { onText = () => {}, onPhase = () => {}, onProgress = () => {},
                          hid = navigator.hid } = {}) {
     const core = this.core;
-    if (!device.opened) await device.open();
+    if (!device.opened) {
+      try {
+        await device.open();
+      } catch (e) {
+        // As the tool says of a device it found but could not open (on Linux: the hidraw
+        // node's permissions), with its exit status for it.
+        onText('handle get failed\n');
+        return { status: 'failed', exitStatus: 4,
+          outcome: `hidiap: the device is present but could not be opened: ${e.message || e}` };
+      }
+    }
     let sending = Promise.resolve();
     let finish;
     const done = new Promise((resolve) => { finish = resolve; });

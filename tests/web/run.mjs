@@ -263,6 +263,31 @@ await check('refused inputs fail at once with the tool\'s reasons, no device ask
   }
 });
 
+await check('without WebHID the page names the browsers that have it; the simulated device works, by keyboard, at 200%', async (expect) => {
+  const page = await browser.newPage();
+  await page.evaluateOnNewDocument(() => { delete Navigator.prototype.hid; });
+  // A 1280-pixel window at 200% zoom: the page reflows rather than scrolling sideways.
+  await page.setViewport({ width: 640, height: 900, deviceScaleFactor: 2 });
+  await page.goto(url, { waitUntil: 'load' });
+  const widths = await page.evaluate(() => [document.documentElement.scrollWidth, innerWidth]);
+  expect(widths[0] <= widths[1], `scrolls sideways at 200%: ${widths}`);
+  const told = await page.$eval('#no-webhid', (el) => (el.hidden ? '' : el.textContent));
+  expect(/Chrome/.test(told) && /Edge/.test(told) && /89/.test(told), `says '${told}'`);
+  expect(await page.$eval('#simulate', (el) => el.checked), 'the simulated device is not chosen');
+  await (await page.$('#image')).uploadFile(path.join(work, image));
+  await (await page.$('#tts')).uploadFile(path.join(work, tts));
+  // Keyboard only: the Update button is reached with Tab and pressed with Enter.
+  await page.focus('#simulate');
+  await page.keyboard.press('Tab');
+  expect(await page.evaluate(() => document.activeElement.id) === 'update', 'Tab does not reach Update');
+  await page.keyboard.press('Enter');
+  await page.waitForFunction(() => document.getElementById('outcome').dataset.status,
+    { timeout: CASE_MS, polling: 50 });
+  const status = await page.$eval('#outcome', (el) => el.dataset.status);
+  expect(status === 'success', `status ${status}`);
+  await page.close();
+});
+
 if (args.figures) {
   await check('figures: the largest update in the page', async (expect) => {
     const big = file('big.bin', bytes(0x1FC000, 4));
