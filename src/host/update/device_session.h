@@ -13,13 +13,13 @@
 #include "host/events/run_events.h"
 #include "host/inputs/input_files.h"
 #include "host/inputs/update_plan.h"
-#include "host/link/queued_transport.h"
 #include "host/link/transport.h"
 #include "host/run/engine_runner.h"
 #include "host/run/observed_transport.h"
 #include "host/run/run_observer.h"
-#include "host/run/workers.h"
 #include "host/update/update_settings.h"
+#include "host/workers/queued_transport.h"
+#include "host/workers/workers.h"
 
 namespace host {
 

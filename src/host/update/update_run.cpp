@@ -11,9 +11,9 @@
 #include "host/events/text_format.h"
 #include "host/present/multi_progress.h"
 #include "host/present/progress_display.h"
-#include "host/run/workers.h"
 #include "host/update/device_session.h"
 #include "host/update/tagged_console.h"
+#include "host/workers/workers.h"
 
 namespace host {
 
