@@ -8,7 +8,7 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
 
 packages=(build-essential cmake pkg-config libhidapi-dev libcli11-dev zlib1g-dev
-  nlohmann-json3-dev)
+  nlohmann-json3-dev libsqlite3-dev)
 windows=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev dpkg-dev zip
   ca-certificates)
 debian=(dpkg-dev file)

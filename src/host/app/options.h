@@ -31,6 +31,12 @@ struct Options {
     std::string sim_timing;               // timing model of the simulated link, e.g. usb-fs
     std::string sim_flash_from;           // flash content the simulated device starts with
     bool timing_report = false;           // report elapsed time and tick period on stderr
+    bool verify = false;                  // only compare the device's flash with the files
+    std::string record_file;              // --record: JSON Lines, or SQLite for .sqlite/.db
+    bool station = false;                 // update every board as it appears, until stopped
+    unsigned count = 0;                   // --station: stop after this many boards; 0: never
+    std::string sim_arrivals;             // when the simulated boards appear: "0,500,1000x4"
+    int sim_reboot_away_ms = -1;          // a simulated board leaves on reboot, back after this
 };
 
 struct ParseResult {
