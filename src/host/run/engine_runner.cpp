@@ -85,7 +85,9 @@ void EngineRunner::on_answer(uint8_t *data, int len) {
 
 void EngineRunner::on_tick() {
     std::lock_guard<std::mutex> lock(engine_mutex_);
-    if (device_lost_ || halted_) {
+    // Before its start a record has nothing to count down, and its observer must not report on
+    // it yet: the device's first event is its plan.
+    if (device_lost_ || halted_ || !started_) {
         return;
     }
     // A tick of a pending run is progress: the engine's own budgets bound how long it can last.
