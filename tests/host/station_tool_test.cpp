@@ -226,3 +226,24 @@ TEST_F(Station, RecordsAppendOnWholeLinesOnly) {
     }
     EXPECT_EQ(whole, 8u);
 }
+
+// At a terminal the status block stays at the bottom of standard error: totals and rate, a line
+// per board in progress, the last results; it is gone before the table at the end.
+TEST_F(Station, StatusBlockAtATerminal) {
+    ProcessOptions o;
+    o.terminal = true;
+    o.limit = std::chrono::milliseconds(30000);
+    const ProcessResult r = run({"--station", "--count", "2", "--sim-arrivals", "0,300",
+                                 "--sim-timing", "usb-fs", "--sim-fault", "SIM0002/drop:page:2"},
+                                o);
+    const std::string &s = r.screen;
+    EXPECT_EQ(r.exit_status, 1) << s;
+    EXPECT_NE(s.find("station: 0 updated, 0 current, 0 failed, 1 in progress, 0 boards/h"),
+              std::string::npos)
+        << s;
+    EXPECT_NE(s.find("[SIM0001] write  image ["), std::string::npos) << s;
+    EXPECT_NE(s.find("[SIM0002] FAILED: the page write"), std::string::npos) << s;
+    const size_t table = s.find("DEVICE   OUTCOME");
+    ASSERT_NE(table, std::string::npos) << s;
+    EXPECT_EQ(s.find("boards/h", table), std::string::npos) << "the block is gone by then";
+}

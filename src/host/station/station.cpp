@@ -38,6 +38,16 @@ class BoardEvents : public RunEvents {
     BoardEvents(JsonEvents *json, StationStatus &status, std::string tag)
         : json_(json), status_(status), tag_(std::move(tag)) {}
 
+    // When the board's first report was on its way (its first phase) and when its last event came.
+    Clock::time_point first_report() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return first_report_;
+    }
+    Clock::time_point last_event() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return last_event_;
+    }
+
     void device(const DeviceInfo &d) override {
         pass([&](RunEvents &e) { e.device(d); });
     }
@@ -45,6 +55,12 @@ class BoardEvents : public RunEvents {
         pass([&](RunEvents &e) { e.plan(p); });
     }
     void phase(const char *phase, const char *file) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (first_report_ == Clock::time_point{}) {
+                first_report_ = Clock::now();
+            }
+        }
         pass([&](RunEvents &e) { e.phase(phase, file); });
         status_.board_phase(tag_, phase, file);
     }
@@ -74,6 +90,10 @@ class BoardEvents : public RunEvents {
   private:
     template <typename F>
     void pass(F f) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            last_event_ = Clock::now();
+        }
         if (json_ != nullptr) {
             f(*json_);
         }
@@ -82,6 +102,9 @@ class BoardEvents : public RunEvents {
     JsonEvents *json_;
     StationStatus &status_;
     const std::string tag_;
+    std::mutex mutex_;
+    Clock::time_point first_report_{};
+    Clock::time_point last_event_{};
 };
 
 const char *result_word(const RunReport &r) {
@@ -146,13 +169,15 @@ class Station::Impl {
     struct Board {
         DeviceInfo info;
         std::string tag;
+        Clock::time_point appeared{};  // when an enumeration first listed it
         std::unique_ptr<Transport> transport;
         std::thread thread;
         bool ended = false;  // guarded by mutex_
     };
 
     void poll_catalog();
-    void start_board(const DeviceInfo &info, std::unique_ptr<Transport> transport);
+    void start_board(const DeviceInfo &info, std::unique_ptr<Transport> transport,
+                     Clock::time_point appeared);
     void handle(Board &board);
     UpdateSettings stage_settings(bool verify);
     void reap_locked(std::unique_lock<std::mutex> &lock);
@@ -263,6 +288,7 @@ void Station::Impl::reap_locked(std::unique_lock<std::mutex> &lock) {
 void Station::Impl::poll_catalog() {
     const std::vector<DeviceInfo> present =
         catalog_.enumerate(setup_.query.vendor_id, setup_.query.product_id);
+    const Clock::time_point listed = Clock::now();
     std::lock_guard<std::mutex> lock(mutex_);
     // A handled board that left may be handled again when it comes back.
     for (auto it = handled_paths_.begin(); it != handled_paths_.end();) {
@@ -272,6 +298,15 @@ void Station::Impl::poll_catalog() {
     }
     for (const DeviceInfo &d : present) {
         if (!chosen(setup_.query, d) || handled_paths_.count(d.path) != 0) {
+            continue;
+        }
+        // A board back on the bus while its serial's run still winds down waits for its end:
+        // only then is it known whether that serial is done.
+        const bool same_serial_busy =
+            !d.serial.empty() && std::any_of(boards_.begin(), boards_.end(), [&](const Board &b) {
+                return !b.ended && b.info.serial == d.serial;
+            });
+        if (same_serial_busy) {
             continue;
         }
         if (!needs_more_locked()) {
@@ -287,12 +322,13 @@ void Station::Impl::poll_catalog() {
         }
         refused_paths_.erase(d.path);
         handled_paths_.insert(d.path);
-        start_board(d, std::move(transport));
+        start_board(d, std::move(transport), listed);
     }
 }
 
 // Called with mutex_ held.
-void Station::Impl::start_board(const DeviceInfo &info, std::unique_ptr<Transport> transport) {
+void Station::Impl::start_board(const DeviceInfo &info, std::unique_ptr<Transport> transport,
+                                Clock::time_point appeared) {
     boards_seen_++;
     std::string tag = info.serial;
     const bool taken = std::any_of(boards_.begin(), boards_.end(),
@@ -305,6 +341,7 @@ void Station::Impl::start_board(const DeviceInfo &info, std::unique_ptr<Transpor
     board.info = info;
     board.tag = tag;
     board.transport = std::move(transport);
+    board.appeared = appeared;
     in_progress_++;
     status_.board_started(tag);
     board.thread = std::thread([this, &board] { handle(board); });
@@ -324,6 +361,22 @@ void Station::Impl::handle(Board &board) {
     // First the check: nothing is written to a board that already holds the files.
     bool already_done = false;
     bool update = false;
+    // The station's own cost after the board's last answer: from its last event (the answer that
+    // made it, or the one before) to its record being durable.
+    Clock::time_point last_answer{};
+    Clock::time_point durable{};
+    const auto keep = [&](const DeviceInfo &info, RunReport &report) {
+        last_answer = events.last_event();
+        if (setup_.keep_record) {
+            setup_.keep_record(info, report);
+        }
+        durable = Clock::now();
+        // Done from now on: the board may be back on the bus before this run has wound down.
+        if (report.succeeded() && !info.serial.empty()) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_serials_.insert(info.serial);
+        }
+    };
     UpdateSettings verify = stage_settings(true);
     verify.settle = [&](const DeviceInfo &info, RunReport &report) {
         if (report.status == Status::Current && !info.serial.empty()) {
@@ -337,9 +390,7 @@ void Station::Impl::handle(Board &board) {
             update = true;
             return false;
         }
-        if (setup_.keep_record) {
-            setup_.keep_record(info, report);
-        }
+        keep(info, report);
         return true;
     };
     std::vector<DeviceResult> results;
@@ -351,15 +402,22 @@ void Station::Impl::handle(Board &board) {
     if (update) {
         UpdateSettings program = stage_settings(false);
         program.settle = [&](const DeviceInfo &info, RunReport &report) {
-            if (setup_.keep_record) {
-                setup_.keep_record(info, report);
-            }
+            keep(info, report);
             return true;
         };
         UpdateRun run(device, layout_, program);
         results = run.run(plan_);
     }
     board.transport.reset();
+    if (setup_.settings.timing_report && durable != Clock::time_point{}) {
+        using ms = std::chrono::duration<double, std::milli>;
+        note(
+            text_format("hidiap: [%s] station timing: seen to first report %.3f ms, last event to "
+                        "record durable %.3f ms, board %.3f s\n",
+                        board.tag.c_str(), ms(events.first_report() - board.appeared).count(),
+                        ms(durable - last_answer).count(),
+                        std::chrono::duration<double>(durable - board.appeared).count()));
+    }
 
     std::unique_lock<std::mutex> lock(mutex_);
     if (already_done) {
@@ -387,9 +445,6 @@ void Station::Impl::handle(Board &board) {
             default:
                 totals_.failed++;
                 break;
-        }
-        if (r.succeeded() && !board.info.serial.empty()) {
-            done_serials_.insert(board.info.serial);
         }
         results_.push_back(r);
         const StationTotals now = totals_;
