@@ -5,7 +5,7 @@
 # Its dependencies come from Debian: HIDAPI's Windows back end is built from Debian's own hidapi
 # source package, fetched with `apt-get source` through a private apt configuration (its own
 # sources list, lists and cache under build-windows-deps/apt), so the machine's apt sources are
-# left as they are; zlib is libz-mingw-w64-dev; CLI11 and the other header-only libraries are
+# left as they are; SQLite likewise from Debian's sqlite3 source package; zlib is libz-mingw-w64-dev; CLI11 and the other header-only libraries are
 # staged from their Debian packages. Everything is staged in build-windows-deps/ (kept between
 # runs) and the build itself goes to build-windows-cross/ (the windows-cross preset).
 #
@@ -57,12 +57,10 @@ stage_header_only_libraries() {
   done
 }
 
-build_hidapi() {
-  local version codename archive uri key apt source
-  version=$(dpkg-query -W -f='${source:Version}' libhidapi-dev)
-  if [ -f "$deps/hidapi.version" ] && [ "$(cat "$deps/hidapi.version")" = "$version" ]; then
-    return 0
-  fi
+# debian_source PACKAGE VERSION: fetches Debian's source package of this release through a private
+# apt configuration (the machine's own sources are left as they are) and prints its directory.
+debian_source() {
+  local package=$1 version=$2 codename archive uri key apt
   codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
   archive=$(archive_of_this_machine "$codename") || {
     echo "build-windows.sh: no apt source for $codename found in /etc/apt" >&2
@@ -72,34 +70,67 @@ build_hidapi() {
   key=${key:-/usr/share/keyrings/debian-archive-keyring.gpg}
 
   apt=$deps/apt
-  rm -rf "$apt"
-  mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/parts" "$apt/source"
+  mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/parts"
+  rm -rf "$apt/source-$package"
+  mkdir -p "$apt/source-$package"
   echo "deb-src [signed-by=$key] $uri $codename main" >"$apt/sources.list"
   local apt_options=(-o "Dir::Etc::SourceList=$apt/sources.list" -o "Dir::Etc::SourceParts=$apt/parts"
     -o "Dir::State=$apt" -o "Dir::State::Lists=$apt/lists" -o "Dir::State::status=/var/lib/dpkg/status"
     -o "Dir::Cache=$apt/cache" -o "APT::Sandbox::User=root")
-  echo "== HIDAPI $version from $uri ($codename), Debian source package"
+  echo "== $package $version from $uri ($codename), Debian source package" >&2
   apt-get -qq "${apt_options[@]}" update
-  (cd "$apt/source" && apt-get -qq "${apt_options[@]}" source "hidapi=$version" >/dev/null)
-  source=$(find "$apt/source" -mindepth 1 -maxdepth 1 -type d -name 'hidapi-*' | head -n 1)
+  (cd "$apt/source-$package" && apt-get -qq "${apt_options[@]}" source "$package=$version" >/dev/null)
+  find "$apt/source-$package" -mindepth 1 -maxdepth 1 -type d | head -n 1
+}
 
-  cmake -S "$source" -B "$apt/build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+build_hidapi() {
+  local version source build
+  version=$(dpkg-query -W -f='${source:Version}' libhidapi-dev)
+  if [ -f "$deps/hidapi.version" ] && [ "$(cat "$deps/hidapi.version")" = "$version" ]; then
+    return 0
+  fi
+  source=$(debian_source hidapi "$version")
+  build=$deps/apt/build-hidapi
+  cmake -S "$source" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF -DCMAKE_INSTALL_PREFIX="$deps" \
-    -DHIDAPI_WITH_TESTS=OFF -DHIDAPI_BUILD_HIDTEST=OFF >"$apt/configure.log" 2>&1 || {
-    cat "$apt/configure.log" >&2
+    -DHIDAPI_WITH_TESTS=OFF -DHIDAPI_BUILD_HIDTEST=OFF >"$build.configure.log" 2>&1 || {
+    cat "$build.configure.log" >&2
     exit 1
   }
-  cmake --build "$apt/build" -j"$jobs" >"$apt/build.log" 2>&1 || {
-    cat "$apt/build.log" >&2
+  cmake --build "$build" -j"$jobs" >"$build.log" 2>&1 || {
+    cat "$build.log" >&2
     exit 1
   }
-  cmake --install "$apt/build" >/dev/null
+  cmake --install "$build" >/dev/null
   echo "$version" >"$deps/hidapi.version"
+}
+
+# SQLite for --record: Debian's source tree makes its one-file amalgamation natively (with
+# tclsh), which MinGW then compiles into a static library.
+build_sqlite() {
+  local version source
+  version=$(dpkg-query -W -f='${source:Version}' libsqlite3-dev)
+  if [ -f "$deps/sqlite.version" ] && [ "$(cat "$deps/sqlite.version")" = "$version" ]; then
+    return 0
+  fi
+  source=$(debian_source sqlite3 "$version")
+  (cd "$source" && ./configure >"$source.configure.log" 2>&1 && make sqlite3.c >"$source.make.log" 2>&1) || {
+    cat "$source.configure.log" "$source.make.log" >&2 2>/dev/null
+    exit 1
+  }
+  mkdir -p "$deps/include" "$deps/lib"
+  "$triple-gcc-posix" -O2 -DSQLITE_THREADSAFE=1 -DSQLITE_OMIT_LOAD_EXTENSION -c "$source/sqlite3.c" \
+    -o "$deps/apt/sqlite3.o"
+  rm -f "$deps/lib/libsqlite3.a"
+  "$triple-ar" rcs "$deps/lib/libsqlite3.a" "$deps/apt/sqlite3.o"
+  cp "$source/sqlite3.h" "$deps/include/"
+  echo "$version" >"$deps/sqlite.version"
 }
 
 mkdir -p "$deps"
 stage_header_only_libraries
 build_hidapi
+build_sqlite
 
 echo "== hidiap.exe"
 cmake --preset windows-cross -DHIDIAP_WERROR=ON >/dev/null

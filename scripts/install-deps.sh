@@ -10,7 +10,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
 packages=(build-essential cmake pkg-config libhidapi-dev libcli11-dev zlib1g-dev
   nlohmann-json3-dev libsqlite3-dev)
 windows=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev dpkg-dev zip
-  ca-certificates)
+  ca-certificates tcl)
 debian=(dpkg-dev file)
 case "${1:-}" in
   --windows) packages+=("${windows[@]}") ;;
