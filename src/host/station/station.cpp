@@ -452,7 +452,7 @@ void Station::Impl::handle(Board &board) {
         status_.board_ended(
             board.tag,
             std::string(result_word(r.report)) +
-                (r.report.reason.empty() || r.succeeded() ? "" : ": " + r.report.reason),
+                (r.succeeded() ? "" : ": " + r.report.reason + "; re-plug to retry"),
             now);
         lock.lock();
     }
