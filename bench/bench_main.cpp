@@ -91,11 +91,11 @@ void station_rows(const FigureCollector &f) {
         rates += (rates.empty() ? "" : " / ") + format("%.0f", counter(run, "boards_per_hour"));
     }
     const auto *one = f.find("BM_Tool_Station_UsbFs/1");
-    row("Station boards/hour: 1 at a time / bursts of 4 / 8, medium, usb-fs", rates, "(reference)",
+    row("Station boards/h: 1 alone / bursts of 4, 8 (usb-fs)", rates, "(reference)",
         one != nullptr, true);
     const double own_ms = counter(one, "seen_to_report_ms") + counter(one, "to_durable_ms");
     const double pct = 100 * own_ms / (1000 * counter(one, "board_s"));
-    row("Station's own cost per board (seen->report, last->durable)",
+    row("Station's own cost per board, of its time",
         format("%.2f + %.2f ms of %.2f s", counter(one, "seen_to_report_ms"),
                counter(one, "to_durable_ms"), counter(one, "board_s")) +
             format(" (%.3f%%)", pct),
