@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
@@ -246,4 +247,61 @@ TEST_F(Station, StatusBlockAtATerminal) {
     const size_t table = s.find("DEVICE   OUTCOME");
     ASSERT_NE(table, std::string::npos) << s;
     EXPECT_EQ(s.find("boards/h", table), std::string::npos) << "the block is gone by then";
+}
+
+// --json: each board's events carry its tag; the station says which boards it saw, which one it
+// skipped as already done after its reboot, and its totals.
+TEST_F(Station, JsonStationEvents) {
+    const ProcessResult r = run({"--json", "--station", "--count", "2", "--sim-arrivals", "0,400",
+                                 "--sim-reboot-away", "100"});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    std::map<std::string, std::vector<std::string>> station;  // by device; "-" for the station
+    std::map<std::string, std::string> outcome;
+    std::string last;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+        const nlohmann::json e = nlohmann::json::parse(line);
+        last = e["type"].get<std::string>() + " " + e.value("event", std::string());
+        if (e["type"] == "station") {
+            station[e.value("device", std::string("-"))].push_back(e["event"]);
+        } else if (e["type"] == "outcome") {
+            outcome[e["device"]] = e["status"];
+        }
+    }
+    using Events = std::vector<std::string>;
+    EXPECT_EQ(station["SIM0001"], (Events{"seen", "seen", "already_done"})) << r.out;
+    EXPECT_EQ(station["SIM0002"], (Events{"seen"}));
+    EXPECT_EQ(last, "station totals");
+    EXPECT_EQ(outcome["SIM0001"], "success");
+    EXPECT_EQ(outcome["SIM0002"], "success");
+    EXPECT_NE(r.out.find(R"("event":"totals","updated":2,"current":0,"failed":0)"),
+              std::string::npos);
+}
+
+// A checking station writes nothing: boards that differ fail with the cause differs.
+TEST_F(Station, CheckingStationWritesNothing) {
+    const ProcessResult r = run({"--station", "--verify", "--count", "2", "--sim-arrivals", "0x2",
+                                 "--record", path("r.jsonl")});
+    EXPECT_EQ(r.exit_status, 1) << r.err;
+    for (const char *frame : {"flash unlock", "Erase @", "flash reboot"}) {
+        EXPECT_EQ(r.out.find(frame), std::string::npos) << frame;
+    }
+    EXPECT_NE(r.err.find("0 updated, 0 current, 2 failed"), std::string::npos) << r.err;
+    const auto lines = records("r.jsonl");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0]["cause"], "differs");
+    EXPECT_EQ(lines[1]["cause"], "differs");
+}
+
+TEST_F(Station, CommandLinesThatCannotWorkAreRefused) {
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"--station", "--wait", "5"},
+          {"--station", "--all"},
+          {"--count", "2"},
+          {"--station", "--sim-arrivals", "0,soon"},
+          {"--sim-arrivals", "0", "--sim-devices", "2"}}) {
+        const ProcessResult r = run(args);
+        EXPECT_EQ(r.exit_status, 2) << args[0] << " " << args[1];
+        EXPECT_EQ(r.out.find("Product String"), std::string::npos);
+    }
 }
