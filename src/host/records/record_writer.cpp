@@ -96,7 +96,7 @@ class JsonLinesWriter : public RecordWriter {
     }
 
     bool append(const DeviceRecord &r, std::string &error) override {
-        const nlohmann::json j = {
+        const nlohmann::ordered_json j = {
             {"id", r.id},
             {"time", r.time_utc},
             {"station", r.station},
@@ -113,14 +113,18 @@ class JsonLinesWriter : public RecordWriter {
             {"tts_sha256", r.tts_sha256},
             {"token", r.token},
             {"outcome", r.outcome},
-            {"cause", r.cause.empty() ? nlohmann::json() : nlohmann::json(r.cause)},
-            {"reason", r.reason.empty() ? nlohmann::json() : nlohmann::json(r.reason)},
+            {"cause", r.cause.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(r.cause)},
+            {"reason",
+             r.reason.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(r.reason)},
             {"bytes_programmed", r.bytes_programmed},
             {"seconds", r.seconds},
-            {"image_crc", r.image_crc ? nlohmann::json(crc_text(r.image_crc)) : nlohmann::json()},
-            {"tts_crc", r.tts_crc ? nlohmann::json(crc_text(r.tts_crc)) : nlohmann::json()},
+            {"image_crc", r.image_crc ? nlohmann::ordered_json(crc_text(r.image_crc))
+                                      : nlohmann::ordered_json()},
+            {"tts_crc",
+             r.tts_crc ? nlohmann::ordered_json(crc_text(r.tts_crc)) : nlohmann::ordered_json()},
         };
-        std::string line = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+        std::string line =
+            j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
         const std::lock_guard<std::mutex> in_process(mutex_);
         const FileLock lock(fd_);
         if (!lock.locked()) {

@@ -228,6 +228,7 @@ UpdateSettings Station::Impl::stage_settings(bool verify) {
 
 std::vector<DeviceResult> Station::Impl::run() {
     started_ = Clock::now();
+    status_.show();
     bool taking = true;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {

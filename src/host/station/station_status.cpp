@@ -21,6 +21,11 @@ StationStatus::StationStatus(Sink out, Sink err, bool drawn, int columns)
       columns_(columns),
       started_(std::chrono::steady_clock::now()) {}
 
+void StationStatus::show() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    draw_locked();
+}
+
 void StationStatus::board_started(const std::string &tag) {
     std::lock_guard<std::mutex> lock(mutex_);
     boards_[tag] = ProgressView{};

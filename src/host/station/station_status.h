@@ -34,6 +34,8 @@ class StationStatus {
     // drawn: a terminal shows the block; otherwise only write_above and note pass through.
     StationStatus(Sink out, Sink err, bool drawn, int columns);
 
+    // Draws the block before any board came: the operator sees the station waiting.
+    void show();
     void board_started(const std::string &tag);
     void board_phase(const std::string &tag, const char *phase, const char *file);
     void board_progress(const std::string &tag, uint64_t done, uint64_t total);
