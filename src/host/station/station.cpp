@@ -235,11 +235,12 @@ std::vector<DeviceResult> Station::Impl::run() {
         reap_locked(lock);
         if (taking && setup_.interrupt_status && setup_.interrupt_status() != 0) {
             taking = false;
+            const unsigned busy = in_progress_;
             lock.unlock();
             note(
                 text_format("hidiap: station stopping: no new boards; %u in progress will finish "
                             "(Ctrl-C again interrupts them)\n",
-                            in_progress_));
+                            busy));
             lock.lock();
         }
         if (taking && setup_.count != 0 && totals_.handled() >= setup_.count) {
@@ -291,10 +292,13 @@ void Station::Impl::poll_catalog() {
         catalog_.enumerate(setup_.query.vendor_id, setup_.query.product_id);
     const Clock::time_point listed = Clock::now();
     std::lock_guard<std::mutex> lock(mutex_);
-    // A handled board that left may be handled again when it comes back.
+    // A handled board that left may be handled again when it comes back, once its run is over.
     for (auto it = handled_paths_.begin(); it != handled_paths_.end();) {
         const bool still = std::any_of(present.begin(), present.end(),
-                                       [&](const DeviceInfo &d) { return d.path == *it; });
+                                       [&](const DeviceInfo &d) { return d.path == *it; }) ||
+                           std::any_of(boards_.begin(), boards_.end(), [&](const Board &b) {
+                               return !b.ended && b.info.path == *it;
+                           });
         it = still ? std::next(it) : handled_paths_.erase(it);
     }
     for (const DeviceInfo &d : present) {
