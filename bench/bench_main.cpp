@@ -134,6 +134,31 @@ void real_image_rows(const FigureCollector &f, const std::vector<bench::RealImag
     }
 }
 
+// The station: boards per hour alone and in bursts, its own cost per board against the board's
+// time, and its CPU while no board is there.
+void station_rows(const FigureCollector &f) {
+    std::string rates;
+    for (const char *n : {"1", "4", "8"}) {
+        const auto *run = f.find(std::string("BM_Tool_Station_UsbFs/") + n);
+        rates += (rates.empty() ? "" : " / ") + format("%.0f", counter(run, "boards_per_hour"));
+    }
+    const auto *one = f.find("BM_Tool_Station_UsbFs/1");
+    row("Station boards/h: 1 alone / bursts of 4, 8 (usb-fs)", rates, "(reference)", one != nullptr,
+        true);
+    const double own_ms = counter(one, "seen_to_report_ms") + counter(one, "to_durable_ms");
+    const double pct = 100 * own_ms / (1000 * counter(one, "board_s"));
+    row("Station's own cost per board, of its time",
+        format("%.2f + %.2f ms of %.2f s", counter(one, "seen_to_report_ms"),
+               counter(one, "to_durable_ms"), counter(one, "board_s")) +
+            format(" (%.3f%%)", pct),
+        "< 1% together", one != nullptr, pct < 1.0);
+    const auto *idle = f.find("BM_Tool_Station_Idle");
+    row("Station CPU while no board is present",
+        format("%.3f%% of a core (%.3f s CPU in %.1f s)", counter(idle, "cpu_pct"),
+               counter(idle, "cpu_s"), counter(idle, "wall_s")),
+        "< 1% of a core", idle != nullptr, counter(idle, "cpu_pct") < 1.0);
+}
+
 void print_table(const FigureCollector &f) {
     std::printf("\n| %-52s | %-40s | %-22s | %-8s |\n", "Figure (median)", "Measured", "Aim", "");
     std::printf("|%s|%s|%s|%s|\n", std::string(54, '-').c_str(), std::string(42, '-').c_str(),
@@ -190,6 +215,7 @@ void print_table(const FigureCollector &f) {
         largest != nullptr, std::fabs(tick / 10 - 1) <= 0.005);
 
     fleet_rows(f);
+    station_rows(f);
 
     const auto *zlib = f.find("BM_Crc32_Zlib");
     const auto *table = f.find("BM_Crc32_Table");

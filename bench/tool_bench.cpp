@@ -2,7 +2,8 @@
 // itself costs), with the USB full-speed timing model against the model's theoretical time,
 // with --skip-unchanged over unchanged, partly changed and erased flash, and with a device that
 // stops answering (the CPU the tool uses while it waits), and with 1, 2, 4 and 8 devices updated
-// at once under the timing model. The runs that take minutes are
+// at once under the timing model, and the station (--station) with boards arriving alone and in
+// bursts, and while it waits for one. The runs that take minutes are
 // registered only when HIDIAP_BENCH_LONG=1 (scripts/bench sets it).
 #include "tool_bench.h"
 
@@ -142,6 +143,29 @@ void BM_Tool_Fleet_Medium_UsbFs(benchmark::State &state) {
                   0);
 }
 
+// The station under the timing model with the medium files: N boards plugged in at once (1, 4,
+// 8), each verified, updated and recorded (JSON Lines, synced). Boards per hour from the tool's
+// totals line; the station's own cost per board from its --timing-report lines.
+void BM_Tool_Station_UsbFs(benchmark::State &state) {
+    Inputs &in = inputs();
+    const std::string boards = std::to_string(state.range(0));
+    fs::remove(in.dir / "station.jsonl");
+    run_tool_case(
+        state,
+        {"--station", "--count", boards, "--sim-arrivals", "0x" + boards, "--sim-timing", "usb-fs",
+         "--record", in("station.jsonl"), in("medium.img"), in("medium.tts"), "2MB"},
+        0);
+}
+
+// No board for 10 s, then one that updates at once: the station's CPU while it waits.
+void BM_Tool_Station_Idle(benchmark::State &state) {
+    Inputs &in = inputs();
+    run_tool_case(state,
+                  {"--station", "--count", "1", "--sim-arrivals", "10000", in("small.img"),
+                   in("small.tts"), "1MB"},
+                  0);
+}
+
 void BM_Tool_Skip(benchmark::State &state, const char *start) {
     Inputs &in = inputs();
     in.make_start_flashes();
@@ -176,6 +200,12 @@ void run_tool_case(benchmark::State &state, std::vector<std::string> args, int e
     state.counters["peak_MiB"] = run.peak_rss_mib;
     state.counters["update_s"] = figure_after(run.errors, "timing: update ");
     state.counters["tick_ms"] = figure_after(run.errors, "mean tick period ");
+    if (run.errors.find("station timing: ") != std::string::npos) {
+        state.counters["boards_per_hour"] = figure_after(run.errors, " failed, ");
+        state.counters["seen_to_report_ms"] = figure_after(run.errors, "seen to first report ");
+        state.counters["to_durable_ms"] = figure_after(run.errors, "record durable ");
+        state.counters["board_s"] = figure_after(run.errors, " ms, board ");
+    }
     const double theory = figure_after(run.errors, "on this link takes ");
     if (theory > 0) {
         state.counters["theory_s"] = theory;
@@ -199,6 +229,7 @@ void register_tool_benchmarks(bool long_runs) {
     per_run(benchmark::RegisterBenchmark("BM_Tool_Largest_NoDelay", BM_Tool_Largest_NoDelay), 7);
     per_run(benchmark::RegisterBenchmark("BM_Tool_Medium_UsbFs", BM_Tool_Medium_UsbFs), 3);
     per_run(benchmark::RegisterBenchmark("BM_Tool_SilentDevice", BM_Tool_SilentDevice), 3);
+    per_run(benchmark::RegisterBenchmark("BM_Tool_Station_Idle", BM_Tool_Station_Idle), 1);
     if (!long_runs) {
         return;
     }
@@ -214,6 +245,8 @@ void register_tool_benchmarks(bool long_runs) {
     auto *fleet =
         benchmark::RegisterBenchmark("BM_Tool_Fleet_Medium_UsbFs", BM_Tool_Fleet_Medium_UsbFs);
     per_run(fleet->Arg(1)->Arg(2)->Arg(4)->Arg(8), 1);
+    auto *station = benchmark::RegisterBenchmark("BM_Tool_Station_UsbFs", BM_Tool_Station_UsbFs);
+    per_run(station->Arg(1)->Arg(4)->Arg(8), 1);
 }
 
 }  // namespace bench

@@ -6,7 +6,8 @@
 # source package, fetched with `apt-get source` through a private apt configuration (its own
 # sources list, lists and cache under build-windows-deps/apt), so the machine's apt sources are
 # left as they are; zlib is libz-mingw-w64-dev, and minizip (zlib's contrib/minizip, which Debian
-# ships as libminizip-dev) is compiled from the Debian source package libminizip-dev comes from; SHA-256 comes from Windows' own BCrypt; CLI11 and the other header-only libraries are
+# ships as libminizip-dev) and SQLite are compiled from the Debian source packages they come from;
+# SHA-256 comes from Windows' own BCrypt; CLI11 and the other header-only libraries are
 # staged from their Debian packages. Everything is staged in build-windows-deps/ (kept between
 # runs) and the build itself goes to build-windows-cross/ (the windows-cross preset).
 #
@@ -73,10 +74,35 @@ build_minizip() {
   echo "$version" >"$deps/minizip.version"
 }
 
+# SQLite for --record: Debian's source tree makes its one-file amalgamation natively (with
+# tclsh), which MinGW then compiles into a static library.
+build_sqlite() {
+  local version source
+  version=$(dpkg-query -W -f='${source:Version}' libsqlite3-dev)
+  if [ -f "$deps/sqlite.version" ] && [ "$(cat "$deps/sqlite.version")" = "$version" ]; then
+    return 0
+  fi
+  private_apt
+  echo "== SQLite $version, Debian's sqlite3 source package"
+  source=$(fetch_source sqlite3 "$version")
+  (cd "$source" && ./configure >"$source.configure.log" 2>&1 && make sqlite3.c >"$source.make.log" 2>&1) || {
+    cat "$source.configure.log" "$source.make.log" >&2 2>/dev/null
+    exit 1
+  }
+  mkdir -p "$deps/include" "$deps/lib"
+  "$triple-gcc-posix" -O2 -DSQLITE_THREADSAFE=1 -DSQLITE_OMIT_LOAD_EXTENSION -c "$source/sqlite3.c" \
+    -o "$apt/sqlite3.o"
+  rm -f "$deps/lib/libsqlite3.a"
+  "$triple-ar" rcs "$deps/lib/libsqlite3.a" "$apt/sqlite3.o"
+  cp "$source/sqlite3.h" "$deps/include/"
+  echo "$version" >"$deps/sqlite.version"
+}
+
 mkdir -p "$deps"
 stage_header_only_libraries
 build_hidapi
 build_minizip
+build_sqlite
 
 echo "== hidiap.exe"
 cmake --preset windows-cross -DHIDIAP_WERROR=ON >/dev/null

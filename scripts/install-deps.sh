@@ -9,10 +9,11 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
 
 packages=(build-essential cmake pkg-config libhidapi-dev libcli11-dev zlib1g-dev
-  nlohmann-json3-dev libminizip-dev nettle-dev)
-# libminizip-dev: the Windows build compiles minizip from the source package it comes from.
+  nlohmann-json3-dev libminizip-dev nettle-dev libsqlite3-dev)
+# libminizip-dev: the Windows build compiles minizip from the source package it comes from; tcl
+# builds SQLite's amalgamation from its source package.
 windows=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev dpkg-dev zip
-  ca-certificates libminizip-dev)
+  ca-certificates libminizip-dev tcl)
 debian=(dpkg-dev file)
 # The web updater: emscripten, and the Debian packages whose sources it compiles to WebAssembly.
 web=(emscripten dpkg-dev zip ca-certificates zlib1g-dev libminizip-dev nettle-dev

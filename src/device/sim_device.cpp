@@ -84,6 +84,9 @@ bool SimDevice::receive(const uint8_t *report, size_t len) {
     }
     frames_by_cmd_[command]++;
     handle_frame(frame, expected, declared);
+    if (leaves_on_reboot_ && rebooted_) {
+        unplug();
+    }
     return true;
 }
 

@@ -61,11 +61,22 @@ class SimDevice {
     // Advances the device's clock by one 10 ms tick: releases held answers whose time has come.
     void tick();
 
+    // A device that restarts into its application on reboot and leaves the bus as it does: the
+    // reboot is performed, its answer is lost, and the device is gone (as if unplugged).
+    void set_leaves_on_reboot(bool leaves) { leaves_on_reboot_ = leaves; }
+    // Back on the bus after leaving on reboot: its application started, its flash as it was.
+    void replug() {
+        unplugged_ = false;
+        rebooted_ = false;
+    }
+
     // Observations for tests.
     const FlashModel &flash() const { return flash_; }
     FlashModel &flash() { return flash_; }
     bool rebooted() const { return rebooted_; }
     bool unplugged() const { return unplugged_; }
+    // Gone from the bus because it rebooted (set_leaves_on_reboot), not pulled out by a fault.
+    bool left_on_reboot() const { return unplugged_ && rebooted_ && leaves_on_reboot_; }
     uint32_t frames_received(uint8_t command) const;  // frames of a command that reached it
     uint32_t frames_received_total() const;
     // Answers made ready for the host, duplicates included; a held answer counts on release.
@@ -109,6 +120,7 @@ class SimDevice {
     uint32_t reports_rejected_ = 0;
     bool rebooted_ = false;
     bool unplugged_ = false;
+    bool leaves_on_reboot_ = false;
 };
 
 }  // namespace sim

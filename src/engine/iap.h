@@ -50,6 +50,10 @@ enum iap_state_t : uint32_t {
     // sector. Same budget, retries and time-out as the check.
     IAP_ST_FLASH_SURVEY_RANGE = 8,   // checksum of the range's whole sectors requested
     IAP_ST_FLASH_SURVEY_SECTOR = 9,  // checksum of one sector requested
+    // Only after iap_verify_start: the device is asked for the checksum of each range and
+    // nothing is erased, written or rebooted (iap_verify.cpp).
+    IAP_ST_FLASH_VERIFY_RANGE = 10,   // checksum of the whole range requested
+    IAP_ST_FLASH_VERIFY_SECTOR = 11,  // with skip_unchanged: of one sector of a differing range
 };
 
 enum iap_event_t : uint32_t {
@@ -104,6 +108,19 @@ struct iap_survey_t {
     uint8_t done;         // 1 once the survey decided; the other fields are valid from then on
 };
 
+// What the verification of one range found (iap_verify_start).
+struct iap_verify_t {
+    uint32_t flash_addr;  // the range as the check step asks for it
+    uint32_t size;
+    uint32_t device_crc;
+    uint32_t host_crc;
+    uint16_t sectors;    // with skip_unchanged and a differing range: sectors looked at
+    uint16_t differing;  // of those, sectors that differ from what a full update leaves there
+    uint8_t match;       // the device's checksum of the range equals the host's
+    uint8_t done;        // 1 once the range is decided; the other fields are valid from then on
+    uint32_t sector_differs[IAP_SECTORS_MAX / 32];  // bit n: sector n of the range differs
+};
+
 typedef void (*iap_cmd_tx_t)(uint8_t *dat, int len);
 typedef void (*iap_evnet_callback_t)(iap_event_t evt);
 
@@ -140,6 +157,7 @@ struct iap_env_t {
     // bit n: the survey read sector n of the range as erased, so it is programmed without an
     // erase. Valid while sector_plan is set.
     uint32_t sector_erased[IAP_SECTORS_MAX / 32];
+    iap_verify_t verify[IAP_SURVEY_RANGES];  // by range, image first; cleared by iap_verify_start
 };
 
 // ---- Lifecycle ----
@@ -232,6 +250,21 @@ void iap_program_changed_from(iap_env_t *iap, uint32_t sector);
 bool iap_page_blank(const iap_env_t *iap, uint32_t offset);
 bool iap_pass_blank_pages(iap_env_t *iap);
 uint32_t iap_count_blank_pages(const uint8_t *data, uint32_t size);
+// ---- Verification only ----
+//
+// iap_verify_start: like iap_start, but only asks the device for the CRC-32 of each range with
+// the check command (same budget, resends and time-out as the check step) and compares it with
+// the buffer's; no unlock, erase, page or reboot frame is sent. Each range is checked whatever
+// the one before it found. With skip_unchanged, a range that differs is then asked sector by
+// sector, and verify[].sector_differs says which sectors a full update would change. The run
+// ends idle with IAP_EVT_SUCCESS when every range matched, else IAP_EVT_CMD_ERROR; crc_flag
+// says the same. Refuses a record that is not idle ("IAP is busy!", no event).
+// iap_flash_verify_range / iap_flash_verify_sector: the senders of its two states.
+uint32_t iap_verify_start(iap_env_t *iap, uint32_t addr, uint32_t size, uint32_t iap_addr);
+void iap_flash_verify_range(iap_env_t *iap);
+void iap_flash_verify_sector(iap_env_t *iap);
+uint32_t IAP_ST_FLASH_VERIFY_RANGE_rsp_handle(iap_env_t *iap, uint8_t *p_dat, int len);
+uint32_t IAP_ST_FLASH_VERIFY_SECTOR_rsp_handle(iap_env_t *iap, uint8_t *p_dat, int len);
 
 // ---- Ticks ----
 //

@@ -185,6 +185,12 @@ void iap_rx_callback(iap_env_t *iap, uint8_t *p_dat, int len) {
         case IAP_ST_FLASH_SURVEY_SECTOR:
             IAP_ST_FLASH_SURVEY_SECTOR_rsp_handle(iap, answer, len);
             break;
+        case IAP_ST_FLASH_VERIFY_RANGE:
+            IAP_ST_FLASH_VERIFY_RANGE_rsp_handle(iap, answer, len);
+            break;
+        case IAP_ST_FLASH_VERIFY_SECTOR:
+            IAP_ST_FLASH_VERIFY_SECTOR_rsp_handle(iap, answer, len);
+            break;
         case IAP_ST_IDLE:
         default:
             break;

@@ -60,6 +60,12 @@ uint32_t iap_timer_callback(iap_env_t *iap) {
         case IAP_ST_FLASH_SURVEY_SECTOR:
             iap_flash_survey_sector(iap);
             break;
+        case IAP_ST_FLASH_VERIFY_RANGE:
+            iap_flash_verify_range(iap);
+            break;
+        case IAP_ST_FLASH_VERIFY_SECTOR:
+            iap_flash_verify_sector(iap);
+            break;
         default:
             break;
     }

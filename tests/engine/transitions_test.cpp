@@ -214,7 +214,7 @@ TEST_F(Transitions, AnswersDuringATransitionAreDropped) {
 
 TEST_F(Transitions, IdleAndUnknownStatesIgnoreAcknowledgements) {
     h.answer(IAP_CMD_FLASH_UNLOCK);
-    h.iap.state = static_cast<iap_state_t>(10);
+    h.iap.state = static_cast<iap_state_t>(0xFF);  // no state has this value
     h.answer(IAP_CMD_FLASH_UNLOCK);
     EXPECT_TRUE(h.frames.empty());
     EXPECT_TRUE(h.events.empty());

@@ -154,7 +154,13 @@ ProcessResult run_process(const std::string &program, const std::vector<std::str
     set_nonblocking(err[0]);
     const auto deadline = std::chrono::steady_clock::now() + options.limit;
     bool out_open = true, err_open = true;
+    size_t signalled = 0;
     while (out_open || err_open) {
+        if (signalled < options.signals.size() &&
+            (result.out.find(options.signals[signalled].first) != std::string::npos ||
+             result.err.find(options.signals[signalled].first) != std::string::npos)) {
+            kill(pid, options.signals[signalled++].second);
+        }
         if (stdin_fd >= 0 && !options.wait_for.empty() &&
             result.out.find(options.wait_for) != std::string::npos) {
             const std::string text = options.then_write ? options.then_write() : "\n";

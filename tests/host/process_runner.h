@@ -4,6 +4,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace test_support {
@@ -36,6 +37,8 @@ struct ProcessOptions {
     bool stdout_to_pipe = false;  // Terminal mode: standard output goes into a pipe (`out`)
     int then_signal = 0;
     std::vector<std::string> env;  // NAME=value added to the child's environment
+    // Pipe mode: each signal is sent once standard output or error shows its text, in order.
+    std::vector<std::pair<std::string, int>> signals;
 };
 
 ProcessResult run_process(const std::string &program, const std::vector<std::string> &args,

@@ -1,6 +1,7 @@
 #include "host/app/hidiap_tool.h"
 
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,6 +11,7 @@
 #include "host/app/options.h"
 #include "host/app/package_steps.h"
 #include "host/app/presentation.h"
+#include "host/app/run_records.h"
 #include "host/discovery/device_finder.h"
 #include "host/events/exit_status.h"
 #include "host/hid/hid_catalog.h"
@@ -19,6 +21,7 @@
 #include "host/platform/platform.h"
 #include "host/sim/sim_catalog.h"
 #include "host/sim/sim_flash_file.h"
+#include "host/station/station.h"
 #include "host/update/update_run.h"
 #include "timing/usb_timing.h"
 
@@ -55,6 +58,19 @@ std::unique_ptr<DeviceCatalog> make_catalog(const Options &o, const UpdateSettin
     setup.open_after = o.sim_open_after;
     setup.device_tick = settings.tick_period;
     std::string error;
+    if (!o.sim_arrivals.empty()) {
+        if (!parse_sim_arrivals(o.sim_arrivals, setup.arrivals, error)) {
+            std::fprintf(stderr, "hidiap: --sim-arrivals: %s\n", error.c_str());
+            return nullptr;
+        }
+        setup.devices = static_cast<int>(setup.arrivals.size());
+    }
+    if (o.station) {
+        setup.flash_from = o.sim_flash_from;  // each board's first flash, not each opening's
+    }
+    if (o.sim_reboot_away_ms >= 0) {
+        setup.reboot_away = std::chrono::milliseconds(o.sim_reboot_away_ms);
+    }
     std::unique_ptr<SimCatalog> catalog = SimCatalog::create(setup, error);
     if (!catalog) {
         std::fprintf(stderr, "hidiap: --sim-fault: %s\n", error.c_str());
@@ -68,6 +84,7 @@ UpdateSettings update_settings(const Options &o, const UpdateSettings &base,
     UpdateSettings s = base;
     s.skip_unchanged = o.skip_unchanged;
     s.skip_blank = o.skip_blank;
+    s.verify = o.verify;
     s.timing_report = o.timing_report;
     s.json = presentation.json();
     s.show_progress = presentation.show_progress();
@@ -210,6 +227,52 @@ int update_step(std::vector<OpenedDevice> opened, const Inputs &inputs, const Op
     return fleet_exit_status(results);
 }
 
+// --station: boards updated as they appear until stopped or counted; the table and the totals at
+// the end, and no wait for Enter.
+int station_step(const Options &o, DeviceCatalog &catalog, const Inputs &inputs,
+                 const UpdateSettings &settings, RunRecords &records, Presentation &presentation) {
+    if (!o.sim_flash_from.empty() && !std::ifstream(o.sim_flash_from, std::ios::binary)) {
+        std::fprintf(stderr, "hidiap: --sim-flash-from: cannot read '%s'\n",
+                     o.sim_flash_from.c_str());
+        presentation.refused(Status::BadInput, kExitBadInput, "--sim-flash-from file unusable");
+        return kExitBadInput;
+    }
+    count_repeated_interrupts();
+    StationSetup setup;
+    setup.query = o.device;
+    setup.count = o.count;
+    setup.verify_only = o.verify;
+    setup.json = presentation.json();
+    setup.status_block = stderr_is_terminal() && !o.no_progress && !presentation.json();
+    setup.columns = setup.status_block ? stderr_columns() : 0;
+    setup.settings = settings;
+    setup.settings.settle = nullptr;
+    if (records.enabled()) {
+        setup.keep_record = [&records](const DeviceInfo &d, RunReport &r) { records.keep(d, r); };
+    }
+    setup.interrupt_status = interrupt_requested;
+    setup.interrupt_requests = interrupt_requests;
+    const UpdatePlan plan = make_update_plan(inputs.image_length, inputs.tts_length, o.token);
+    if (presentation.json()) {
+        presentation.events().plan(plan);
+    }
+    std::vector<DeviceResult> results;
+    StationTotals totals;
+    double seconds = 0;
+    {
+        Station station(catalog, inputs.layout, plan, setup);
+        results = station.run();
+        totals = station.totals();
+        seconds = station.seconds();
+    }
+    if (!results.empty()) {
+        print_fleet_summary(stderr, results);
+    }
+    std::fputs(station_totals_line(totals, seconds).c_str(), stderr);
+    std::fflush(stderr);
+    return fleet_exit_status(results);
+}
+
 int run_steps(const Options &given, const UpdateSettings &base, Presentation &presentation) {
     Options o = given;
     if (!o.make_package.empty()) {
@@ -226,6 +289,13 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
         }
         from_package = &package;
     }
+    // Refused before the HID library is touched: a station must not update a board it cannot
+    // keep a record of.
+    RunRecords records;
+    if (!o.record_file.empty() && !records.open(o.record_file)) {
+        presentation.refused(Status::BadInput, kExitBadInput, "--record file cannot be used");
+        return kExitBadInput;
+    }
     UpdateSettings settings = update_settings(o, base, presentation);
     settings.expected_product = package.manifest.product;
     if (!parse_link_timing(o, settings.link)) {
@@ -234,7 +304,7 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
     }
     const std::unique_ptr<DeviceCatalog> catalog = make_catalog(o, settings);
     if (!catalog) {
-        presentation.refused(Status::BadInput, kExitBadInput, "bad --sim-fault rule");
+        presentation.refused(Status::BadInput, kExitBadInput, "bad --sim-fault or --sim-arrivals");
         return kExitBadInput;
     }
     if (o.list) {
@@ -243,6 +313,16 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
     Inputs inputs;
     if (const int status = before_device(o, presentation, inputs, from_package); status >= 0) {
         return status;
+    }
+    if (records.enabled()) {
+        records.describe_inputs(o, inputs);
+        settings.settle = [&records](const DeviceInfo &d, RunReport &r) {
+            records.keep(d, r);
+            return true;
+        };
+    }
+    if (o.station) {
+        return station_step(o, *catalog, inputs, settings, records, presentation);
     }
     std::vector<OpenedDevice> opened;
     if (const int status = open_step(o, *catalog, presentation, opened); status != kExitSuccess) {

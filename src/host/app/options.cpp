@@ -74,11 +74,13 @@ ParseResult parse_command_line(int argc, char **argv) {
         "Exit status:\n"
         "  0    the update ended in success: every range verified by CRC-32, reboot answered\n"
         "       (on every device, when several are updated); for --list: at least one device\n"
-        "       was listed\n"
+        "       was listed; for --verify: both ranges already hold the files; for --station:\n"
+        "       every handled board was updated or already current\n"
         "  1    the update failed (on any device): time-out, refused command, checksum\n"
-        "       mismatch, device disconnected, no progress, a package for another product\n"
-        "  2    bad command line, unusable input files or a refused package (nothing was\n"
-        "       sent to a device)\n"
+        "       mismatch, device disconnected, no progress, a package for another product;\n"
+        "       for --verify: a range differs\n"
+        "  2    bad command line, unusable input files, a refused package or an unusable\n"
+        "       --record file (nothing was sent to a device)\n"
         "  3    no matching device was found (default IDs: vendor 0x9999, product 0x8888)\n"
         "  4    a device matched but could not be opened: permissions\n"
         "  130  interrupted (Ctrl-C)\n"
@@ -167,6 +169,32 @@ ParseResult parse_command_line(int argc, char **argv) {
     app.add_flag("--skip-blank", o.skip_blank,
                  "do not send a page whose 256 bytes are all 0xFF into a sector just erased (it "
                  "reads so already); every sector is still erased and each range checked");
+    app.add_flag("--verify", o.verify,
+                 "only ask the device for the CRC-32 of each range and compare it with the "
+                 "files: nothing is erased, written or rebooted; exit 0 when both match, 1 when "
+                 "one differs (with --skip-unchanged the differing sectors are named)");
+    app.add_option("--record", o.record_file,
+                   "append one record per handled device to FILE, durably, before the device is "
+                   "reported done: JSON Lines, or an SQLite database when FILE ends in .sqlite or "
+                   ".db (fields in the README)")
+        ->type_name("FILE");
+    app.add_flag("--station", o.station,
+                 "production station: until stopped (Ctrl-C: no new boards; again: interrupt "
+                 "them), update every matching board as it is plugged in, beside the others; "
+                 "each is verified first, a board already holding the files is reported current, "
+                 "and one coming back after its reboot is not updated twice");
+    app.add_option("--count", o.count, "--station: stop after N boards were handled")
+        ->type_name("N")
+        ->check(CLI::Range(1u, 1000000u));
+    app.add_option("--sim-arrivals", o.sim_arrivals,
+                   "simulated boards that appear at these times, in milliseconds from the start: "
+                   "0,500,1000x4 (x4: four at once); serials SIM0001, ... in that order")
+        ->type_name("LIST");
+    app.add_option("--sim-reboot-away", o.sim_reboot_away_ms,
+                   "a simulated board leaves when it reboots (its answer lost) and is back this "
+                   "many milliseconds later, same serial and flash")
+        ->type_name("MS")
+        ->check(CLI::Range(0, 86400000));
     app.add_option("--sim-timing", o.sim_timing,
                    "give the simulated link USB full-speed timing: "
                    "usb-fs[,erase=45ms,page=0.8ms,frame=1ms,crc=20MB/s]");
@@ -248,10 +276,22 @@ ParseResult parse_command_line(int argc, char **argv) {
     const bool sim_options =
         !o.sim_faults.empty() || !o.sim_flash_path.empty() || app.count("--sim-devices") != 0 ||
         app.count("--sim-appear-after") != 0 || app.count("--sim-open-after") != 0 ||
-        !o.sim_timing.empty() || !o.sim_flash_from.empty();
+        !o.sim_timing.empty() || !o.sim_flash_from.empty() || !o.sim_arrivals.empty() ||
+        o.sim_reboot_away_ms >= 0;
     if (sim_options && !o.simulate) {
         return refuse(result,
                       "--sim-fault, --sim-flash and the other --sim- options need --simulate");
+    }
+    if (!o.sim_arrivals.empty() && app.count("--sim-devices") != 0) {
+        return refuse(result, "--sim-arrivals gives the number of boards; drop --sim-devices");
+    }
+    if (o.count != 0 && !o.station) {
+        return refuse(result, "--count needs --station");
+    }
+    if (o.station && (o.wait.count() != 0 || o.list || o.device.all)) {
+        return refuse(result,
+                      "--station takes every matching board as it appears: no --wait, --list or "
+                      "--all");
     }
     if (o.device.all && !(o.device.serials.empty() && o.device.paths.empty())) {
         return refuse(result,

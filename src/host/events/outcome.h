@@ -23,7 +23,8 @@ enum class Outcome {
 };
 
 // The run as a whole; the last three end a run before any device was updated.
-enum class Status { Success, Failed, Interrupted, BadInput, NoDevice, NoPermission };
+// Current: a --verify run found both ranges already holding the files.
+enum class Status { Success, Failed, Interrupted, BadInput, NoDevice, NoPermission, Current };
 
 // One word for scripts: why a run did not succeed.
 enum class Cause {
@@ -39,6 +40,8 @@ enum class Cause {
     BadInput,
     NoDevice,
     NoPermission,
+    Differs,  // --verify: a range does not hold its file
+    Record,   // --record: the device's record could not be kept
 };
 
 const char *outcome_word(Outcome o);  // success, timeout, error, stalled, no-event, ...
@@ -52,6 +55,7 @@ struct RangeCheck {
     uint32_t device_crc = 0;
     uint32_t host_crc = 0;
     bool match = false;
+    std::vector<uint32_t> differing_sectors;  // --verify --skip-unchanged: their flash addresses
 };
 
 struct RunReport {
@@ -64,6 +68,9 @@ struct RunReport {
     uint64_t total_bytes = 0;
     double seconds = 0;
     std::vector<RangeCheck> verified;
+    // Ranges the device gave a CRC of that the update did not verify: every range of --verify,
+    // matching or not, or the mismatch that ended an update.
+    std::vector<RangeCheck> compared;
 
     bool succeeded() const { return exit_status == 0; }
     // Turns a successful run into a failed one (the device was verified, but something the

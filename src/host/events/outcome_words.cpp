@@ -30,6 +30,7 @@ constexpr Word<Status> kStatuses[] = {
     {Status::Success, "success"},         {Status::Failed, "failed"},
     {Status::Interrupted, "interrupted"}, {Status::BadInput, "bad-input"},
     {Status::NoDevice, "no-device"},      {Status::NoPermission, "no-permission"},
+    {Status::Current, "current"},
 };
 
 constexpr Word<Cause> kCauses[] = {
@@ -46,6 +47,8 @@ constexpr Word<Cause> kCauses[] = {
     {Cause::BadInput, "bad-input"},
     {Cause::NoDevice, "no-device"},
     {Cause::NoPermission, "no-permission"},
+    {Cause::Differs, "differs"},
+    {Cause::Record, "record"},
 };
 
 template <typename E, size_t N>
@@ -124,8 +127,15 @@ std::string outcome_line(const RunReport &r, const std::string &tag) {
         text_format("%llu of %llu bytes programmed in %.2f s (%.1f KiB/s)",
                     static_cast<unsigned long long>(r.bytes),
                     static_cast<unsigned long long>(r.total_bytes), r.seconds, rate);
+    if (r.status == Status::Current) {
+        return head + "verify succeeded: the device already holds both files\n";
+    }
+    if (r.cause == Cause::Differs) {
+        return head + "verify failed: " + r.reason + "\n";
+    }
     if (r.succeeded()) {
-        return head + "update succeeded: " + figures + ", every range verified\n";
+        return head + "update succeeded: " + figures + ", every range verified" +
+               (r.reason.empty() ? "" : " (" + r.reason + ")") + "\n";
     }
     if (r.status == Status::Interrupted) {
         std::string verified;

@@ -34,10 +34,29 @@ namespace {
 std::atomic<int> interrupt_status{0};
 static_assert(std::atomic<int>::is_always_lock_free, "used from a signal handler");
 std::atomic<bool> waited{false};
+std::atomic<int> requests{0};
+std::atomic<bool> staged{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "used from a signal handler");
+
+// The first request sets the status; a later one ends the process unless requests are counted.
+// Returns false when the process is to end now.
+bool note_request(int status) {
+    requests.fetch_add(1);
+    int none = 0;
+    return interrupt_status.compare_exchange_strong(none, status) || staged.load();
+}
 }  // namespace
 
 int interrupt_requested() {
     return interrupt_status.load();
+}
+
+void count_repeated_interrupts() {
+    staged = true;
+}
+
+int interrupt_requests() {
+    return requests.load();
 }
 
 bool waited_for_enter() {
@@ -53,8 +72,7 @@ BOOL WINAPI on_console_control(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) {
         return FALSE;  // closing the window, logging off: the system's default
     }
-    int none = 0;
-    if (!interrupt_status.compare_exchange_strong(none, 130)) {
+    if (!note_request(130)) {
         ExitProcess(130);  // the second request: the user wants out now
     }
     return TRUE;
@@ -134,8 +152,7 @@ namespace {
 
 void on_interrupt_signal(int sig) {
     const int status = 128 + sig;
-    int none = 0;
-    if (!interrupt_status.compare_exchange_strong(none, status)) {
+    if (!note_request(status)) {
         _exit(status);  // the second request: the user wants out now
     }
 }

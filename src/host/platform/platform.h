@@ -32,6 +32,11 @@ bool stdout_is_pipe();
 void install_interrupt_handlers();
 // 0 while none came; otherwise the exit status it asks for (130 for Ctrl-C, 143 for SIGTERM).
 int interrupt_requested();
+// The station's two stages: from now on a second request is only counted, not the end of the
+// process, so that the boards in progress can each be reported as interrupted.
+void count_repeated_interrupts();
+// How many requests came so far.
+int interrupt_requests();
 
 // The end-of-run wait for one character on standard input. A terminal (or a console window of
 // the tool's own) is asked for Enter on standard error; a background job never reads (that would

@@ -44,9 +44,18 @@ EngineRunner *EngineRunner::current() {
 }
 
 void EngineRunner::start(uint32_t addr, uint32_t size, uint32_t iap_addr) {
+    begin(iap_start, addr, size, iap_addr);
+}
+
+void EngineRunner::verify(uint32_t addr, uint32_t size, uint32_t iap_addr) {
+    begin(iap_verify_start, addr, size, iap_addr);
+}
+
+void EngineRunner::begin(uint32_t (*engine_start)(iap_env_t *, uint32_t, uint32_t, uint32_t),
+                         uint32_t addr, uint32_t size, uint32_t iap_addr) {
     std::lock_guard<std::mutex> lock(engine_mutex_);
     const CallScope scope(this);
-    iap_start(&record_, addr, size, iap_addr);
+    engine_start(&record_, addr, size, iap_addr);
     started_ = record_.state != IAP_ST_IDLE;
     finished_ = !started_;
     // Gone already (the reader runs from before the start): the run cannot go anywhere.
@@ -77,7 +86,9 @@ void EngineRunner::on_answer(uint8_t *data, int len) {
 
 void EngineRunner::on_tick() {
     std::lock_guard<std::mutex> lock(engine_mutex_);
-    if (device_lost_ || halted_) {
+    // Before its start a record has nothing to count down, and its observer must not report on
+    // it yet: the device's first event is its plan.
+    if (device_lost_ || halted_ || !started_) {
         return;
     }
     // A tick of a pending run is progress: the engine's own budgets bound how long it can last.
@@ -191,21 +202,29 @@ void iap_cmd_tx(uint8_t *dat, int len) {
 }
 
 void iap_evnet_callback(iap_event_t evt) {
+    host::EngineRunner *runner = host::EngineRunner::current();
+    // A run that only compares ranges says what it found in its own words.
+    const bool verifying =
+        runner != nullptr && (runner->record_.state == IAP_ST_FLASH_VERIFY_RANGE ||
+                              runner->record_.state == IAP_ST_FLASH_VERIFY_SECTOR);
     switch (evt) {
         case IAP_EVT_SUCCESS:
-            console_printf("Firmware updated successfully !\r\n");
+            console_printf(verifying ? "Firmware already current !\r\n"
+                                     : "Firmware updated successfully !\r\n");
             break;
         case IAP_EVT_CMD_RX_TIMEOUT:
             console_printf("IAP_EVT_CMD_RX_TIMEOUT\r\n");
             break;
         case IAP_EVT_CMD_ERROR:
-            console_printf("IAP_EVT_CMD_ERROR\r\n");
+            console_printf(verifying && runner->record_.crc_flag == IAP_CRC_FAIL
+                               ? "Firmware differs !\r\n"
+                               : "IAP_EVT_CMD_ERROR\r\n");
             break;
         default:
             console_printf("unknown error !\r\n");
             break;
     }
-    if (host::EngineRunner *runner = host::EngineRunner::current()) {
+    if (runner != nullptr) {
         runner->last_event_ = evt;
     }
 }

@@ -56,6 +56,8 @@ class EngineRunner {
     }
 
     void start(uint32_t addr, uint32_t size, uint32_t iap_addr);
+    // Like start, but the run only compares the ranges with the device's (iap_verify_start).
+    void verify(uint32_t addr, uint32_t size, uint32_t iap_addr);
     void on_answer(uint8_t *data, int len);
     void on_tick();
 
@@ -81,6 +83,8 @@ class EngineRunner {
     friend void ::iap_evnet_callback(iap_event_t evt);
 
     class CallScope;
+    void begin(uint32_t (*engine_start)(iap_env_t *, uint32_t, uint32_t, uint32_t), uint32_t addr,
+               uint32_t size, uint32_t iap_addr);
     void after_engine_call_locked();
     Outcome finished_outcome_locked() const;
 

@@ -21,6 +21,8 @@ const char *phase_of(iap_state_t s) {
         case IAP_ST_FLASH_WRITE_PAGE_BUF:
             return "write";
         case IAP_ST_FLASH_CHECK:
+        case IAP_ST_FLASH_VERIFY_RANGE:
+        case IAP_ST_FLASH_VERIFY_SECTOR:
             return "verify";
         case IAP_ST_FLASH_LOCK:
             return "lock";
@@ -61,26 +63,27 @@ void RunObserver::on_report_sent(const uint8_t *report, size_t len, bool written
             if ((u32_at(report + 5) & (IAP_PAGE_SIZE - 1)) != 0) {
                 return;
             }
-            note_step_locked(command, true, u32_at(report + 5));
+            note_step_locked(command, true, u32_at(report + 5), written);
             break;
         case IAP_CMD_FLASH_ERASE:
         case IAP_CMD_FLASH_WRITE:
         case IAP_CMD_FLASH_CHECK:
-            note_step_locked(command, true, u32_at(report + 5));
+            note_step_locked(command, true, u32_at(report + 5), written);
             break;
         default:
-            note_step_locked(command, false, range_start_);
+            note_step_locked(command, false, range_start_, written);
             break;
     }
 }
 
-void RunObserver::note_step_locked(uint8_t command, bool has_addr, uint32_t addr) {
+void RunObserver::note_step_locked(uint8_t command, bool has_addr, uint32_t addr, bool written) {
     StepFacts &s = facts_.last_step;
     // A step without an address (unlock, reboot) is named by the range it belongs to, which the
     // record tells only after the engine call that sent its first frame.
     if (s.sends > 0 && s.command == command && s.has_addr == has_addr &&
         (!has_addr || s.flash_addr == addr)) {
         s.sends++;
+        s.delivered = s.delivered || written;
         events_.resend(step_name(command), addr, s.sends);
         return;
     }
@@ -89,6 +92,7 @@ void RunObserver::note_step_locked(uint8_t command, bool has_addr, uint32_t addr
     s.has_addr = has_addr;
     s.flash_addr = addr;
     s.sends = 1;
+    s.delivered = written;
     if (command == IAP_CMD_FLASH_ERASE) {
         events_.erase(addr);
     }
@@ -122,6 +126,7 @@ void RunObserver::on_record(const iap_env_t &record) {
     }
     note_check_locked(record);
     note_survey_locked(record);
+    note_verify_locked(record);
     note_progress_locked(record);
     const char *phase = phase_of(record.state);
     const unsigned range = range_of(record);
@@ -164,6 +169,32 @@ void RunObserver::note_survey_locked(const iap_env_t &record) {
         if (s.done != 0 && previous_.survey[i].done == 0) {
             events_.survey(i + 1, s.flash_addr, s.sectors, s.unchanged);
         }
+    }
+}
+
+void RunObserver::note_verify_locked(const iap_env_t &record) {
+    if (record.state == IAP_ST_FLASH_VERIFY_RANGE || record.state == IAP_ST_FLASH_VERIFY_SECTOR) {
+        facts_.verify_only = true;
+    }
+    for (unsigned i = 0; i < IAP_SURVEY_RANGES; i++) {
+        const iap_verify_t &v = record.verify[i];
+        if (v.done == 0 || previous_.verify[i].done != 0) {
+            continue;
+        }
+        RangeCheck c;
+        c.range = i + 1;
+        c.flash_addr = v.flash_addr;
+        c.size = v.size;
+        c.device_crc = v.device_crc;
+        c.host_crc = v.host_crc;
+        c.match = v.match != 0;
+        for (uint32_t s = 0; s < v.sectors; s++) {
+            if ((v.sector_differs[s / 32] >> (s % 32) & 1u) != 0) {
+                c.differing_sectors.push_back(v.flash_addr + s * IAP_SECTOR_SIZE);
+            }
+        }
+        facts_.compared.push_back(c);
+        events_.check(c);
     }
 }
 

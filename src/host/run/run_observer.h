@@ -28,9 +28,10 @@ class RunObserver {
     RunFacts facts();
 
   private:
-    void note_step_locked(uint8_t command, bool has_addr, uint32_t addr);
+    void note_step_locked(uint8_t command, bool has_addr, uint32_t addr, bool written);
     void note_check_locked(const iap_env_t &record);
     void note_survey_locked(const iap_env_t &record);
+    void note_verify_locked(const iap_env_t &record);
     void note_progress_locked(const iap_env_t &record);
 
     RunEvents &events_;

@@ -64,6 +64,35 @@ void fill_failure(RunReport &r, const RunFacts &f, Outcome outcome) {
     }
 }
 
+// --verify: every range that differs, with both CRCs and, when known, its sectors that differ.
+std::string differences(const std::vector<RangeCheck> &compared) {
+    std::string text;
+    for (const RangeCheck &c : compared) {
+        if (c.match) {
+            continue;
+        }
+        text += text_format("%sthe %s range 0x%06x-0x%06x differs: device 0x%08x, host 0x%08x",
+                            text.empty() ? "" : "; ", range_file(c.range), c.flash_addr,
+                            c.flash_addr + c.size, c.device_crc, c.host_crc);
+        for (size_t i = 0; i < c.differing_sectors.size(); i++) {
+            text += text_format("%s0x%06x", i == 0 ? ", sectors " : " ", c.differing_sectors[i]);
+        }
+    }
+    return text;
+}
+
+// Every range verified and the reboot sent, then the device went away: it rebooted, and its
+// answer to the reboot went with it.
+bool rebooted_before_answering(const RunFacts &f, Outcome outcome) {
+    uint64_t verified = 0;
+    for (const RangeCheck &c : f.verified) {
+        verified += c.size;
+    }
+    return (outcome == Outcome::Disconnected || f.disconnected) &&
+           f.last_step.command == IAP_CMD_FLASH_REBOOT && f.last_step.delivered &&
+           f.total_bytes > 0 && verified >= f.total_bytes;
+}
+
 }  // namespace
 
 const char *step_name(uint8_t command) {
@@ -93,15 +122,31 @@ RunReport make_run_report(const RunFacts &facts, Outcome outcome, int interrupt_
     r.total_bytes = facts.total_bytes;
     r.seconds = seconds;
     r.verified = facts.verified;
+    r.compared = facts.compared;
+    if (facts.mismatch) {
+        r.compared.push_back(*facts.mismatch);
+    }
     r.engine_outcome = outcome;
     if (interrupt_status != 0) {
         r.status = Status::Interrupted;
         r.exit_status = interrupt_status;
         r.cause = Cause::Interrupted;
         r.reason = interrupt_status == 143 ? "terminated (SIGTERM)" : "interrupted (Ctrl-C)";
+    } else if (facts.verify_only && outcome == Outcome::Success) {
+        r.status = Status::Current;
+        r.exit_status = kExitSuccess;
+    } else if (facts.verify_only && !differences(facts.compared).empty()) {
+        r.status = Status::Failed;
+        r.exit_status = kExitFailed;
+        r.cause = Cause::Differs;
+        r.reason = differences(facts.compared);
     } else if (outcome == Outcome::Success) {
         r.status = Status::Success;
         r.exit_status = kExitSuccess;
+    } else if (rebooted_before_answering(facts, outcome)) {
+        r.status = Status::Success;
+        r.exit_status = kExitSuccess;
+        r.reason = "the device went away after the reboot was sent: it rebooted";
     } else {
         r.status = Status::Failed;
         r.exit_status = kExitFailed;

@@ -17,6 +17,7 @@ struct StepFacts {
     bool has_addr = false;
     uint32_t flash_addr = 0;  // for unlock and reboot: the start of the range being programmed
     unsigned sends = 0;
+    bool delivered = false;  // at least one of its sends was written to the device
     unsigned refusals = 0;
     uint8_t result_code = 0;  // of the last refusal
 };
@@ -26,6 +27,9 @@ struct RunFacts {
     uint64_t total_bytes = 0;
     std::vector<RangeCheck> verified;
     std::optional<RangeCheck> mismatch;
+    bool verify_only = false;          // the run only compared the ranges (--verify)
+    std::vector<RangeCheck> compared;  // what each range's comparison found
+
     StepFacts last_step;
     bool disconnected = false;  // a read from the device failed: it is gone
     unsigned failed_writes = 0;

@@ -1,7 +1,9 @@
 #include "host/sim/sim_catalog.h"
 
+#include <algorithm>
 #include <cstdio>
 
+#include "host/sim/sim_flash_file.h"
 #include "host/sim/sim_transport.h"
 
 namespace host {
@@ -49,17 +51,76 @@ std::unique_ptr<SimCatalog> SimCatalog::create(const SimCatalogSetup &setup, std
     return std::unique_ptr<SimCatalog>(new SimCatalog(setup, std::move(faults)));
 }
 
+bool parse_sim_arrivals(const std::string &text, std::vector<std::chrono::milliseconds> &out,
+                        std::string &error) {
+    out.clear();
+    size_t at = 0;
+    while (at <= text.size()) {
+        const size_t end = std::min(text.find(',', at), text.size());
+        const std::string item = text.substr(at, end - at);
+        unsigned long ms = 0;
+        unsigned long burst = 1;
+        char extra = 0;
+        const int n = std::sscanf(item.c_str(), "%lux%lu%c", &ms, &burst, &extra);
+        if (item.empty() || item[0] < '0' || item[0] > '9' || (n != 1 && n != 2) ||
+            (n == 1 && item.find_first_not_of("0123456789") != std::string::npos) || burst < 1 ||
+            ms > 86400000UL || out.size() + burst > 99) {
+            error = "'" + item + "' is not MS or MSxCOUNT (at most 99 boards in all)";
+            return false;
+        }
+        out.insert(out.end(), burst, std::chrono::milliseconds(ms));
+        at = end + 1;
+    }
+    return true;
+}
+
 SimCatalog::SimCatalog(const SimCatalogSetup &setup, std::vector<sim::FaultSchedule> faults)
-    : setup_(setup), faults_(std::move(faults)), created_(Clock::now()) {}
+    : setup_(setup),
+      faults_(std::move(faults)),
+      boards_(static_cast<size_t>(setup.devices)),
+      created_(Clock::now()) {
+    for (size_t i = 0; i < boards_.size(); i++) {
+        boards_[i].arrival = i < setup_.arrivals.size() ? setup_.arrivals[i] : setup_.appear_after;
+    }
+}
+
+bool SimCatalog::present(Board &board, Clock::time_point now) {
+    if (now - created_ < board.arrival) {
+        return false;
+    }
+    if (!board.link) {
+        return true;
+    }
+    const auto [gone, rebooted] = board.link->with_device(
+        [](sim::SimDevice &d) { return std::make_pair(d.unplugged(), d.rebooted()); });
+    if (!gone) {
+        return true;
+    }
+    if (!rebooted || !setup_.reboot_away) {
+        return false;  // unplugged for good
+    }
+    if (!board.left) {
+        board.left = now;
+    }
+    if (now - *board.left < *setup_.reboot_away) {
+        return false;
+    }
+    board.link->replug();
+    board.left.reset();
+    return true;
+}
 
 std::vector<DeviceInfo> SimCatalog::enumerate(uint16_t vendor_id, uint16_t product_id) {
     std::vector<DeviceInfo> found;
-    if (Clock::now() - created_ < setup_.appear_after ||
-        (vendor_id != 0 && vendor_id != kSimVendorId) ||
+    const Clock::time_point now = Clock::now();
+    if ((vendor_id != 0 && vendor_id != kSimVendorId) ||
         (product_id != 0 && product_id != kSimProductId)) {
         return found;
     }
     for (int n = 1; n <= setup_.devices; n++) {
+        if (!present(boards_[static_cast<size_t>(n - 1)], now)) {
+            continue;
+        }
         DeviceInfo info;
         info.path = sim_path(n);
         info.vendor_id = kSimVendorId;
@@ -74,20 +135,30 @@ std::vector<DeviceInfo> SimCatalog::enumerate(uint16_t vendor_id, uint16_t produ
 }
 
 std::unique_ptr<Transport> SimCatalog::open(const DeviceInfo &device) {
-    const Clock::duration age = Clock::now() - created_;
+    const Clock::time_point now = Clock::now();
     for (int n = 1; n <= setup_.devices; n++) {
-        if (device.path != sim_path(n) || age < setup_.appear_after) {
+        Board &board = boards_[static_cast<size_t>(n - 1)];
+        if (device.path != sim_path(n) || !present(board, now)) {
             continue;
         }
-        if (age < setup_.appear_after + setup_.open_after) {
+        if (now - created_ < board.arrival + setup_.open_after) {
             // The words of the HID back end on Linux, so both paths read the same.
             open_error_ =
                 "Failed to open a device with path '" + device.path + "': Permission denied";
             return nullptr;
         }
         open_error_.clear();
-        return std::make_unique<SimTransport>(faults_[static_cast<size_t>(n - 1)],
-                                              setup_.device_tick, setup_.link);
+        if (!board.link) {
+            board.link = std::make_shared<SimTransport>(faults_[static_cast<size_t>(n - 1)],
+                                                        setup_.device_tick, setup_.link);
+            if (!setup_.flash_from.empty()) {
+                read_sim_flash(*board.link, setup_.flash_from);
+            }
+            if (setup_.reboot_away) {
+                board.link->with_device([](sim::SimDevice &d) { d.set_leaves_on_reboot(true); });
+            }
+        }
+        return std::make_unique<SharedSimTransport>(board.link);
     }
     open_error_ = "Failed to open a device with path '" + device.path + "': No such device";
     return nullptr;

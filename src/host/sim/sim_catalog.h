@@ -12,6 +12,7 @@
 
 #include "device/sim_device.h"
 #include "host/link/device_catalog.h"
+#include "host/sim/sim_transport.h"
 #include "timing/usb_timing.h"
 
 namespace host {
@@ -24,7 +25,22 @@ struct SimCatalogSetup {
     std::chrono::milliseconds open_after{0};    // then opens fail (permission) this long
     std::chrono::microseconds device_tick{std::chrono::milliseconds(10)};
     std::optional<timing::UsbTimingFigures> link;  // the link's timing; none: answers at once
+    // When each board appears, from the start; one entry per board (then `devices` is their
+    // number). Empty: every board appears after appear_after.
+    std::vector<std::chrono::milliseconds> arrivals;
+    // A board that reboots leaves the bus at once (its answer to the reboot lost) and is back
+    // this long after, with the same serial number and flash, its application started. None: a
+    // board stays.
+    std::optional<std::chrono::milliseconds> reboot_away;
+    // The flash every board starts with (the station's --sim-flash-from, checked beforehand);
+    // empty: erased.
+    std::string flash_from;
 };
+
+// "0,500,1000x4": board arrival times in milliseconds, NxK for K boards at once. False with the
+// reason in error when the text is not such a list.
+bool parse_sim_arrivals(const std::string &text, std::vector<std::chrono::milliseconds> &out,
+                        std::string &error);
 
 std::string sim_serial(int number);  // 1 -> "SIM0001"
 
@@ -39,10 +55,19 @@ class SimCatalog : public DeviceCatalog {
 
   private:
     using Clock = std::chrono::steady_clock;
+    // A board is one simulated device for the whole run: opened again, it is the same device.
+    struct Board {
+        std::chrono::milliseconds arrival{0};
+        std::shared_ptr<SimTransport> link;     // from its first opening on
+        std::optional<Clock::time_point> left;  // when it was first seen gone after its reboot
+    };
     SimCatalog(const SimCatalogSetup &setup, std::vector<sim::FaultSchedule> faults);
+    // Whether the board is on the bus now; brings one back whose time away is over.
+    bool present(Board &board, Clock::time_point now);
 
     SimCatalogSetup setup_;
     std::vector<sim::FaultSchedule> faults_;  // one per device
+    std::vector<Board> boards_;
     Clock::time_point created_;
     std::string open_error_;
 };

@@ -30,7 +30,7 @@ bool sim_flash_path_writable(const std::string &path, std::string &why) {
 }
 
 bool write_sim_flash(Transport &device, const std::string &path) {
-    auto *sim = dynamic_cast<SimTransport *>(&device);
+    SimTransport *sim = sim_transport_of(device);
     if (sim == nullptr) {
         return false;
     }
@@ -46,7 +46,7 @@ bool write_sim_flash(Transport &device, const std::string &path) {
 }
 
 bool read_sim_flash(Transport &device, const std::string &path) {
-    auto *sim = dynamic_cast<SimTransport *>(&device);
+    SimTransport *sim = sim_transport_of(device);
     if (sim == nullptr) {
         return false;
     }

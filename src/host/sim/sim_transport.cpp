@@ -56,6 +56,10 @@ int SimTransport::write(const uint8_t *report, size_t len) {
         answered_.notify_all();  // an unplugged device fails the reader's wait at once
         return -1;
     }
+    if (device_.left_on_reboot()) {
+        left_ = true;
+        answered_.notify_all();
+    }
     if (link_) {
         // The reader may be asleep until a later time than this answer's.
         take_answers_locked(link_->on_report(now, report, len));
@@ -101,6 +105,20 @@ int SimTransport::read(uint8_t *buf, size_t len, int timeout_ms) {
 bool SimTransport::product_string(std::wstring &out) {
     out = L"Simulated IAP device";
     return true;
+}
+
+void SimTransport::replug() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    device_.replug();
+    on_wire_.clear();
+    left_ = false;
+}
+
+SimTransport *sim_transport_of(Transport &device) {
+    if (auto *shared = dynamic_cast<SharedSimTransport *>(&device)) {
+        return &shared->board();
+    }
+    return dynamic_cast<SimTransport *>(&device);
 }
 
 }  // namespace host

@@ -3,9 +3,11 @@
 // device's clock advances with real time (one tick per 10 ms) so held-back answers come out late.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -28,6 +30,10 @@ class SimTransport : public Transport {
     int write(const uint8_t *report, size_t len) override;
     int read(uint8_t *buf, size_t len, int timeout_ms) override;
     bool product_string(std::wstring &out) override;
+    // A board that left the bus on its reboot is gone as a real one is: reads fail for good.
+    bool disconnected() const override { return left_.load(); }
+    // Back on the bus after leaving on reboot (the catalog's boards).
+    void replug();
 
     // Runs f with the device while no other call uses it.
     template <typename F>
@@ -50,6 +56,27 @@ class SimTransport : public Transport {
     Clock::time_point next_tick_;
     std::optional<timing::UsbLinkModel> link_;
     std::deque<std::pair<Clock::time_point, sim::Report>> on_wire_;  // with the time readable
+    std::atomic<bool> left_{false};
 };
+
+// One simulated board opened again and again (the station's boards leave and come back): every
+// opening shares the board's one SimTransport, and so its flash.
+class SharedSimTransport : public Transport {
+  public:
+    explicit SharedSimTransport(std::shared_ptr<SimTransport> board) : board_(std::move(board)) {}
+    int write(const uint8_t *report, size_t len) override { return board_->write(report, len); }
+    int read(uint8_t *buf, size_t len, int timeout_ms) override {
+        return board_->read(buf, len, timeout_ms);
+    }
+    bool product_string(std::wstring &out) override { return board_->product_string(out); }
+    bool disconnected() const override { return board_->disconnected(); }
+    SimTransport &board() { return *board_; }
+
+  private:
+    std::shared_ptr<SimTransport> board_;
+};
+
+// The simulated transport behind `device`, or null when it is not one.
+SimTransport *sim_transport_of(Transport &device);
 
 }  // namespace host

@@ -21,7 +21,7 @@ DeviceSession::DeviceSession(size_t index, Transport &device, DeviceInfo info, s
       events_(events),
       layout_(layout),
       settings_(settings),
-      record_(index == 0 ? iap : own_record_),
+      record_(index == 0 && !settings.own_records ? iap : own_record_),
       observer_(events, uint64_t{layout.image_program} + layout.tts_rounded),
       observed_(device, observer_) {
     prepare_record(record_, settings.skip_unchanged, settings.skip_blank);
@@ -103,7 +103,11 @@ void DeviceSession::start() {
         queued_->start();
     }
     started_ = Clock::now();
-    runner_->start(kImageStart, layout_.image_program, kImageStart);
+    if (settings_.verify) {
+        runner_->verify(kImageStart, layout_.image_program, kImageStart);
+    } else {
+        runner_->start(kImageStart, layout_.image_program, kImageStart);
+    }
 }
 
 RunReport DeviceSession::finish(Outcome outcome, Clock::time_point ended, int interrupt_status,

@@ -39,6 +39,7 @@ class DeviceSession {
     DeviceSession &operator=(const DeviceSession &) = delete;
 
     const std::string &tag() const { return tag_; }
+    const DeviceInfo &info() const { return info_; }
     EngineRunner &runner() { return *runner_; }
     // The device as its reader thread sees it.
     Workers::Device feed() { return {runner_.get(), &reader_transport()}; }

@@ -17,14 +17,37 @@ TaggedConsole::DeviceScope::~DeviceScope() {
 }
 
 TaggedConsole::TaggedConsole(std::vector<std::string> tags, Sink out)
-    : tags_(std::move(tags)), out_(std::move(out)), pending_(tags_.size()) {}
+    : out_(std::move(out)), tags_(std::move(tags)), pending_(tags_.size()) {}
 
 TaggedConsole::~TaggedConsole() {
     uninstall();
 }
 
 void TaggedConsole::attach(const EngineRunner *runner, size_t device) {
+    std::lock_guard<std::mutex> lock(mutex_);
     runners_.emplace_back(runner, device);
+}
+
+size_t TaggedConsole::add(const std::string &tag) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    tags_.push_back(tag);
+    pending_.emplace_back();
+    return tags_.size() - 1;
+}
+
+void TaggedConsole::detach(const EngineRunner *runner) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = runners_.begin(); it != runners_.end();) {
+        if (it->first != runner) {
+            ++it;
+            continue;
+        }
+        if (!pending_[it->second].empty()) {
+            pending_[it->second] += '\n';
+            flush_locked(it->second);
+        }
+        it = runners_.erase(it);
+    }
 }
 
 void TaggedConsole::install() {
@@ -45,7 +68,7 @@ void TaggedConsole::uninstall() {
     }
 }
 
-long TaggedConsole::device_of_this_thread() const {
+long TaggedConsole::device_of_this_thread_locked() const {
     if (const EngineRunner *runner = EngineRunner::current()) {
         for (const auto &[known, device] : runners_) {
             if (known == runner) {
@@ -57,8 +80,8 @@ long TaggedConsole::device_of_this_thread() const {
 }
 
 void TaggedConsole::write(std::string_view text) {
-    const long device = device_of_this_thread();
     std::lock_guard<std::mutex> lock(mutex_);
+    const long device = device_of_this_thread_locked();
     if (device < 0) {
         out_(text);
         return;

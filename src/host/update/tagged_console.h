@@ -28,12 +28,19 @@ class TaggedConsole {
 
     // One tag per device, by index; out receives whole tagged lines (and untagged text).
     TaggedConsole(std::vector<std::string> tags, Sink out);
+    // A station's console: devices are added as boards appear, while others print.
+    explicit TaggedConsole(Sink out) : TaggedConsole({}, std::move(out)) {}
     ~TaggedConsole();  // uninstalls
     TaggedConsole(const TaggedConsole &) = delete;
     TaggedConsole &operator=(const TaggedConsole &) = delete;
 
-    // Device `device` prints through `runner`'s engine calls. All before install().
+    // Device `device` prints through `runner`'s engine calls.
     void attach(const EngineRunner *runner, size_t device);
+    // A new device with its tag; returns its index.
+    size_t add(const std::string &tag);
+    // The runner's run is over: its unfinished line is written out and it is forgotten (another
+    // runner may later live at its address).
+    void detach(const EngineRunner *runner);
 
     // Routes the console through this object; uninstall() writes out unfinished lines (ended)
     // and restores the sink it replaced.
@@ -57,16 +64,16 @@ class TaggedConsole {
 
   private:
     // The printing device's index, or -1.
-    long device_of_this_thread() const;
+    long device_of_this_thread_locked() const;
     void flush_locked(size_t device);
 
     // A line that never ends is written out at this length rather than held without bound.
     static constexpr size_t kLongestLine = 4096;
 
-    const std::vector<std::string> tags_;
     const Sink out_;
-    std::vector<std::pair<const EngineRunner *, size_t>> runners_;
     std::mutex mutex_;
+    std::vector<std::string> tags_;
+    std::vector<std::pair<const EngineRunner *, size_t>> runners_;
     std::vector<std::string> pending_;      // each device's unfinished line
     std::optional<ConsoleSinkScope> sink_;  // while installed
 };

@@ -95,6 +95,19 @@ void report_timing(Clock::duration elapsed, const TickStats &ticks,
 
 }  // namespace
 
+// Several devices: each one's tag; one device alone has none; a station's board its own.
+std::vector<std::string> run_tags(const std::vector<UpdateDevice> &devices,
+                                  const UpdateSettings &settings) {
+    if (settings.own_records) {
+        std::vector<std::string> tags;
+        for (const UpdateDevice &d : devices) {
+            tags.push_back(d.tag);
+        }
+        return tags;
+    }
+    return devices.size() > 1 ? device_tags(devices) : std::vector<std::string>(devices.size());
+}
+
 std::vector<std::string> device_tags(const std::vector<UpdateDevice> &devices) {
     std::map<std::string, int> uses;
     for (const UpdateDevice &d : devices) {
@@ -123,7 +136,7 @@ class UpdateRun::Impl {
     std::vector<DeviceResult> run(const UpdatePlan &plan);
 
   private:
-    bool several() const { return sessions_.size() > 1; }
+    bool several() const { return sessions_.size() > 1 || settings_.own_records; }
     TaggedConsole::Sink console_sink();
     void start(const UpdatePlan &plan);
     Outcome wait_for(size_t i);
@@ -162,11 +175,11 @@ UpdateRun::Impl::Impl(const std::vector<UpdateDevice> &devices, const Layout &la
                       const UpdateSettings &settings)
     : layout_(layout),
       settings_(settings),
-      tags_(devices.size() > 1 ? device_tags(devices) : std::vector<std::string>(devices.size())),
+      tags_(run_tags(devices, settings)),
       out_(settings.out ? settings.out : TaggedConsole::Sink(console_stdout_sink)),
       err_(settings.err ? settings.err : TaggedConsole::Sink(write_stderr)),
       ended_(devices.size()) {
-    const bool several = devices.size() > 1;
+    const bool several = devices.size() > 1 || settings.own_records;
     if (settings.show_progress && !settings.json) {
         if (several) {
             display_ = std::make_unique<MultiProgressDisplay>(tags_, out_, err_, settings.columns);
@@ -174,7 +187,7 @@ UpdateRun::Impl::Impl(const std::vector<UpdateDevice> &devices, const Layout &la
             progress_ = std::make_unique<ProgressDisplay>();
         }
     }
-    if (several && !settings.json) {
+    if (several && !settings.json && settings.shared_console == nullptr) {
         console_ = std::make_unique<TaggedConsole>(tags_, console_sink());
     }
     for (size_t i = 0; i < devices.size(); i++) {
@@ -185,11 +198,15 @@ UpdateRun::Impl::Impl(const std::vector<UpdateDevice> &devices, const Layout &la
         }
         events_.push_back(std::make_unique<SessionEvents>(
             devices[i].events != nullptr ? *devices[i].events : quiet_, progress));
+        const size_t index =
+            settings.shared_console != nullptr ? settings.shared_console->add(tags_[i]) : i;
         sessions_.push_back(
-            std::make_unique<DeviceSession>(i, *devices[i].transport, devices[i].info, tags_[i],
+            std::make_unique<DeviceSession>(index, *devices[i].transport, devices[i].info, tags_[i],
                                             *events_.back(), layout, settings, several));
         if (console_ != nullptr) {
             console_->attach(&sessions_.back()->runner(), i);
+        } else if (settings.shared_console != nullptr) {
+            settings.shared_console->attach(&sessions_.back()->runner(), index);
         }
     }
     if (console_ != nullptr) {
@@ -313,11 +330,18 @@ DeviceResult UpdateRun::Impl::report(size_t i, Outcome outcome, Clock::time_poin
     r.tag = tags_[i];
     r.report = sessions_[i]->finish(outcome, ended, interrupt,
                                     [this](const std::string &text) { note(text); });
+    const bool shown = !settings_.settle || settings_.settle(sessions_[i]->info(), r.report);
     if (display_ != nullptr) {
         display_->finish(i, r.succeeded() ? "success" : "FAILED: " + r.report.reason);
     }
-    note(outcome_line(r.report, r.tag));
-    events_[i]->outcome(r.report);
+    if (shown) {
+        std::string line = outcome_line(r.report, r.tag);
+        if (!r.succeeded() && !settings_.failed_hint.empty()) {
+            line.insert(line.size() - 1, settings_.failed_hint);
+        }
+        note(line);
+        events_[i]->outcome(r.report);
+    }
     return r;
 }
 
@@ -355,6 +379,11 @@ void UpdateRun::Impl::stop() {
     if (console_ != nullptr) {
         console_->uninstall();
     }
+    if (settings_.shared_console != nullptr) {
+        for (auto &session : sessions_) {
+            settings_.shared_console->detach(&session->runner());
+        }
+    }
     if (display_ != nullptr) {
         display_->close();
     }
@@ -387,7 +416,9 @@ void print_fleet_summary(std::FILE *to, const std::vector<DeviceResult> &results
     std::fprintf(to, "%-*s  %-11s  %10s  %8s  %12s  %s\n", w, "DEVICE", "OUTCOME", "BYTES", "TIME",
                  "THROUGHPUT", "REASON");
     std::vector<std::string> failed;
+    size_t current = 0;
     for (const DeviceResult &r : results) {
+        current += r.report.status == Status::Current ? 1 : 0;
         const RunReport &p = r.report;
         const double rate = p.seconds > 0 ? static_cast<double>(p.bytes) / 1024.0 / p.seconds : 0;
         const std::string throughput =
@@ -399,8 +430,11 @@ void print_fleet_summary(std::FILE *to, const std::vector<DeviceResult> &results
             failed.push_back(r.tag);
         }
     }
-    if (failed.empty()) {
+    if (failed.empty() && current == 0) {
         std::fprintf(to, "hidiap: all %zu devices updated and verified\n", results.size());
+    } else if (failed.empty()) {
+        std::fprintf(to, "hidiap: all %zu devices verified: %zu updated, %zu already current\n",
+                     results.size(), results.size() - current, current);
     } else {
         std::string names;
         for (const std::string &tag : failed) {

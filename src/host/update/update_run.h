@@ -25,6 +25,7 @@ struct UpdateDevice {
     Transport *transport = nullptr;  // opened; owned by the caller
     DeviceInfo info;                 // path and serial at least
     RunEvents *events = nullptr;     // the device's presenter (its JSON events), or none
+    std::string tag{};               // with a shared console: its tag there
 };
 
 struct DeviceResult {

@@ -8,9 +8,13 @@
 #include <string>
 #include <string_view>
 
+#include "host/events/outcome.h"
+#include "host/link/device_catalog.h"
 #include "timing/usb_timing.h"
 
 namespace host {
+
+class TaggedConsole;
 
 struct UpdateSettings {
     // The engine's tick. Users always get 10 ms; tests and the soak may run the clock faster.
@@ -20,6 +24,7 @@ struct UpdateSettings {
     std::chrono::milliseconds stall_limit{30000};
     bool skip_unchanged = false;  // survey each range and program only the sectors that differ
     bool skip_blank = false;      // send no page of nothing but 0xFF into erased flash
+    bool verify = false;          // only compare each range with the device's CRC-32; no writes
     bool timing_report = false;   // the update's time and the tick period on standard error
     std::optional<timing::UsbTimingFigures> link;  // the simulated link's timing, for the report
     // JSON mode: the devices' events carry everything and no console line is shown.
@@ -37,6 +42,16 @@ struct UpdateSettings {
     // empty for those streams.
     std::function<void(std::string_view)> out;
     std::function<void(std::string_view)> err;
+    // Called with each device's report before it is shown: keeps its record (--record) and may
+    // turn the report into a failure when the record cannot be kept. False: the report is not the
+    // device's result (the station's check before an update) and is neither shown nor sent.
+    std::function<bool(const DeviceInfo &, RunReport &)> settle;
+    // Added to the outcome line of a device that failed: what to do with it.
+    std::string failed_hint;
+    // The station's: boards come and go while others run. Each device gets an engine record of
+    // its own, and its lines go to this console (null in JSON mode) under its UpdateDevice tag.
+    bool own_records = false;
+    TaggedConsole *shared_console = nullptr;
 };
 
 }  // namespace host

@@ -1,0 +1,64 @@
+// The production station (--station): every matching board is updated as it appears, beside
+// the boards already in progress, each through the one update path (UpdateRun) with its own
+// record, threads and tag. Before anything is written a board is verified; one that already
+// holds the files is reported current and left alone, and one that comes back after its reboot
+// (same serial number, verified current) is recognised and not counted twice.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/discovery/device_selection.h"
+#include "host/inputs/input_files.h"
+#include "host/inputs/update_plan.h"
+#include "host/link/device_catalog.h"
+#include "host/station/station_status.h"
+#include "host/update/update_run.h"
+#include "host/update/update_settings.h"
+
+namespace host {
+
+struct StationSetup {
+    DeviceQuery query;         // the IDs; serial numbers and paths, when given, filter the boards
+    unsigned count = 0;        // stop after this many boards were handled; 0: until stopped
+    bool verify_only = false;  // a checking station: boards are only verified
+    std::chrono::milliseconds poll{250};  // how often the catalog is asked for new boards
+    bool json = false;
+    bool status_block = false;  // draw the status block (standard error is a terminal)
+    int columns = 0;
+    // The stages' settings; the station adds its own console, records and interruption.
+    UpdateSettings settings;
+    // --record: keeps a handled board's report (may fail it); empty without --record.
+    std::function<void(const DeviceInfo &, RunReport &)> keep_record;
+    // 0, or the exit status an interruption asks for; how many requests came.
+    std::function<int()> interrupt_status;
+    std::function<int()> interrupt_requests;
+};
+
+class Station {
+  public:
+    Station(DeviceCatalog &catalog, const Layout &layout, const UpdatePlan &plan,
+            StationSetup setup);
+    ~Station();
+    Station(const Station &) = delete;
+    Station &operator=(const Station &) = delete;
+
+    // Runs until stopped (Ctrl-C: no new boards; again: the boards in progress are interrupted)
+    // or until `count` boards were handled. One result per handled board, in the order they
+    // ended.
+    std::vector<DeviceResult> run();
+    StationTotals totals() const;
+    double seconds() const;  // how long the station ran
+
+  private:
+    class Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// The totals line that ends a station run.
+std::string station_totals_line(const StationTotals &totals, double seconds);
+
+}  // namespace host
