@@ -250,6 +250,16 @@ void iap_program_changed_from(iap_env_t *iap, uint32_t sector);
 bool iap_page_blank(const iap_env_t *iap, uint32_t offset);
 bool iap_pass_blank_pages(iap_env_t *iap);
 uint32_t iap_count_blank_pages(const uint8_t *data, uint32_t size);
+// ---- Checksum requests, shared by the survey and the verification ----
+//
+// iap_answer_crc: the CRC-32 an answer carries (bytes 6-9). iap_expected_crc: the CRC-32 of
+// [offset, offset + len) of the current range as a full update leaves it in flash (the range's
+// bytes, then 0xFF). iap_send_check: sends the check command for `length` bytes from flash
+// `start`.
+uint32_t iap_answer_crc(const uint8_t *p_dat);
+uint32_t iap_expected_crc(const iap_env_t *iap, uint32_t offset, uint32_t len);
+void iap_send_check(iap_env_t *iap, uint32_t start, uint32_t length);
+
 // ---- Verification only ----
 //
 // iap_verify_start: like iap_start, but only asks the device for the CRC-32 of each range with

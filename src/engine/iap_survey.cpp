@@ -10,11 +10,6 @@
 
 namespace {
 
-uint32_t answer_crc(const uint8_t *p_dat) {
-    return static_cast<uint32_t>(p_dat[6]) | static_cast<uint32_t>(p_dat[7]) << 8 |
-           static_cast<uint32_t>(p_dat[8]) << 16 | static_cast<uint32_t>(p_dat[9]) << 24;
-}
-
 // Continues a running CRC over n bytes of 0xFF: what an erased cell reads.
 uint32_t crc_of_erased(uint32_t crc, uint32_t n) {
     static const uint8_t erased[IAP_PAGE_SIZE] = {
@@ -30,27 +25,6 @@ uint32_t crc_of_erased(uint32_t crc, uint32_t n) {
         n -= step;
     }
     return crc;
-}
-
-// CRC-32 of [offset, offset + len) of the range as a full update leaves it in flash: the range's
-// bytes, then 0xFF up to the end of its last sector, which a full update erases.
-uint32_t expected_crc(const iap_env_t *iap, uint32_t offset, uint32_t len) {
-    uint32_t data = 0;
-    if (offset < iap->size) {
-        data = iap->size - offset < len ? iap->size - offset : len;
-    }
-    const uint32_t crc =
-        iap_calculate_CRC32(0xFFFFFFFF, iap->local_img_buf + iap->addr + offset, data);
-    return crc_of_erased(crc, len - data);
-}
-
-void send_check(iap_env_t *iap, uint32_t start, uint32_t length) {
-    uint8_t payload[8];
-    for (int i = 0; i < 4; i++) {
-        payload[i] = static_cast<uint8_t>(start >> (8 * i));
-        payload[4 + i] = static_cast<uint8_t>(length >> (8 * i));
-    }
-    iap_command_tx(iap, IAP_CMD_FLASH_CHECK, payload, sizeof payload);
 }
 
 void set_bit(uint32_t *bits, uint32_t sector, bool on) {
@@ -96,6 +70,32 @@ void conclude_survey(iap_env_t *iap) {
 
 }  // namespace
 
+uint32_t iap_answer_crc(const uint8_t *p_dat) {
+    return static_cast<uint32_t>(p_dat[6]) | static_cast<uint32_t>(p_dat[7]) << 8 |
+           static_cast<uint32_t>(p_dat[8]) << 16 | static_cast<uint32_t>(p_dat[9]) << 24;
+}
+
+// CRC-32 of [offset, offset + len) of the range as a full update leaves it in flash: the range's
+// bytes, then 0xFF up to the end of its last sector, which a full update erases.
+uint32_t iap_expected_crc(const iap_env_t *iap, uint32_t offset, uint32_t len) {
+    uint32_t data = 0;
+    if (offset < iap->size) {
+        data = iap->size - offset < len ? iap->size - offset : len;
+    }
+    const uint32_t crc =
+        iap_calculate_CRC32(0xFFFFFFFF, iap->local_img_buf + iap->addr + offset, data);
+    return crc_of_erased(crc, len - data);
+}
+
+void iap_send_check(iap_env_t *iap, uint32_t start, uint32_t length) {
+    uint8_t payload[8];
+    for (int i = 0; i < 4; i++) {
+        payload[i] = static_cast<uint8_t>(start >> (8 * i));
+        payload[4 + i] = static_cast<uint8_t>(length >> (8 * i));
+    }
+    iap_command_tx(iap, IAP_CMD_FLASH_CHECK, payload, sizeof payload);
+}
+
 bool iap_survey_applies(const iap_env_t *iap) {
     return iap->skip_unchanged != 0 && iap->size != 0 && iap->local_img_buf != nullptr &&
            (iap->iap_addr & (IAP_SECTOR_SIZE - 1)) == 0 &&
@@ -113,7 +113,7 @@ void iap_flash_survey_range(iap_env_t *iap) {
     iap->tick_cnt = IAP_TICKS_CHECK;
     console_printf("[IAP]: ");
     console_printf("flash survey from %08x, size %d \r\n", iap->iap_addr, static_cast<int>(length));
-    send_check(iap, iap->iap_addr, length);
+    iap_send_check(iap, iap->iap_addr, length);
 }
 
 void iap_flash_survey_sector(iap_env_t *iap) {
@@ -121,7 +121,7 @@ void iap_flash_survey_sector(iap_env_t *iap) {
     iap->tick_cnt = IAP_TICKS_CHECK;
     console_printf("[IAP]: ");
     console_printf("Survey @ 0x%08x\r\n", a);
-    send_check(iap, a, IAP_SECTOR_SIZE);
+    iap_send_check(iap, a, IAP_SECTOR_SIZE);
 }
 
 void iap_program_changed_from(iap_env_t *iap, uint32_t sector) {
@@ -150,8 +150,8 @@ void iap_program_changed_from(iap_env_t *iap, uint32_t sector) {
 uint32_t IAP_ST_FLASH_SURVEY_RANGE_rsp_handle(iap_env_t *iap, uint8_t *p_dat, int) {
     const uint32_t sectors = iap_survey_sectors(iap);
     const uint32_t length = sectors * IAP_SECTOR_SIZE;
-    const uint32_t rsp_crc = answer_crc(p_dat);
-    const bool unchanged = rsp_crc == expected_crc(iap, 0, length);
+    const uint32_t rsp_crc = iap_answer_crc(p_dat);
+    const bool unchanged = rsp_crc == iap_expected_crc(iap, 0, length);
     // A wholly erased range differs in every sector that holds data: no need to ask each one.
     const bool erased = !unchanged && rsp_crc == crc_of_erased(0xFFFFFFFF, length);
     iap->state_change = 1;
@@ -162,7 +162,8 @@ uint32_t IAP_ST_FLASH_SURVEY_RANGE_rsp_handle(iap_env_t *iap, uint8_t *p_dat, in
     } else if (erased) {
         const uint32_t erased_sector = crc_of_erased(0xFFFFFFFF, IAP_SECTOR_SIZE);
         for (uint32_t s = 0; s < sectors; s++) {
-            mark(iap, s, expected_crc(iap, s * IAP_SECTOR_SIZE, IAP_SECTOR_SIZE) != erased_sector);
+            mark(iap, s,
+                 iap_expected_crc(iap, s * IAP_SECTOR_SIZE, IAP_SECTOR_SIZE) != erased_sector);
             set_bit(iap->sector_erased, s, true);
         }
         conclude_survey(iap);
@@ -178,8 +179,9 @@ uint32_t IAP_ST_FLASH_SURVEY_RANGE_rsp_handle(iap_env_t *iap, uint8_t *p_dat, in
 
 uint32_t IAP_ST_FLASH_SURVEY_SECTOR_rsp_handle(iap_env_t *iap, uint8_t *p_dat, int) {
     const uint32_t sector = iap->survey_sector;
-    const uint32_t rsp_crc = answer_crc(p_dat);
-    const bool differs = rsp_crc != expected_crc(iap, sector * IAP_SECTOR_SIZE, IAP_SECTOR_SIZE);
+    const uint32_t rsp_crc = iap_answer_crc(p_dat);
+    const bool differs =
+        rsp_crc != iap_expected_crc(iap, sector * IAP_SECTOR_SIZE, IAP_SECTOR_SIZE);
     iap->state_change = 1;
     mark(iap, sector, differs);
     set_bit(iap->sector_erased, sector, rsp_crc == crc_of_erased(0xFFFFFFFF, IAP_SECTOR_SIZE));

@@ -6,35 +6,6 @@
 
 namespace {
 
-uint32_t answer_crc(const uint8_t *p_dat) {
-    return static_cast<uint32_t>(p_dat[6]) | static_cast<uint32_t>(p_dat[7]) << 8 |
-           static_cast<uint32_t>(p_dat[8]) << 16 | static_cast<uint32_t>(p_dat[9]) << 24;
-}
-
-// CRC-32 of one sector of the range as a full update leaves it: the range's bytes, then 0xFF.
-uint32_t expected_sector_crc(const iap_env_t *iap, uint32_t sector) {
-    const uint32_t offset = sector * IAP_SECTOR_SIZE;
-    const uint32_t data =
-        offset >= iap->size
-            ? 0
-            : (iap->size - offset < IAP_SECTOR_SIZE ? iap->size - offset : IAP_SECTOR_SIZE);
-    uint32_t crc = iap_calculate_CRC32(0xFFFFFFFF, iap->local_img_buf + iap->addr + offset, data);
-    static const uint8_t erased = 0xFF;
-    for (uint32_t i = data; i < IAP_SECTOR_SIZE; i++) {
-        crc = iap_calculate_CRC32(crc, &erased, 1);
-    }
-    return crc;
-}
-
-void send_check(iap_env_t *iap, uint32_t start, uint32_t length) {
-    uint8_t payload[8];
-    for (int i = 0; i < 4; i++) {
-        payload[i] = static_cast<uint8_t>(start >> (8 * i));
-        payload[4 + i] = static_cast<uint8_t>(length >> (8 * i));
-    }
-    iap_command_tx(iap, IAP_CMD_FLASH_CHECK, payload, sizeof payload);
-}
-
 iap_verify_t &current_range(iap_env_t *iap) {
     const uint32_t r =
         iap->update_done_num < IAP_SURVEY_RANGES ? iap->update_done_num : IAP_SURVEY_RANGES - 1;
@@ -100,7 +71,7 @@ void iap_flash_verify_range(iap_env_t *iap) {
     console_printf("[IAP]: ");
     console_printf("flash verify from %08x, size %d \r\n", iap->iap_addr,
                    static_cast<int>(iap->size));
-    send_check(iap, iap->iap_addr, iap->size);
+    iap_send_check(iap, iap->iap_addr, iap->size);
 }
 
 void iap_flash_verify_sector(iap_env_t *iap) {
@@ -108,14 +79,14 @@ void iap_flash_verify_sector(iap_env_t *iap) {
     iap->tick_cnt = IAP_TICKS_CHECK;
     console_printf("[IAP]: ");
     console_printf("Verify @ 0x%08x\r\n", a);
-    send_check(iap, a, IAP_SECTOR_SIZE);
+    iap_send_check(iap, a, IAP_SECTOR_SIZE);
 }
 
 uint32_t IAP_ST_FLASH_VERIFY_RANGE_rsp_handle(iap_env_t *iap, uint8_t *p_dat, int) {
     iap_verify_t &v = current_range(iap);
     v.flash_addr = iap->iap_addr;
     v.size = iap->size;
-    v.device_crc = answer_crc(p_dat);
+    v.device_crc = iap_answer_crc(p_dat);
     v.host_crc = iap_calculate_CRC32(0xFFFFFFFF, iap->local_img_buf + iap->addr, iap->size);
     v.match = v.device_crc == v.host_crc ? 1 : 0;
     console_printf("[IAP]: ");
@@ -138,7 +109,7 @@ uint32_t IAP_ST_FLASH_VERIFY_SECTOR_rsp_handle(iap_env_t *iap, uint8_t *p_dat, i
     iap_verify_t &v = current_range(iap);
     const uint32_t sector = iap->survey_sector;
     iap->state_change = 1;
-    if (answer_crc(p_dat) != expected_sector_crc(iap, sector)) {
+    if (iap_answer_crc(p_dat) != iap_expected_crc(iap, sector * IAP_SECTOR_SIZE, IAP_SECTOR_SIZE)) {
         v.sector_differs[sector / 32] |= 1u << (sector % 32);
         v.differing++;
     }
