@@ -90,6 +90,7 @@ host::Inputs inputs;
 std::string token;
 std::string product;
 std::unique_ptr<Run> run;
+bool not_started = false;  // the device was refused before the engine started
 std::string outcome;
 int exit_status = host::kExitFailed;
 
@@ -146,6 +147,17 @@ EMSCRIPTEN_KEEPALIVE void hidiap_web_start(const char *product_name) {
     if (*product_name != '\0') {
         console_printf("Product String     : %s\n", product_name);
     }
+    // A device of another product than the package's is left alone, as the tool leaves it.
+    not_started = false;
+    if (const std::string why = host::product_refusal(product, product_name); !why.empty()) {
+        const host::RunReport report = host::wrong_product_report(
+            why, uint64_t{inputs.layout.image_program} + inputs.layout.tts_rounded);
+        outcome = host::outcome_line(report);
+        exit_status = report.exit_status;
+        not_started = true;
+        run.reset();
+        return;
+    }
     run = std::make_unique<Run>(inputs.layout);
     host::prepare_record(iap, false);
     run->runner.set_observer(
@@ -192,6 +204,9 @@ EMSCRIPTEN_KEEPALIVE void hidiap_web_write_failed(const uint8_t *report, int len
 // 1 once the run is over; its outcome line and exit status are then fixed. The first call
 // that finds it over reports it, as the tool does when its wait for the outcome returns.
 EMSCRIPTEN_KEEPALIVE int hidiap_web_poll() {
+    if (not_started) {
+        return 1;
+    }
     if (!run) {
         return 0;
     }

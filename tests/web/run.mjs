@@ -211,6 +211,18 @@ await check('a firmware package made by the tool updates as its files do', async
   await shown.page.close();
 });
 
+await check('a package for another product leaves the device alone, as the tool does', async (expect) => {
+  const made = spawnSync(tool, ['--make-package', 'other.zip', '--product', 'Other board', image,
+    tts, '1MB'], { cwd: work });
+  expect(made.status === 0, `--make-package: ${made.stderr}`);
+  const shown = await runPage({ pkg: 'other.zip', token: 'ignored' });
+  const ran = runTool(['other.zip']);
+  expect(shown.status === 'failed' && shown.exit === 1, `status ${shown.status} ${shown.exit}`);
+  expect(shown.outcome.includes('update failed (wrong product)'), shown.outcome);
+  sameAsTool(expect, shown, ran);
+  await shown.page.close();
+});
+
 for (const [name, fault] of [
   ['a dropped answer ends in the time-out', 'drop:page:3'],
   ['a CRC mismatch fails the check', 'corrupt:page:5'],

@@ -81,6 +81,9 @@ struct RunReport {
 // A run that ended before it reached a device.
 RunReport refusal_report(Status status, int exit_status, std::string reason);
 
+// A device that was not updated because it is another product than the firmware is for.
+RunReport wrong_product_report(std::string reason, uint64_t total_bytes);
+
 // The one line on standard error that ends every update; `tag` names the device when several
 // are updated ("hidiap: [SIM0002] update failed ...").
 std::string outcome_line(const RunReport &report, const std::string &tag = "");

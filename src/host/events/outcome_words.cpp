@@ -120,6 +120,15 @@ RunReport refusal_report(Status status, int exit_status, std::string reason) {
     return r;
 }
 
+RunReport wrong_product_report(std::string reason, uint64_t total_bytes) {
+    RunReport r;
+    r.engine_outcome = Outcome::WrongProduct;
+    r.cause = Cause::WrongProduct;
+    r.reason = std::move(reason);
+    r.total_bytes = total_bytes;
+    return r;
+}
+
 std::string outcome_line(const RunReport &r, const std::string &tag) {
     const std::string head = tag.empty() ? "hidiap: " : "hidiap: [" + tag + "] ";
     const double rate = r.seconds > 0 ? static_cast<double>(r.bytes) / 1024.0 / r.seconds : 0;

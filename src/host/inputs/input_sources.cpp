@@ -210,4 +210,12 @@ SourceLoad load_source(InputRole role, const std::string &path, const std::vecto
     return s;
 }
 
+std::string product_refusal(const std::string &wanted, const std::string &device_product) {
+    if (wanted.empty() || wanted == device_product) {
+        return "";
+    }
+    return "the package is for the product '" + wanted + "', the device says it is '" +
+           device_product + "'; it was not updated";
+}
+
 }  // namespace host

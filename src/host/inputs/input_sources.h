@@ -40,6 +40,10 @@ bool read_package_file(const std::string &path, PackageInputs &out);
 // Whether the file at path begins as a zip archive does.
 bool file_looks_like_zip(const std::string &path);
 
+// Why a device whose product string is `device_product` must not be updated with firmware for
+// the product `wanted` (a package's manifest), or "" when it may (no product named, or the same).
+std::string product_refusal(const std::string &wanted, const std::string &device_product);
+
 enum class InputRole { Image, Tts };
 
 // One input loaded into its buffer.

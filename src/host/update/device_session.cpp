@@ -4,6 +4,7 @@
 
 #include "console/console.h"
 #include "globals/iap_globals.h"
+#include "host/inputs/input_sources.h"
 #include "host/platform/wide_text.h"
 #include "host/run/run_report.h"
 #include "host/sim/sim_flash_file.h"
@@ -66,21 +67,28 @@ void DeviceSession::announce() {
 }
 
 std::string DeviceSession::refusal() const {
-    const std::string &wanted = settings_.expected_product;
-    if (wanted.empty() || wanted == info_.product) {
-        return "";
-    }
-    return "the package is for the product '" + wanted + "', the device says it is '" +
-           info_.product + "'; it was not updated";
+    return product_refusal(settings_.expected_product, info_.product);
 }
 
-RunReport DeviceSession::refused_report(const std::string &why) const {
-    RunReport report;
-    report.engine_outcome = Outcome::WrongProduct;
-    report.cause = Cause::WrongProduct;
-    report.reason = why;
-    report.total_bytes = uint64_t{layout_.image_program} + layout_.tts_rounded;
+RunReport DeviceSession::refused_report(const std::string &why,
+                                        const std::function<void(const std::string &)> &note) {
+    RunReport report =
+        wrong_product_report(why, uint64_t{layout_.image_program} + layout_.tts_rounded);
+    save_sim_flash(report, note);
     return report;
+}
+
+void DeviceSession::save_sim_flash(RunReport &report,
+                                   const std::function<void(const std::string &)> &note) {
+    if (settings_.sim_flash_path.empty()) {
+        return;
+    }
+    const std::string path =
+        tag_.empty() ? settings_.sim_flash_path : per_device_path(settings_.sim_flash_path, tag_);
+    if (!write_sim_flash(device_, path)) {
+        note("hidiap: cannot write the simulated flash to '" + path + "'\n");
+        report.fail_after_success(Cause::SimFlash, "the simulated flash could not be written");
+    }
 }
 
 bool DeviceSession::load_sim_flash() {
@@ -120,14 +128,7 @@ RunReport DeviceSession::finish(Outcome outcome, Clock::time_point ended, int in
         note(head() + "the update made no progress for " +
              std::to_string(settings_.stall_limit.count() / 1000) + " s; giving up\n");
     }
-    if (!settings_.sim_flash_path.empty()) {
-        const std::string path = tag_.empty() ? settings_.sim_flash_path
-                                              : per_device_path(settings_.sim_flash_path, tag_);
-        if (!write_sim_flash(device_, path)) {
-            note("hidiap: cannot write the simulated flash to '" + path + "'\n");
-            report.fail_after_success(Cause::SimFlash, "the simulated flash could not be written");
-        }
-    }
+    save_sim_flash(report, note);
     // The engine gives up on a device that stopped answering with its time-out line; one that
     // went away, or a run that stood still, ends before the engine gets there, and standard
     // output would otherwise end without any outcome.

@@ -49,8 +49,10 @@ class DeviceSession {
     // After announce(): why the device is not to be updated at all (it is another product than
     // the firmware is for), or "" when it is.
     std::string refusal() const;
-    // The report of a device that was not updated for refusal(); said like any outcome.
-    RunReport refused_report(const std::string &why) const;
+    // The report of a device that was not updated for refusal(); said like any outcome. Its
+    // flash is saved as it is (--sim-flash).
+    RunReport refused_report(const std::string &why,
+                             const std::function<void(const std::string &)> &note);
     // --sim-flash-from: its flash before the update; false (said on standard error) when the file
     // cannot be used or the device is not simulated.
     bool load_sim_flash();
@@ -68,6 +70,8 @@ class DeviceSession {
 
   private:
     Transport &reader_transport();
+    // --sim-flash: the device's flash written out; a failure to write it fails the report.
+    void save_sim_flash(RunReport &report, const std::function<void(const std::string &)> &note);
     std::string head() const;  // "hidiap: " or "hidiap: [TAG] "
 
     const size_t index_;

@@ -146,6 +146,7 @@ class UpdateRun::Impl {
     void report_outcomes_as_they_come(std::vector<DeviceResult> &results);
     DeviceResult report(size_t i, Outcome outcome, Clock::time_point ended);
     DeviceResult report_refusal(size_t i, const std::string &why);
+    DeviceResult show(size_t i, RunReport report);
     void note(const std::string &text);
     void stop();
 
@@ -326,10 +327,20 @@ DeviceResult UpdateRun::Impl::report(size_t i, Outcome outcome, Clock::time_poin
     const int interrupt = outcome == Outcome::Interrupted && settings_.interrupt_status
                               ? settings_.interrupt_status()
                               : 0;
+    return show(i, sessions_[i]->finish(outcome, ended, interrupt,
+                                        [this](const std::string &text) { note(text); }));
+}
+
+DeviceResult UpdateRun::Impl::report_refusal(size_t i, const std::string &why) {
+    return show(i,
+                sessions_[i]->refused_report(why, [this](const std::string &text) { note(text); }));
+}
+
+// A device's result, kept (--record) and shown at once: its progress, outcome line and event.
+DeviceResult UpdateRun::Impl::show(size_t i, RunReport report) {
     DeviceResult r;
     r.tag = tags_[i];
-    r.report = sessions_[i]->finish(outcome, ended, interrupt,
-                                    [this](const std::string &text) { note(text); });
+    r.report = std::move(report);
     const bool shown = !settings_.settle || settings_.settle(sessions_[i]->info(), r.report);
     if (display_ != nullptr) {
         display_->finish(i, r.succeeded() ? "success" : "FAILED: " + r.report.reason);
@@ -342,18 +353,6 @@ DeviceResult UpdateRun::Impl::report(size_t i, Outcome outcome, Clock::time_poin
         note(line);
         events_[i]->outcome(r.report);
     }
-    return r;
-}
-
-DeviceResult UpdateRun::Impl::report_refusal(size_t i, const std::string &why) {
-    DeviceResult r;
-    r.tag = tags_[i];
-    r.report = sessions_[i]->refused_report(why);
-    if (display_ != nullptr) {
-        display_->finish(i, "FAILED: " + r.report.reason);
-    }
-    note(outcome_line(r.report, r.tag));
-    events_[i]->outcome(r.report);
     return r;
 }
 
