@@ -8,17 +8,21 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
 
 packages=(build-essential cmake pkg-config libhidapi-dev libcli11-dev zlib1g-dev
-  nlohmann-json3-dev libminizip-dev nettle-dev)
+  nlohmann-json3-dev libminizip-dev nettle-dev libsodium-dev)
 # libminizip-dev: the Windows build compiles minizip from the source package it comes from.
+# libsodium-dev likewise: libsodium is built for Windows from its source package, which ships no
+# configure script (autoconf, automake and libtool make it).
 windows=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev dpkg-dev zip
-  ca-certificates libminizip-dev)
+  ca-certificates libminizip-dev libsodium-dev autoconf automake libtool)
 debian=(dpkg-dev file)
 case "${1:-}" in
   --windows) packages+=("${windows[@]}") ;;
   --package) packages+=("${debian[@]}") ;;
   --test)
     # binutils: objcopy and ld make the HEX, S-record and ELF files of the format tests.
-    packages+=(googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev binutils)
+    # minisign: the signing tests check hidiap's signatures against minisign's own.
+    packages+=(googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev binutils
+      minisign)
     packages+=("${windows[@]}" wine64 "${debian[@]}" lintian)
     ;;
 esac
