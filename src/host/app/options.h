@@ -41,6 +41,10 @@ struct Options {
     std::string product;       // --product, for --make-package
     bool vid_given = false;    // --vid was given (it wins over a package's IDs)
     bool pid_given = false;
+    std::vector<std::string> trust;  // --trust PUBKEY: public keys whose packages are accepted
+    std::string make_key;            // --make-key NAME: write NAME.pub and NAME.key
+    bool unencrypted = false;        // --unencrypted: NAME.key without a password
+    std::string sign_key;            // --sign SECRETKEY, for --make-package
 };
 
 struct ParseResult {
