@@ -24,6 +24,10 @@ foreach(page IN LISTS HIDIAP_MAN_PAGES)
 endforeach()
 add_custom_target(hidiap_man_pages ALL DEPENDS ${hidiap_compressed_pages})
 
+# The system's trusted signing keys: empty until an administrator or a vendor puts a .pub file in
+# it. With the /usr prefix GNUInstallDirs makes this /etc.
+install(DIRECTORY DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/hidiap/trusted-keys)
+
 foreach(rule IN LISTS HIDIAP_UDEV_RULES)
   install(FILES ${rule} DESTINATION ${HIDIAP_UDEV_RULES_DIR})
 endforeach()
