@@ -164,3 +164,21 @@ TEST_F(SigningTool, WithAKeyTrustedEveryOtherPackageIsRefusedBeforeAnyDeviceIsLo
               std::string::npos)
         << broken.err;
 }
+
+TEST_F(SigningTool, AKeySealedWithAPasswordByMinisignSignsWithThePasswordFromStandardInput) {
+    // minisign's own cost of sealing: a few seconds and 1 GiB, once each way.
+    sh("printf 'pw\\npw\\n' | minisign -G -p sealed.pub -s sealed.key");
+    ProcessOptions typed;
+    typed.stdin_mode = Stdin::HeldOpen;
+    typed.wait_for = "TTS file size is";  // the files are checked before the key is opened
+    typed.then_write = [] { return std::string("pw\n"); };
+    const ProcessResult made =
+        run_process(kTool,
+                    {"--make-package", path("sealed.zip"), "--sign", path("sealed.key"),
+                     path("img.bin"), path("tts.bin"), "1MB"},
+                    typed);
+    ASSERT_EQ(made.exit_status, 0) << made.err;
+    const ProcessResult r = run_process(
+        kTool, {"--simulate", "--no-wait", "--trust", path("sealed.pub"), path("sealed.zip")});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+}
