@@ -277,10 +277,12 @@ Package read_package(const uint8_t *data, size_t size, uint64_t member_limit) {
     }
     p.error = extract(zip, kManifestName, 1 << 20, p.manifest_text);
     if (p.ok() && unzLocateFile(zip, kSignatureName, 1) == UNZ_OK) {
+        // A signature member that cannot be read still says the package was meant to be signed.
+        p.signed_package = true;
         std::vector<uint8_t> signature;
         p.error = extract(zip, kSignatureName, kSignatureLimit, signature);
-        p.signed_package = p.ok();
-        p.signature_text.assign(signature.begin(), signature.end());
+        if (p.ok())
+            p.signature_text.assign(signature.begin(), signature.end());
     }
     if (p.ok())
         p.error = parse_manifest(p.manifest_text, p.manifest);
