@@ -355,7 +355,7 @@ TEST(FirmwarePackage, ASignedPackageKeepsTheSignedManifestBytesAndTellsAChangedM
                               {"package.json.minisig", random_bytes(5000, 11)}},
                              scratch);
     const formats::Package r = formats::read_package(huge.data(), huge.size(), kCapacity);
-    EXPECT_TRUE(r.signed_package);
+    EXPECT_TRUE(r.signed_package) << r.error;
     EXPECT_FALSE(r.member_changed);
     EXPECT_NE(r.error.find("package.json.minisig"), std::string::npos) << r.error;
 }
