@@ -28,6 +28,14 @@ add_custom_target(hidiap_man_pages ALL DEPENDS ${hidiap_compressed_pages})
 # it. With the /usr prefix GNUInstallDirs makes this /etc.
 install(DIRECTORY DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/hidiap/trusted-keys)
 
+# The web updater's page, when scripts/package.sh built it first (scripts/build-web.sh): the
+# package build itself needs no emscripten.
+set(HIDIAP_WEB_SITE_DIR "" CACHE PATH "The built web updater (build-web/site) to install, or empty")
+if(HIDIAP_WEB_SITE_DIR)
+  install(DIRECTORY ${HIDIAP_WEB_SITE_DIR}/ DESTINATION ${CMAKE_INSTALL_DATADIR}/hidiap/web
+          FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+endif()
+
 foreach(rule IN LISTS HIDIAP_UDEV_RULES)
   install(FILES ${rule} DESTINATION ${HIDIAP_UDEV_RULES_DIR})
 endforeach()

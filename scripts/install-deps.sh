@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages hidiap needs to build; with --windows, also those of the Windows
 # cross-build (scripts/build-windows.sh); with --package, those of the Debian package
-# (scripts/package.sh); with --test, those of every test and check, the Windows build under Wine
-# and the Debian package included.
+# (scripts/package.sh); with --web, those of the web updater (scripts/build-web.sh); with --test,
+# those of every test and check, the Windows build under Wine, the Debian package and the web
+# updater in a headless browser included.
 set -euo pipefail
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
@@ -15,15 +16,22 @@ packages=(build-essential cmake pkg-config libhidapi-dev libcli11-dev zlib1g-dev
 windows=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev dpkg-dev zip
   ca-certificates libminizip-dev libsodium-dev autoconf automake libtool)
 debian=(dpkg-dev file)
+# The web updater: emscripten, and the Debian packages whose sources it compiles to WebAssembly.
+web=(emscripten dpkg-dev zip ca-certificates zlib1g-dev libminizip-dev nettle-dev
+  nlohmann-json3-dev)
 case "${1:-}" in
   --windows) packages+=("${windows[@]}") ;;
   --package) packages+=("${debian[@]}") ;;
+  --web) packages+=("${web[@]}") ;;
   --test)
     # binutils: objcopy and ld make the HEX, S-record and ELF files of the format tests.
     # minisign: the signing tests check hidiap's signatures against minisign's own.
     packages+=(googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev binutils
       minisign)
     packages+=("${windows[@]}" wine64 "${debian[@]}" lintian)
+    # The browser tests: Debian's Chromium driven by puppeteer-core (npm, from tests/web).
+    packages+=("${web[@]}" chromium)
+    command -v npm >/dev/null 2>&1 || packages+=(npm)
     ;;
 esac
 

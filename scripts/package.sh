@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package of hidiap with CPack from the package preset's build (build-package)
 # and copies it to dist/: /usr/bin/hidiap, its documentation and udev rule, dependencies taken
-# from the binary by dpkg-shlibdeps, maintainer scripts that reload udev's rules.
+# from the binary by dpkg-shlibdeps, maintainer scripts that reload udev's rules, and the web
+# updater's page under /usr/share/hidiap/web (built first by scripts/build-web.sh).
 #
 # Usage: scripts/package.sh        prints the package's path on its last line
 set -euo pipefail
@@ -9,7 +10,8 @@ repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$repo"
 scripts/install-deps.sh --package
 
-cmake --preset package >/dev/null
+scripts/build-web.sh --no-zip >/dev/null
+cmake --preset package -DHIDIAP_WEB_SITE_DIR="$repo/build-web/site" >/dev/null
 cmake --build --preset package -j"$(nproc)" >/dev/null
 rm -f build-package/package/*.deb
 (cd build-package && cpack --config CPackConfig.cmake >/dev/null)

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds, and runs every test: the unit, integration and process
 # tests (plain, under AddressSanitizer with UndefinedBehaviorSanitizer, and under
-# ThreadSanitizer), the Windows build's checks under Wine, the Debian package's checks, the
-# benchmarks' figures, the fuzzers for a bounded time, the randomized fault soak, and the real
-# HID stack in a QEMU guest.
+# ThreadSanitizer), the Windows build's checks under Wine, the web updater in headless Chromium,
+# the Debian package's checks, the benchmarks' figures, the fuzzers for a bounded time, the
+# randomized fault soak, and the real HID stack in a QEMU guest.
 # Set HIDIAP_QUICK=1 to run only the plain build's tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -35,6 +35,10 @@ fi
 section "Windows build under Wine"
 scripts/build-windows.sh
 tests/windows/run --exe build-windows-cross/bin/hidiap.exe --linux build-release/bin/hidiap
+
+section "web updater in headless Chromium"
+scripts/build-web.sh
+tests/web/run --site build-web/site --tool build-release/bin/hidiap
 
 section "Debian package"
 deb=$(scripts/package.sh | tail -n 1)

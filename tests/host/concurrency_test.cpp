@@ -16,8 +16,8 @@
 #include "host/app/hidiap_tool.h"
 #include "host/inputs/run_inputs.h"
 #include "host/run/engine_runner.h"
-#include "host/run/workers.h"
 #include "host/sim/sim_transport.h"
+#include "host/workers/workers.h"
 
 namespace fs = std::filesystem;
 

@@ -162,6 +162,13 @@ TEST_F(FormatsTool, APackageForAnotherProductLeavesTheDeviceAlone) {
                          "'Simulated IAP device'"),
               std::string::npos)
         << r.err;
+    // Beside other devices, each has its outcome line and its row in the summary.
+    const ProcessResult two = run({"--sim-devices", "2", "--all", path("other.zip")});
+    EXPECT_EQ(two.exit_status, 1);
+    EXPECT_NE(two.err.find("hidiap: [SIM0002] update failed (wrong product)"), std::string::npos)
+        << two.err;
+    EXPECT_NE(two.err.find("hidiap: 2 of 2 devices failed: SIM0001, SIM0002"), std::string::npos)
+        << two.err;
 }
 
 TEST_F(FormatsTool, APackagesIdsChooseTheDeviceUnlessVidAndPidAreGiven) {

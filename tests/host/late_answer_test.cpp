@@ -15,7 +15,7 @@
 #include "host/inputs/run_inputs.h"
 #include "host/link/transport.h"
 #include "host/run/engine_runner.h"
-#include "host/run/workers.h"
+#include "host/workers/workers.h"
 #include "test_transports.h"
 
 namespace host {

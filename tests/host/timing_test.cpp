@@ -1,7 +1,7 @@
 // The tick schedule and the link's timing model, on clocks the test sets.
 #include <gtest/gtest.h>
 
-#include "host/run/tick_schedule.h"
+#include "host/workers/tick_schedule.h"
 #include "timing/usb_timing.h"
 
 using namespace std::chrono_literals;

@@ -105,6 +105,9 @@ JsonEvents::JsonEvents(std::FILE *out, std::optional<std::string> device_tag)
     : out_(out), device_tag_(std::move(device_tag)) {}
 
 void JsonEvents::emit(const char *type, nlohmann::ordered_json fields) {
+    // The time is taken under the lock, so that the lines of one emitter, whichever thread
+    // writes them, come out in the order of their times.
+    std::lock_guard<std::mutex> lock(mutex_);
     nlohmann::ordered_json event = {{"type", type}, {"t", rounded(seconds_since_start(), 6)}};
     if (device_tag_) {
         event["device"] = *device_tag_;
@@ -114,7 +117,6 @@ void JsonEvents::emit(const char *type, nlohmann::ordered_json fields) {
     // exception.
     const std::string line =
         event.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-    std::lock_guard<std::mutex> lock(mutex_);
     std::fprintf(out_, "%s\n", line.c_str());
     std::fflush(out_);
 }

@@ -134,6 +134,18 @@ Outcome EngineRunner::wait_for_outcome(std::chrono::milliseconds stall_limit,
             return Outcome::Stalled;
         }
     }
+    return finished_outcome_locked();
+}
+
+std::optional<Outcome> EngineRunner::outcome_if_over() {
+    std::lock_guard<std::mutex> lock(engine_mutex_);
+    if (!finished_) {
+        return std::nullopt;
+    }
+    return finished_outcome_locked();
+}
+
+Outcome EngineRunner::finished_outcome_locked() const {
     if (lost_before_outcome_) {
         return Outcome::Disconnected;
     }

@@ -64,6 +64,10 @@ class EngineRunner {
     // and with Interrupted as soon as interrupted() says so (looked at every 100 ms).
     Outcome wait_for_outcome(std::chrono::milliseconds stall_limit,
                              const std::function<bool()> &interrupted = {});
+    // The outcome of the run start() began once it is over, and none while it goes on: for a
+    // caller that makes every engine call itself on one thread (the browser's event loop) and so
+    // must not block.
+    std::optional<Outcome> outcome_if_over();
 
     // The device is gone (its transport says so). A run still under way ends now, with
     // Disconnected, and the engine gets no more ticks: its resends could only fail.
@@ -78,6 +82,7 @@ class EngineRunner {
 
     class CallScope;
     void after_engine_call_locked();
+    Outcome finished_outcome_locked() const;
 
     Transport &transport_;
     iap_env_t &record_;

@@ -94,8 +94,11 @@ bool DeviceSession::load_sim_flash() {
     return false;
 }
 
-void DeviceSession::start(const UpdatePlan &plan) {
+void DeviceSession::plan(const UpdatePlan &plan) {
     events_.plan(plan);
+}
+
+void DeviceSession::start() {
     if (queued_) {
         queued_->start();
     }

@@ -13,13 +13,13 @@
 #include "host/events/run_events.h"
 #include "host/inputs/input_files.h"
 #include "host/inputs/update_plan.h"
-#include "host/link/queued_transport.h"
 #include "host/link/transport.h"
 #include "host/run/engine_runner.h"
 #include "host/run/observed_transport.h"
 #include "host/run/run_observer.h"
-#include "host/run/workers.h"
 #include "host/update/update_settings.h"
+#include "host/workers/queued_transport.h"
+#include "host/workers/workers.h"
 
 namespace host {
 
@@ -53,8 +53,10 @@ class DeviceSession {
     // --sim-flash-from: its flash before the update; false (said on standard error) when the file
     // cannot be used or the device is not simulated.
     bool load_sim_flash();
-    // The plan event, then the engine's first step.
-    void start(const UpdatePlan &plan);
+    // Its plan event: before the workers start, whose first tick already reports progress.
+    void plan(const UpdatePlan &plan);
+    // The engine's first step.
+    void start();
     // Its report, once the runner has an outcome: the stall note, its flash saved (--sim-flash),
     // and, for a device that went away or stood still, the line the engine gives up with.
     // `note` takes the notes for standard error.

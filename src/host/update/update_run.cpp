@@ -11,9 +11,9 @@
 #include "host/events/text_format.h"
 #include "host/present/multi_progress.h"
 #include "host/present/progress_display.h"
-#include "host/run/workers.h"
 #include "host/update/device_session.h"
 #include "host/update/tagged_console.h"
+#include "host/workers/workers.h"
 
 namespace host {
 
@@ -243,6 +243,9 @@ std::vector<DeviceResult> UpdateRun::Impl::run(const UpdatePlan &plan) {
 }
 
 void UpdateRun::Impl::start(const UpdatePlan &plan) {
+    for (size_t i : running_) {
+        sessions_[i]->plan(plan);
+    }
     if (progress_ != nullptr) {
         progress_->install();
     }
@@ -254,7 +257,7 @@ void UpdateRun::Impl::start(const UpdatePlan &plan) {
     workers_->start();
     started_ = Clock::now();
     for (size_t i : running_) {
-        sessions_[i]->start(plan);
+        sessions_[i]->start();
     }
 }
 

@@ -1,4 +1,4 @@
-#include "host/run/tick_schedule.h"
+#include "host/workers/tick_schedule.h"
 
 #include <algorithm>
 

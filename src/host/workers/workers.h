@@ -13,7 +13,7 @@
 
 #include "host/link/transport.h"
 #include "host/run/engine_runner.h"
-#include "host/run/tick_schedule.h"
+#include "host/workers/tick_schedule.h"
 
 namespace host {
 

@@ -1,4 +1,4 @@
-#include "host/link/queued_transport.h"
+#include "host/workers/queued_transport.h"
 
 #include <chrono>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "host/run/workers.h"
+#include "host/workers/workers.h"
 
 #include <chrono>
 #include <utility>

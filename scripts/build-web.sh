@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# Builds the web updater: the engine, the input loading and layout, the image formats and the
+# simulated device compiled to WebAssembly with Debian's emscripten, beside the page of web/, in
+# build-web/site/, and packs it as dist/hidiap-web-VERSION.zip.
+#
+# Debian's emscripten brings no zlib of its own (its port would download one), so zlib, minizip
+# and the SHA-256 of nettle are compiled with emcc from Debian's own source packages, the versions
+# this machine's native build uses: the page then reads packages and checks their checksums with
+# the very code the console tool runs. Staged in build-web-deps/ (kept between runs).
+#
+# Usage: scripts/build-web.sh [--no-zip]
+set -euo pipefail
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$repo"
+scripts/install-deps.sh --web
+
+# emscripten's JavaScript optimizer needs Debian's node modules when the node on PATH is not
+# Debian's own.
+export NODE_PATH=${NODE_PATH:+$NODE_PATH:}/usr/share/nodejs
+jobs=$(($(nproc) < 2 ? $(nproc) : 2))
+deps=$repo/build-web-deps
+apt=$deps/apt
+# shellcheck source=scripts/debian-source.sh
+. "$repo/scripts/debian-source.sh"
+
+# Compiles the C files FILES... of DIR into the static library NAME under $deps/lib.
+emcc_library() {
+  local name=$1 dir=$2 file objects=()
+  shift 2
+  mkdir -p "$apt/obj-$name" "$deps/lib"
+  for file in "$@"; do
+    emcc -O2 -w -I"$deps/include" -I"$dir" -c "$dir/$file.c" -o "$apt/obj-$name/$file.o"
+    objects+=("$apt/obj-$name/$file.o")
+  done
+  rm -f "$deps/lib/lib$name.a"
+  emar rcs "$deps/lib/lib$name.a" "${objects[@]}"
+}
+
+# Runs BODY (a function) when Debian's source version of the package behind DEB changed.
+# Prints nothing when it is staged already.
+staged() {
+  local name=$1 deb=$2 package version
+  package=$(dpkg-query -W -f='${source:Package}' "$deb")
+  version=$(dpkg-query -W -f='${source:Version}' "$deb")
+  if [ -f "$deps/$name.version" ] && [ "$(cat "$deps/$name.version")" = "$version" ]; then
+    return 0
+  fi
+  private_apt
+  echo "== $name $version, Debian's $package source package, for WebAssembly"
+  "build_$name" "$(fetch_source "$package" "$version")"
+  echo "$version" >"$deps/$name.version"
+}
+
+build_zlib() {
+  local source=$1
+  mkdir -p "$deps/include"
+  cp "$source/zlib.h" "$source/zconf.h" "$deps/include/"
+  emcc_library z "$source" adler32 crc32 deflate inflate inftrees inffast trees zutil
+}
+
+build_minizip() {
+  local dir
+  dir=$(dirname "$(find "$1" -name unzip.c | head -n 1)")
+  mkdir -p "$deps/include/minizip"
+  # The page reads packages from memory; minizip's file functions stay as Debian builds them.
+  emcc_library minizip "$dir" ioapi zip unzip
+  cp "$dir/ioapi.h" "$dir/zip.h" "$dir/unzip.h" "$deps/include/minizip/"
+}
+
+build_nettle() {
+  local source=$1
+  # SHA-256 alone, in nettle's portable C: no configure run (which would look for a native
+  # assembler); the configuration the few files need is written here.
+  mkdir -p "$deps/include/nettle"
+  printf '#define HAVE_CONFIG_H 1\n#define WORDS_BIGENDIAN 0\n' >"$source/config.h"
+  : >"$source/version.h"
+  emcc_library nettle "$source" sha256 sha256-compress write-be32
+  cp "$source"/{sha2.h,nettle-types.h,nettle-meta.h,version.h} "$deps/include/nettle/"
+}
+
+mkdir -p "$deps"
+stage_header_only_libraries
+staged zlib zlib1g-dev
+staged minizip libminizip-dev
+staged nettle nettle-dev
+
+echo "== WebAssembly"
+emcmake cmake -S . -B build-web -DCMAKE_BUILD_TYPE=Release -DHIDIAP_WEB_DEPS="$deps" \
+  -DHIDIAP_WERROR=ON >build-web.configure.log 2>&1 || {
+  cat build-web.configure.log >&2
+  exit 1
+}
+rm -f build-web.configure.log
+cmake --build build-web -j"$jobs"
+
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-web/CMakeCache.txt)
+site=$repo/build-web/site
+echo "build-web/site: the page"
+if [ "${1:-}" = --no-zip ]; then
+  exit 0
+fi
+name=hidiap-web-$version
+mkdir -p dist
+rm -rf "build-web/$name" "dist/$name.zip"
+cp -r "$site" "build-web/$name"
+cp README.md LICENSE "build-web/$name/"
+(cd build-web && zip -q -X -r "$repo/dist/$name.zip" "$name")
+echo "dist/$name.zip: $(stat -c %s "dist/$name.zip") bytes"
