@@ -18,7 +18,7 @@ windows=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev
 debian=(dpkg-dev file)
 # The web updater: emscripten, and the Debian packages whose sources it compiles to WebAssembly.
 web=(emscripten dpkg-dev zip ca-certificates zlib1g-dev libminizip-dev nettle-dev
-  nlohmann-json3-dev)
+  nlohmann-json3-dev libsodium-dev autoconf automake libtool)
 case "${1:-}" in
   --windows) packages+=("${windows[@]}") ;;
   --package) packages+=("${debian[@]}") ;;
