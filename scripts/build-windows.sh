@@ -9,8 +9,8 @@
 # ships as libminizip-dev) is compiled from the Debian source package libminizip-dev comes from;
 # libsodium (the package signatures) is built from Debian's libsodium source package; SHA-256
 # comes from Windows' own BCrypt; CLI11 and the other header-only libraries are staged from their
-# Debian packages. Everything is staged in build-windows-deps/ (kept between
-# runs) and the build itself goes to build-windows-cross/ (the windows-cross preset).
+# Debian packages. Everything is staged in build-windows-deps/ (kept between runs) and the build
+# itself goes to build-windows-cross/ (the windows-cross preset).
 #
 # Usage: scripts/build-windows.sh
 set -euo pipefail
