@@ -69,15 +69,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         return 0;
     const std::string text(reinterpret_cast<const char *>(data + 1), size - 1);
     switch (data[0] % 3) {
-    case 0:
-        check_public_key(text);
-        break;
-    case 1:
-        check_signature(text);
-        break;
-    default:
-        check_secret_key(text);
-        break;
+        case 0:
+            check_public_key(text);
+            break;
+        case 1:
+            check_signature(text);
+            break;
+        default:
+            check_secret_key(text);
+            break;
     }
     return 0;
 }
