@@ -24,6 +24,10 @@ foreach(page IN LISTS HIDIAP_MAN_PAGES)
 endforeach()
 add_custom_target(hidiap_man_pages ALL DEPENDS ${hidiap_compressed_pages})
 
+# The system's trusted signing keys: empty until an administrator or a vendor puts a .pub file in
+# it. With the /usr prefix GNUInstallDirs makes this /etc.
+install(DIRECTORY DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/hidiap/trusted-keys)
+
 # The web updater's page, when scripts/package.sh built it first (scripts/build-web.sh): the
 # package build itself needs no emscripten.
 set(HIDIAP_WEB_SITE_DIR "" CACHE PATH "The built web updater (build-web/site) to install, or empty")

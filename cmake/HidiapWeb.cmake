@@ -1,6 +1,6 @@
 # The WebAssembly build of the web updater, configured by scripts/build-web.sh with emcmake. Its
-# C libraries (zlib, minizip, nettle's SHA-256) are Debian's sources compiled with emcc and staged
-# in HIDIAP_WEB_DEPS; nlohmann-json's headers are staged there from its Debian package.
+# C libraries (zlib, minizip, nettle's SHA-256, libsodium) are Debian's sources compiled with emcc
+# and staged in HIDIAP_WEB_DEPS; nlohmann-json's headers are staged there from its Debian package.
 set(HIDIAP_WEB_DEPS "" CACHE PATH "The staged WebAssembly dependencies (scripts/build-web.sh)")
 if(NOT HIDIAP_WEB_DEPS)
   message(FATAL_ERROR "the web build needs HIDIAP_WEB_DEPS; build it with scripts/build-web.sh")
@@ -18,6 +18,9 @@ function(hidiap_web_static name file)
 endfunction()
 hidiap_web_static(ZLIB::ZLIB libz.a)
 hidiap_web_static(hidiap_web_nettle libnettle.a)
+add_library(hidiap_sodium INTERFACE)
+hidiap_web_static(hidiap_web_sodium libsodium.a)
+target_link_libraries(hidiap_sodium INTERFACE hidiap_web_sodium)
 set(HIDIAP_MINIZIP_DIR ${HIDIAP_WEB_DEPS})
 
 include(cmake/HidiapLayers.cmake)
@@ -27,6 +30,7 @@ add_subdirectory(src/globals)
 add_subdirectory(src/timing)
 add_subdirectory(src/device)
 add_subdirectory(src/formats)
+add_subdirectory(src/signing)
 add_subdirectory(src/host/link)
 add_subdirectory(src/host/events)
 add_subdirectory(src/host/inputs)

@@ -184,7 +184,9 @@ void EngineRunModel::on_answer(const uint8_t *answer, int len, iap_state_t state
         // A survey answer with the checksum of erased flash lets those sectors be programmed
         // without an erase. The engine reads a short answer as zeros past its end.
         uint8_t a[10] = {};
-        std::memcpy(a, answer, static_cast<size_t>(std::min(std::max(len, 0), 10)));
+        if (len > 0) {  // an empty answer may come without a buffer at all
+            std::memcpy(a, answer, static_cast<size_t>(std::min(len, 10)));
+        }
         const std::vector<uint8_t> erased(survey_len_, 0xFF);
         const bool refused = a[3] == 0x80 && a[5] != 0;
         if (!refused && survey_len_ != 0 &&

@@ -3,10 +3,10 @@
 # simulated device compiled to WebAssembly with Debian's emscripten, beside the page of web/, in
 # build-web/site/, and packs it as dist/hidiap-web-VERSION.zip.
 #
-# Debian's emscripten brings no zlib of its own (its port would download one), so zlib, minizip
-# and the SHA-256 of nettle are compiled with emcc from Debian's own source packages, the versions
-# this machine's native build uses: the page then reads packages and checks their checksums with
-# the very code the console tool runs. Staged in build-web-deps/ (kept between runs).
+# Debian's emscripten brings no zlib of its own (its port would download one), so zlib, minizip,
+# the SHA-256 of nettle and libsodium (the package signatures) are compiled with emcc from
+# Debian's own source packages, the versions this machine's native build uses: the page then
+# reads packages and checks their checksums with the very code the console tool runs. Staged in build-web-deps/ (kept between runs).
 #
 # Usage: scripts/build-web.sh [--no-zip]
 set -euo pipefail
@@ -78,11 +78,35 @@ build_nettle() {
   cp "$source"/{sha2.h,nettle-types.h,nettle-meta.h,version.h} "$deps/include/nettle/"
 }
 
+build_libsodium() {
+  local source=$1
+  # The source package ships no configure script: autoreconf makes one, which emconfigure runs
+  # for WebAssembly (no threads, no assembly, no stack protector, as emscripten has none).
+  (cd "$source" && autoreconf -fi) >"$apt/sodium-autoreconf.log" 2>&1 || {
+    cat "$apt/sodium-autoreconf.log" >&2
+    exit 1
+  }
+  rm -rf "$apt/sodium-build"
+  mkdir -p "$apt/sodium-build"
+  (cd "$apt/sodium-build" && emconfigure "$source/configure" --host=wasm32-unknown-emscripten \
+    --prefix="$deps" --disable-shared \
+    --enable-static --without-pthreads --disable-ssp --disable-asm --disable-pie \
+    --disable-dependency-tracking) >"$apt/sodium-configure.log" 2>&1 || {
+    cat "$apt/sodium-configure.log" >&2
+    exit 1
+  }
+  emmake make -C "$apt/sodium-build" -j"$jobs" install >"$apt/sodium-build.log" 2>&1 || {
+    tail -n 60 "$apt/sodium-build.log" >&2
+    exit 1
+  }
+}
+
 mkdir -p "$deps"
 stage_header_only_libraries
 staged zlib zlib1g-dev
 staged minizip libminizip-dev
 staged nettle nettle-dev
+staged libsodium libsodium-dev
 
 echo "== WebAssembly"
 emcmake cmake -S . -B build-web -DCMAKE_BUILD_TYPE=Release -DHIDIAP_WEB_DEPS="$deps" \

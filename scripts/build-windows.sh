@@ -7,9 +7,10 @@
 # sources list, lists and cache under build-windows-deps/apt), so the machine's apt sources are
 # left as they are; zlib is libz-mingw-w64-dev, and minizip (zlib's contrib/minizip, which Debian
 # ships as libminizip-dev) and SQLite are compiled from the Debian source packages they come from;
-# SHA-256 comes from Windows' own BCrypt; CLI11 and the other header-only libraries are
-# staged from their Debian packages. Everything is staged in build-windows-deps/ (kept between
-# runs) and the build itself goes to build-windows-cross/ (the windows-cross preset).
+# libsodium (the package signatures) is built from Debian's libsodium source package; SHA-256
+# comes from Windows' own BCrypt; CLI11 and the other header-only libraries are staged from their
+# Debian packages. Everything is staged in build-windows-deps/ (kept between runs) and the build
+# itself goes to build-windows-cross/ (the windows-cross preset).
 #
 # Usage: scripts/build-windows.sh
 set -euo pipefail
@@ -98,11 +99,43 @@ build_sqlite() {
   echo "$version" >"$deps/sqlite.version"
 }
 
+# libsodium, static, from the source package libsodium-dev is built from: autoreconf makes its
+# configure script (the source package has none), which cross-compiles it.
+build_libsodium() {
+  local package version source
+  package=$(dpkg-query -W -f='${source:Package}' libsodium-dev)
+  version=$(dpkg-query -W -f='${source:Version}' libsodium-dev)
+  if [ -f "$deps/libsodium.version" ] && [ "$(cat "$deps/libsodium.version")" = "$version" ]; then
+    return 0
+  fi
+  private_apt
+  echo "== libsodium $version, Debian's $package source package"
+  source=$(fetch_source "$package" "$version")
+  (cd "$source" && autoreconf -fi >"$apt/sodium-autoreconf.log" 2>&1) || {
+    cat "$apt/sodium-autoreconf.log" >&2
+    exit 1
+  }
+  rm -rf "$apt/sodium-build"
+  mkdir -p "$apt/sodium-build"
+  (cd "$apt/sodium-build" && "$source/configure" --host="$triple" --prefix="$deps" \
+    --disable-shared --enable-static --disable-dependency-tracking \
+    >"$apt/sodium-configure.log" 2>&1) || {
+    cat "$apt/sodium-configure.log" >&2
+    exit 1
+  }
+  (make -C "$apt/sodium-build" -j"$jobs" install >"$apt/sodium-build.log" 2>&1) || {
+    tail -n 60 "$apt/sodium-build.log" >&2
+    exit 1
+  }
+  echo "$version" >"$deps/libsodium.version"
+}
+
 mkdir -p "$deps"
 stage_header_only_libraries
 build_hidapi
 build_minizip
 build_sqlite
+build_libsodium
 
 echo "== hidiap.exe"
 cmake --preset windows-cross -DHIDIAP_WERROR=ON >/dev/null

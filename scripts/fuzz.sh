@@ -12,7 +12,7 @@ set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 seconds=${1:-60}
 build=${2:-$repo/build-fuzz}
-targets=(fuzz_engine fuzz_device fuzz_fault_rule fuzz_formats)
+targets=(fuzz_engine fuzz_device fuzz_fault_rule fuzz_formats fuzz_signing)
 
 if ! [[ $seconds =~ ^[1-9][0-9]*$ ]]; then
     echo "fuzz.sh: SECONDS_PER_TARGET must be a whole number of seconds, got '$seconds'" >&2
@@ -51,6 +51,8 @@ for target in "${targets[@]}"; do
     dict=()
     if [[ $target == fuzz_formats ]]; then
         dict=(-dict="$repo/fuzz/formats.dict")
+    elif [[ $target == fuzz_signing ]]; then
+        dict=(-dict="$repo/fuzz/signing.dict")
     elif [[ $target != fuzz_engine ]]; then
         dict=(-dict="$repo/fuzz/fault_rule.dict")
     fi

@@ -9,22 +9,26 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
 
 packages=(build-essential cmake pkg-config libhidapi-dev libcli11-dev zlib1g-dev
-  nlohmann-json3-dev libminizip-dev nettle-dev libsqlite3-dev)
+  nlohmann-json3-dev libminizip-dev nettle-dev libsqlite3-dev libsodium-dev)
 # libminizip-dev: the Windows build compiles minizip from the source package it comes from; tcl
-# builds SQLite's amalgamation from its source package.
+# builds SQLite's amalgamation from its source package. libsodium-dev likewise: libsodium is built
+# for Windows from its source package, which ships no configure script (autoconf, automake and
+# libtool make it).
 windows=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev dpkg-dev zip
-  ca-certificates libminizip-dev tcl)
+  ca-certificates libminizip-dev tcl libsodium-dev autoconf automake libtool)
 debian=(dpkg-dev file)
 # The web updater: emscripten, and the Debian packages whose sources it compiles to WebAssembly.
 web=(emscripten dpkg-dev zip ca-certificates zlib1g-dev libminizip-dev nettle-dev
-  nlohmann-json3-dev)
+  nlohmann-json3-dev libsodium-dev autoconf automake libtool)
 case "${1:-}" in
   --windows) packages+=("${windows[@]}") ;;
   --package) packages+=("${debian[@]}") ;;
   --web) packages+=("${web[@]}") ;;
   --test)
     # binutils: objcopy and ld make the HEX, S-record and ELF files of the format tests.
-    packages+=(googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev binutils)
+    # minisign: the signing tests check hidiap's signatures against minisign's own.
+    packages+=(googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev binutils
+      minisign)
     packages+=("${windows[@]}" wine64 "${debian[@]}" lintian)
     # The browser tests: Debian's Chromium driven by puppeteer-core (npm, from tests/web).
     packages+=("${web[@]}" chromium)

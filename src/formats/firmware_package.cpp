@@ -13,6 +13,9 @@ namespace formats {
 
 namespace {
 
+// A signature file is four short lines; anything much larger is not one.
+constexpr uint64_t kSignatureLimit = 4096;
+
 // minizip reads and writes through these callbacks, here over memory, so that the package is
 // checked as the bytes that were hashed and nothing touches the disk.
 struct MemoryStream {
@@ -272,19 +275,28 @@ Package read_package(const uint8_t *data, size_t size, uint64_t member_limit) {
         p.error = "not a readable zip archive";
         return p;
     }
-    std::vector<uint8_t> manifest_text;
-    p.error = extract(zip, kManifestName, 1 << 20, manifest_text);
+    p.error = extract(zip, kManifestName, 1 << 20, p.manifest_text);
+    if (p.ok() && unzLocateFile(zip, kSignatureName, 1) == UNZ_OK) {
+        // A signature member that cannot be read still says the package was meant to be signed.
+        p.signed_package = true;
+        std::vector<uint8_t> signature;
+        p.error = extract(zip, kSignatureName, kSignatureLimit, signature);
+        if (p.ok())
+            p.signature_text.assign(signature.begin(), signature.end());
+    }
     if (p.ok())
-        p.error = parse_manifest(manifest_text, p.manifest);
+        p.error = parse_manifest(p.manifest_text, p.manifest);
     if (p.ok())
         p.error = extract(zip, p.manifest.image_name, member_limit, p.image);
     if (p.ok())
         p.error = extract(zip, p.manifest.tts_name, member_limit, p.tts);
     unzClose(zip);
+    const bool digests_read = p.ok();
     if (p.ok())
         p.error = check_digest(p.manifest.image_name, p.image, p.manifest.image_sha256);
     if (p.ok())
         p.error = check_digest(p.manifest.tts_name, p.tts, p.manifest.tts_sha256);
+    p.member_changed = !p.ok() && digests_read;
     return p;
 }
 
@@ -305,20 +317,27 @@ std::string manifest_json(const Manifest &m) {
 }
 
 std::string write_package(Manifest m, const std::vector<uint8_t> &image,
-                          const std::vector<uint8_t> &tts, std::vector<uint8_t> &out) {
+                          const std::vector<uint8_t> &tts, std::vector<uint8_t> &out,
+                          const ManifestSigner &signer) {
     for (const std::string *name : {&m.image_name, &m.tts_name}) {
         if (const std::string why = refuse_member_name(*name); !why.empty()) {
             return "the name '" + *name + "' " + why;
         }
     }
     if (m.image_name == m.tts_name || m.image_name == kManifestName ||
-        m.tts_name == kManifestName) {
+        m.tts_name == kManifestName || m.image_name == kSignatureName ||
+        m.tts_name == kSignatureName) {
         return "the image, the TTS file and the manifest need three different names";
     }
     m.format = kPackageFormat;
     m.image_sha256 = sha256_hex(image.data(), image.size());
     m.tts_sha256 = sha256_hex(tts.data(), tts.size());
     const std::string manifest = manifest_json(m);
+    std::string signature;
+    if (signer) {
+        if (const std::string why = signer(manifest, m, signature); !why.empty())
+            return why;
+    }
     out.clear();
     MemoryStream stream;
     stream.out = &out;
@@ -341,6 +360,9 @@ std::string write_package(Manifest m, const std::vector<uint8_t> &image,
     add(kManifestName, reinterpret_cast<const uint8_t *>(manifest.data()), manifest.size());
     add(m.image_name, image.data(), image.size());
     add(m.tts_name, tts.data(), tts.size());
+    if (signer) {
+        add(kSignatureName, reinterpret_cast<const uint8_t *>(signature.data()), signature.size());
+    }
     ok = zipClose(zip, nullptr) == ZIP_OK && ok;
     return ok ? "" : "the archive could not be written";
 }

@@ -5,12 +5,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace formats {
 
 constexpr const char *kManifestName = "package.json";
+// The optional signature of the manifest, as its own member beside it.
+constexpr const char *kSignatureName = "package.json.minisig";
 constexpr int kPackageFormat = 1;  // the manifest's `format`; a newer one is refused
 
 struct Manifest {
@@ -29,6 +32,13 @@ struct Manifest {
 
 struct Package {
     std::string error;  // empty when the archive, its manifest and both checksums are good
+    // The error is a member whose SHA-256 differs from the manifest's (all else was read).
+    bool member_changed = false;
+    // The manifest's bytes as stored (what a signature covers), when it could be read, and the
+    // signature member's text, when there is one; kept whatever the error.
+    std::vector<uint8_t> manifest_text;
+    bool signed_package = false;
+    std::string signature_text;
     Manifest manifest;
     std::vector<uint8_t> image;
     std::vector<uint8_t> tts;
@@ -49,9 +59,15 @@ std::string refuse_member_name(const std::string &name);
 // The manifest as JSON text.
 std::string manifest_json(const Manifest &m);
 
-// Writes a package of the two files to `out`; the manifest's digests are computed here. Returns
-// the reason it could not, or "".
+// Signs the manifest's text: puts the signature file's text in `signature`, or returns why not.
+using ManifestSigner = std::function<std::string(const std::string &manifest, const Manifest &m,
+                                                 std::string &signature)>;
+
+// Writes a package of the two files to `out`; the manifest's digests are computed here. With a
+// signer, its signature of the manifest goes in as kSignatureName. Returns the reason it could
+// not, or "".
 std::string write_package(Manifest m, const std::vector<uint8_t> &image,
-                          const std::vector<uint8_t> &tts, std::vector<uint8_t> &out);
+                          const std::vector<uint8_t> &tts, std::vector<uint8_t> &out,
+                          const ManifestSigner &signer = nullptr);
 
 }  // namespace formats

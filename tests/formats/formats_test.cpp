@@ -316,3 +316,46 @@ TEST(FirmwarePackage, ChangedMembersUnsafeNamesAndOversizeMembersAreRefused) {
     EXPECT_NE(package_error({{"fw.hex", image}}).find("no member 'package.json'"),
               std::string::npos);
 }
+
+TEST(FirmwarePackage, ASignedPackageKeepsTheSignedManifestBytesAndTellsAChangedMemberApart) {
+    const std::vector<uint8_t> image = random_bytes(5000, 9);
+    const std::vector<uint8_t> tts = random_bytes(100, 10);
+    std::string seen;
+    const formats::ManifestSigner signer = [&](const std::string &manifest,
+                                               const formats::Manifest &, std::string &sig) {
+        seen = manifest;
+        sig = "signature of the manifest\n";
+        return std::string();
+    };
+    std::vector<uint8_t> zip;
+    ASSERT_EQ(formats::write_package(manifest_for(image, tts), image, tts, zip, signer), "");
+    const formats::Package p = formats::read_package(zip.data(), zip.size(), kCapacity);
+    ASSERT_TRUE(p.ok()) << p.error;
+    EXPECT_TRUE(p.signed_package);
+    EXPECT_EQ(p.signature_text, "signature of the manifest\n");
+    EXPECT_EQ(std::string(p.manifest_text.begin(), p.manifest_text.end()), seen);
+
+    // A changed member leaves the manifest to be checked against its signature first.
+    const std::vector<uint8_t> manifest = bytes_of(seen);
+    std::vector<uint8_t> changed = image;
+    changed[0] ^= 1;
+    const std::string scratch =
+        (fs::temp_directory_path() / ("hidiap_zip_" + std::to_string(getpid()) + ".zip")).string();
+    const std::vector<uint8_t> bad = test_support::zip_of(
+        {{"package.json", manifest}, {"fw.hex", changed}, {"tts.bin", tts}}, scratch);
+    const formats::Package q = formats::read_package(bad.data(), bad.size(), kCapacity);
+    EXPECT_TRUE(q.member_changed) << q.error;
+    EXPECT_FALSE(q.signed_package);
+    EXPECT_TRUE(q.manifest_text == manifest);
+    // A signature member too large to be one still marks the package as signed.
+    const std::vector<uint8_t> huge =
+        test_support::zip_of({{"package.json", manifest},
+                              {"fw.hex", image},
+                              {"tts.bin", tts},
+                              {"package.json.minisig", random_bytes(5000, 11)}},
+                             scratch);
+    const formats::Package r = formats::read_package(huge.data(), huge.size(), kCapacity);
+    EXPECT_TRUE(r.signed_package) << r.error;
+    EXPECT_FALSE(r.member_changed);
+    EXPECT_NE(r.error.find("package.json.minisig"), std::string::npos) << r.error;
+}

@@ -130,7 +130,8 @@ int before_device(const Options &o, Presentation &presentation, Inputs &inputs,
         return kExitBadInput;
     }
     presentation.set_inputs(inputs_to_json(
-        inputs.facts, package != nullptr ? package->manifest.firmware_version : std::string()));
+        inputs.facts, package != nullptr ? package->manifest.firmware_version : std::string(),
+        package != nullptr ? &package->signature : nullptr));
     if (o.dry_run) {
         const UpdatePlan plan = make_update_plan(inputs.image_length, inputs.tts_length, o.token,
                                                  send_less_of(o.skip_blank, o.skip_unchanged));
@@ -139,6 +140,9 @@ int before_device(const Options &o, Presentation &presentation, Inputs &inputs,
         } else {
             std::fputs(describe_plan(plan).c_str(), stdout);
             std::fputs(describe_inputs(inputs.facts).c_str(), stdout);
+            if (package != nullptr) {
+                std::fputs(describe_signature(package->signature).c_str(), stdout);
+            }
         }
         return kExitSuccess;
     }
@@ -275,19 +279,39 @@ int station_step(const Options &o, DeviceCatalog &catalog, const Inputs &inputs,
 
 int run_steps(const Options &given, const UpdateSettings &base, Presentation &presentation) {
     Options o = given;
+    if (!o.make_key.empty()) {
+        return make_key_step(o);
+    }
     if (!o.make_package.empty()) {
         return make_package_step(o);
+    }
+    std::vector<TrustedKey> trusted;
+    if (!o.list) {
+        if (const int refused = trust_step(o, trusted); refused != 0) {
+            presentation.refused(Status::BadInput, refused, "a trusted key is unusable");
+            return refused;
+        }
     }
     // A firmware package is taken apart and checked before anything else: its members are the
     // files, its token and IDs the command line's, its product the only one updated.
     PackageInputs package;
     const PackageInputs *from_package = nullptr;
     if (!o.package_path.empty()) {
-        if (const int refused = open_package_step(o, package); refused != 0) {
-            presentation.refused(Status::BadInput, refused, "the firmware package was refused");
+        if (const int refused = open_package_step(o, package, trusted); refused != 0) {
+            const std::string reason = "the firmware package was refused: " + package.refusal;
+            presentation.refused(Status::BadInput, refused, reason.c_str());
             return refused;
         }
         from_package = &package;
+    } else if (!o.list && !trusted.empty()) {
+        // Loose files carry no signature: accepting them would make the trust a formality.
+        std::fprintf(stderr,
+                     "hidiap: refused: a key is trusted (%s), so only firmware packages signed "
+                     "by a trusted key run, not IMAGE TTS TOKEN; nothing was sent\n",
+                     trusted.front().file.c_str());
+        presentation.refused(Status::BadInput, kExitBadInput,
+                             "keys are trusted: only a signed firmware package runs");
+        return kExitBadInput;
     }
     // Refused before the HID library is touched: a station must not update a board it cannot
     // keep a record of.
@@ -315,7 +339,7 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
         return status;
     }
     if (records.enabled()) {
-        records.describe_inputs(o, inputs);
+        records.describe_inputs(o, inputs, from_package);
         settings.settle = [&records](const DeviceInfo &d, RunReport &r) {
             records.keep(d, r);
             return true;

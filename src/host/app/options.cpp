@@ -8,6 +8,12 @@
 #include "host/events/exit_status.h"
 #include "host/inputs/input_sources.h"
 
+#if defined(_WIN32)
+#define TRUSTED_KEYS_FOLDER_TEXT "%ProgramData%\\hidiap\\trusted-keys"
+#else
+#define TRUSTED_KEYS_FOLDER_TEXT "/etc/hidiap/trusted-keys"
+#endif
+
 namespace host {
 
 namespace {
@@ -69,7 +75,11 @@ ParseResult parse_command_line(int argc, char **argv) {
         "\n"
         "Firmware package: 'hidiap [OPTIONS] PACKAGE' runs a zip archive written by\n"
         "--make-package OUT IMAGE TTS TOKEN; the SHA-256 of both files, given in its manifest\n"
-        "package.json, is checked before any device is opened.\n"
+        "package.json, is checked before any device is opened. When a public key is trusted\n"
+        "(--trust, or a .pub file in " TRUSTED_KEYS_FOLDER_TEXT
+        "), only packages signed by\n"
+        "a trusted key run. --make-key NAME makes a key pair; --make-package ... --sign\n"
+        "NAME.key signs a package.\n"
         "\n"
         "Exit status:\n"
         "  0    the update ended in success: every range verified by CRC-32, reboot answered\n"
@@ -224,11 +234,36 @@ ParseResult parse_command_line(int argc, char **argv) {
                    "with --make-package: the product string of the devices the package is for; "
                    "any other device is not updated")
         ->type_name("TEXT");
+    app.add_option("--trust", o.trust,
+                   "accept only firmware packages signed by this minisign public key (repeatable; "
+                   "the .pub files in " TRUSTED_KEYS_FOLDER_TEXT
+                   " are trusted too); files given "
+                   "as IMAGE TTS TOKEN are then refused")
+        ->type_name("PUBKEY")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->expected(1)
+        ->allow_extra_args(false);
+    app.add_option("--make-key", o.make_key,
+                   "write a new signing key pair: NAME.pub (to publish and trust) and NAME.key "
+                   "(secret, protected by a password asked for on the terminal or read from "
+                   "standard input)")
+        ->type_name("NAME");
+    app.add_flag("--unencrypted", o.unencrypted,
+                 "with --make-key: store NAME.key without a password (anyone who reads the file "
+                 "can sign)");
+    app.add_option("--sign", o.sign_key,
+                   "with --make-package: sign the package's manifest with this secret key "
+                   "(minisign's or hidiap's)")
+        ->type_name("SECRETKEY");
     try {
         app.parse(argc, argv);
         // One argument that is a zip archive: a firmware package holds the rest.
-        if (!o.list && o.make_package.empty() && !o.image_path.empty() && o.tts_path.empty() &&
-            file_looks_like_zip(o.image_path)) {
+        if (!o.make_key.empty()) {
+            if (!o.image_path.empty()) {
+                throw CLI::ValidationError("--make-key", "takes no IMAGE, TTS or TOKEN");
+            }
+        } else if (!o.list && o.make_package.empty() && !o.image_path.empty() &&
+                   o.tts_path.empty() && file_looks_like_zip(o.image_path)) {
             o.package_path = o.image_path;
             o.image_path.clear();
         } else if (!o.list) {
@@ -265,6 +300,12 @@ ParseResult parse_command_line(int argc, char **argv) {
     o.pid_given = !pid_text.empty();
     if ((!o.fw_version.empty() || !o.product.empty()) && o.make_package.empty()) {
         return refuse(result, "--fw-version and --product go with --make-package");
+    }
+    if (o.unencrypted && o.make_key.empty()) {
+        return refuse(result, "--unencrypted goes with --make-key");
+    }
+    if (!o.sign_key.empty() && o.make_package.empty()) {
+        return refuse(result, "--sign goes with --make-package");
     }
     if (!o.make_package.empty() && o.vid_given != o.pid_given) {
         return refuse(result, "--make-package: give both --vid and --pid, or neither");
@@ -311,7 +352,8 @@ ParseResult parse_command_line(int argc, char **argv) {
 
 bool prints_usage_line(const ParseResult &parsed) {
     return parsed.any_arguments && !parsed.asked_for_information && !parsed.options.dry_run &&
-           !parsed.options.json && !parsed.options.list && parsed.options.make_package.empty();
+           !parsed.options.json && !parsed.options.list && parsed.options.make_package.empty() &&
+           parsed.options.make_key.empty();
 }
 
 InputRequest input_request(const Options &o) {

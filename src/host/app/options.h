@@ -47,6 +47,10 @@ struct Options {
     unsigned count = 0;           // --station: stop after this many boards; 0: never
     std::string sim_arrivals;     // when the simulated boards appear: "0,500,1000x4"
     int sim_reboot_away_ms = -1;  // a simulated board leaves on reboot, back after this
+    std::vector<std::string> trust;  // --trust PUBKEY: public keys whose packages are accepted
+    std::string make_key;            // --make-key NAME: write NAME.pub and NAME.key
+    bool unencrypted = false;        // --unencrypted: NAME.key without a password
+    std::string sign_key;            // --sign SECRETKEY, for --make-package
 };
 
 struct ParseResult {

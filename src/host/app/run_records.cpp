@@ -18,7 +18,8 @@ bool RunRecords::open(const std::string &file) {
     return true;
 }
 
-void RunRecords::describe_inputs(const Options &o, const Inputs &inputs) {
+void RunRecords::describe_inputs(const Options &o, const Inputs &inputs,
+                                 const PackageInputs *package) {
     common_.station = station_name();
     common_.tool_version = HIDIAP_VERSION;
     // The files as given: their names, sizes and checksums as the inputs step found them.
@@ -34,6 +35,11 @@ void RunRecords::describe_inputs(const Options &o, const Inputs &inputs) {
         }
     }
     common_.token = o.token;
+    if (package != nullptr) {
+        common_.firmware_version = package->manifest.firmware_version;
+        common_.signature_key_id = package->signature.key_id;
+        common_.trusted_comment = package->signature.trusted_comment;
+    }
 }
 
 const char *record_outcome(const RunReport &report) {

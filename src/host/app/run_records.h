@@ -18,8 +18,9 @@ class RunRecords {
     // Opens FILE; false, said on standard error naming the file, when it cannot be used.
     bool open(const std::string &file);
     bool enabled() const { return writer_ != nullptr; }
-    // What every record of this run shares: the files (hashed from their buffers) and the token.
-    void describe_inputs(const Options &o, const Inputs &inputs);
+    // What every record of this run shares: the files as given (names, sizes, SHA-256), the token,
+    // and a package's firmware version and signer.
+    void describe_inputs(const Options &o, const Inputs &inputs, const PackageInputs *package);
     // Appends the device's record; a record that cannot be kept fails the device.
     void keep(const DeviceInfo &device, RunReport &report);
 

@@ -133,17 +133,20 @@ bool file_looks_like_zip(const std::string &path) {
     return formats::looks_like_zip(head.data(), head.size());
 }
 
-bool read_package_file(const std::string &path, PackageInputs &out) {
+bool read_package_file(const std::string &path, PackageInputs &out,
+                       const std::vector<TrustedKey> &trusted) {
     std::vector<uint8_t> archive;
     if (const std::string why = read_whole(path, kPackageFileLimit, archive); !why.empty()) {
         std::fprintf(stderr, "hidiap: cannot read package '%s': %s\n", path.c_str(), why.c_str());
+        out.refusal = "cannot read package: " + why;
         return false;
     }
     formats::Package package =
         formats::read_package(archive.data(), archive.size(), kFormattedFileLimit);
-    if (!package.ok()) {
+    out.refusal = judge_package(package, trusted, out.signature);
+    if (!out.refusal.empty()) {
         std::fprintf(stderr, "hidiap: package '%s' refused: %s; nothing was sent\n", path.c_str(),
-                     package.error.c_str());
+                     out.refusal.c_str());
         return false;
     }
     out.path = path;

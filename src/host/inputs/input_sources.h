@@ -9,6 +9,7 @@
 #include "formats/firmware_package.h"
 #include "formats/image_formats.h"
 #include "host/inputs/input_files.h"
+#include "host/inputs/package_trust.h"
 
 namespace host {
 
@@ -29,13 +30,16 @@ struct PackageInputs {
     std::string path;
     InputFacts facts;
     formats::Manifest manifest;
+    SignatureFacts signature;
     std::vector<uint8_t> image;
     std::vector<uint8_t> tts;
+    std::string refusal;  // why it was refused, as standard error says it
 };
 
-// Reads a firmware package and checks its manifest and both checksums. False after saying on
-// standard error why it is refused.
-bool read_package_file(const std::string &path, PackageInputs &out);
+// Reads a firmware package and checks its manifest, both checksums and, when keys are trusted,
+// its signature. False after saying on standard error why it is refused.
+bool read_package_file(const std::string &path, PackageInputs &out,
+                       const std::vector<TrustedKey> &trusted = {});
 
 // Whether the file at path begins as a zip archive does.
 bool file_looks_like_zip(const std::string &path);

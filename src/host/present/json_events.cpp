@@ -50,7 +50,8 @@ nlohmann::ordered_json device_to_json(const DeviceInfo &d) {
 }
 
 nlohmann::ordered_json inputs_to_json(const std::vector<InputFacts> &facts,
-                                      const std::string &firmware_version) {
+                                      const std::string &firmware_version,
+                                      const SignatureFacts *signature) {
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (const InputFacts &f : facts) {
         list.push_back({{"role", f.role},
@@ -60,7 +61,15 @@ nlohmann::ordered_json inputs_to_json(const std::vector<InputFacts> &facts,
                         {"file_bytes", f.file_bytes},
                         {"data_bytes", f.data_bytes}});
     }
-    return {{"inputs", list}, {"firmware_version", text_or_null(firmware_version)}};
+    nlohmann::ordered_json sig(nullptr);
+    if (signature != nullptr) {
+        sig = {{"status", signature->status},
+               {"key_id", text_or_null(signature->key_id)},
+               {"trusted_comment", text_or_null(signature->trusted_comment)},
+               {"key_file", text_or_null(signature->key_file)}};
+    }
+    return {
+        {"inputs", list}, {"firmware_version", text_or_null(firmware_version)}, {"signature", sig}};
 }
 
 namespace {

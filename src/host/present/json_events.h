@@ -51,10 +51,12 @@ class JsonEvents : public RunEvents {
     nlohmann::ordered_json inputs_ = nlohmann::ordered_json::object();
 };
 
-// The inputs' facts (`inputs`: role, name, format, sha256, file_bytes, data_bytes) and the
-// firmware version of a package (`firmware_version`, null when not given).
+// The inputs' facts (`inputs`: role, name, format, sha256, file_bytes, data_bytes), the
+// firmware version of a package (`firmware_version`, null when not given) and its signature
+// (`signature`: status, key_id, trusted_comment, key_file; null without a package).
 nlohmann::ordered_json inputs_to_json(const std::vector<InputFacts> &facts,
-                                      const std::string &firmware_version);
+                                      const std::string &firmware_version,
+                                      const SignatureFacts *signature = nullptr);
 
 // The plan as the `plan` event's fields.
 nlohmann::ordered_json plan_to_json(const UpdatePlan &plan);

@@ -30,6 +30,10 @@ bool ends_with(const std::string &text, const std::string &end) {
            text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
+nlohmann::ordered_json or_null(const std::string &text) {
+    return text.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(text);
+}
+
 std::string crc_text(const std::optional<uint32_t> &crc) {
     if (!crc) {
         return "";
@@ -122,6 +126,9 @@ class JsonLinesWriter : public RecordWriter {
                                       : nlohmann::ordered_json()},
             {"tts_crc",
              r.tts_crc ? nlohmann::ordered_json(crc_text(r.tts_crc)) : nlohmann::ordered_json()},
+            {"firmware_version", or_null(r.firmware_version)},
+            {"signature_key_id", or_null(r.signature_key_id)},
+            {"trusted_comment", or_null(r.trusted_comment)},
         };
         std::string line =
             j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
@@ -191,7 +198,8 @@ constexpr const char *kSchema =
     "image_path TEXT, image_size INTEGER, image_sha256 TEXT, "
     "tts_path TEXT, tts_size INTEGER, tts_sha256 TEXT, token TEXT, "
     "outcome TEXT NOT NULL, cause TEXT, reason TEXT, "
-    "bytes_programmed INTEGER, seconds REAL, image_crc TEXT, tts_crc TEXT)";
+    "bytes_programmed INTEGER, seconds REAL, image_crc TEXT, tts_crc TEXT, "
+    "firmware_version TEXT, signature_key_id TEXT, trusted_comment TEXT)";
 
 // One row per record in one table. WAL lets two stations share the file; a full sync makes each
 // committed row survive a power loss.
@@ -226,7 +234,7 @@ class SqliteWriter : public RecordWriter {
         sqlite3_stmt *insert = nullptr;
         if (sqlite3_prepare_v2(db_,
                                "INSERT INTO hidiap_records VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,"
-                               "?,?,?,?,?,?,?,?)",
+                               "?,?,?,?,?,?,?,?,?,?,?)",
                                -1, &insert, nullptr) != SQLITE_OK) {
             error = sqlite3_errmsg(db_);
             return false;
@@ -266,6 +274,9 @@ class SqliteWriter : public RecordWriter {
         sqlite3_bind_double(insert, ++i, r.seconds);
         text(crc_text(r.image_crc), true);
         text(crc_text(r.tts_crc), true);
+        text(r.firmware_version, true);
+        text(r.signature_key_id, true);
+        text(r.trusted_comment, true);
         // One statement outside BEGIN is its own transaction: committed when step returns.
         const int step = sqlite3_step(insert);
         sqlite3_finalize(insert);

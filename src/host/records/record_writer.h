@@ -33,6 +33,11 @@ struct DeviceRecord {
     double seconds = 0;
     std::optional<uint32_t> image_crc;  // the device's CRC-32 of the range, when it gave one
     std::optional<uint32_t> tts_crc;
+    // A firmware package's version, and the key ID and trusted comment of its signature; empty
+    // for loose files and unsigned packages.
+    std::string firmware_version;
+    std::string signature_key_id;
+    std::string trusted_comment;
 };
 
 class RecordWriter {

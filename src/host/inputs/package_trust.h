@@ -1,0 +1,42 @@
+// Whose firmware packages a run accepts: the trusted public keys, and the judgement of a
+// package's signature against them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "formats/firmware_package.h"
+#include "signing/minisign.h"
+
+namespace host {
+
+struct TrustedKey {
+    std::string file;  // where it was read from, to name it
+    signing::PublicKey key;
+};
+
+// Reads each of `files` and every *.pub file in `folder` (none when the folder does not exist),
+// in that order. "" or why one of them is unusable: a key that was meant to be trusted and
+// cannot be is never quietly left out.
+std::string load_trusted_keys(const std::vector<std::string> &files, const std::string &folder,
+                              std::vector<TrustedKey> &out);
+
+// A package's signature as --dry-run, the JSON events and the standard error show it.
+struct SignatureFacts {
+    // "unsigned"; "verified" by a trusted key; "not checked" (no key is trusted); "unreadable"
+    std::string status = "unsigned";
+    std::string key_id;
+    std::string trusted_comment;
+    std::string key_file;  // the trusted key that verified it
+};
+
+// Judges the package's signature and, with trusted keys, whether it may run: returns "" or the
+// refusal, which begins with its kind (unsigned, unknown key ID, bad signature, changed member).
+// Without trusted keys only the package's own error refuses it, as for any package.
+std::string judge_package(const formats::Package &package, const std::vector<TrustedKey> &trusted,
+                          SignatureFacts &facts);
+
+// One line about the signature, as --dry-run prints it after the inputs.
+std::string describe_signature(const SignatureFacts &facts);
+
+}  // namespace host

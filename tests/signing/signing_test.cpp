@@ -1,0 +1,166 @@
+// minisign's files both ways: what Debian's minisign writes is read and checked here, what hidiap
+// writes minisign accepts; each way a signature can fail is told apart; malformed files are
+// refused with a reason; the trusted keys come from the files and the folder given.
+#include <gtest/gtest.h>
+#include <sodium.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "host/inputs/package_trust.h"
+#include "signing/minisign.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class Minisign : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(signing::ready());
+        dir = fs::temp_directory_path() /
+              ("hidiap_signing_test_" + std::to_string(getpid()) + "_" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        write("data", kData);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    std::string path(const std::string &name) const { return (dir / name).string(); }
+    void write(const std::string &name, const std::string &text) const {
+        std::ofstream(path(name), std::ios::binary) << text;
+    }
+    std::string read(const std::string &name) const {
+        std::ifstream in(path(name), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    void sh(const std::string &command) const {
+        ASSERT_EQ(
+            std::system(("cd '" + dir.string() + "' && (" + command + ") >/dev/null 2>&1").c_str()),
+            0)
+            << command;
+    }
+    signing::Check check(const std::string &pub, const std::string &sig,
+                         const std::string &data = kData) const {
+        signing::PublicKey key;
+        signing::Signature s;
+        EXPECT_EQ(signing::read_public_key(pub, key), "");
+        EXPECT_EQ(signing::read_signature(sig, s), "");
+        return signing::verify(key, s, reinterpret_cast<const uint8_t *>(data.data()), data.size());
+    }
+
+    static inline const std::string kData = "{\"format\": 1}\n";
+    fs::path dir;
+};
+
+}  // namespace
+
+TEST_F(Minisign, MinisignsSignaturesVerifyAndEachFailureIsToldApart) {
+    sh("minisign -G -W -p m.pub -s m.key && minisign -S -W -s m.key -m data -t 'fw 1.0' && "
+       "minisign -S -W -l -s m.key -m data -x legacy.minisig");
+    const std::string pub = read("m.pub");
+    const std::string sig = read("data.minisig");
+    EXPECT_EQ(check(pub, sig), signing::Check::Good);
+    EXPECT_EQ(check(pub, read("legacy.minisig")), signing::Check::Good);
+    EXPECT_EQ(check(pub, sig, kData + " "), signing::Check::BadSignature);
+    std::string edited = sig;
+    edited.replace(edited.find("fw 1.0"), 6, "fw 9.9");
+    EXPECT_EQ(check(pub, edited), signing::Check::ChangedComment);
+    signing::SecretKey other;
+    signing::make_key(other);
+    EXPECT_EQ(check(signing::public_key_text(other.public_key()), sig), signing::Check::OtherKey);
+    // Windows line ends, as an editor there may leave them, change nothing.
+    std::string crlf;
+    for (char c : pub)
+        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    EXPECT_EQ(check(crlf, sig), signing::Check::Good);
+}
+
+TEST_F(Minisign, MinisignAcceptsHidiapsKeysAndSignatures) {
+    signing::SecretKey key;
+    signing::make_key(key);
+    write("h.pub", signing::public_key_text(key.public_key()));
+    write("h.key", signing::secret_key_text(key, "", signing::minisign_limits()));
+    write("data.minisig", signing::sign(key, reinterpret_cast<const uint8_t *>(kData.data()),
+                                        kData.size(), "file:data\tproduct:x"));
+    sh("minisign -V -p h.pub -m data");
+    // minisign signs with hidiap's secret key, and the key ID is the one hidiap shows.
+    sh("minisign -S -W -s h.key -m data -x by-minisign.minisig -t t");
+    EXPECT_EQ(check(read("h.pub"), read("by-minisign.minisig")), signing::Check::Good);
+    EXPECT_NE(read("h.pub").find(signing::key_id_text(key.id)), std::string::npos);
+    EXPECT_EQ(signing::sign(key, nullptr, 0, "two\nlines"), "");
+}
+
+TEST_F(Minisign, ASealedSecretKeyOpensWithItsPasswordOnly) {
+    signing::SecretKey key;
+    signing::make_key(key);
+    // The cost of an interactive login, not minisign's: the sealing is the same.
+    const signing::KdfLimits cheap{crypto_pwhash_scryptsalsa208sha256_OPSLIMIT_INTERACTIVE,
+                                   crypto_pwhash_scryptsalsa208sha256_MEMLIMIT_INTERACTIVE};
+    const std::string text = signing::secret_key_text(key, "correct horse", cheap);
+    signing::SecretKeyFile file;
+    ASSERT_EQ(signing::read_secret_key(text, file), "");
+    EXPECT_TRUE(file.encrypted);
+    signing::SecretKey opened;
+    EXPECT_EQ(signing::open_secret_key(file, "correct horse", opened), "");
+    EXPECT_EQ(opened.key, key.key);
+    EXPECT_EQ(opened.id, key.id);
+    EXPECT_EQ(signing::open_secret_key(file, "wrong horse", opened), "wrong password for this key");
+}
+
+TEST_F(Minisign, MalformedFilesAreRefusedWithTheirReason) {
+    signing::SecretKey key;
+    signing::make_key(key);
+    const std::string pub = signing::public_key_text(key.public_key());
+    const std::string sig = signing::sign(key, nullptr, 0, "c");
+    const std::string b64 = pub.substr(pub.find('\n') + 1);
+    signing::PublicKey k;
+    signing::Signature s;
+    signing::SecretKeyFile f;
+    EXPECT_NE(signing::read_public_key("", k).find("not a minisign public key"), std::string::npos);
+    EXPECT_NE(signing::read_public_key("untrusted comment: x\n" + b64.substr(4), k)
+                  .find("not the base64 of a 42-byte key"),
+              std::string::npos);
+    EXPECT_NE(signing::read_public_key("untrusted comment: x\nRWQ=\n", k).find("42-byte"),
+              std::string::npos);
+    EXPECT_NE(signing::read_public_key("untrusted comment: x\n" + b64 + "extra\n", k), "");
+    EXPECT_NE(signing::read_signature(pub, s).find("not a minisign signature"), std::string::npos);
+    std::string long_comment = sig;
+    long_comment.insert(long_comment.find("trusted comment: c") + 17, std::string(1100, 'x'));
+    EXPECT_NE(signing::read_signature(long_comment, s).find("longer than 1024"), std::string::npos);
+    std::string sealed = signing::secret_key_text(key, "", signing::minisign_limits());
+    EXPECT_EQ(signing::read_secret_key(sealed, f), "");
+    EXPECT_FALSE(f.encrypted);
+    // "Ed" then the key derivation's tag: "AAA" in base64 is two zero bytes, "Sc" is "U2".
+    sealed.replace(sealed.find("RWQAAE"), 6, "RWRYWE");
+    EXPECT_NE(signing::read_secret_key(sealed, f).find("unknown key derivation"),
+              std::string::npos);
+}
+
+TEST_F(Minisign, TrustedKeysComeFromTheFilesAndThePubFilesOfTheFolder) {
+    signing::SecretKey a, b;
+    signing::make_key(a);
+    signing::make_key(b);
+    fs::create_directories(dir / "keys");
+    write("keys/b.pub", signing::public_key_text(b.public_key()));
+    write("keys/README", "not a key");
+    write("a.pub", signing::public_key_text(a.public_key()));
+    std::vector<host::TrustedKey> trusted;
+    EXPECT_EQ(host::load_trusted_keys({path("a.pub")}, path("keys"), trusted), "");
+    ASSERT_EQ(trusted.size(), 2u);
+    EXPECT_EQ(trusted[0].key.id, a.id);
+    EXPECT_EQ(trusted[1].key.id, b.id);
+    EXPECT_EQ(trusted[1].file, path("keys/b.pub"));
+    trusted.clear();
+    EXPECT_EQ(host::load_trusted_keys({}, path("no such folder"), trusted), "");
+    EXPECT_TRUE(trusted.empty());
+    write("keys/broken.pub", "untrusted comment: x\nnot base64\n");
+    EXPECT_NE(host::load_trusted_keys({}, path("keys"), trusted)
+                  .find("the trusted key '" + path("keys/broken.pub") + "' is unusable"),
+              std::string::npos);
+}
