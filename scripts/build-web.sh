@@ -8,8 +8,20 @@
 # Debian's own source packages, the versions this machine's native build uses: the page then
 # reads packages and checks their checksums with the very code the console tool runs. Staged in build-web-deps/ (kept between runs).
 #
-# Usage: scripts/build-web.sh [--no-zip]
+# Usage: scripts/build-web.sh [--no-zip] [--trust PUBKEY]...
+#   --trust PUBKEY  build the vendor's public key into the page: it then runs only firmware
+#                   packages signed by one of the keys given (repeatable)
 set -euo pipefail
+zip=1
+trust=()
+while [ $# -gt 0 ]; do
+  case $1 in
+    --no-zip) zip=0 ;;
+    --trust) trust+=("$(readlink -f "$2")"); shift ;;
+    *) echo "usage: scripts/build-web.sh [--no-zip] [--trust PUBKEY]..." >&2; exit 2 ;;
+  esac
+  shift
+done
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$repo"
 scripts/install-deps.sh --web
@@ -119,8 +131,9 @@ cmake --build build-web -j"$jobs"
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-web/CMakeCache.txt)
 site=$repo/build-web/site
-echo "build-web/site: the page"
-if [ "${1:-}" = --no-zip ]; then
+scripts/web-trusted-keys.sh "$site" "${trust[@]}"
+echo "build-web/site: the page (${#trust[@]} trusted key(s))"
+if [ "$zip" = 0 ]; then
   exit 0
 fi
 name=hidiap-web-$version

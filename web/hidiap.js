@@ -14,6 +14,7 @@
 // sendReport(reportId, data), and 'inputreport' events ({reportId, data: DataView}). Its loss is
 // taken from the 'disconnect' events of `hid` (navigator.hid unless given).
 import createHidiapCore from './hidiap-core.js';
+import { trustedKeys } from './trusted-keys.js';
 
 const TICK_MS = 10;
 
@@ -26,6 +27,9 @@ export class Updater {
       print: () => {},
       printErr: (line) => errors.push(line),
     });
+    // The keys built into the page go where the tool's inputs step looks for trusted keys.
+    core.FS.mkdir('/trusted-keys');
+    for (const key of trustedKeys) core.FS.writeFile(`/trusted-keys/${key.name}`, key.text);
     return new Updater(core, errors);
   }
 

@@ -6,10 +6,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "console/console.h"
 #include "globals/iap_globals.h"
@@ -17,6 +19,7 @@
 #include "host/events/outcome.h"
 #include "host/events/run_events.h"
 #include "host/inputs/input_sources.h"
+#include "host/inputs/package_trust.h"
 #include "host/inputs/run_inputs.h"
 #include "host/link/transport.h"
 #include "host/run/engine_runner.h"
@@ -111,10 +114,22 @@ EMSCRIPTEN_KEEPALIVE int hidiap_web_load(const char *image, const char *tts, con
     request.tts_path = tts;
     request.token = given_token;
     product.clear();
+    // The vendor's keys built into the page (scripts/build-web.sh --trust), which hidiap.js puts
+    // in this folder: with one, only packages it signed run, as with the tool's --trust.
+    std::vector<host::TrustedKey> trusted;
+    if (const std::string why = host::load_trusted_keys({}, "/trusted-keys", trusted);
+        !why.empty()) {
+        std::fprintf(stderr, "hidiap: %s; nothing was sent\n", why.c_str());
+        return host::kExitBadInput;
+    }
     host::PackageInputs from_package;
     const bool packaged = *package != '\0';
+    if (!packaged && !trusted.empty()) {
+        std::fputs(host::loose_files_refusal(trusted).c_str(), stderr);
+        return host::kExitBadInput;
+    }
     if (packaged) {
-        if (!host::read_package_file(package, from_package)) {
+        if (!host::read_package_file(package, from_package, trusted)) {
             return host::kExitBadInput;
         }
         // As the tool does: the members are named by package:member, the token is the manifest's.

@@ -11,12 +11,14 @@ import fs from 'node:fs';
 import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
+import { fileURLToPath } from 'node:url';
 import puppeteer from 'puppeteer-core';
 
 const args = Object.fromEntries(process.argv.slice(2).reduce((pairs, arg, i, all) => {
   if (arg.startsWith('--')) pairs.push([arg.slice(2), all[i + 1]?.startsWith('--') ? true : all[i + 1] ?? true]);
   return pairs;
 }, []));
+const repoRoot = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
 const site = path.resolve(args.site);
 const tool = path.resolve(args.tool);
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'hidiap-web-'));
@@ -64,10 +66,17 @@ const lastLine = (text) => text.trim().split('\n').pop();
 
 const types = { '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css',
   '.wasm': 'application/wasm', '.png': 'image/png' };
+// The page with a vendor's key built in, as scripts/build-web.sh --trust makes it, under /trusted/.
+const trustedSite = path.join(work, 'trusted-site');
 const server = http.createServer((req, res) => {
-  const name = decodeURIComponent(new URL(req.url, 'http://x').pathname);
-  const target = path.join(site, name === '/' ? 'index.html' : name);
-  if (!target.startsWith(site) || !fs.existsSync(target) || fs.statSync(target).isDirectory()) {
+  let name = decodeURIComponent(new URL(req.url, 'http://x').pathname);
+  let root = site;
+  if (name.startsWith('/trusted/')) {
+    root = trustedSite;
+    name = name.slice('/trusted'.length);
+  }
+  const target = path.join(root, name === '/' ? 'index.html' : name);
+  if (!target.startsWith(root) || !fs.existsSync(target) || fs.statSync(target).isDirectory()) {
     res.writeHead(404).end();
     return;
   }
@@ -113,12 +122,13 @@ function installDouble() {
 }
 
 // Runs the page with the given inputs; returns what it shows.
-async function runPage({ image, tts, pkg, token = '1MB', faults = [], choose = true, link = '' }) {
+async function runPage({ image, tts, pkg, token = '1MB', faults = [], choose = true, link = '',
+                         at = url }) {
   const page = await browser.newPage();
   const problems = [];
   page.on('pageerror', (e) => problems.push(String(e)));
   await page.evaluateOnNewDocument(installDouble);
-  await page.goto(url, { waitUntil: 'load' });
+  await page.goto(at, { waitUntil: 'load' });
   await page.evaluate((f, c, l) => {
     Object.assign(window.__hidTest, { faults: f, choose: c, link: l });
   }, faults, choose, link);
@@ -221,6 +231,34 @@ await check('a package for another product leaves the device alone, as the tool 
   expect(shown.outcome.includes('update failed (wrong product)'), shown.outcome);
   sameAsTool(expect, shown, ran);
   await shown.page.close();
+});
+
+await check('a page with the vendor\'s key runs its signed packages only, as the tool with --trust', async (expect) => {
+  const made = [
+    spawnSync(tool, ['--make-key', 'vendor', '--unencrypted'], { cwd: work }),
+    spawnSync(tool, ['--make-package', 'signed.zip', '--sign', 'vendor.key', image, tts, '1MB'],
+      { cwd: work }),
+    spawnSync(tool, ['--make-package', 'unsigned.zip', image, tts, '1MB'], { cwd: work }),
+  ];
+  for (const m of made) expect(m.status === 0, `making the key and packages: ${m.stderr}`);
+  fs.cpSync(site, trustedSite, { recursive: true });
+  const built = spawnSync(path.join(repoRoot, 'scripts/web-trusted-keys.sh'),
+    [trustedSite, path.join(work, 'vendor.pub')]);
+  expect(built.status === 0, `web-trusted-keys.sh: ${built.stderr}`);
+  const trusted = `${url}trusted/`;
+  const signed = await runPage({ pkg: 'signed.zip', token: 'ignored', at: trusted });
+  const ranSigned = runTool(['--trust', path.join(work, 'vendor.pub'), 'signed.zip']);
+  expect(signed.status === 'success', `signed: ${signed.status}: ${signed.outcome}`);
+  sameAsTool(expect, signed, ranSigned);
+  await signed.page.close();
+  for (const [what, args] of [['unsigned.zip', { pkg: 'unsigned.zip', token: 'ignored' }],
+    ['loose files', { image, tts }]]) {
+    const refused = await runPage({ ...args, at: trusted });
+    expect(refused.status === 'failed' && refused.exit === 2 && refused.requests === 0,
+      `${what}: ${refused.status} ${refused.exit}, ${refused.requests} device requests`);
+    expect(/refused: (unsigned|a key is trusted)/.test(refused.outcome), `${what}: ${refused.outcome}`);
+    await refused.page.close();
+  }
 });
 
 for (const [name, fault] of [

@@ -304,11 +304,7 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
         }
         from_package = &package;
     } else if (!o.list && !trusted.empty()) {
-        // Loose files carry no signature: accepting them would make the trust a formality.
-        std::fprintf(stderr,
-                     "hidiap: refused: a key is trusted (%s), so only firmware packages signed "
-                     "by a trusted key run, not IMAGE TTS TOKEN; nothing was sent\n",
-                     trusted.front().file.c_str());
+        std::fputs(loose_files_refusal(trusted).c_str(), stderr);
         presentation.refused(Status::BadInput, kExitBadInput,
                              "keys are trusted: only a signed firmware package runs");
         return kExitBadInput;

@@ -135,4 +135,11 @@ std::string describe_signature(const SignatureFacts &f) {
     return text + ", trusted comment: " + f.trusted_comment + "\n";
 }
 
+std::string loose_files_refusal(const std::vector<TrustedKey> &trusted) {
+    return "hidiap: refused: a key is trusted (" +
+           (trusted.empty() ? std::string() : trusted.front().file) +
+           "), so only firmware packages signed by a trusted key run, not IMAGE TTS TOKEN; "
+           "nothing was sent\n";
+}
+
 }  // namespace host

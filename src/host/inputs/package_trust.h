@@ -36,6 +36,10 @@ struct SignatureFacts {
 std::string judge_package(const formats::Package &package, const std::vector<TrustedKey> &trusted,
                           SignatureFacts &facts);
 
+// The line that refuses loose files (IMAGE TTS TOKEN) while keys are trusted: they carry no
+// signature, and accepting them would make the trust a formality.
+std::string loose_files_refusal(const std::vector<TrustedKey> &trusted);
+
 // One line about the signature, as --dry-run prints it after the inputs.
 std::string describe_signature(const SignatureFacts &facts);
 
