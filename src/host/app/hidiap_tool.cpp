@@ -200,7 +200,7 @@ std::vector<std::unique_ptr<JsonEvents>> json_presenters(std::vector<UpdateDevic
 
 // The update of the opened devices, one or several, to the end of the run.
 int update_step(std::vector<OpenedDevice> opened, const Inputs &inputs, const Options &o,
-                const UpdateSettings &settings, Presentation &presentation) {
+                const UpdateSettings &settings, RunRecords &records, Presentation &presentation) {
     std::vector<UpdateDevice> devices;
     for (const OpenedDevice &d : opened) {
         devices.push_back({d.transport.get(), d.info, nullptr});
@@ -225,6 +225,7 @@ int update_step(std::vector<OpenedDevice> opened, const Inputs &inputs, const Op
     if (results.size() > 1) {
         print_fleet_summary(stderr, results);
     }
+    records.finish();
     if (!o.no_wait && interrupt_requested() == 0) {
         wait_for_enter();
     }
@@ -253,6 +254,7 @@ int station_step(const Options &o, DeviceCatalog &catalog, const Inputs &inputs,
     setup.settings.settle = nullptr;
     if (records.enabled()) {
         setup.keep_record = [&records](const DeviceInfo &d, RunReport &r) { records.keep(d, r); };
+        setup.records_waiting = [&records] { return records.waiting(); };
     }
     setup.interrupt_status = interrupt_requested;
     setup.interrupt_requests = interrupt_requests;
@@ -265,7 +267,9 @@ int station_step(const Options &o, DeviceCatalog &catalog, const Inputs &inputs,
     double seconds = 0;
     {
         Station station(catalog, inputs.layout, plan, setup);
+        records.set_notes([&station](const std::string &line) { station.note(line); });
         results = station.run();
+        records.set_notes(nullptr);
         totals = station.totals();
         seconds = station.seconds();
     }
@@ -274,6 +278,7 @@ int station_step(const Options &o, DeviceCatalog &catalog, const Inputs &inputs,
     }
     std::fputs(station_totals_line(totals, seconds).c_str(), stderr);
     std::fflush(stderr);
+    records.finish();
     return fleet_exit_status(results);
 }
 
@@ -284,6 +289,9 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
     }
     if (!o.make_package.empty()) {
         return make_package_step(o);
+    }
+    if (!o.record_setup.empty()) {
+        return record_setup_step(o);
     }
     std::vector<TrustedKey> trusted;
     if (!o.list) {
@@ -312,7 +320,7 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
     // Refused before the HID library is touched: a station must not update a board it cannot
     // keep a record of.
     RunRecords records;
-    if (!o.record_file.empty() && !records.open(o.record_file)) {
+    if (!o.record_file.empty() && !records.open(o)) {
         presentation.refused(Status::BadInput, kExitBadInput, "--record file cannot be used");
         return kExitBadInput;
     }
@@ -348,7 +356,7 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
     if (const int status = open_step(o, *catalog, presentation, opened); status != kExitSuccess) {
         return status;
     }
-    return update_step(std::move(opened), inputs, o, settings, presentation);
+    return update_step(std::move(opened), inputs, o, settings, records, presentation);
 }
 
 int run_parsed(const ParseResult &parsed, const UpdateSettings &base) {

@@ -7,11 +7,15 @@
 #include "host/app/version.h"
 #include "host/events/exit_status.h"
 #include "host/inputs/input_sources.h"
+#include "host/records/database_uri.h"
+#include "host/records/record_writer.h"
 
 #if defined(_WIN32)
 #define TRUSTED_KEYS_FOLDER_TEXT "%ProgramData%\\hidiap\\trusted-keys"
+#define SPOOL_FOLDER_TEXT "%LOCALAPPDATA%\\hidiap"
 #else
 #define TRUSTED_KEYS_FOLDER_TEXT "/etc/hidiap/trusted-keys"
+#define SPOOL_FOLDER_TEXT "$XDG_STATE_HOME/hidiap"
 #endif
 
 namespace host {
@@ -185,9 +189,22 @@ ParseResult parse_command_line(int argc, char **argv) {
                  "one differs (with --skip-unchanged the differing sectors are named)");
     app.add_option("--record", o.record_file,
                    "append one record per handled device to FILE, durably, before the device is "
-                   "reported done: JSON Lines, or an SQLite database when FILE ends in .sqlite or "
-                   ".db (fields in the README)")
+                   "reported done: JSON Lines, an SQLite database when FILE ends in .sqlite or "
+                   ".db, or a PostgreSQL database for a postgresql:// URI, its records spooled "
+                   "on this disk while it is away (fields in the README; keep passwords in "
+                   "~/.pgpass, not on the command line)")
+        ->type_name("FILE|URI");
+    app.add_option("--record-spool", o.record_spool,
+                   "with --record URI: the spool file where records wait for the database "
+                   "(default: one of its own under " SPOOL_FOLDER_TEXT ")")
         ->type_name("FILE");
+    app.add_option("--record-setup", o.record_setup,
+                   "create the records table and its yield view in the PostgreSQL database URI, "
+                   "or upgrade them; run once by the database's owner")
+        ->type_name("URI");
+    app.add_option("--station-name", o.station_name,
+                   "the station named in every record (default: this machine's host name)")
+        ->type_name("TEXT");
     app.add_flag("--station", o.station,
                  "production station: until stopped (Ctrl-C: no new boards; again: interrupt "
                  "them), update every matching board as it is plugged in, beside the others; "
@@ -258,9 +275,10 @@ ParseResult parse_command_line(int argc, char **argv) {
     try {
         app.parse(argc, argv);
         // One argument that is a zip archive: a firmware package holds the rest.
-        if (!o.make_key.empty()) {
+        if (!o.make_key.empty() || !o.record_setup.empty()) {
             if (!o.image_path.empty()) {
-                throw CLI::ValidationError("--make-key", "takes no IMAGE, TTS or TOKEN");
+                throw CLI::ValidationError(o.make_key.empty() ? "--record-setup" : "--make-key",
+                                           "takes no IMAGE, TTS or TOKEN");
             }
         } else if (!o.list && o.make_package.empty() && !o.image_path.empty() &&
                    o.tts_path.empty() && file_looks_like_zip(o.image_path)) {
@@ -284,7 +302,7 @@ ParseResult parse_command_line(int argc, char **argv) {
         result.exit_status = app.exit(e);
         return result;
     } catch (const CLI::ParseError &e) {
-        std::fprintf(stderr, "hidiap: %s\n", e.what());
+        std::fprintf(stderr, "hidiap: %s\n", mask_passwords(e.what()).c_str());
         std::fprintf(stderr, "usage: hidiap [OPTIONS] IMAGE TTS TOKEN (see --help)\n");
         result.kind = ParseResult::Kind::Exit;
         result.exit_status = kExitBadInput;
@@ -300,6 +318,9 @@ ParseResult parse_command_line(int argc, char **argv) {
     o.pid_given = !pid_text.empty();
     if ((!o.fw_version.empty() || !o.product.empty()) && o.make_package.empty()) {
         return refuse(result, "--fw-version and --product go with --make-package");
+    }
+    if (!o.record_spool.empty() && !is_postgres_uri(o.record_file)) {
+        return refuse(result, "--record-spool goes with --record postgresql://...");
     }
     if (o.unencrypted && o.make_key.empty()) {
         return refuse(result, "--unencrypted goes with --make-key");
@@ -353,7 +374,7 @@ ParseResult parse_command_line(int argc, char **argv) {
 bool prints_usage_line(const ParseResult &parsed) {
     return parsed.any_arguments && !parsed.asked_for_information && !parsed.options.dry_run &&
            !parsed.options.json && !parsed.options.list && parsed.options.make_package.empty() &&
-           parsed.options.make_key.empty();
+           parsed.options.make_key.empty() && parsed.options.record_setup.empty();
 }
 
 InputRequest input_request(const Options &o) {

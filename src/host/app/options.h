@@ -41,12 +41,15 @@ struct Options {
     std::string product;       // --product, for --make-package
     bool vid_given = false;    // --vid was given (it wins over a package's IDs)
     bool pid_given = false;
-    bool verify = false;          // only compare the device's flash with the files
-    std::string record_file;      // --record: JSON Lines, or SQLite for .sqlite/.db
-    bool station = false;         // update every board as it appears, until stopped
-    unsigned count = 0;           // --station: stop after this many boards; 0: never
-    std::string sim_arrivals;     // when the simulated boards appear: "0,500,1000x4"
-    int sim_reboot_away_ms = -1;  // a simulated board leaves on reboot, back after this
+    bool verify = false;       // only compare the device's flash with the files
+    std::string record_file;   // --record: JSON Lines, SQLite for .sqlite/.db, or a database URI
+    std::string record_spool;  // --record-spool: the database's spool file; "" for the default
+    std::string record_setup;  // --record-setup URI: create or upgrade the records tables
+    std::string station_name;  // --station-name: the station in the records; "" for the host name
+    bool station = false;      // update every board as it appears, until stopped
+    unsigned count = 0;        // --station: stop after this many boards; 0: never
+    std::string sim_arrivals;  // when the simulated boards appear: "0,500,1000x4"
+    int sim_reboot_away_ms = -1;     // a simulated board leaves on reboot, back after this
     std::vector<std::string> trust;  // --trust PUBKEY: public keys whose packages are accepted
     std::string make_key;            // --make-key NAME: write NAME.pub and NAME.key
     bool unencrypted = false;        // --unencrypted: NAME.key without a password

@@ -3,24 +3,47 @@
 #include <cstdio>
 
 #include "host/app/version.h"
+#include "host/events/exit_status.h"
+#include "host/records/database_uri.h"
+#include "host/records/postgres_link.h"
+#include "host/records/records_table.h"
 
 namespace host {
 
-bool RunRecords::open(const std::string &file) {
+bool RunRecords::open(const Options &o) {
+    shown_ = mask_passwords(o.record_file);
     std::string error;
-    writer_ = open_record_writer(file, error);
+    writer_ = open_record_writer({o.record_file, o.record_spool, nullptr}, error);
     if (!writer_) {
-        std::fprintf(stderr, "hidiap: --record: cannot use '%s': %s\n", file.c_str(),
+        std::fprintf(stderr, "hidiap: --record: cannot use '%s': %s\n", shown_.c_str(),
                      error.c_str());
+        if (is_postgres_uri(o.record_file)) {
+            std::fputs("hidiap: nothing was sent to a device\n", stderr);
+        }
         return false;
     }
-    file_ = file;
+    common_.station = o.station_name.empty() ? station_name() : o.station_name;
     return true;
+}
+
+void RunRecords::set_notes(RecordNotes notes) {
+    if (writer_) {
+        writer_->set_notes(std::move(notes));
+    }
+}
+
+void RunRecords::finish() {
+    if (!writer_) {
+        return;
+    }
+    writer_->set_notes(nullptr);
+    const std::string left = writer_->finish();
+    std::fputs(left.c_str(), stderr);
+    std::fflush(stderr);
 }
 
 void RunRecords::describe_inputs(const Options &o, const Inputs &inputs,
                                  const PackageInputs *package) {
-    common_.station = station_name();
     common_.tool_version = HIDIAP_VERSION;
     // The files as given: their names, sizes and checksums as the inputs step found them.
     for (const InputFacts &f : inputs.facts) {
@@ -78,10 +101,30 @@ void RunRecords::keep(const DeviceInfo &device, RunReport &report) {
     }
     std::string error;
     if (!writer_->append(r, error)) {
-        std::fprintf(stderr, "hidiap: --record: cannot write to '%s': %s\n", file_.c_str(),
+        std::fprintf(stderr, "hidiap: --record: cannot write to '%s': %s\n", shown_.c_str(),
                      error.c_str());
         report.fail_after_success(Cause::Record, "its record could not be written");
     }
+}
+
+int record_setup_step(const Options &o) {
+    PostgresLink link(o.record_setup);
+    const std::string shown = link.shown();
+    std::string error;
+    if (!is_postgres_uri(o.record_setup)) {
+        error = "not a postgresql:// or postgres:// URI";
+    } else if (link.well_formed(error) && link.connect(error) == PostgresLink::Reach::Connected) {
+        std::string done;
+        if (set_up_records_database(link, done, error)) {
+            std::printf("hidiap: --record-setup: %s: %s\n", shown.c_str(), done.c_str());
+            return kExitSuccess;
+        }
+        if (error.find("permission denied") != std::string::npos) {
+            error += ": run it as the database's owner, or a role that may create tables";
+        }
+    }
+    std::fprintf(stderr, "hidiap: --record-setup: %s: %s\n", shown.c_str(), error.c_str());
+    return kExitBadInput;
 }
 
 }  // namespace host

@@ -1,5 +1,5 @@
-// --record: the record file opened before anything else, and each handled device's report kept
-// in it, durably, before the device is reported done.
+// --record: the record file or database opened before anything else, and each handled device's
+// report kept in it, durably, before the device is reported done.
 #pragma once
 
 #include <memory>
@@ -15,9 +15,16 @@ namespace host {
 
 class RunRecords {
   public:
-    // Opens FILE; false, said on standard error naming the file, when it cannot be used.
-    bool open(const std::string &file);
+    // Opens --record's destination; false, said on standard error naming it (a URI with its
+    // password masked), when it cannot be used.
+    bool open(const Options &o);
     bool enabled() const { return writer_ != nullptr; }
+    // Records that wait for the database (while it is away).
+    unsigned waiting() const { return writer_ ? writer_->waiting() : 0; }
+    // Where the writer's notes go (a station's status block); standard error when empty.
+    void set_notes(RecordNotes notes);
+    // The run is over: what still waits for the database is said on standard error.
+    void finish();
     // What every record of this run shares: the files as given (names, sizes, SHA-256), the token,
     // and a package's firmware version and signer.
     void describe_inputs(const Options &o, const Inputs &inputs, const PackageInputs *package);
@@ -26,11 +33,14 @@ class RunRecords {
 
   private:
     std::unique_ptr<RecordWriter> writer_;
-    std::string file_;
+    std::string shown_;  // the destination as it may be shown
     DeviceRecord common_;
 };
 
 // success, current, failed or interrupted.
 const char *record_outcome(const RunReport &report);
+
+// --record-setup URI: creates or upgrades the records tables. Returns the exit status.
+int record_setup_step(const Options &o);
 
 }  // namespace host

@@ -1,9 +1,12 @@
-// The durable record of each handled device (--record FILE): one record per device, appended,
-// and on disk before the device is reported done. JSON Lines, or an SQLite database when FILE
-// ends in .sqlite or .db. The fields and the table are described in the README ("Records").
+// The durable record of each handled device (--record): one record per device, kept before the
+// device is reported done. JSON Lines; an SQLite database when the destination ends in .sqlite or
+// .db; a PostgreSQL database for a postgresql:// or postgres:// URI, through a spool file on the
+// station's own disk while the server is away. The fields and tables are described in the README
+// ("Records") and docs/records-database.md.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,9 +14,9 @@
 namespace host {
 
 struct DeviceRecord {
-    std::string id;        // unique: 32 random hex digits
+    std::string id;        // unique across stations: a random UUID (version 4)
     std::string time_utc;  // ISO 8601, UTC, milliseconds: 2026-12-09T04:40:05.123Z
-    std::string station;   // the host name
+    std::string station;   // the host name, or --station-name
     std::string tool_version;
     std::string device_path;
     std::string serial;
@@ -40,18 +43,39 @@ struct DeviceRecord {
     std::string trusted_comment;
 };
 
+using RecordNotes = std::function<void(const std::string &line)>;
+
 class RecordWriter {
   public:
     virtual ~RecordWriter() = default;
-    // Appends one record and returns once it is durable (written, flushed and synced; in SQLite
-    // a committed transaction). Safe to call from several threads; several processes may append
-    // to one file at once. False, with the reason in error, when it could not be written.
+    // Appends one record and returns once it is durable (written, flushed and synced; in a
+    // database a committed transaction; for PostgreSQL at least in the spool). Safe to call from
+    // several threads; several processes may append to one destination at once. False, with the
+    // reason in error, when it could not be kept.
     virtual bool append(const DeviceRecord &record, std::string &error) = 0;
+    // Records kept on this machine that the database has not taken yet, while it is away.
+    virtual unsigned waiting() const { return 0; }
+    // Where the writer's own notes go from now on (the database away, and back).
+    virtual void set_notes(RecordNotes notes) { (void)notes; }
+    // The run is over: a last, bounded, attempt to hand over what waits. The note that says how
+    // many records still wait and where, or "".
+    virtual std::string finish() { return ""; }
 };
 
-// Opens (creates when missing) the record file and proves it writable, before any device is
-// touched. Null, with the reason in error, when it cannot be used.
-std::unique_ptr<RecordWriter> open_record_writer(const std::string &file, std::string &error);
+struct RecordDestination {
+    std::string target;      // the --record argument: a file or a database URI
+    std::string spool_file;  // --record-spool: the database's spool; "" for the default
+    RecordNotes notes;       // notes while opening (standard error when empty)
+};
+
+// Opens the destination (creates a file when missing) and proves it usable, before any device is
+// touched. Null, with the reason in error, when it cannot be used. A database that cannot be
+// reached is not a reason: its records wait in the spool.
+std::unique_ptr<RecordWriter> open_record_writer(const RecordDestination &destination,
+                                                 std::string &error);
+
+// Whether TARGET names a PostgreSQL database (postgresql:// or postgres://).
+bool is_postgres_uri(const std::string &target);
 
 // A fresh record id, the current UTC time in the record's form, and this machine's name.
 std::string new_record_id();

@@ -132,6 +132,7 @@ std::string station_totals_line(const StationTotals &t, double seconds) {
 
 class Station::Impl {
   public:
+    void note(const std::string &text) { status_.note(text); }
     Impl(DeviceCatalog &catalog, const Layout &layout, const UpdatePlan &plan, StationSetup setup)
         : catalog_(catalog),
           layout_(layout),
@@ -184,7 +185,6 @@ class Station::Impl {
     bool needs_more_locked() const {
         return setup_.count == 0 || totals_.handled() + in_progress_ < setup_.count;
     }
-    void note(const std::string &text) { status_.note(text); }
 
     DeviceCatalog &catalog_;
     const Layout &layout_;
@@ -253,6 +253,9 @@ std::vector<DeviceResult> Station::Impl::run() {
             lock.unlock();
             poll_catalog();
             lock.lock();
+        }
+        if (setup_.records_waiting) {
+            status_.records_waiting(setup_.records_waiting());
         }
         // A board's end wakes the loop at once (a further board may now be needed); otherwise
         // the next look is one poll period away.
@@ -482,6 +485,10 @@ StationTotals Station::totals() const {
 
 double Station::seconds() const {
     return impl_->seconds();
+}
+
+void Station::note(const std::string &text) {
+    impl_->note(text);
 }
 
 }  // namespace host

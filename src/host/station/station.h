@@ -33,6 +33,8 @@ struct StationSetup {
     UpdateSettings settings;
     // --record: keeps a handled board's report (may fail it); empty without --record.
     std::function<void(const DeviceInfo &, RunReport &)> keep_record;
+    // How many records wait for the database (shown in the status block); empty without one.
+    std::function<unsigned()> records_waiting;
     // 0, or the exit status an interruption asks for; how many requests came.
     std::function<int()> interrupt_status;
     std::function<int()> interrupt_requests;
@@ -52,6 +54,8 @@ class Station {
     std::vector<DeviceResult> run();
     StationTotals totals() const;
     double seconds() const;  // how long the station ran
+    // A note on standard error, above the status block; safe from any thread.
+    void note(const std::string &text);
 
   private:
     class Impl;

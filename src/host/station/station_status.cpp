@@ -62,6 +62,15 @@ void StationStatus::board_ended(const std::string &tag, const std::string &resul
     draw_locked();
 }
 
+void StationStatus::records_waiting(unsigned count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (count == records_waiting_) {
+        return;
+    }
+    records_waiting_ = count;
+    draw_locked();
+}
+
 void StationStatus::write_above(std::string_view text) {
     std::lock_guard<std::mutex> lock(mutex_);
     erase_locked();
@@ -110,6 +119,10 @@ void StationStatus::draw_locked() {
                   totals_.updated, totals_.current, totals_.failed + totals_.interrupted,
                   boards_.size(), boards_per_hour(totals_.handled(), seconds));
     lines.emplace_back(head);
+    if (records_waiting_ != 0) {
+        lines.push_back("records: " + std::to_string(records_waiting_) +
+                        " waiting for the database");
+    }
     for (const auto &[tag, view] : boards_) {
         ProgressView v = view;
         v.elapsed = std::chrono::duration<double>(now - board_started_[tag]).count();

@@ -42,6 +42,8 @@ class StationStatus {
     // The board is done: off the progress lines, onto the last results.
     void board_ended(const std::string &tag, const std::string &result,
                      const StationTotals &totals);
+    // Records waiting for the database: a line of the block while there are any.
+    void records_waiting(unsigned count);
     void write_above(std::string_view text);
     void note(std::string_view text);
     // Erases the block for good.
@@ -62,6 +64,7 @@ class StationStatus {
     std::map<std::string, std::chrono::steady_clock::time_point> board_started_;
     std::deque<std::string> results_;  // the last few, newest last
     StationTotals totals_;
+    unsigned records_waiting_ = 0;
     size_t drawn_lines_ = 0;
     bool closed_ = false;
     std::chrono::steady_clock::time_point last_draw_{};
