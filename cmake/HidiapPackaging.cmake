@@ -6,7 +6,7 @@ set(HIDIAP_MAINTAINER "hidiap developers <hidiap-developers@lists.invalid>")
 set(HIDIAP_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING
     "Where udev rules are installed, relative to the install prefix")
 
-install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES README.md docs/records-database.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # Man pages are installed compressed, as Debian policy wants them.
 foreach(page IN LISTS HIDIAP_MAN_PAGES)

@@ -13,7 +13,7 @@ namespace host {
 bool RunRecords::open(const Options &o) {
     shown_ = mask_passwords(o.record_file);
     std::string error;
-    writer_ = open_record_writer({o.record_file, o.record_spool, nullptr}, error);
+    writer_ = open_record_writer({o.record_file, o.record_spool, nullptr, o.timing_report}, error);
     if (!writer_) {
         std::fprintf(stderr, "hidiap: --record: cannot use '%s': %s\n", shown_.c_str(),
                      error.c_str());

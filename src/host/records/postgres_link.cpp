@@ -221,8 +221,7 @@ SqlResult PostgresLink::run(const std::string &sql, const std::vector<SqlValue> 
             const char *state = PQresultErrorField(r, PG_DIAG_SQLSTATE);
             result.sqlstate = state != nullptr ? state : "";
             const char *primary = PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY);
-            result.error =
-                scrub(one_line(primary != nullptr ? primary : PQresultErrorMessage(r)));
+            result.error = scrub(one_line(primary != nullptr ? primary : PQresultErrorMessage(r)));
         }
         PQclear(r);
     }

@@ -49,15 +49,16 @@ std::string records_word(size_t n) {
 class PostgresWriter : public RecordWriter {
   public:
     PostgresWriter(std::unique_ptr<PostgresLink> link, std::unique_ptr<RecordSpool> spool,
-                   bool table_checked, RecordNotes notes)
+                   bool table_checked, RecordNotes notes, bool timing_report)
         : link_(std::move(link)),
           spool_(std::move(spool)),
           shown_(link_->shown()),
           table_checked_(table_checked),
           away_(!link_->connected()),
-          notes_(std::move(notes)) {
+          notes_(std::move(notes)),
+          timing_report_(timing_report) {
         for (DeviceRecord &r : spool_->take_leftovers()) {
-            pending_.push_back(Pending{std::move(r), ++sequence_});
+            pending_.push_back(Pending{std::move(r), ++sequence_, Clock::now()});
         }
         if (!pending_.empty()) {
             note("hidiap: --record: " + records_word(pending_.size()) +
@@ -78,7 +79,7 @@ class PostgresWriter : public RecordWriter {
         std::string spool_error;
         const bool spooled = spool_->append(record, spool_error);
         const uint64_t seq = ++sequence_;
-        pending_.push_back(Pending{record, seq});
+        pending_.push_back(Pending{record, seq, Clock::now()});
         wake_.notify_all();
         if (spooled) {
             return true;
@@ -130,6 +131,7 @@ class PostgresWriter : public RecordWriter {
     struct Pending {
         DeviceRecord record;
         uint64_t seq;
+        Clock::time_point kept;
     };
 
     void note(const std::string &line) {
@@ -139,6 +141,26 @@ class PostgresWriter : public RecordWriter {
             notes = notes_;
         }
         (notes ? notes : to_stderr)(line);
+    }
+
+    // How long the first COUNT pending records took from being kept to being committed.
+    void note_commit_times_locked(std::unique_lock<std::mutex> &lock, size_t count) {
+        const Clock::time_point now = Clock::now();
+        std::string lines;
+        for (size_t i = 0; i < count; i++) {
+            const DeviceRecord &r = pending_[i].record;
+            char line[200];
+            std::snprintf(
+                line, sizeof line,
+                "hidiap: [%s] record timing: kept to committed in the database "
+                "%.3f ms\n",
+                (r.serial.empty() ? r.device_path : r.serial).c_str(),
+                std::chrono::duration<double, std::milli>(now - pending_[i].kept).count());
+            lines += line;
+        }
+        lock.unlock();
+        note(lines);
+        lock.lock();
     }
 
     // Connects, checks the table once, and stores the batch.
@@ -180,11 +202,14 @@ class PostgresWriter : public RecordWriter {
             std::string error;
             const bool stored = send(batch, error);
             lock.lock();
-            sending_ = false;
             if (stored) {
+                if (timing_report_) {
+                    note_commit_times_locked(lock, batch.size());
+                }
                 done_through_ = pending_[batch.size() - 1].seq;
                 pending_.erase(pending_.begin(),
                                pending_.begin() + static_cast<long>(batch.size()));
+                sending_ = false;
                 std::string cleared;
                 if (pending_.empty() && !spool_->clear(cleared)) {
                     lock.unlock();
@@ -209,6 +234,7 @@ class PostgresWriter : public RecordWriter {
                 }
                 continue;
             }
+            sending_ = false;
             if (!away_) {
                 away_ = true;
                 lock.unlock();
@@ -243,6 +269,7 @@ class PostgresWriter : public RecordWriter {
     Clock::time_point next_try_{};
     std::chrono::milliseconds pause_ = kFirstPause;
     RecordNotes notes_;
+    const bool timing_report_;
     std::thread forwarder_;
 };
 
@@ -270,15 +297,16 @@ std::unique_ptr<RecordWriter> open_postgres_writer(const RecordDestination &dest
             notes("hidiap: --record: the database " + link->shown() + " cannot be reached (" + why +
                   "); boards are updated and their records wait in '" + spool->path() +
                   "' until it can\n");
-            return std::make_unique<PostgresWriter>(std::move(link), std::move(spool), false,
-                                                    notes);
+            return std::make_unique<PostgresWriter>(std::move(link), std::move(spool), false, notes,
+                                                    destination.timing_report);
         case PostgresLink::Reach::Connected:
             break;
     }
     if (!check_records_table(*link, error)) {
         return nullptr;
     }
-    return std::make_unique<PostgresWriter>(std::move(link), std::move(spool), true, notes);
+    return std::make_unique<PostgresWriter>(std::move(link), std::move(spool), true, notes,
+                                            destination.timing_report);
 }
 
 }  // namespace host

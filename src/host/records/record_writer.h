@@ -66,6 +66,9 @@ struct RecordDestination {
     std::string target;      // the --record argument: a file or a database URI
     std::string spool_file;  // --record-spool: the database's spool; "" for the default
     RecordNotes notes;       // notes while opening (standard error when empty)
+    // --timing-report: a note for each record a database committed, with the time it took from
+    // the record being kept.
+    bool timing_report = false;
 };
 
 // Opens the destination (creates a file when missing) and proves it usable, before any device is
