@@ -233,6 +233,9 @@ std::vector<DeviceResult> Station::Impl::run() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         reap_locked(lock);
+        if (setup_.records_waiting) {
+            status_.records_waiting(setup_.records_waiting());
+        }
         if (taking && setup_.interrupt_status && setup_.interrupt_status() != 0) {
             taking = false;
             const unsigned busy = in_progress_;
@@ -253,9 +256,6 @@ std::vector<DeviceResult> Station::Impl::run() {
             lock.unlock();
             poll_catalog();
             lock.lock();
-        }
-        if (setup_.records_waiting) {
-            status_.records_waiting(setup_.records_waiting());
         }
         // A board's end wakes the loop at once (a further board may now be needed); otherwise
         // the next look is one poll period away.
