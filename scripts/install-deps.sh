@@ -9,7 +9,7 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
 
 packages=(build-essential cmake pkg-config libhidapi-dev libcli11-dev zlib1g-dev
-  nlohmann-json3-dev libminizip-dev nettle-dev libsqlite3-dev libsodium-dev)
+  nlohmann-json3-dev libminizip-dev nettle-dev libsqlite3-dev libsodium-dev libpq-dev)
 # libminizip-dev: the Windows build compiles minizip from the source package it comes from; tcl
 # builds SQLite's amalgamation from its source package. libsodium-dev likewise: libsodium is built
 # for Windows from its source package, which ships no configure script (autoconf, automake and
@@ -27,8 +27,10 @@ case "${1:-}" in
   --test)
     # binutils: objcopy and ld make the HEX, S-record and ELF files of the format tests.
     # minisign: the signing tests check hidiap's signatures against minisign's own.
+    # postgresql: the --record tests run a throwaway server (its programs in
+    # /usr/lib/postgresql/VERSION/bin; the cluster Debian makes on install is not used).
     packages+=(googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev binutils
-      minisign)
+      minisign postgresql)
     packages+=("${windows[@]}" wine64 "${debian[@]}" lintian)
     # The browser tests: Debian's Chromium driven by puppeteer-core (npm, from tests/web).
     packages+=("${web[@]}" chromium)
