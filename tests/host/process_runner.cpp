@@ -56,7 +56,7 @@ ProcessResult run_in_terminal(const std::string &program, const std::vector<std:
     ProcessResult result;
     std::vector<char *> argv = argv_of(program, args);
     int out[2] = {-1, -1};
-    if (options.stdout_to_pipe && pipe(out) != 0) {
+    if (options.stdout_to_pipe && pipe2(out, O_CLOEXEC) != 0) {
         return result;
     }
     int master = -1;
@@ -125,7 +125,7 @@ ProcessResult run_process(const std::string &program, const std::vector<std::str
     }
     ProcessResult result;
     int in[2], out[2], err[2];
-    if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
         return result;
     }
     std::vector<char *> argv = argv_of(program, args);

@@ -134,9 +134,17 @@ PostgresLink::Reach PostgresLink::connect(std::string &error, bool classify) {
     if (needs_password) {
         return Reach::Refused;
     }
-    // An answering server that turned us down is a refusal; no answer is the network's doing.
-    return PQpingParams(p.keys.data(), p.values.data(), 1) == PQPING_OK ? Reach::Refused
-                                                                        : Reach::Unreachable;
+    // An answering server that turned us down is a refusal, and so is a setting libpq would not
+    // even try with (it checks some values only when connecting); no answer is the network's.
+    switch (PQpingParams(p.keys.data(), p.values.data(), 1)) {
+        case PQPING_OK:
+            return Reach::Refused;
+        case PQPING_NO_ATTEMPT:
+            error = "not a usable database URI: " + error;
+            return Reach::Refused;
+        default:
+            return Reach::Unreachable;
+    }
 }
 
 void PostgresLink::disconnect() {
