@@ -2,6 +2,7 @@
 
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -62,6 +63,26 @@ bool PostgresLink::well_formed(std::string &error) const {
         error = scrub(one_line(message != nullptr ? message : "out of memory"));
         PQfreemem(message);
         return false;
+    }
+    // libpq reads the ports only when it connects, and a port it cannot read would then look
+    // like a server that does not answer.
+    for (PQconninfoOption *o = options; o->keyword != nullptr; o++) {
+        if (std::strcmp(o->keyword, "port") != 0 || o->val == nullptr) {
+            continue;
+        }
+        const std::string ports = o->val;
+        for (size_t at = 0; at <= ports.size();) {
+            const size_t end = std::min(ports.find(',', at), ports.size());
+            const std::string port = ports.substr(at, end - at);
+            const bool number = !port.empty() && port.size() <= 5 &&
+                                port.find_first_not_of("0123456789") == std::string::npos;
+            if (!port.empty() && (!number || std::stoi(port) < 1 || std::stoi(port) > 65535)) {
+                error = "invalid port number: \"" + port + "\"";
+                PQconninfoFree(options);
+                return false;
+            }
+            at = end + 1;
+        }
     }
     PQconninfoFree(options);
     return true;
