@@ -135,9 +135,9 @@ build_libsodium() {
 # the client library and the parts of src/port and src/common it uses, without TLS, GSSAPI,
 # LDAP, readline, zlib or ICU, folded into one libpq.a. The make rules of libpq for Windows link
 # a DLL (their libpq.a is its import library), so the objects are archived here instead, without
-# the DLL's version resource. libpq's own small pthread emulation for Windows defines
-# pthread_mutex_lock and others that winpthreads (the posix compilers' thread library, linked
-# into hidiap.exe) defines too; renamed, the two do not collide.
+# the DLL's version resource (hidiap.exe has its own). libpq's own small pthread emulation for
+# Windows defines pthread_mutex_lock and others that winpthreads (the posix compilers' thread
+# library, linked into hidiap.exe) defines too; renamed, the two do not collide.
 build_libpq() {
   local package version source build renames name
   package=$(dpkg-query -W -f='${source:Package}' libpq-dev)
@@ -163,8 +163,8 @@ build_libpq() {
   for name in self setspecific getspecific mutex_init mutex_lock mutex_unlock; do
     renames+=" -Dpthread_$name=pq_pthread_$name"
   done
-  # The objects of the three, each name once (ar would keep only the last of a name); && throughout,
-  # as set -e does not reach into the left side of ||.
+  # The objects of libpq, libpgport and libpgcommon, each name once (ar would keep only the last
+  # of a name); && throughout, as set -e does not reach into the left side of ||.
   # shellcheck disable=SC2016,SC2086 # make expands $(OBJS); $objects is a list of file names
   (
     make -C "$build/src/backend" generated-headers &&
