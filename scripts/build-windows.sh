@@ -7,9 +7,10 @@
 # sources list, lists and cache under build-windows-deps/apt), so the machine's apt sources are
 # left as they are; zlib is libz-mingw-w64-dev, and minizip (zlib's contrib/minizip, which Debian
 # ships as libminizip-dev) and SQLite are compiled from the Debian source packages they come from;
-# libsodium (the package signatures) is built from Debian's libsodium source package; SHA-256
-# comes from Windows' own BCrypt; CLI11 and the other header-only libraries are staged from their
-# Debian packages. Everything is staged in build-windows-deps/ (kept between runs) and the build
+# libsodium (the package signatures) is built from Debian's libsodium source package, and libpq
+# (records in PostgreSQL) from the postgresql source package of libpq-dev; SHA-256 comes from
+# Windows' own BCrypt; CLI11 and the other header-only libraries are staged from their Debian
+# packages. Everything is staged in build-windows-deps/ (kept between runs) and the build
 # itself goes to build-windows-cross/ (the windows-cross preset).
 #
 # Usage: scripts/build-windows.sh
@@ -130,12 +131,76 @@ build_libsodium() {
   echo "$version" >"$deps/libsodium.version"
 }
 
+# libpq (--record postgresql://), static, from the source package libpq-dev is built from: only
+# the client library and the parts of src/port and src/common it uses, without TLS, GSSAPI,
+# LDAP, readline, zlib or ICU, folded into one libpq.a. The make rules of libpq for Windows link
+# a DLL (their libpq.a is its import library), so the objects are archived here instead, without
+# the DLL's version resource (hidiap.exe has its own). libpq's own small pthread emulation for
+# Windows defines pthread_mutex_lock and others that winpthreads (the posix compilers' thread
+# library, linked into hidiap.exe) defines too; renamed, the two do not collide.
+build_libpq() {
+  local package version source build renames name
+  package=$(dpkg-query -W -f='${source:Package}' libpq-dev)
+  version=$(dpkg-query -W -f='${source:Version}' libpq-dev)
+  if [ -f "$deps/libpq.version" ] && [ "$(cat "$deps/libpq.version")" = "$version" ]; then
+    return 0
+  fi
+  private_apt
+  echo "== libpq $version, Debian's $package source package"
+  source=$(fetch_source "$package" "$version")
+  build=$apt/pq-build
+  rm -rf "$build"
+  mkdir -p "$build"
+  # No --prefix: libpq's only use of it is where a pg_service.conf would be, which on Windows
+  # the PGSYSCONFDIR variable says anyway; the default keeps this checkout's path out of it.
+  (cd "$build" && "$source/configure" --host="$triple" CC="$triple-gcc-posix" \
+    --without-readline --without-zlib --without-icu --without-openssl --without-gssapi \
+    --without-ldap --disable-nls >"$apt/pq-configure.log" 2>&1) || {
+    tail -n 60 "$apt/pq-configure.log" >&2
+    exit 1
+  }
+  renames=
+  for name in self setspecific getspecific mutex_init mutex_lock mutex_unlock; do
+    renames+=" -Dpthread_$name=pq_pthread_$name"
+  done
+  # The objects of libpq, libpgport and libpgcommon, each name once (ar would keep only the last
+  # of a name); && throughout, as set -e does not reach into the left side of ||.
+  # shellcheck disable=SC2016,SC2086 # make expands $(OBJS); $objects is a list of file names
+  (
+    make -C "$build/src/backend" generated-headers &&
+      make -C "$build/src/port" -j"$jobs" libpgport_shlib.a &&
+      make -C "$build/src/common" -j"$jobs" libpgcommon_shlib.a &&
+      objects=$(make -s -C "$build/src/interfaces/libpq" --eval='objs: ; @echo $(OBJS)' objs) &&
+      objects=${objects//win32ver.o/} &&
+      make -C "$build/src/interfaces/libpq" -j"$jobs" COPT="$renames" $objects &&
+      mkdir "$build/fold" "$build/fold/port" "$build/fold/common" &&
+      (cd "$build/fold/port" && "$triple-ar" x "$build/src/port/libpgport_shlib.a") &&
+      (cd "$build/fold/common" && "$triple-ar" x "$build/src/common/libpgcommon_shlib.a") &&
+      (cd "$build/src/interfaces/libpq" && cp $objects "$build/fold/") &&
+      ! find "$build/fold" -name '*.o' -printf '%f\n' | sort | uniq -d | grep .
+  ) >"$apt/pq-build.log" 2>&1 || {
+    tail -n 60 "$apt/pq-build.log" >&2
+    exit 1
+  }
+  mkdir -p "$deps/lib" "$deps/include/postgresql/libpq"
+  rm -f "$deps/lib/libpq.a"
+  "$triple-ar" rcs "$deps/lib/libpq.a" "$build/fold/"*.o "$build/fold/port/"*.o \
+    "$build/fold/common/"*.o
+  # The headers of Debian's libpq-dev, where it puts them.
+  cp "$source/src/interfaces/libpq/libpq-fe.h" "$source/src/interfaces/libpq/libpq-events.h" \
+    "$source/src/include/postgres_ext.h" "$build/src/include/pg_config_ext.h" \
+    "$build/src/include/pg_config.h" "$deps/include/postgresql/"
+  cp "$source/src/include/libpq/libpq-fs.h" "$deps/include/postgresql/libpq/"
+  echo "$version" >"$deps/libpq.version"
+}
+
 mkdir -p "$deps"
 stage_header_only_libraries
 build_hidapi
 build_minizip
 build_sqlite
 build_libsodium
+build_libpq
 
 echo "== hidiap.exe"
 cmake --preset windows-cross -DHIDIAP_WERROR=ON >/dev/null

@@ -13,9 +13,9 @@ packages=(build-essential cmake pkg-config libhidapi-dev libcli11-dev zlib1g-dev
 # libminizip-dev: the Windows build compiles minizip from the source package it comes from; tcl
 # builds SQLite's amalgamation from its source package. libsodium-dev likewise: libsodium is built
 # for Windows from its source package, which ships no configure script (autoconf, automake and
-# libtool make it).
+# libtool make it). libpq-dev names the postgresql source package whose libpq is cross-built.
 windows=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev dpkg-dev zip
-  ca-certificates libminizip-dev tcl libsodium-dev autoconf automake libtool)
+  ca-certificates libminizip-dev tcl libsodium-dev autoconf automake libtool libpq-dev)
 debian=(dpkg-dev file)
 # The web updater: emscripten, and the Debian packages whose sources it compiles to WebAssembly.
 web=(emscripten dpkg-dev zip ca-certificates zlib1g-dev libminizip-dev nettle-dev
