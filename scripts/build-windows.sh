@@ -29,10 +29,15 @@ apt=$deps/apt
 # shellcheck source=scripts/debian-source.sh
 . "$repo/scripts/debian-source.sh"
 
+# staged NAME VERSION: NAME is in build-windows-deps/ already, built from VERSION.
+staged() {
+  [ -f "$deps/$1.version" ] && [ "$(cat "$deps/$1.version")" = "$2" ]
+}
+
 build_hidapi() {
   local version source
   version=$(dpkg-query -W -f='${source:Version}' libhidapi-dev)
-  if [ -f "$deps/hidapi.version" ] && [ "$(cat "$deps/hidapi.version")" = "$version" ]; then
+  if staged hidapi "$version"; then
     return 0
   fi
   private_apt
@@ -59,7 +64,7 @@ build_minizip() {
   local package version source dir file
   package=$(dpkg-query -W -f='${source:Package}' libminizip-dev)
   version=$(dpkg-query -W -f='${source:Version}' libminizip-dev)
-  if [ -f "$deps/minizip.version" ] && [ "$(cat "$deps/minizip.version")" = "$version" ]; then
+  if staged minizip "$version"; then
     return 0
   fi
   private_apt
@@ -81,7 +86,7 @@ build_minizip() {
 build_sqlite() {
   local version source
   version=$(dpkg-query -W -f='${source:Version}' libsqlite3-dev)
-  if [ -f "$deps/sqlite.version" ] && [ "$(cat "$deps/sqlite.version")" = "$version" ]; then
+  if staged sqlite "$version"; then
     return 0
   fi
   private_apt
@@ -106,7 +111,7 @@ build_libsodium() {
   local package version source
   package=$(dpkg-query -W -f='${source:Package}' libsodium-dev)
   version=$(dpkg-query -W -f='${source:Version}' libsodium-dev)
-  if [ -f "$deps/libsodium.version" ] && [ "$(cat "$deps/libsodium.version")" = "$version" ]; then
+  if staged libsodium "$version"; then
     return 0
   fi
   private_apt
@@ -142,7 +147,7 @@ build_libpq() {
   local package version source build renames name
   package=$(dpkg-query -W -f='${source:Package}' libpq-dev)
   version=$(dpkg-query -W -f='${source:Version}' libpq-dev)
-  if [ -f "$deps/libpq.version" ] && [ "$(cat "$deps/libpq.version")" = "$version" ]; then
+  if staged libpq "$version"; then
     return 0
   fi
   private_apt

@@ -13,7 +13,4 @@ std::string record_json_line(const DeviceRecord &record);
 // The record a line holds; false when the line is not a whole record (cut short, or not ours).
 bool record_from_json_line(const std::string &line, DeviceRecord &record);
 
-// The CRC's text in the records: 8 lowercase hex digits, empty when there is none.
-std::string record_crc_text(const std::optional<uint32_t> &crc);
-
 }  // namespace host

@@ -1,6 +1,8 @@
 #include "host/records/records_table.h"
 
-#include "host/records/record_json.h"
+#include <cstdio>
+
+#include "host/records/record_columns.h"
 
 namespace host {
 
@@ -181,59 +183,40 @@ bool check_records_table(PostgresLink &link, std::string &refusal) {
 
 bool insert_records(PostgresLink &link, const std::vector<DeviceRecord> &records,
                     std::string &error) {
-    static const char *const kCasts[] = {
-        "uuid",   "timestamptz", "text", "text",   "text", "text", "text", "text", "text",
-        "bigint", "text",        "text", "bigint", "text", "text", "text", "text", "text",
-        "bigint", "float8",      "text", "text",   "text", "text", "text"};
-    constexpr size_t kColumns = sizeof kCasts / sizeof kCasts[0];
-    std::string sql =
-        "INSERT INTO hidiap_records (id, time, station, tool_version, device_path, serial, "
-        "manufacturer, product, image_path, image_size, image_sha256, tts_path, tts_size, "
-        "tts_sha256, token, outcome, cause, reason, bytes_programmed, seconds, image_crc, "
-        "tts_crc, firmware_version, signature_key_id, trusted_comment) VALUES ";
+    std::string columns;
+    std::string sql;
     std::vector<SqlValue> params;
-    const auto text = [&params](const std::string &v) { params.emplace_back(v); };
-    const auto optional = [&params](const std::string &v) {
-        params.push_back(v.empty() ? SqlValue() : SqlValue(v));
-    };
     for (size_t row = 0; row < records.size(); row++) {
         sql += row == 0 ? "(" : ", (";
-        for (size_t col = 0; col < kColumns; col++) {
-            sql += (col == 0 ? "$" : ", $") + std::to_string(row * kColumns + col + 1) +
-                   "::" + kCasts[col];
+        const std::vector<RecordColumn> values = record_columns(records[row]);
+        for (size_t col = 0; col < values.size(); col++) {
+            const RecordColumn &c = values[col];
+            if (row == 0) {
+                columns += std::string(col == 0 ? "" : ", ") + c.name;
+            }
+            // Text parameters, cast to the column's type.
+            const char *type = col == 0                                ? "uuid"
+                               : col == 1                              ? "timestamptz"
+                               : c.kind == RecordColumn::Kind::Integer ? "bigint"
+                               : c.kind == RecordColumn::Kind::Real    ? "float8"
+                                                                       : "text";
+            sql += std::string(col == 0 ? "$" : ", $") + std::to_string(params.size() + 1) +
+                   "::" + type;
+            if (c.kind == RecordColumn::Kind::Integer) {
+                params.emplace_back(std::to_string(c.integer));
+            } else if (c.kind == RecordColumn::Kind::Real) {
+                char real[32];
+                std::snprintf(real, sizeof real, "%.17g", c.real);
+                params.emplace_back(real);
+            } else {
+                params.push_back(c.text);
+            }
         }
         sql += ")";
-        const DeviceRecord &r = records[row];
-        text(r.id);
-        text(r.time_utc);
-        text(r.station);
-        text(r.tool_version);
-        text(r.device_path);
-        text(r.serial);
-        text(r.manufacturer);
-        text(r.product);
-        text(r.image_path);
-        text(std::to_string(r.image_size));
-        text(r.image_sha256);
-        text(r.tts_path);
-        text(std::to_string(r.tts_size));
-        text(r.tts_sha256);
-        text(r.token);
-        text(r.outcome);
-        optional(r.cause);
-        optional(r.reason);
-        text(std::to_string(r.bytes_programmed));
-        char seconds[32];
-        std::snprintf(seconds, sizeof seconds, "%.17g", r.seconds);
-        text(seconds);
-        optional(record_crc_text(r.image_crc));
-        optional(record_crc_text(r.tts_crc));
-        optional(r.firmware_version);
-        optional(r.signature_key_id);
-        optional(r.trusted_comment);
     }
-    sql += " ON CONFLICT (id) DO NOTHING";
-    const SqlResult result = link.run(sql, params);
+    const SqlResult result = link.run("INSERT INTO hidiap_records (" + columns + ") VALUES " + sql +
+                                          " ON CONFLICT (id) DO NOTHING",
+                                      params);
     if (!result.ok) {
         error = result.error;
     }

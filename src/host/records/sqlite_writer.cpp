@@ -3,7 +3,7 @@
 #include <mutex>
 
 #include "host/records/local_writers.h"
-#include "host/records/record_json.h"
+#include "host/records/record_columns.h"
 
 namespace host {
 
@@ -58,43 +58,19 @@ class SqliteWriter : public RecordWriter {
             return false;
         }
         int i = 0;
-        const auto text = [&](const std::string &value, bool null_when_empty = false) {
+        for (const RecordColumn &c : record_columns(r)) {
             ++i;
-            if (null_when_empty && value.empty()) {
+            if (c.kind == RecordColumn::Kind::Integer) {
+                sqlite3_bind_int64(insert, i, static_cast<sqlite3_int64>(c.integer));
+            } else if (c.kind == RecordColumn::Kind::Real) {
+                sqlite3_bind_double(insert, i, c.real);
+            } else if (!c.text) {
                 sqlite3_bind_null(insert, i);
             } else {
-                sqlite3_bind_text(insert, i, value.c_str(), static_cast<int>(value.size()),
+                sqlite3_bind_text(insert, i, c.text->c_str(), static_cast<int>(c.text->size()),
                                   SQLITE_TRANSIENT);
             }
-        };
-        const auto integer = [&](uint64_t value) {
-            sqlite3_bind_int64(insert, ++i, static_cast<sqlite3_int64>(value));
-        };
-        text(r.id);
-        text(r.time_utc);
-        text(r.station);
-        text(r.tool_version);
-        text(r.device_path);
-        text(r.serial);
-        text(r.manufacturer);
-        text(r.product);
-        text(r.image_path);
-        integer(r.image_size);
-        text(r.image_sha256);
-        text(r.tts_path);
-        integer(r.tts_size);
-        text(r.tts_sha256);
-        text(r.token);
-        text(r.outcome);
-        text(r.cause, true);
-        text(r.reason, true);
-        integer(r.bytes_programmed);
-        sqlite3_bind_double(insert, ++i, r.seconds);
-        text(record_crc_text(r.image_crc), true);
-        text(record_crc_text(r.tts_crc), true);
-        text(r.firmware_version, true);
-        text(r.signature_key_id, true);
-        text(r.trusted_comment, true);
+        }
         // One statement outside BEGIN is its own transaction: committed when step returns.
         const int step = sqlite3_step(insert);
         sqlite3_finalize(insert);
