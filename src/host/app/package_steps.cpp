@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <utility>
 
 #include "host/events/exit_status.h"
 #include "host/inputs/run_inputs.h"
@@ -71,6 +72,22 @@ std::string write_text(const std::string &path, const std::string &text, bool se
     out << text;
     out.close();
     return out && !ec ? "" : "cannot write '" + path + "'";
+}
+
+// Why OUT must not be written: it is one of the files the package is made of (a path that
+// names the same file counts, whatever its text), or "".
+std::string output_is_an_input(const Options &o) {
+    const std::pair<const char *, std::string> inputs[] = {
+        {"the image", o.image_path}, {"the TTS file", o.tts_path}, {"the secret key", o.sign_key}};
+    for (const auto &[role, path] : inputs) {
+        std::error_code ec;
+        if (!path.empty() &&
+            (path == o.make_package || std::filesystem::equivalent(path, o.make_package, ec))) {
+            return "the output '" + o.make_package + "' is " + role +
+                   " it is made from; no package was written";
+        }
+    }
+    return "";
 }
 
 }  // namespace
@@ -145,6 +162,10 @@ int trust_step(const Options &o, std::vector<TrustedKey> &trusted) {
 }
 
 int make_package_step(const Options &o) {
+    if (const std::string why = output_is_an_input(o); !why.empty()) {
+        std::fprintf(stderr, "hidiap: --make-package: %s\n", why.c_str());
+        return kExitBadInput;
+    }
     Inputs inputs;
     if (!load_inputs(input_request(o), inputs)) {
         std::fprintf(stderr, "hidiap: --make-package: no package was written\n");
