@@ -29,8 +29,9 @@ case "${1:-}" in
     # minisign: the signing tests check hidiap's signatures against minisign's own.
     # postgresql: the --record tests run a throwaway server (its programs in
     # /usr/lib/postgresql/VERSION/bin; the cluster Debian makes on install is not used).
+    # zsh, fish: the completion tests run the scripts in the shells they are for.
     packages+=(googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev binutils
-      minisign postgresql)
+      minisign postgresql zsh fish)
     packages+=("${windows[@]}" wine64 "${debian[@]}" lintian)
     # The browser tests: Debian's Chromium driven by puppeteer-core (npm, from tests/web).
     packages+=("${web[@]}" chromium)

@@ -47,11 +47,11 @@ const OptionGroup kDeviceChoice{
      valued(
          "--serial", "SERIAL", Value::Text,
          +[](CommandLine &c) -> std::vector<std::string> & { return c.options.device.serials; },
-         "the device with this serial number (repeat it to update several at once)"),
+         "only the device with this serial number (repeatable: several at once)"),
      valued(
          "--path", "PATH", Value::Text,
          +[](CommandLine &c) -> std::vector<std::string> & { return c.options.device.paths; },
-         "the device at this path, as list shows it (repeatable like --serial)"),
+         "only the device at this path, as list shows it (repeatable like --serial)"),
      flag(
          "--all", +[](CommandLine &c) -> bool & { return c.options.device.all; },
          "every device with the IDs at once; each line is then led by the device's tag"),

@@ -92,11 +92,23 @@ CLI::Validator within(double low, double high) {
         "");
 }
 
+// Before any other check of a value: an empty one is refused, whatever the option, so that an
+// unset variable in a script never reads as the option left out.
+CLI::Validator not_empty(const std::string &value_name) {
+    return CLI::Validator(
+        [value_name](std::string &text) -> std::string {
+            return text.empty() ? "the " + value_name +
+                                      " is empty; an empty value is refused, never taken for "
+                                      "one left out; nothing was done"
+                                : "";
+        },
+        "");
+}
+
 // An option or argument as bound to one (sub)command of the parser.
 struct Bound {
     const CLI::App *app;
     std::string name;
-    std::string value_name;  // empty for a flag
     CLI::Option *option;
 };
 
@@ -109,7 +121,7 @@ class Parser {
         add_groups(app, flag_form_groups());
         for (const ArgumentSpec &a : flag_form_arguments()) {
             if (a.field != nullptr) {
-                add_argument(app, a)->required(false);
+                add_argument(app, a, false)->required(false);
             }
         }
         // The tool has always ignored anything past its third argument; it still does, with a
@@ -135,22 +147,6 @@ class Parser {
         return names;
     }
 
-    // The first option or argument of `app` given an empty value, or nullptr.
-    const Bound *empty_value(const CLI::App *app, bool arguments_too) const {
-        for (const Bound &b : bound_) {
-            if (b.app != app || b.value_name.empty() ||
-                (b.option->get_positional() && !arguments_too)) {
-                continue;
-            }
-            for (const std::string &r : b.option->results()) {
-                if (r.empty()) {
-                    return &b;
-                }
-            }
-        }
-        return nullptr;
-    }
-
   private:
     void add_level(CLI::App &parent, const std::string &path) {
         const size_t space = path.rfind(' ');
@@ -161,7 +157,7 @@ class Parser {
             add_groups(*sub, c->groups);
             for (const ArgumentSpec &a : c->arguments) {
                 if (a.field != nullptr) {
-                    add_argument(*sub, a);
+                    add_argument(*sub, a, true);
                 }
             }
             return;
@@ -179,21 +175,29 @@ class Parser {
                     std::visit([&](auto field) { return add(app, *s, field(line_)); }, s->field);
                 if (s->value != Value::None) {
                     o->type_name(s->value_name);
+                    o->check(not_empty(s->value_name));
+                }
+                if (s->value == Value::Number) {
+                    o->check(within(s->low, s->high));
                 }
                 if (s->value == Value::Word) {
                     o->check(CLI::IsMember(s->words));
                 }
-                bound_.push_back({&app, s->name, s->value_name, o});
+                bound_.push_back({&app, s->name, o});
             }
         }
     }
 
-    CLI::Option *add_argument(CLI::App &app, const ArgumentSpec &a) {
+    // The older form's arguments are taken as they always were, an empty one too.
+    CLI::Option *add_argument(CLI::App &app, const ArgumentSpec &a, bool refuse_empty) {
         CLI::Option *o = app.add_option(a.name, a.field(line_), a.help)->required(a.required);
+        if (refuse_empty) {
+            o->check(not_empty(a.name));
+        }
         if (a.value == Value::Word) {
             o->check(CLI::IsMember(a.words));
         }
-        bound_.push_back({&app, a.name, a.name, o});
+        bound_.push_back({&app, a.name, o});
         return o;
     }
 
@@ -211,7 +215,7 @@ class Parser {
     }
     template <typename Number>
     static CLI::Option *add(CLI::App &app, const OptionSpec &s, Number &number) {
-        return app.add_option(s.name, number, s.help)->check(within(s.low, s.high));
+        return app.add_option(s.name, number, s.help);
     }
 
     CommandLine &line_;
@@ -434,11 +438,6 @@ ParseResult parse_command_line(int argc, char **argv) {
     if (const CommandSpec *c = find_command(path); c != nullptr && c->chosen != nullptr) {
         c->chosen(o);
     }
-    if (const Bound *b = parser.empty_value(command, !flag_form)) {
-        return refuse(parsed(), b->name + ": the " + b->value_name +
-                                    " is empty; an empty value is refused, never taken for one "
-                                    "left out; nothing was done");
-    }
     const std::set<std::string> given = parser.given(command);
     if (const std::string why = sort_arguments(o, given, flag_form); !why.empty()) {
         return refuse_with_usage(parsed(), why, path);
@@ -461,9 +460,9 @@ bool prints_usage_line(const ParseResult &parsed) {
     const Options &o = parsed.options;
     const bool updates = parsed.command.empty() || parsed.command == "update" ||
                          parsed.command == "verify" || parsed.command == "station";
-    return updates && parsed.any_arguments && !parsed.asked_for_information && !o.dry_run && !o.json &&
-           !o.list && o.make_package.empty() && o.make_key.empty() && o.record_setup.empty() &&
-           o.show_package.empty() && o.completion.empty();
+    return updates && parsed.any_arguments && !parsed.asked_for_information && !o.dry_run &&
+           !o.json && !o.list && o.make_package.empty() && o.make_key.empty() &&
+           o.record_setup.empty() && o.show_package.empty() && o.completion.empty();
 }
 
 InputRequest input_request(const Options &o) {

@@ -141,16 +141,20 @@ std::string bash_script() {
         "# bash completion for hidiap, made by 'hidiap completion bash' from the tool's own\n"
         "# command table.\n\n"
         "_hidiap_words() {\n"
-        "    local IFS=$'\\n'\n"
-        "    COMPREPLY+=($(compgen -W \"$1\" -- \"$cur\"))\n"
+        "    local word\n"
+        "    while IFS= read -r word; do\n"
+        "        COMPREPLY+=(\"$word\")\n"
+        "    done < <(compgen -W \"$1\" -- \"$cur\")\n"
         "}\n\n"
         "_hidiap_files() {\n"
         "    if declare -F _filedir >/dev/null; then\n"
         "        _filedir\n"
         "    else\n"
-        "        local IFS=$'\\n'\n"
         "        compopt -o filenames 2>/dev/null\n"
-        "        COMPREPLY+=($(compgen -f -- \"$cur\"))\n"
+        "        local file\n"
+        "        while IFS= read -r file; do\n"
+        "            COMPREPLY+=(\"$file\")\n"
+        "        done < <(compgen -f -- \"$cur\")\n"
         "    fi\n"
         "}\n\n"
         "# Completes the value of the option $1; false when it takes none.\n"
@@ -228,7 +232,7 @@ std::string zsh_described(const std::string &text) {
 }
 
 std::string zsh_function_name(const std::string &path) {
-    std::string name = "_hidiap";
+    std::string name = path.empty() ? "_hidiap" : "_hidiap_";
     for (char ch : path) {
         name += ch == ' ' ? '_' : ch;
     }
