@@ -269,8 +269,8 @@ TEST_F(CommandForms, AnEmptyValueIsRefusedForEveryOptionOfEveryCommand) {
 
 TEST_F(CommandForms, NumbersMustBeFiniteAndInRange) {
     for (const char *wait : {"nan", "inf", "-1", "86401"}) {
-        const ProcessResult r = tool(
-            {"update", "--simulate", "--wait", wait, path("image.bin"), path("tts.bin"), "1MB"});
+        const ProcessResult r =
+            tool({"--simulate", "--wait", wait, path("image.bin"), path("tts.bin"), "1MB"});
         EXPECT_EQ(r.exit_status, 2) << wait;
         EXPECT_NE(r.err.find(std::string("--wait: '") + wait + "' is not a number from 0 to 86400"),
                   std::string::npos)
