@@ -24,6 +24,7 @@ target_link_libraries(hidiap_sodium INTERFACE hidiap_web_sodium)
 set(HIDIAP_MINIZIP_DIR ${HIDIAP_WEB_DEPS})
 
 include(cmake/HidiapLayers.cmake)
+add_subdirectory(src/base)
 add_subdirectory(src/console)
 add_subdirectory(src/engine)
 add_subdirectory(src/globals)

@@ -8,8 +8,8 @@
 #include <set>
 #include <thread>
 
+#include "base/text.h"
 #include "console/console.h"
-#include "host/events/text_format.h"
 #include "host/present/json_events.h"
 #include "host/update/tagged_console.h"
 
@@ -123,10 +123,10 @@ const char *result_word(const RunReport &r) {
 }  // namespace
 
 std::string station_totals_line(const StationTotals &t, double seconds) {
-    return text_format(
+    return base::format(
         "hidiap: station: %u updated, %u current, %u failed%s, %.0f boards per hour\n", t.updated,
         t.current, t.failed,
-        t.interrupted == 0 ? "" : text_format(", %u interrupted", t.interrupted).c_str(),
+        t.interrupted == 0 ? "" : base::format(", %u interrupted", t.interrupted).c_str(),
         boards_per_hour(t.handled(), seconds));
 }
 
@@ -241,9 +241,9 @@ std::vector<DeviceResult> Station::Impl::run() {
             const unsigned busy = in_progress_;
             lock.unlock();
             note(
-                text_format("hidiap: station stopping: no new boards; %u in progress will finish "
-                            "(Ctrl-C again interrupts them)\n",
-                            busy));
+                base::format("hidiap: station stopping: no new boards; %u in progress will finish "
+                             "(Ctrl-C again interrupts them)\n",
+                             busy));
             lock.lock();
         }
         if (taking && setup_.count != 0 && totals_.handled() >= setup_.count) {
@@ -420,11 +420,11 @@ void Station::Impl::handle(Board &board) {
     if (setup_.settings.timing_report && durable != Clock::time_point{}) {
         using ms = std::chrono::duration<double, std::milli>;
         note(
-            text_format("hidiap: [%s] station timing: seen to first report %.3f ms, last event to "
-                        "record durable %.3f ms, board %.3f s\n",
-                        board.tag.c_str(), ms(events.first_report() - board.appeared).count(),
-                        ms(durable - last_answer).count(),
-                        std::chrono::duration<double>(durable - board.appeared).count()));
+            base::format("hidiap: [%s] station timing: seen to first report %.3f ms, last event to "
+                         "record durable %.3f ms, board %.3f s\n",
+                         board.tag.c_str(), ms(events.first_report() - board.appeared).count(),
+                         ms(durable - last_answer).count(),
+                         std::chrono::duration<double>(durable - board.appeared).count()));
     }
 
     std::unique_lock<std::mutex> lock(mutex_);

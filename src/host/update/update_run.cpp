@@ -6,9 +6,9 @@
 #include <mutex>
 #include <thread>
 
+#include "base/text.h"
 #include "console/console.h"
 #include "host/events/exit_status.h"
-#include "host/events/text_format.h"
 #include "host/present/multi_progress.h"
 #include "host/present/progress_display.h"
 #include "host/update/device_session.h"
@@ -420,8 +420,8 @@ void print_fleet_summary(std::FILE *to, const std::vector<DeviceResult> &results
         current += r.report.status == Status::Current ? 1 : 0;
         const RunReport &p = r.report;
         const double rate = p.seconds > 0 ? static_cast<double>(p.bytes) / 1024.0 / p.seconds : 0;
-        const std::string throughput =
-            rate >= 1024 ? text_format("%.1f MiB/s", rate / 1024) : text_format("%.1f KiB/s", rate);
+        const std::string throughput = rate >= 1024 ? base::format("%.1f MiB/s", rate / 1024)
+                                                    : base::format("%.1f KiB/s", rate);
         std::fprintf(to, "%-*s  %-11s  %10llu  %6.2f s  %12s  %s\n", w, r.tag.c_str(),
                      status_word(p.status), static_cast<unsigned long long>(p.bytes), p.seconds,
                      throughput.c_str(), r.succeeded() ? "-" : p.reason.c_str());
