@@ -88,7 +88,7 @@ TEST(Concurrency, TwoDevicesEachGetTheirOwnFramesAndOutcome) {
     host::EngineRunner failing(failing_device, records[1]);
     {
         host::Workers workers({{&good, &good_device}, {&failing, &failing_device}}, tick);
-        workers.start();
+        ASSERT_TRUE(workers.start().ok());
         failing.start(0x8000, 0x18000, 0x8000);
         good.start(0x8000, 0x18000, 0x8000);
         EXPECT_EQ(good.wait_for_outcome(std::chrono::seconds(30)), host::Outcome::Success);

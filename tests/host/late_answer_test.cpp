@@ -77,7 +77,7 @@ TEST_F(LateAnswer, AVanishedDeviceEndsTheRunAtOnceAndIsWrittenNoMore) {
     VanishedTransport gone;
     host::EngineRunner runner(gone, iap);
     host::Workers workers(runner, gone, std::chrono::milliseconds(1));
-    workers.start();
+    ASSERT_TRUE(workers.start().ok());
     runner.start(0x8000, 256, 0x8000);
     const auto begin = std::chrono::steady_clock::now();
     EXPECT_EQ(runner.wait_for_outcome(std::chrono::milliseconds(5000)),

@@ -131,13 +131,13 @@ Outcome EngineRunner::wait_for_outcome(std::chrono::milliseconds stall_limit,
                                        const std::function<bool()> &interrupted) {
     std::unique_lock<std::mutex> lock(engine_mutex_);
     uint64_t seen = activity_;
-    auto last_progress = std::chrono::steady_clock::now();
+    auto last_progress = env().now();
     while (!finished_) {
         changed_.wait_for(lock, std::chrono::milliseconds(100));
         if (interrupted && interrupted()) {
             return Outcome::Interrupted;
         }
-        const auto now = std::chrono::steady_clock::now();
+        const auto now = env().now();
         if (activity_ != seen) {
             seen = activity_;
             last_progress = now;

@@ -9,7 +9,6 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -18,6 +17,7 @@
 #include "engine/iap.h"
 #include "host/events/outcome.h"
 #include "host/link/transport.h"
+#include "host/platform/env.h"
 
 // The engine's two hooks as the tool implements them: a frame goes to the device in one output
 // report; an event becomes one console line. Both act on the runner whose engine call is under
@@ -92,7 +92,7 @@ class EngineRunner {
     iap_env_t &record_;
     std::function<void(const iap_env_t &)> observer_;
     std::mutex engine_mutex_;
-    std::condition_variable changed_;
+    Signal changed_;
     bool started_ = false;
     bool finished_ = false;
     bool device_lost_ = false;

@@ -110,7 +110,7 @@ void DeviceSession::start() {
     if (queued_) {
         queued_->start();
     }
-    started_ = Clock::now();
+    started_ = env().now();
     if (settings_.verify) {
         runner_->verify(kImageStart, layout_.image_program, kImageStart);
     } else {
