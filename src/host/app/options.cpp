@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <set>
 
 #include "host/app/command_help.h"
@@ -14,6 +13,7 @@
 #include "host/app/version.h"
 #include "host/events/exit_status.h"
 #include "host/inputs/input_sources.h"
+#include "host/platform/env.h"
 #include "host/records/database_uri.h"
 #include "host/records/record_writer.h"
 
@@ -266,8 +266,8 @@ std::string unexpected(const std::string &word, const std::string &path) {
 }
 
 bool names_no_file(const std::string &path) {
-    std::error_code ec;
-    return !std::filesystem::exists(path, ec) && !ec;
+    const base::Result<FileFacts> facts = env().stat(path);
+    return facts.ok() && facts->kind == FileKind::Missing;
 }
 
 bool ends_in_zip(const std::string &path) {

@@ -1,14 +1,12 @@
 // package show PACKAGE: what a firmware package holds, and whether a run here would take it.
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <nlohmann/json.hpp>
 
 #include "console/console.h"
 #include "formats/sha256.h"
-#include "globals/iap_globals.h"
 #include "host/app/package_steps.h"
 #include "host/events/exit_status.h"
+#include "host/platform/env.h"
 #include "host/platform/system_folders.h"
 #include "host/present/json_events.h"
 
@@ -16,9 +14,10 @@ namespace host {
 
 namespace {
 
-// As a run reads a package: members up to four times the image buffer (a HEX file of a full
-// image); the archive itself is read only once the run's own reading took it.
-constexpr uint64_t kMemberLimit = 4ull * IMG_FILE_BUF_SIZE;
+// As a run reads a package: members up to four times the image buffer, 8,323,072 bytes (a HEX
+// file of a full image), and an archive of two of them and its manifest.
+constexpr uint64_t kMemberLimit = 4ull * 0x1FC000;
+constexpr uint64_t kArchiveLimit = 2 * kMemberLimit + (1u << 20);
 
 struct Contents {
     uint64_t bytes = 0;
@@ -26,14 +25,17 @@ struct Contents {
     formats::Package package;
 };
 
-// The package read once more for what it holds, whether or not it would run.
+// The package read once more for what it holds, whether or not it would run; the run's own
+// reading took the file already, so it is within the run's limit.
 Contents contents_of(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    const std::vector<uint8_t> bytes(std::istreambuf_iterator<char>(in), {});
+    const base::Result<std::string> read = read_file(path, kArchiveLimit);
+    const std::string empty;
+    const std::string &bytes = read.ok() ? read.value() : empty;
     Contents c;
     c.bytes = bytes.size();
-    c.sha256 = formats::sha256_hex(bytes.data(), bytes.size());
-    c.package = formats::read_package(bytes.data(), bytes.size(), kMemberLimit);
+    const auto *data = reinterpret_cast<const uint8_t *>(bytes.data());
+    c.sha256 = formats::sha256_hex(data, bytes.size());
+    c.package = formats::read_package(data, bytes.size(), kMemberLimit);
     return c;
 }
 

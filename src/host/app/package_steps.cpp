@@ -8,6 +8,7 @@
 
 #include "host/events/exit_status.h"
 #include "host/inputs/run_inputs.h"
+#include "host/platform/env.h"
 #include "host/platform/secret_input.h"
 #include "signing/minisign.h"
 
@@ -74,15 +75,24 @@ std::string write_text(const std::string &path, const std::string &text, bool se
     return out && !ec ? "" : "cannot write '" + path + "'";
 }
 
-// Why OUT must not be written: it is one of the files the package is made of (a path that
-// names the same file counts, whatever its text), or "".
+// Whether the two paths name one file: the same text, or the same file on the disk however
+// they reach it (a link, another spelling of the folder).
+bool same_file(const std::string &a, const std::string &b) {
+    if (a == b) {
+        return true;
+    }
+    const base::Result<FileFacts> fa = env().stat(a);
+    const base::Result<FileFacts> fb = env().stat(b);
+    return fa.ok() && fb.ok() && fa->kind != FileKind::Missing && fb->kind != FileKind::Missing &&
+           fa->identity == fb->identity;
+}
+
+// Why OUT must not be written: it is one of the files the package is made of, or "".
 std::string output_is_an_input(const Options &o) {
     const std::pair<const char *, std::string> inputs[] = {
         {"the image", o.image_path}, {"the TTS file", o.tts_path}, {"the secret key", o.sign_key}};
     for (const auto &[role, path] : inputs) {
-        std::error_code ec;
-        if (!path.empty() &&
-            (path == o.make_package || std::filesystem::equivalent(path, o.make_package, ec))) {
+        if (!path.empty() && same_file(path, o.make_package)) {
             return "the output '" + o.make_package + "' is " + role +
                    " it is made from; no package was written";
         }
