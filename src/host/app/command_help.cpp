@@ -71,6 +71,7 @@ const ExitStatus kExitStatuses[] = {
      "nothing was sent"},
     {"3", "no matching device was found, or the HID library could not start"},
     {"4", "a device matched but could not be opened: permissions"},
+    {"70", "internal error: a fault of the program itself, said on standard error"},
     {"130", "interrupted (Ctrl-C)"},
     {"143", "terminated (SIGTERM)"},
 };
