@@ -54,7 +54,7 @@ const OptionGroup kDeviceChoice{
          "only the device at this path, as list shows it (repeatable like --serial)"),
      flag(
          "--all", +[](CommandLine &c) -> bool & { return c.options.device.all; },
-         "every device with the IDs at once; each line is then led by the device's tag"),
+         "every device with the IDs at once, each line led by the device's tag"),
      number(
          "--wait", "SECONDS", +[](CommandLine &c) -> double & { return c.wait_seconds; }, 0, 86400,
          "wait up to SECONDS for the device to appear and become usable")}};
@@ -78,25 +78,23 @@ const OptionGroup kInputs{
      valued(
          "--trust", "PUBKEY", Value::File,
          +[](CommandLine &c) -> std::vector<std::string> & { return c.options.trust; },
-         std::string("run only packages signed by this minisign public key (repeatable; the "
-                     ".pub files in ") +
-             trusted_keys_folder_text() + " are trusted too)")}};
+         std::string("trust this public key (repeatable; ") + trusted_keys_folder_text() +
+             "/*.pub too)")}};
 
 const OptionGroup kSending{
     "What it sends",
     {flag(
          "--dry-run", +[](CommandLine &c) -> bool & { return c.options.dry_run; },
-         "check the inputs and print the plan with its expected time; no device is opened"),
+         "check the inputs and print the plan and its time; no device is opened"),
      flag(
          "--skip-unchanged", +[](CommandLine &c) -> bool & { return c.options.skip_unchanged; },
-         "ask the device for each sector's CRC-32 first; erase and program only those that "
-         "differ (implies --skip-blank)"),
+         "erase and program only the sectors whose CRC-32 differs (and --skip-blank)"),
      flag(
          "--skip-blank", +[](CommandLine &c) -> bool & { return c.options.skip_blank; },
          "send no page of nothing but 0xFF into a sector just erased"),
      flag(
          "--verify", +[](CommandLine &c) -> bool & { return c.options.verify; },
-         "only compare the device's CRC-32 of each range with the files; write nothing")}};
+         "only compare each range's CRC-32 with the files; write nothing")}};
 
 const OptionGroup kOutput{
     "Output",
@@ -111,21 +109,19 @@ const OptionGroup kOutput{
          "exit after the outcome without waiting for Enter"),
      flag(
          "--timing-report", +[](CommandLine &c) -> bool & { return c.options.timing_report; },
-         "after the outcome, report the update's time and the tick period on standard error")}};
+         "report the update's time and the tick period achieved on standard error")}};
 
 const OptionGroup kRecords{
     "Records",
     {valued(
          "--record", "FILE|URI", Value::File,
          +[](CommandLine &c) -> std::string & { return c.options.record_file; },
-         "keep one record per device, durably, before it is reported done: JSON Lines, "
-         "SQLite (.sqlite, .db) or a postgresql:// database"),
+         "a durable record per device: JSON Lines, SQLite (.sqlite), postgresql://"),
      valued(
          "--record-spool", "FILE", Value::File,
          +[](CommandLine &c) -> std::string & { return c.options.record_spool; },
-         std::string("with --record postgresql://: the spool file where records wait for the "
-                     "database (default: one of its own under ") +
-             spool_folder_text() + ")"),
+         std::string("the spool of a database's records (default: in ") + spool_folder_text() +
+             ")"),
      valued(
          "--station-name", "TEXT", Value::Text,
          +[](CommandLine &c) -> std::string & { return c.options.station_name; },
@@ -182,7 +178,7 @@ const OptionGroup kSimulation{
          "run against the built-in simulated device instead of USB"),
      number(
          "--sim-devices", "N", +[](CommandLine &c) -> int & { return c.options.sim_devices; }, 1,
-         99, "how many simulated devices are present: SIM0001, ... at sim:1, ... (default 1)"),
+         99, "N simulated devices, SIM0001, ... at sim:1, ... (default 1)"),
      number(
          "--sim-appear-after", "MS", +[](CommandLine &c) -> int & { return c.appear_ms; }, 0,
          86400000, "the simulated devices appear only MS milliseconds after the start"),
@@ -192,26 +188,23 @@ const OptionGroup kSimulation{
      valued(
          "--sim-fault", "RULE", Value::Text,
          +[](CommandLine &c) -> std::vector<std::string> & { return c.options.sim_faults; },
-         "inject a fault: [SERIAL/]KIND:COMMAND:N[:ARG], e.g. drop:page:3 (repeatable)"),
+         "inject a fault, [SERIAL/]KIND:COMMAND:N[:ARG] (repeatable): drop:page:3"),
      valued(
          "--sim-flash", "FILE", Value::File,
          +[](CommandLine &c) -> std::string & { return c.options.sim_flash_path; },
-         "after the run, write the simulated device's 2 MiB flash to FILE (several devices: "
-         "flash.SIM0002.bin, ...)"),
+         "write the simulated flash to FILE after the run (several: flash.SIM0002.bin)"),
      valued(
          "--sim-flash-from", "FILE", Value::File,
          +[](CommandLine &c) -> std::string & { return c.options.sim_flash_from; },
-         "start the simulated device with this flash content (at most 2 MiB; the rest erased)"),
+         "start the simulated device with this flash (2 MiB at most, rest erased)"),
      valued("--sim-timing", "MODEL", Value::Text,
             +[](CommandLine &c) -> std::string & { return c.options.sim_timing; },
-            "USB full-speed timing for the simulated link: "
-            "usb-fs[,erase=45ms,page=0.8ms,frame=1ms,crc=20MB/s]",
+            "USB full-speed timing: usb-fs[,erase=45ms,page=0.8ms,frame=1ms,crc=20MB/s]",
             {"usb-fs"}),
      valued(
          "--sim-arrivals", "LIST", Value::Text,
          +[](CommandLine &c) -> std::string & { return c.options.sim_arrivals; },
-         "simulated boards appear at these times in ms from the start: 0,500,1000x4 (x4: four "
-         "at once)"),
+         "boards appear at these ms from the start: 0,500,1000x4 (x4: four at once)"),
      number(
          "--sim-reboot-away", "MS",
          +[](CommandLine &c) -> int & { return c.options.sim_reboot_away_ms; }, 0, 86400000,
@@ -227,7 +220,7 @@ ArgumentSpec argument(const char *name, TextField field, std::string help, bool 
 }
 
 const char *const kImageHelp =
-    "firmware image: raw flash image, Intel HEX, S-record or ELF (by content); from flash 0x8000";
+    "firmware image: raw, Intel HEX, S-record or ELF (by content), from 0x8000";
 const char *const kTtsHelp = "TTS data: raw, Intel HEX or S-record";
 const char *const kTokenHelp = "flash size: 1MB... puts the TTS data at 0x80000, others 0x180000";
 const char *const kPackageHelp = "instead of the three: a firmware package (hidiap package make)";
