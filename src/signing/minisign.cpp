@@ -3,9 +3,10 @@
 #include <sodium.h>
 
 #include <cinttypes>
-#include <cstdio>
 #include <cstring>
 #include <vector>
+
+#include "base/text.h"
 
 namespace signing {
 
@@ -143,9 +144,7 @@ base::Status ready() {
 }
 
 std::string key_id_text(const KeyId &id) {
-    char text[20];
-    std::snprintf(text, sizeof text, "%016" PRIX64, load_le64(id.data()));
-    return text;
+    return base::format("%016" PRIX64, load_le64(id.data()));
 }
 
 SecretKey::~SecretKey() {
