@@ -2,10 +2,6 @@
 
 namespace host {
 
-namespace {
-
-// The system's reason in an Env's failure ("cannot open: No such file or directory"), for a
-// sentence that says itself what could not be done.
 std::string system_reason(const base::Error &e) {
     const std::string &m = e.message();
     for (const char *verb : {"cannot open: ", "cannot read: "}) {
@@ -16,8 +12,6 @@ std::string system_reason(const base::Error &e) {
     }
     return m;
 }
-
-}  // namespace
 
 base::Result<std::unique_ptr<File>> open_regular(const std::string &path) {
     Env &e = env();

@@ -13,6 +13,10 @@
 
 namespace host {
 
+// The system's reason in an Env's failure ("cannot read: Input/output error" gives
+// "Input/output error"), for a sentence that says itself what could not be done.
+std::string system_reason(const base::Error &e);
+
 // The regular file at PATH, open for reading. Refused with InvalidInput and what it is instead
 // ("is a directory, not a regular file"; a FIFO, a device) for anything else, or with the Env's
 // code and the system's reason alone ("No such file or directory") when it cannot be opened.

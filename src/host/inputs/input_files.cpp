@@ -4,6 +4,7 @@
 
 #include "base/text.h"
 #include "console/console.h"
+#include "formats/shown_text.h"
 #include "globals/iap_globals.h"
 #include "host/inputs/file_reading.h"
 
@@ -12,47 +13,50 @@ namespace host {
 base::Result<uint32_t> load_file(const std::string &path, const char *what, uint8_t *buf,
                                  uint32_t capacity) {
     using base::ErrorCode;
+    const std::string name = formats::shown(path);
     std::memset(buf, 0xFF, capacity);
     base::Result<std::unique_ptr<File>> opened = open_regular(path);
     if (!opened.ok()) {
         if (opened.code() == ErrorCode::InvalidInput) {
             return base::Error(
                 ErrorCode::InvalidInput,
-                base::format("%s file '%s' %s", what, path.c_str(), opened.message().c_str()));
+                base::format("%s file '%s' %s", what, name.c_str(), opened.message().c_str()));
         }
         // Whatever kept it from opening, the file is not there to be read.
         const ErrorCode code = opened.code() == ErrorCode::PermissionDenied
                                    ? ErrorCode::PermissionDenied
                                    : ErrorCode::NotFound;
-        return base::Error(code, base::format("cannot open %s file '%s': %s", what, path.c_str(),
+        return base::Error(code, base::format("cannot open %s file '%s': %s", what, name.c_str(),
                                               opened.message().c_str()));
     }
     File &file = **opened;
     const base::Result<uint64_t> size = file.size();
     if (!size.ok()) {
-        return base::Error(ErrorCode::Io, base::format("cannot read %s file '%s': %s", what,
-                                                       path.c_str(), size.message().c_str()));
+        return base::Error(ErrorCode::Io,
+                           base::format("cannot read %s file '%s': %s", what, name.c_str(),
+                                        system_reason(size.error()).c_str()));
     }
     if (*size > capacity) {
         return base::Error(
             ErrorCode::InvalidInput,
             base::format("%s file '%s' is %llu bytes, larger than the limit of %u "
                          "bytes",
-                         what, path.c_str(), static_cast<unsigned long long>(*size), capacity));
+                         what, name.c_str(), static_cast<unsigned long long>(*size), capacity));
     }
     const uint32_t length = static_cast<uint32_t>(*size);
     uint32_t done = 0;
     while (done < length) {
         const base::Result<size_t> got = file.read_at(done, buf + done, length - done);
         if (!got.ok()) {
-            return base::Error(ErrorCode::Io, base::format("cannot read %s file '%s': %s", what,
-                                                           path.c_str(), got.message().c_str()));
+            return base::Error(ErrorCode::Io,
+                               base::format("cannot read %s file '%s': %s", what, name.c_str(),
+                                            system_reason(got.error()).c_str()));
         }
         if (*got == 0) {
             return base::Error(ErrorCode::Io,
                                base::format("cannot read %s file '%s': file shrank while it was "
                                             "read",
-                                            what, path.c_str()));
+                                            what, name.c_str()));
         }
         done += static_cast<uint32_t>(*got);
     }
