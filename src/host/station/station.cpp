@@ -18,11 +18,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void write_stderr(std::string_view text) {
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
-}
-
 bool chosen(const DeviceQuery &query, const DeviceInfo &d) {
     if (query.serials.empty() && query.paths.empty()) {
         return true;

@@ -19,11 +19,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void write_stderr(std::string_view text) {
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
-}
-
 // Hands a device's events to its presenter and to its progress. Every event is passed on.
 class SessionEvents : public RunEvents {
   public:
@@ -92,6 +87,11 @@ void report_timing(Clock::duration elapsed, const TickStats &ticks,
 }
 
 }  // namespace
+
+void write_stderr(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
 
 // Several devices: each one's tag; one device alone has none; a station's board its own.
 std::vector<std::string> run_tags(const std::vector<UpdateDevice> &devices,
