@@ -4,7 +4,9 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <iterator>
 
+#include "host/app/run_records.h"
 #include "host/platform/platform.h"
 #include "host/present/json_events.h"
 #include "host/run/run_report.h"
@@ -19,29 +21,55 @@ TEST(RunReport, AStandingStillUpdateIsNoProgress) {
               0u);
 }
 
-// Scripts read these words; the enums may change, the words may not.
-TEST(RunReport, StatusAndCauseWordsStayWhatScriptsRead) {
+// Scripts read these words; the enums may change, the words may not. Every value of each enum
+// is walked: a value added without its words fails here.
+TEST(RunReport, EveryStatusCauseAndOutcomeKeepsTheWordsScriptsRead) {
     using host::Cause;
     using host::Status;
-    const std::pair<Status, const char *> statuses[] = {
-        {Status::Success, "success"},         {Status::Failed, "failed"},
-        {Status::Interrupted, "interrupted"}, {Status::BadInput, "bad-input"},
-        {Status::NoDevice, "no-device"},      {Status::NoPermission, "no-permission"}};
-    for (const auto &[status, word] : statuses) {
-        EXPECT_STREQ(host::status_word(status), word);
+    // By value: JSON and table, record, station.
+    const char *const statuses[][3] = {{"success", "success", "updated"},
+                                       {"failed", "failed", "FAILED"},
+                                       {"interrupted", "interrupted", "interrupted"},
+                                       {"bad-input", "failed", "FAILED"},
+                                       {"no-device", "failed", "FAILED"},
+                                       {"no-permission", "failed", "FAILED"},
+                                       {"current", "current", "current"}};
+    ASSERT_EQ(std::size(statuses), static_cast<size_t>(host::kStatusCount));
+    for (int i = 0; i < host::kStatusCount; i++) {
+        const host::StatusWords &w = host::status_words(static_cast<Status>(i));
+        EXPECT_STREQ(w.word, statuses[i][0]) << i;
+        EXPECT_STREQ(host::status_word(static_cast<Status>(i)), statuses[i][0]) << i;
+        EXPECT_STREQ(w.record, statuses[i][1]) << i;
+        EXPECT_STREQ(w.board, statuses[i][2]) << i;
     }
-    const std::pair<Cause, const char *> causes[] = {{Cause::None, ""},
-                                                     {Cause::CrcMismatch, "crc_mismatch"},
-                                                     {Cause::Disconnected, "disconnected"},
-                                                     {Cause::NoProgress, "no_progress"},
-                                                     {Cause::Refused, "refused"},
-                                                     {Cause::NotAnswered, "not_answered"},
-                                                     {Cause::Interrupted, "interrupted"},
-                                                     {Cause::SimFlash, "sim_flash"},
-                                                     {Cause::BadInput, "bad-input"}};
-    for (const auto &[cause, word] : causes) {
-        EXPECT_STREQ(host::cause_word(cause), word);
+    const char *const causes[] = {"",
+                                  "crc_mismatch",
+                                  "disconnected",
+                                  "no_progress",
+                                  "refused",
+                                  "not_answered",
+                                  "interrupted",
+                                  "sim_flash",
+                                  "wrong_product",
+                                  "bad-input",
+                                  "no-device",
+                                  "no-permission",
+                                  "differs",
+                                  "record"};
+    ASSERT_EQ(std::size(causes), static_cast<size_t>(host::kCauseCount));
+    for (int i = 0; i < host::kCauseCount; i++) {
+        EXPECT_STREQ(host::cause_word(static_cast<Cause>(i)), causes[i]) << i;
     }
+    const char *const outcomes[] = {"success",  "timeout",     "error",        "stalled",
+                                    "no-event", "interrupted", "disconnected", "wrong product"};
+    ASSERT_EQ(std::size(outcomes), static_cast<size_t>(host::kOutcomeCount));
+    for (int i = 0; i < host::kOutcomeCount; i++) {
+        EXPECT_STREQ(host::outcome_word(static_cast<host::Outcome>(i)), outcomes[i]) << i;
+    }
+    // A record takes its outcome word from the table.
+    host::RunReport current;
+    current.status = Status::Current;
+    EXPECT_STREQ(host::record_outcome(current), "current");
     const host::RunReport refused =
         host::refusal_report(Status::NoPermission, 4, "the device could not be opened");
     EXPECT_EQ(refused.cause, Cause::NoPermission);

@@ -1,7 +1,8 @@
 // How an update ended, in the words every presenter uses: the engine's outcome as the tool saw
 // it, the run's status and, for a failure, its cause and the reason in words. Each enum value has
-// one word (outcome_words.cpp), which the outcome line, the JSON events and the summary show; the
-// words are what users' scripts read, so they never change.
+// its words in one table (outcome_words.cpp), which the outcome lines, the JSON events, the
+// devices' table, the records and the station show; the words are what users' scripts read, so
+// they never change.
 #pragma once
 
 #include <cstdint>
@@ -44,9 +45,23 @@ enum class Cause {
     Record,   // --record: the device's record could not be kept
 };
 
+// How many values each enum has, for the tables of words and the test that walks them all; a new
+// value goes last in its enum and is counted here.
+constexpr int kOutcomeCount = static_cast<int>(Outcome::WrongProduct) + 1;
+constexpr int kStatusCount = static_cast<int>(Status::Current) + 1;
+constexpr int kCauseCount = static_cast<int>(Cause::Record) + 1;
+
+// A status in the words of each of its readers.
+struct StatusWords {
+    const char *word;    // the JSON `status`, the devices' table: success, failed, bad-input, ...
+    const char *record;  // a record's `outcome`: success, current, failed or interrupted
+    const char *board;   // the station's result for a board: updated, current, interrupted, FAILED
+};
+
 const char *outcome_word(Outcome o);  // success, timeout, error, stalled, no-event, ...
-const char *status_word(Status s);    // success, failed, interrupted, bad-input, ...
-const char *cause_word(Cause c);      // crc_mismatch, not_answered, ...; "" for None
+const StatusWords &status_words(Status s);
+const char *status_word(Status s);  // status_words(s).word
+const char *cause_word(Cause c);    // crc_mismatch, not_answered, ...; "" for None
 
 struct RangeCheck {
     unsigned range = 0;  // 1 image, 2 TTS

@@ -8,13 +8,13 @@ namespace host {
 
 namespace {
 
-template <typename E>
-struct Word {
+template <typename E, typename W>
+struct Entry {
     E value;
-    const char *word;
+    W words;
 };
 
-constexpr Word<Outcome> kOutcomes[] = {
+constexpr Entry<Outcome, const char *> kOutcomes[] = {
     {Outcome::Success, "success"},
     {Outcome::Timeout, "timeout"},
     {Outcome::Error, "error"},
@@ -25,14 +25,18 @@ constexpr Word<Outcome> kOutcomes[] = {
     {Outcome::WrongProduct, "wrong product"},
 };
 
-constexpr Word<Status> kStatuses[] = {
-    {Status::Success, "success"},         {Status::Failed, "failed"},
-    {Status::Interrupted, "interrupted"}, {Status::BadInput, "bad-input"},
-    {Status::NoDevice, "no-device"},      {Status::NoPermission, "no-permission"},
-    {Status::Current, "current"},
+// The JSON word, the record's word, the station's word.
+constexpr Entry<Status, StatusWords> kStatuses[] = {
+    {Status::Success, {"success", "success", "updated"}},
+    {Status::Failed, {"failed", "failed", "FAILED"}},
+    {Status::Interrupted, {"interrupted", "interrupted", "interrupted"}},
+    {Status::BadInput, {"bad-input", "failed", "FAILED"}},
+    {Status::NoDevice, {"no-device", "failed", "FAILED"}},
+    {Status::NoPermission, {"no-permission", "failed", "FAILED"}},
+    {Status::Current, {"current", "current", "current"}},
 };
 
-constexpr Word<Cause> kCauses[] = {
+constexpr Entry<Cause, const char *> kCauses[] = {
     {Cause::None, ""},
     {Cause::CrcMismatch, "crc_mismatch"},
     {Cause::Disconnected, "disconnected"},
@@ -50,14 +54,25 @@ constexpr Word<Cause> kCauses[] = {
     {Cause::Record, "record"},
 };
 
-template <typename E, size_t N>
-const char *word_of(const Word<E> (&table)[N], E value) {
-    for (const Word<E> &w : table) {
-        if (w.value == value) {
-            return w.word;
+// Every value once, in the enum's order: a value's words are found at its own index.
+template <typename E, typename W, size_t N>
+constexpr bool complete(const Entry<E, W> (&table)[N], int count) {
+    for (size_t i = 0; i < N; i++) {
+        if (static_cast<size_t>(table[i].value) != i) {
+            return false;
         }
     }
-    return "?";
+    return N == static_cast<size_t>(count);
+}
+
+static_assert(complete(kOutcomes, kOutcomeCount), "one word per outcome, in order");
+static_assert(complete(kStatuses, kStatusCount), "one set of words per status, in order");
+static_assert(complete(kCauses, kCauseCount), "one word per cause, in order");
+
+template <typename E, typename W, size_t N>
+const W &words_of(const Entry<E, W> (&table)[N], E value) {
+    const auto i = static_cast<size_t>(value);
+    return table[i < N ? i : 0].words;
 }
 
 Cause cause_of_refusal(Status s) {
@@ -78,13 +93,16 @@ Cause cause_of_refusal(Status s) {
 }  // namespace
 
 const char *outcome_word(Outcome o) {
-    return word_of(kOutcomes, o);
+    return words_of(kOutcomes, o);
+}
+const StatusWords &status_words(Status s) {
+    return words_of(kStatuses, s);
 }
 const char *status_word(Status s) {
-    return word_of(kStatuses, s);
+    return status_words(s).word;
 }
 const char *cause_word(Cause c) {
-    return word_of(kCauses, c);
+    return words_of(kCauses, c);
 }
 
 const char *range_file(unsigned range) {

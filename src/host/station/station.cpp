@@ -101,19 +101,6 @@ class BoardEvents : public RunEvents {
     Clock::time_point last_event_{};
 };
 
-const char *result_word(const RunReport &r) {
-    switch (r.status) {
-        case Status::Success:
-            return "updated";
-        case Status::Current:
-            return "current";
-        case Status::Interrupted:
-            return "interrupted";
-        default:
-            return "FAILED";
-    }
-}
-
 }  // namespace
 
 std::string station_totals_line(const StationTotals &t, double seconds) {
@@ -462,7 +449,7 @@ void Station::Impl::handle(Board &board) {
         lock.unlock();
         status_.board_ended(
             board.tag,
-            std::string(result_word(r.report)) +
+            std::string(status_words(r.report.status).board) +
                 (r.succeeded() ? "" : ": " + r.report.reason + "; re-plug to retry"),
             now);
         lock.lock();
