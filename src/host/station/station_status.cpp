@@ -9,6 +9,23 @@ constexpr size_t kResultsShown = 5;
 constexpr int kBarWidth = 10;
 }  // namespace
 
+void StationTotals::add(Status status) {
+    switch (status) {
+        case Status::Success:
+            updated++;
+            break;
+        case Status::Current:
+            current++;
+            break;
+        case Status::Interrupted:
+            interrupted++;
+            break;
+        default:
+            failed++;
+            break;
+    }
+}
+
 double boards_per_hour(unsigned handled, double seconds) {
     return handled == 0 || seconds <= 0 ? 0 : handled * 3600.0 / seconds;
 }

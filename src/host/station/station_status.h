@@ -21,6 +21,8 @@ struct StationTotals {
     unsigned failed = 0;
     unsigned interrupted = 0;
     unsigned handled() const { return updated + current + failed + interrupted; }
+    // Counts a board that ended with this status.
+    void add(Status status);
 };
 
 // Boards an hour at the pace of `handled` boards in `seconds` (0 before there is a pace).
