@@ -65,7 +65,9 @@ struct StationOnVirtualTime : ::testing::Test {
         catalog = host::SimCatalog::create(boards, error);
         EXPECT_TRUE(catalog) << error;
         started = host::env().now();
-        host::Station station(*catalog, layout, host::make_update_plan(40000, 1000, "1MB"), setup);
+        host::Station station(
+            *catalog, layout,
+            host::make_update_plan(static_cast<uint32_t>(image.size()), 1000, "1MB"), setup);
         std::vector<DeviceResult> results = station.run();
         totals = station.totals();
         seconds = station.seconds();
@@ -182,6 +184,26 @@ TEST_F(StationOnVirtualTime, ABoardThatVanishesAfterItsRebootFrameIsUpdated) {
     EXPECT_EQ(results[0].report.status, Status::Success) << err;
     EXPECT_NE(results[0].report.reason.find("it rebooted"), std::string::npos);
     EXPECT_EQ(totals.updated, 1u);
+}
+
+// Overlapping ranges: the board's check compares with the flash an update leaves (the TTS data's
+// sectors over the image), so a board back from its reboot is current and not updated again.
+TEST_F(StationOnVirtualTime, ABoardOfOverlappingRangesIsUpdatedOnce) {
+    image = test_support::random_bytes(0x80000 + 0x1234, 63);
+    std::copy(image.begin(), image.end(), img_file);
+    layout = host::compute_layout(static_cast<uint32_t>(image.size()), 1000, "1MB");
+    ASSERT_TRUE(layout.overlap);
+    host::use_layout(layout);
+    host::SimCatalogSetup boards;
+    boards.reboot_away = 1s;
+    interrupt_at(5s, 1h);
+    run_station(boards);
+
+    EXPECT_EQ(count_of(out, "[SIM0001] [IAP]: Erase @ 0x00008000"), 1u) << out;
+    EXPECT_NE(err.find("hidiap: [SIM0001] already done in this station run"), std::string::npos)
+        << err;
+    EXPECT_EQ(totals.updated, 1u);
+    EXPECT_TRUE(holds_the_files("SIM0001"));
 }
 
 }  // namespace

@@ -73,6 +73,15 @@ struct RangeCheck {
     std::vector<uint32_t> differing_sectors;  // --verify --skip-unchanged: their flash addresses
 };
 
+// The image bytes that an overlapping layout's TTS sectors replace, as a device holds them after
+// an update: [from, data_end) the TTS data, [data_end, to) erased. Empty (to == 0) without
+// overlap.
+struct ReplacedBytes {
+    uint32_t from = 0;
+    uint32_t data_end = 0;
+    uint32_t to = 0;
+};
+
 struct RunReport {
     Status status = Status::Failed;
     int exit_status = 1;
@@ -86,6 +95,7 @@ struct RunReport {
     // Ranges the device gave a CRC of that the update did not verify: every range of --verify,
     // matching or not, or the mismatch that ended an update.
     std::vector<RangeCheck> compared;
+    ReplacedBytes replaced;  // named by the outcome line of a success
 
     bool succeeded() const { return exit_status == 0; }
     // Turns a successful run into a failed one (the device was verified, but something the

@@ -144,15 +144,25 @@ std::string outcome_line(const RunReport &r, const std::string &tag) {
         base::format("%llu of %llu bytes programmed in %.2f s (%.1f KiB/s)",
                      static_cast<unsigned long long>(r.bytes),
                      static_cast<unsigned long long>(r.total_bytes), r.seconds, rate);
+    const ReplacedBytes &x = r.replaced;
+    const std::string replaced =
+        x.to == 0 ? std::string()
+                  : base::format("the TTS data's sectors replaced the image's bytes 0x%06x-0x%06x",
+                                 x.from, x.to) +
+                        (x.to > x.data_end
+                             ? base::format(" (0x%06x-0x%06x left erased)", x.data_end, x.to)
+                             : std::string());
     if (r.status == Status::Current) {
-        return head + "verify succeeded: the device already holds both files\n";
+        return head + "verify succeeded: the device already holds both files" +
+               (replaced.empty() ? "" : ", as an update leaves them: " + replaced) + "\n";
     }
     if (r.cause == Cause::Differs) {
         return head + "verify failed: " + r.reason + "\n";
     }
     if (r.succeeded()) {
         return head + "update succeeded: " + figures + ", every range verified" +
-               (r.reason.empty() ? "" : " (" + r.reason + ")") + "\n";
+               (r.reason.empty() ? "" : " (" + r.reason + ")") +
+               (replaced.empty() ? "" : "; " + replaced) + "\n";
     }
     if (r.status == Status::Interrupted) {
         std::string verified;

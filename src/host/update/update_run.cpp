@@ -6,10 +6,12 @@
 
 #include "base/text.h"
 #include "console/console.h"
+#include "globals/iap_globals.h"
 #include "host/events/exit_status.h"
 #include "host/present/multi_progress.h"
 #include "host/present/progress_display.h"
 #include "host/update/device_session.h"
+#include "host/update/image_as_updated.h"
 #include "host/update/tagged_console.h"
 #include "host/workers/workers.h"
 
@@ -159,6 +161,9 @@ class UpdateRun::Impl {
     RunEvents quiet_;
     std::vector<std::unique_ptr<RunEvents>> progress_lines_;
     std::vector<std::unique_ptr<SessionEvents>> events_;
+    // --verify and --skip-unchanged over overlapping ranges: what the engine compares the image
+    // range with (empty: the file's bytes in img_file).
+    std::vector<uint8_t> image_as_updated_;
     std::vector<std::unique_ptr<DeviceSession>> sessions_;
     std::vector<size_t> running_;  // the sessions started, by index
     std::unique_ptr<Workers> workers_;
@@ -179,6 +184,10 @@ UpdateRun::Impl::Impl(const std::vector<UpdateDevice> &devices, const Layout &la
       err_(settings.err ? settings.err : TaggedConsole::Sink(write_stderr)),
       ended_(devices.size()) {
     const bool several = devices.size() > 1 || settings.own_records;
+    if (compares_with_image_as_updated(layout, settings)) {
+        image_as_updated_ = image_as_updated(layout);
+    }
+    uint8_t *const image = image_as_updated_.empty() ? img_file : image_as_updated_.data();
     if (settings.show_progress && !settings.json) {
         if (several) {
             display_ = std::make_unique<MultiProgressDisplay>(tags_, out_, err_, settings.columns);
@@ -201,7 +210,7 @@ UpdateRun::Impl::Impl(const std::vector<UpdateDevice> &devices, const Layout &la
             settings.shared_console != nullptr ? settings.shared_console->add(tags_[i]) : i;
         sessions_.push_back(
             std::make_unique<DeviceSession>(index, *devices[i].transport, devices[i].info, tags_[i],
-                                            *events_.back(), layout, settings, several));
+                                            *events_.back(), layout, settings, several, image));
         if (console_ != nullptr) {
             console_->attach(&sessions_.back()->runner(), i);
         } else if (settings.shared_console != nullptr) {
