@@ -77,6 +77,32 @@ TEST(RunReport, EveryStatusCauseAndOutcomeKeepsTheWordsScriptsRead) {
               0u);
 }
 
+// The outcome line of a run whose device did its part: a record that could not be written after
+// it, and sectors that were already current.
+TEST(RunReport, TheOutcomeLineSaysWhatTheDeviceDidAndWhatFailedAfterIt) {
+    host::RunFacts facts;
+    facts.bytes = facts.total_bytes = 8448;
+    host::RunReport updated = host::make_run_report(facts, host::Outcome::Success, 0, 1.0);
+    updated.fail_after_success(host::Cause::Record, "its record could not be written");
+    EXPECT_EQ(host::outcome_line(updated),
+              "hidiap: update failed: the device was updated and every range verified, but its "
+              "record could not be written; 8448 of 8448 bytes programmed in 1.00 s (8.2 KiB/s)\n");
+
+    host::RunFacts checked = facts;
+    checked.bytes = 0;
+    checked.verify_only = true;
+    host::RunReport current = host::make_run_report(checked, host::Outcome::Success, 0, 0.1);
+    current.fail_after_success(host::Cause::Record, "its record could not be written");
+    EXPECT_EQ(host::outcome_line(current, "SIM0001"),
+              "hidiap: [SIM0001] verify failed: the device already holds both files, but its "
+              "record could not be written\n");
+
+    facts.unchanged_bytes = 8448;
+    EXPECT_EQ(host::outcome_line(host::make_run_report(facts, host::Outcome::Success, 0, 1.0)),
+              "hidiap: update succeeded: 0 of 8448 bytes programmed in 1.00 s (0.0 KiB/s), every "
+              "range verified (8448 bytes already current)\n");
+}
+
 TEST(JsonEvents, DeviceStringsSurviveQuotesBackslashesAndNonAscii) {
     host::DeviceInfo d;
     d.product = "Bo\"ot\\loader \xc3\xa9t\xc3\xa9";

@@ -30,6 +30,12 @@ TEST_F(SkipUnchangedTool, ProgramsOnlyTheChangedSectorAndLeavesTheSameFlash) {
               std::string::npos)
         << r.out;
     EXPECT_EQ(r.out.find("Erase @ 0x00008000"), std::string::npos);
+    // Only the changed sector's 3,328 bytes of the image were programmed.
+    EXPECT_NE(r.err.find("hidiap: update succeeded: 3328 of 8448 bytes programmed in "),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find(", every range verified (5120 bytes already current)\n"),
+              std::string::npos);
     EXPECT_NE(r.out.find("[IAP]: 1 of 1 sectors unchanged from 0x00080000, skipped\r\n"),
               std::string::npos);
     EXPECT_TRUE(read_file("skipped.bin") == read_file("full.bin"));

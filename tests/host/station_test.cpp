@@ -206,4 +206,29 @@ TEST_F(StationOnVirtualTime, ABoardOfOverlappingRangesIsUpdatedOnce) {
     EXPECT_TRUE(holds_the_files("SIM0001"));
 }
 
+// The station's words for its totals: its pace is the boards it updated (a board found current
+// in a moment is no pace), and an interrupted board is not a failed one, in the totals line as
+// in the status block.
+TEST(StationTotals, PaceCountsUpdatedBoardsAndInterruptedOnesAreNotFailed) {
+    host::StationTotals t;
+    t.current = 1;
+    EXPECT_EQ(host::station_totals_line(t, 0.0067),
+              "hidiap: station: 0 updated, 1 current, 0 failed, 0 boards per hour\n");
+    t.updated = 2;
+    t.interrupted = 1;
+    EXPECT_EQ(
+        host::station_totals_line(t, 3600),
+        "hidiap: station: 2 updated, 1 current, 0 failed, 1 interrupted, 2 boards per hour\n");
+
+    std::string screen;
+    host::StationStatus status([](std::string_view) {},
+                               [&screen](std::string_view text) { screen.append(text); }, true, 0);
+    host::StationTotals interrupted;
+    interrupted.interrupted = 1;
+    status.board_ended("SIM0001", "interrupted: interrupted (Ctrl-C)", interrupted);
+    EXPECT_NE(screen.find("station: 0 updated, 0 current, 0 failed, 1 interrupted, 0 in progress"),
+              std::string::npos)
+        << screen;
+}
+
 }  // namespace

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -90,12 +91,18 @@ struct RunReport {
     std::string reason;  // the failure in words; empty on success
     uint64_t bytes = 0;  // bytes the device acknowledged programming
     uint64_t total_bytes = 0;
+    // --skip-unchanged: bytes of sectors already current, done without being programmed.
+    uint64_t unchanged_bytes = 0;
     double seconds = 0;
     std::vector<RangeCheck> verified;
     // Ranges the device gave a CRC of that the update did not verify: every range of --verify,
     // matching or not, or the mismatch that ended an update.
     std::vector<RangeCheck> compared;
     ReplacedBytes replaced;  // named by the outcome line of a success
+
+    // Set by fail_after_success: what the device's own run ended with (Success or Current)
+    // before something after it failed the run.
+    std::optional<Status> device_status;
 
     bool succeeded() const { return exit_status == 0; }
     // Turns a successful run into a failed one (the device was verified, but something the

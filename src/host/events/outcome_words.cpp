@@ -113,6 +113,7 @@ void RunReport::fail_after_success(Cause why, std::string words) {
     if (!succeeded()) {
         return;
     }
+    device_status = status;
     status = Status::Failed;
     exit_status = kExitFailed;
     cause = why;
@@ -159,9 +160,22 @@ std::string outcome_line(const RunReport &r, const std::string &tag) {
     if (r.cause == Cause::Differs) {
         return head + "verify failed: " + r.reason + "\n";
     }
+    // The device did its part; what the user asked for after it could not be done.
+    if (r.device_status == Status::Current) {
+        return head + "verify failed: the device already holds both files, but " + r.reason + "\n";
+    }
+    if (r.device_status == Status::Success) {
+        return head + "update failed: the device was updated and every range verified, but " +
+               r.reason + "; " + figures + "\n";
+    }
     if (r.succeeded()) {
+        std::string notes = r.reason;
+        if (r.unchanged_bytes != 0) {
+            notes += base::format("%s%llu bytes already current", notes.empty() ? "" : "; ",
+                                  static_cast<unsigned long long>(r.unchanged_bytes));
+        }
         return head + "update succeeded: " + figures + ", every range verified" +
-               (r.reason.empty() ? "" : " (" + r.reason + ")") +
+               (notes.empty() ? "" : " (" + notes + ")") +
                (replaced.empty() ? "" : "; " + replaced) + "\n";
     }
     if (r.status == Status::Interrupted) {

@@ -108,7 +108,7 @@ std::string station_totals_line(const StationTotals &t, double seconds) {
         "hidiap: station: %u updated, %u current, %u failed%s, %.0f boards per hour\n", t.updated,
         t.current, t.failed,
         t.interrupted == 0 ? "" : base::format(", %u interrupted", t.interrupted).c_str(),
-        boards_per_hour(t.handled(), seconds));
+        boards_per_hour(t.updated, seconds));
 }
 
 class Station::Impl {
@@ -271,7 +271,7 @@ std::vector<DeviceResult> Station::Impl::run() {
                                 {"current", totals_.current},
                                 {"failed", totals_.failed},
                                 {"interrupted", totals_.interrupted},
-                                {"boards_per_hour", boards_per_hour(totals_.handled(), s)}});
+                                {"boards_per_hour", boards_per_hour(totals_.updated, s)}});
     }
     return results_;
 }

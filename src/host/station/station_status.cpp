@@ -26,8 +26,8 @@ void StationTotals::add(Status status) {
     }
 }
 
-double boards_per_hour(unsigned handled, double seconds) {
-    return handled == 0 || seconds <= 0 ? 0 : handled * 3600.0 / seconds;
+double boards_per_hour(unsigned updated, double seconds) {
+    return updated == 0 || seconds <= 0 ? 0 : updated * 3600.0 / seconds;
 }
 
 StationStatus::StationStatus(Sink out, Sink err, bool drawn, int columns)
@@ -91,10 +91,12 @@ void StationStatus::records_waiting(unsigned count) {
 std::vector<std::string> StationStatus::render(SteadyTime now) const {
     const double seconds = std::chrono::duration<double>(now - started_).count();
     std::vector<std::string> lines;
-    lines.push_back(
-        base::format("station: %u updated, %u current, %u failed, %zu in progress, %.0f boards/h",
-                     totals_.updated, totals_.current, totals_.failed + totals_.interrupted,
-                     boards_.size(), boards_per_hour(totals_.handled(), seconds)));
+    lines.push_back(base::format(
+        "station: %u updated, %u current, %u failed%s, %zu in progress, %.0f boards/h",
+        totals_.updated, totals_.current, totals_.failed,
+        totals_.interrupted == 0 ? ""
+                                 : base::format(", %u interrupted", totals_.interrupted).c_str(),
+        boards_.size(), boards_per_hour(totals_.updated, seconds)));
     if (records_waiting_ != 0) {
         lines.push_back("records: " + std::to_string(records_waiting_) +
                         " waiting for the database");

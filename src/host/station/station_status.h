@@ -25,8 +25,10 @@ struct StationTotals {
     void add(Status status);
 };
 
-// Boards an hour at the pace of `handled` boards in `seconds` (0 before there is a pace).
-double boards_per_hour(unsigned handled, double seconds);
+// Boards an hour at the pace of `updated` boards in `seconds` (0 before there is a pace). Only
+// boards updated count: a station's pace is the boards it updates, and a board found current or
+// failed in a moment would make it look far faster than it is.
+double boards_per_hour(unsigned updated, double seconds);
 
 class StationStatus {
   public:

@@ -369,7 +369,8 @@ DeviceResult UpdateRun::Impl::show(size_t i, RunReport report) {
     r.report = std::move(report);
     const bool shown = !settings_.settle || settings_.settle(sessions_[i]->info(), r.report);
     if (display_ != nullptr) {
-        display_->finish(i, r.succeeded() ? "success" : "FAILED: " + r.report.reason);
+        const char *word = status_words(r.report.status).board;
+        display_->finish(i, r.succeeded() ? word : std::string(word) + ": " + r.report.reason);
     }
     if (shown) {
         std::string line = outcome_line(r.report, r.tag);
@@ -441,6 +442,7 @@ void print_fleet_summary(std::FILE *to, const std::vector<DeviceResult> &results
     std::fprintf(to, "%-*s  %-11s  %10s  %8s  %12s  %s\n", w, "DEVICE", "OUTCOME", "BYTES", "TIME",
                  "THROUGHPUT", "REASON");
     std::vector<std::string> failed;
+    std::vector<std::string> interrupted;
     size_t current = 0;
     for (const DeviceResult &r : results) {
         current += r.report.status == Status::Current ? 1 : 0;
@@ -451,22 +453,35 @@ void print_fleet_summary(std::FILE *to, const std::vector<DeviceResult> &results
         std::fprintf(to, "%-*s  %-11s  %10llu  %6.2f s  %12s  %s\n", w, r.tag.c_str(),
                      status_word(p.status), static_cast<unsigned long long>(p.bytes), p.seconds,
                      throughput.c_str(), r.succeeded() ? "-" : p.reason.c_str());
-        if (!r.succeeded()) {
+        if (p.status == Status::Interrupted) {
+            interrupted.push_back(r.tag);
+        } else if (!r.succeeded()) {
             failed.push_back(r.tag);
         }
     }
-    if (failed.empty() && current == 0) {
+    const auto named = [&results](const char *what, const std::vector<std::string> &tags) {
+        std::string names;
+        for (const std::string &tag : tags) {
+            names += (names.empty() ? "" : ", ") + tag;
+        }
+        return base::format("%zu of %zu devices %s: %s", tags.size(), results.size(), what,
+                            names.c_str());
+    };
+    if (failed.empty() && interrupted.empty() && current == 0) {
         std::fprintf(to, "hidiap: all %zu devices updated and verified\n", results.size());
-    } else if (failed.empty()) {
+    } else if (failed.empty() && interrupted.empty()) {
         std::fprintf(to, "hidiap: all %zu devices verified: %zu updated, %zu already current\n",
                      results.size(), results.size() - current, current);
     } else {
-        std::string names;
-        for (const std::string &tag : failed) {
-            names += (names.empty() ? "" : ", ") + tag;
+        // An interrupted device did not fail: it is named apart, as the station's totals count it.
+        std::string line;
+        if (!failed.empty()) {
+            line = named("failed", failed);
         }
-        std::fprintf(to, "hidiap: %zu of %zu devices failed: %s\n", failed.size(), results.size(),
-                     names.c_str());
+        if (!interrupted.empty()) {
+            line += (line.empty() ? "" : "; ") + named("interrupted", interrupted);
+        }
+        std::fprintf(to, "hidiap: %s\n", line.c_str());
     }
     std::fflush(to);
 }
