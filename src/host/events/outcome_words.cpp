@@ -138,58 +138,79 @@ RunReport wrong_product_report(std::string reason, uint64_t total_bytes) {
     return r;
 }
 
-std::string outcome_line(const RunReport &r, const std::string &tag) {
-    const std::string head = tag.empty() ? "hidiap: " : "hidiap: [" + tag + "] ";
+namespace {
+
+std::string figures_of(const RunReport &r) {
     const double rate = r.seconds > 0 ? static_cast<double>(r.bytes) / 1024.0 / r.seconds : 0;
-    const std::string figures =
-        base::format("%llu of %llu bytes programmed in %.2f s (%.1f KiB/s)",
-                     static_cast<unsigned long long>(r.bytes),
-                     static_cast<unsigned long long>(r.total_bytes), r.seconds, rate);
-    const ReplacedBytes &x = r.replaced;
-    const std::string replaced =
-        x.to == 0 ? std::string()
-                  : base::format("the TTS data's sectors replaced the image's bytes 0x%06x-0x%06x",
-                                 x.from, x.to) +
-                        (x.to > x.data_end
-                             ? base::format(" (0x%06x-0x%06x left erased)", x.data_end, x.to)
-                             : std::string());
+    return base::format("%llu of %llu bytes programmed in %.2f s (%.1f KiB/s)",
+                        static_cast<unsigned long long>(r.bytes),
+                        static_cast<unsigned long long>(r.total_bytes), r.seconds, rate);
+}
+
+// Overlapping ranges: the image bytes the flash holds from the TTS data's sectors; "" for none.
+std::string replaced_words(const ReplacedBytes &x) {
+    if (x.to == 0) {
+        return "";
+    }
+    return base::format("the TTS data's sectors replaced the image's bytes 0x%06x-0x%06x", x.from,
+                        x.to) +
+           (x.to > x.data_end ? base::format(" (0x%06x-0x%06x left erased)", x.data_end, x.to)
+                              : std::string());
+}
+
+std::string success_words(const RunReport &r) {
+    std::string notes = r.reason;
+    if (r.unchanged_bytes != 0) {
+        notes += base::format("%s%llu bytes already current", notes.empty() ? "" : "; ",
+                              static_cast<unsigned long long>(r.unchanged_bytes));
+    }
+    const std::string replaced = replaced_words(r.replaced);
+    return "update succeeded: " + figures_of(r) + ", every range verified" +
+           (notes.empty() ? "" : " (" + notes + ")") + (replaced.empty() ? "" : "; " + replaced);
+}
+
+std::string interrupted_words(const RunReport &r) {
+    std::string verified;
+    for (const RangeCheck &c : r.verified) {
+        verified += base::format("%s%s 0x%06x-0x%06x", verified.empty() ? "" : ", ",
+                                 range_file(c.range), c.flash_addr, c.flash_addr + c.size);
+    }
+    return "update " + r.reason + " after " + figures_of(r) +
+           "; verified: " + (verified.empty() ? std::string("none") : verified) +
+           ". The device may be left partly programmed and needs a new update.";
+}
+
+std::string outcome_words(const RunReport &r) {
     if (r.status == Status::Current) {
-        return head + "verify succeeded: the device already holds both files" +
-               (replaced.empty() ? "" : ", as an update leaves them: " + replaced) + "\n";
+        const std::string replaced = replaced_words(r.replaced);
+        return "verify succeeded: the device already holds both files" +
+               (replaced.empty() ? "" : ", as an update leaves them: " + replaced);
     }
     if (r.cause == Cause::Differs) {
-        return head + "verify failed: " + r.reason + "\n";
+        return "verify failed: " + r.reason;
     }
     // The device did its part; what the user asked for after it could not be done.
     if (r.device_status == Status::Current) {
-        return head + "verify failed: the device already holds both files, but " + r.reason + "\n";
+        return "verify failed: the device already holds both files, but " + r.reason;
     }
     if (r.device_status == Status::Success) {
-        return head + "update failed: the device was updated and every range verified, but " +
-               r.reason + "; " + figures + "\n";
+        return "update failed: the device was updated and every range verified, but " + r.reason +
+               "; " + figures_of(r);
     }
     if (r.succeeded()) {
-        std::string notes = r.reason;
-        if (r.unchanged_bytes != 0) {
-            notes += base::format("%s%llu bytes already current", notes.empty() ? "" : "; ",
-                                  static_cast<unsigned long long>(r.unchanged_bytes));
-        }
-        return head + "update succeeded: " + figures + ", every range verified" +
-               (notes.empty() ? "" : " (" + notes + ")") +
-               (replaced.empty() ? "" : "; " + replaced) + "\n";
+        return success_words(r);
     }
     if (r.status == Status::Interrupted) {
-        std::string verified;
-        for (const RangeCheck &c : r.verified) {
-            verified += base::format("%s%s 0x%06x-0x%06x", verified.empty() ? "" : ", ",
-                                     range_file(c.range), c.flash_addr, c.flash_addr + c.size);
-        }
-        return head + "update " + r.reason + " after " + figures +
-               "; verified: " + (verified.empty() ? std::string("none") : verified) +
-               ". The device may be left partly programmed and needs a new update.\n";
+        return interrupted_words(r);
     }
-    return head + base::format("update failed (%s): ", outcome_word(r.engine_outcome)) + r.reason +
-           "; " + figures + "\n";
+    return base::format("update failed (%s): ", outcome_word(r.engine_outcome)) + r.reason + "; " +
+           figures_of(r);
+}
+
+}  // namespace
+
+std::string outcome_line(const RunReport &r, const std::string &tag) {
+    return (tag.empty() ? "hidiap: " : "hidiap: [" + tag + "] ") + outcome_words(r) + "\n";
 }
 
 }  // namespace host

@@ -433,6 +433,52 @@ std::vector<DeviceResult> UpdateRun::run(const UpdatePlan &plan) {
     return impl_->run(plan);
 }
 
+namespace {
+
+std::string names_of(const std::vector<std::string> &tags) {
+    std::string names;
+    for (const std::string &tag : tags) {
+        names += (names.empty() ? "" : ", ") + tag;
+    }
+    return names;
+}
+
+// The line under the table: every device verified, or those that failed and, apart from them,
+// those interrupted (as the station's totals count them).
+std::string summary_line(const std::vector<DeviceResult> &results) {
+    std::vector<std::string> failed;
+    std::vector<std::string> interrupted;
+    size_t current = 0;
+    for (const DeviceResult &r : results) {
+        current += r.report.status == Status::Current ? 1 : 0;
+        if (r.report.status == Status::Interrupted) {
+            interrupted.push_back(r.tag);
+        } else if (!r.succeeded()) {
+            failed.push_back(r.tag);
+        }
+    }
+    const size_t n = results.size();
+    if (failed.empty() && interrupted.empty()) {
+        return current == 0 ? base::format("hidiap: all %zu devices updated and verified\n", n)
+                            : base::format(
+                                  "hidiap: all %zu devices verified: %zu updated, %zu "
+                                  "already current\n",
+                                  n, n - current, current);
+    }
+    std::string line;
+    if (!failed.empty()) {
+        line = base::format("%zu of %zu devices failed: %s", failed.size(), n,
+                            names_of(failed).c_str());
+    }
+    if (!interrupted.empty()) {
+        line += base::format("%s%zu of %zu devices interrupted: %s", line.empty() ? "" : "; ",
+                             interrupted.size(), n, names_of(interrupted).c_str());
+    }
+    return "hidiap: " + line + "\n";
+}
+
+}  // namespace
+
 void print_fleet_summary(std::FILE *to, const std::vector<DeviceResult> &results) {
     size_t tag_width = 6;
     for (const DeviceResult &r : results) {
@@ -441,11 +487,7 @@ void print_fleet_summary(std::FILE *to, const std::vector<DeviceResult> &results
     const int w = static_cast<int>(tag_width);
     std::fprintf(to, "%-*s  %-11s  %10s  %8s  %12s  %s\n", w, "DEVICE", "OUTCOME", "BYTES", "TIME",
                  "THROUGHPUT", "REASON");
-    std::vector<std::string> failed;
-    std::vector<std::string> interrupted;
-    size_t current = 0;
     for (const DeviceResult &r : results) {
-        current += r.report.status == Status::Current ? 1 : 0;
         const RunReport &p = r.report;
         const double rate = p.seconds > 0 ? static_cast<double>(p.bytes) / 1024.0 / p.seconds : 0;
         const std::string throughput = rate >= 1024 ? base::format("%.1f MiB/s", rate / 1024)
@@ -453,36 +495,8 @@ void print_fleet_summary(std::FILE *to, const std::vector<DeviceResult> &results
         std::fprintf(to, "%-*s  %-11s  %10llu  %6.2f s  %12s  %s\n", w, r.tag.c_str(),
                      status_word(p.status), static_cast<unsigned long long>(p.bytes), p.seconds,
                      throughput.c_str(), r.succeeded() ? "-" : p.reason.c_str());
-        if (p.status == Status::Interrupted) {
-            interrupted.push_back(r.tag);
-        } else if (!r.succeeded()) {
-            failed.push_back(r.tag);
-        }
     }
-    const auto named = [&results](const char *what, const std::vector<std::string> &tags) {
-        std::string names;
-        for (const std::string &tag : tags) {
-            names += (names.empty() ? "" : ", ") + tag;
-        }
-        return base::format("%zu of %zu devices %s: %s", tags.size(), results.size(), what,
-                            names.c_str());
-    };
-    if (failed.empty() && interrupted.empty() && current == 0) {
-        std::fprintf(to, "hidiap: all %zu devices updated and verified\n", results.size());
-    } else if (failed.empty() && interrupted.empty()) {
-        std::fprintf(to, "hidiap: all %zu devices verified: %zu updated, %zu already current\n",
-                     results.size(), results.size() - current, current);
-    } else {
-        // An interrupted device did not fail: it is named apart, as the station's totals count it.
-        std::string line;
-        if (!failed.empty()) {
-            line = named("failed", failed);
-        }
-        if (!interrupted.empty()) {
-            line += (line.empty() ? "" : "; ") + named("interrupted", interrupted);
-        }
-        std::fprintf(to, "hidiap: %s\n", line.c_str());
-    }
+    std::fputs(summary_line(results).c_str(), to);
     std::fflush(to);
 }
 
