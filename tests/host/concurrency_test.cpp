@@ -82,7 +82,7 @@ TEST(Concurrency, TwoDevicesEachGetTheirOwnFramesAndOutcome) {
     host::SimTransport failing_device(dropped, tick);
     iap_env_t records[2] = {};
     for (iap_env_t &record : records) {
-        host::prepare_record(record, false);
+        host::prepare_record(record, img_file, IMG_FILE_BUF_SIZE, false);
     }
     host::EngineRunner good(good_device, records[0]);
     host::EngineRunner failing(failing_device, records[1]);

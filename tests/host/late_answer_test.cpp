@@ -27,7 +27,7 @@ using test_support::VanishedTransport;
 struct LateAnswer : ::testing::Test {
     LateAnswer() {
         host::use_layout(host::compute_layout(0x8100, 256, "1MB"));
-        host::prepare_record(iap, false);
+        host::prepare_record(iap, img_file, IMG_FILE_BUF_SIZE, false);
     }
     static void answer(host::EngineRunner &runner, uint8_t command, uint8_t result,
                        uint32_t crc = 0) {

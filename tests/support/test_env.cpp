@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
 
 namespace test_support {
 
@@ -165,6 +166,9 @@ std::optional<Error> TestEnv::due(Op op, const std::string &path, long *keep_byt
         }
         if (keep_bytes != nullptr) {
             *keep_bytes = f.keep_bytes;
+        }
+        if (f.throws) {
+            throw std::runtime_error(std::string("injected into ") + op_words(op));
         }
         return Error(f.code, std::string(op_words(op)) + ": " + words_of(f.code));
     }

@@ -4,16 +4,16 @@
 #include <cstring>
 
 #include "console/console.h"
-#include "globals/iap_globals.h"
 
 namespace host {
 
-void prepare_record(iap_env_t &record, bool skip_unchanged, bool skip_blank) {
+void prepare_record(iap_env_t &record, uint8_t *image, uint32_t image_capacity, bool skip_unchanged,
+                    bool skip_blank) {
     record = iap_env_t{};
     record.update_file_num = 2;
     iap_init(&record, iap_cmd_tx, iap_evnet_callback);
-    record.local_img_buf = img_file;
-    record.local_img_buf_size = static_cast<int>(IMG_FILE_BUF_SIZE);
+    record.local_img_buf = image;
+    record.local_img_buf_size = static_cast<int>(image_capacity);
     record.skip_unchanged = skip_unchanged ? 1 : 0;
     record.skip_blank = skip_blank ? 1 : 0;
 }

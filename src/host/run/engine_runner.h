@@ -31,10 +31,11 @@ void dump_hex(const uint8_t *p_dat, int len, int number);
 
 namespace host {
 
-// Sets `record` up afresh for a run of the tool's two files: the hooks above, the image buffer,
-// two buffers to program, and whether unchanged sectors and blank pages are skipped. Every record
-// the tool drives starts here.
-void prepare_record(iap_env_t &record, bool skip_unchanged, bool skip_blank = false);
+// Sets `record` up afresh for a run of the tool's two files: the hooks above, the image buffer
+// (the tool's img_file, of IMG_FILE_BUF_SIZE bytes), two buffers to program, and whether unchanged
+// sectors and blank pages are skipped. Every record the tool drives starts here.
+void prepare_record(iap_env_t &record, uint8_t *image, uint32_t image_capacity, bool skip_unchanged,
+                    bool skip_blank = false);
 
 class EngineRunner {
   public:
