@@ -1,9 +1,11 @@
 // package show PACKAGE: what a firmware package holds, and whether a run here would take it.
 #include <cstdio>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "console/console.h"
 #include "formats/sha256.h"
+#include "formats/shown_text.h"
 #include "host/app/package_steps.h"
 #include "host/events/exit_status.h"
 #include "host/platform/env.h"
@@ -22,7 +24,9 @@ constexpr uint64_t kArchiveLimit = 2 * kMemberLimit + (1u << 20);
 struct Contents {
     uint64_t bytes = 0;
     std::string sha256;
-    formats::Package package;
+    // What it holds when it reads whole: a package the reader refuses (a changed member, a
+    // missing one) has only its refusal, which names the member and both digests.
+    std::optional<formats::Package> package;
 };
 
 // The package read once more for what it holds, whether or not it would run; the run's own
@@ -35,24 +39,12 @@ Contents contents_of(const std::string &path) {
     c.bytes = bytes.size();
     const auto *data = reinterpret_cast<const uint8_t *>(bytes.data());
     c.sha256 = formats::sha256_hex(data, bytes.size());
-    c.package = formats::read_package(data, bytes.size(), kMemberLimit);
-    return c;
-}
-
-// Text from the package as a terminal may show it: control characters (an escape sequence
-// could rewrite the screen) as \xNN; a tab stays, as minisign's comments hold them.
-std::string shown(const std::string &text) {
-    std::string out;
-    for (unsigned char ch : text) {
-        if ((ch < 0x20 && ch != '\t') || ch == 0x7F) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", ch);
-            out += hex;
-        } else {
-            out += static_cast<char>(ch);
-        }
+    base::Result<formats::Package> package =
+        formats::read_package(data, bytes.size(), kMemberLimit);
+    if (package.ok()) {
+        c.package = std::move(*package);
     }
-    return out;
+    return c;
 }
 
 std::string hex4(uint16_t id) {
@@ -61,19 +53,21 @@ std::string hex4(uint16_t id) {
     return text;
 }
 
+// A member the reader took: its bytes are what the manifest's digest says.
 struct Member {
     const char *role;  // "image" or "TTS"
     std::string name;
     const std::vector<uint8_t> *bytes;
-    std::string manifest_sha256;
     const InputFacts *facts;  // when the run's loading took it
 };
 
 std::vector<Member> members_of(const Contents &c, const Inputs &inputs) {
-    const formats::Manifest &m = c.package.manifest;
-    std::vector<Member> members = {
-        {"image", m.image_name, &c.package.image, m.image_sha256, nullptr},
-        {"TTS", m.tts_name, &c.package.tts, m.tts_sha256, nullptr}};
+    if (!c.package) {
+        return {};
+    }
+    const formats::Manifest &m = c.package->manifest;
+    std::vector<Member> members = {{"image", m.image_name, &c.package->image, nullptr},
+                                   {"TTS", m.tts_name, &c.package->tts, nullptr}};
     for (Member &member : members) {
         for (const InputFacts &f : inputs.facts) {
             if (f.role == member.role) {
@@ -88,16 +82,12 @@ std::vector<Member> members_of(const Contents &c, const Inputs &inputs) {
 // the run loads them (their size lines kept off the screen). "" or why not.
 std::string judge_here(const Options &o, const std::vector<TrustedKey> &trusted,
                        PackageInputs &judged, Inputs &inputs) {
-    if (!read_package_file(o.show_package, judged, trusted)) {
-        return judged.refusal;
+    if (const base::Status read = read_package_file(o.show_package, judged, trusted); !read.ok()) {
+        return read.message();
     }
     const formats::Manifest &m = judged.manifest;
     const InputRequest request{o.show_package + ":" + m.image_name,
-                               o.show_package + ":" + m.tts_name,
-                               m.token,
-                               false,
-                               "",
-                               ""};
+                               o.show_package + ":" + m.tts_name, m.token, "", ""};
     ConsoleSinkScope quiet([](std::string_view) {});
     if (!load_inputs(request, inputs, &judged)) {
         return "a member is unusable as the image or the TTS file (said above)";
@@ -116,31 +106,22 @@ std::string trust_line(const SignatureFacts &sig, const std::vector<TrustedKey> 
     return "no: not signed by a trusted key";
 }
 
-// A member's size and checksum, its digest checked against the manifest's.
+// A member's format, size and checksum: the reader checked it against the manifest's.
 std::vector<std::string> member_lines(const Member &member) {
-    std::string first = shown(member.name);
+    std::string first = formats::shown(member.name);
     if (member.facts != nullptr) {
         first += ", " + member.facts->format + ", " + std::to_string(member.facts->file_bytes) +
                  " bytes (" + std::to_string(member.facts->data_bytes) + " of data)";
-    } else if (!member.bytes->empty()) {
+    } else {
         first += ", " + std::to_string(member.bytes->size()) + " bytes";
     }
-    if (member.bytes->empty()) {
-        return {first};
-    }
-    const std::string sha = formats::sha256_hex(member.bytes->data(), member.bytes->size());
-    if (sha == member.manifest_sha256) {
-        return {first, "SHA-256 " + sha + " (checked)"};
-    }
-    return {first, "SHA-256 " + sha + " (differs)",
-            "the manifest gives " + shown(member.manifest_sha256)};
+    return {first, "SHA-256 " + formats::sha256_hex(member.bytes->data(), member.bytes->size()) +
+                       " (checked)"};
 }
 
 void print_text(const Options &o, const Contents &c, const std::vector<Member> &members,
                 const SignatureFacts &sig, const std::vector<TrustedKey> &trusted,
                 const std::string &refusal) {
-    const formats::Package &p = c.package;
-    const formats::Manifest &m = p.manifest;
     std::string out;
     const auto line = [&out](const char *label, const std::vector<std::string> &values) {
         std::string head = std::string(label) + ":";
@@ -150,18 +131,20 @@ void print_text(const Options &o, const Contents &c, const std::vector<Member> &
             head.clear();
         }
     };
-    line("package", {shown(o.show_package) + ", " + std::to_string(c.bytes) + " bytes",
+    line("package", {formats::shown(o.show_package) + ", " + std::to_string(c.bytes) + " bytes",
                      "SHA-256 " + c.sha256});
-    if (!p.manifest_text.empty() && !m.token.empty()) {
+    if (c.package) {
+        const formats::Manifest &m = c.package->manifest;
         line("manifest",
              {std::string(formats::kManifestName) + ", format " + std::to_string(m.format)});
         for (const Member &member : members) {
             line(member.role, member_lines(member));
         }
-        line("token", {shown(m.token) + " (TTS data at " +
+        line("token", {formats::shown(m.token) + " (TTS data at " +
                        (token_is_1mb(m.token) ? "0x080000" : "0x180000") + ")"});
-        line("firmware version", {m.firmware_version.empty() ? "-" : shown(m.firmware_version)});
-        line("product", {m.product.empty() ? "- (any product string)" : shown(m.product)});
+        line("firmware version",
+             {m.firmware_version.empty() ? "-" : formats::shown(m.firmware_version)});
+        line("product", {m.product.empty() ? "- (any product string)" : formats::shown(m.product)});
         line("device IDs", {m.has_ids ? hex4(m.vendor_id) + ":" + hex4(m.product_id)
                                       : "- (the default IDs, or --vid and --pid)"});
     }
@@ -169,10 +152,10 @@ void print_text(const Options &o, const Contents &c, const std::vector<Member> &
         line("signature", {sig.status});
     } else {
         line("signature", {"key ID " + sig.key_id});
-        line("trusted comment", {shown(sig.trusted_comment)});
+        line("trusted comment", {formats::shown(sig.trusted_comment)});
     }
     line("trusted key", {trust_line(sig, trusted)});
-    line("runs here", {refusal.empty() ? "yes" : "no: " + shown(refusal)});
+    line("runs here", {refusal.empty() ? "yes" : "no: " + formats::shown(refusal)});
     std::fputs(out.c_str(), stdout);
 }
 
@@ -183,38 +166,30 @@ nlohmann::ordered_json text_or_null(const std::string &s) {
 void print_json(const Options &o, const Contents &c, const std::vector<Member> &members,
                 const SignatureFacts &sig, const std::vector<TrustedKey> &trusted,
                 const std::string &refusal) {
-    const formats::Package &p = c.package;
-    const formats::Manifest &m = p.manifest;
-    const bool manifest = !p.manifest_text.empty() && !m.token.empty();
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (const Member &member : members) {
-        if (!manifest) {
-            break;
-        }
         nlohmann::ordered_json j = {{"role", member.role}, {"name", member.name}};
         j["format"] = member.facts != nullptr ? nlohmann::ordered_json(member.facts->format)
                                               : nlohmann::ordered_json(nullptr);
         j["bytes"] = member.bytes->size();
         j["sha256"] = formats::sha256_hex(member.bytes->data(), member.bytes->size());
-        j["manifest_sha256"] = member.manifest_sha256;
-        j["matches"] = !member.bytes->empty() && j["sha256"] == member.manifest_sha256;
         list.push_back(j);
     }
+    const formats::Manifest none;
+    const formats::Manifest &m = c.package ? c.package->manifest : none;
+    const auto known = [&c](nlohmann::ordered_json value) {
+        return c.package ? value : nlohmann::ordered_json(nullptr);
+    };
     nlohmann::ordered_json fields = {
         {"path", o.show_package}, {"bytes", c.bytes}, {"sha256", c.sha256}};
-    fields["format"] =
-        manifest ? nlohmann::ordered_json(m.format) : nlohmann::ordered_json(nullptr);
+    fields["format"] = known(m.format);
     fields["members"] = list;
-    fields["token"] = manifest ? text_or_null(m.token) : nullptr;
-    fields["tts_addr"] =
-        manifest ? nlohmann::ordered_json(token_is_1mb(m.token) ? kTtsAddr1Mb : kTtsAddrOther)
-                 : nlohmann::ordered_json(nullptr);
+    fields["token"] = known(m.token);
+    fields["tts_addr"] = known(token_is_1mb(m.token) ? kTtsAddr1Mb : kTtsAddrOther);
     fields["firmware_version"] = text_or_null(m.firmware_version);
     fields["product"] = text_or_null(m.product);
-    fields["vendor_id"] =
-        m.has_ids ? nlohmann::ordered_json(m.vendor_id) : nlohmann::ordered_json(nullptr);
-    fields["product_id"] =
-        m.has_ids ? nlohmann::ordered_json(m.product_id) : nlohmann::ordered_json(nullptr);
+    fields["vendor_id"] = m.has_ids ? nlohmann::ordered_json(m.vendor_id) : nullptr;
+    fields["product_id"] = m.has_ids ? nlohmann::ordered_json(m.product_id) : nullptr;
     fields["signature"] = inputs_to_json({}, "", &sig)["signature"];
     fields["keys_trusted"] = trusted.size();
     fields["runs_here"] = refusal.empty();
