@@ -24,9 +24,12 @@ async function fileInput(id) {
   return file ? { name: file.name, bytes: new Uint8Array(await file.arrayBuffer()) } : null;
 }
 
-// What the update shows is drawn once per animation frame, never per line or per answer: each
-// draw of the growing console (and its scrolling, which forces a layout) took the event loop
-// away from the device's answers.
+// What the update shows is drawn a few times a second, never per line or per answer: each draw
+// of the growing console (and its scrolling, which forces a layout), and even the progress drawn
+// in every animation frame, took the event loop away from the device's answers, each of which
+// costs the update a frame of the link when it is read late.
+const DRAW_EVERY_MS = 200;
+let lastDraw = -Infinity;
 let pendingText = '';
 let progressView = null;  // makes the progress's value and text from the latest figures
 let progressChanged = false;
@@ -34,6 +37,7 @@ let drawRequested = false;
 
 function draw() {
   drawRequested = false;
+  lastDraw = performance.now();
   if (pendingText) {
     // The tool's lines end in \r\n (or \n): each is one line here.
     log.append(pendingText.replace(/\r\n/g, '\n'));
@@ -51,7 +55,8 @@ function draw() {
 function requestDraw() {
   if (!drawRequested) {
     drawRequested = true;
-    requestAnimationFrame(draw);
+    const wait = lastDraw + DRAW_EVERY_MS - performance.now();
+    setTimeout(() => requestAnimationFrame(draw), Math.max(0, wait));
   }
 }
 
