@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "console/console.h"
-#include "formats/firmware_package.h"
 #include "globals/iap_globals.h"
 #include "host/events/exit_status.h"
 #include "host/events/outcome.h"
@@ -203,7 +202,8 @@ EMSCRIPTEN_KEEPALIVE void hidiap_web_start(const char *product_name, int kind) {
     }
     run = std::make_unique<Run>(inputs.layout);
     // As the tool's options do: --skip-unchanged sends no blank page either.
-    host::prepare_record(iap, kind == kUpdateChanged, kind == kUpdateChanged);
+    host::prepare_record(iap, img_file, IMG_FILE_BUF_SIZE, kind == kUpdateChanged,
+                         kind == kUpdateChanged);
     run->runner.set_observer(
         [r = run.get()](const iap_env_t &record) { r->observer.on_record(record); });
     run->started = Clock::now();

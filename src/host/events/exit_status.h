@@ -9,5 +9,6 @@ constexpr int kExitBadInput = 2;    // bad command line, unusable input files, o
                                     // ranges overlap with --skip-unchanged
 constexpr int kExitNoDevice = 3;    // no device with the tool's vendor and product ID
 constexpr int kExitPermission = 4;  // the device is present but may not be opened
+// 70, a fault of the program itself, is the platform's kExitInternalError (host/platform/env.h).
 
 }  // namespace host

@@ -1,9 +1,8 @@
-#include <cstdarg>
 #include <cstdio>
 
+#include "base/text.h"
 #include "host/events/exit_status.h"
 #include "host/events/outcome.h"
-#include "host/events/text_format.h"
 
 namespace host {
 
@@ -78,15 +77,6 @@ Cause cause_of_refusal(Status s) {
 
 }  // namespace
 
-std::string text_format(const char *fmt, ...) {
-    char text[512];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(text, sizeof text, fmt, args);
-    va_end(args);
-    return text;
-}
-
 const char *outcome_word(Outcome o) {
     return word_of(kOutcomes, o);
 }
@@ -133,9 +123,9 @@ std::string outcome_line(const RunReport &r, const std::string &tag) {
     const std::string head = tag.empty() ? "hidiap: " : "hidiap: [" + tag + "] ";
     const double rate = r.seconds > 0 ? static_cast<double>(r.bytes) / 1024.0 / r.seconds : 0;
     const std::string figures =
-        text_format("%llu of %llu bytes programmed in %.2f s (%.1f KiB/s)",
-                    static_cast<unsigned long long>(r.bytes),
-                    static_cast<unsigned long long>(r.total_bytes), r.seconds, rate);
+        base::format("%llu of %llu bytes programmed in %.2f s (%.1f KiB/s)",
+                     static_cast<unsigned long long>(r.bytes),
+                     static_cast<unsigned long long>(r.total_bytes), r.seconds, rate);
     if (r.status == Status::Current) {
         return head + "verify succeeded: the device already holds both files\n";
     }
@@ -149,14 +139,14 @@ std::string outcome_line(const RunReport &r, const std::string &tag) {
     if (r.status == Status::Interrupted) {
         std::string verified;
         for (const RangeCheck &c : r.verified) {
-            verified += text_format("%s%s 0x%06x-0x%06x", verified.empty() ? "" : ", ",
-                                    range_file(c.range), c.flash_addr, c.flash_addr + c.size);
+            verified += base::format("%s%s 0x%06x-0x%06x", verified.empty() ? "" : ", ",
+                                     range_file(c.range), c.flash_addr, c.flash_addr + c.size);
         }
         return head + "update " + r.reason + " after " + figures +
                "; verified: " + (verified.empty() ? std::string("none") : verified) +
                ". The device may be left partly programmed and needs a new update.\n";
     }
-    return head + text_format("update failed (%s): ", outcome_word(r.engine_outcome)) + r.reason +
+    return head + base::format("update failed (%s): ", outcome_word(r.engine_outcome)) + r.reason +
            "; " + figures + "\n";
 }
 

@@ -1,20 +1,20 @@
 #include "host/run/run_report.h"
 
+#include "base/text.h"
 #include "engine/iap.h"
 #include "host/events/exit_status.h"
-#include "host/events/text_format.h"
 
 namespace host {
 
 namespace {
 
 std::string where(const StepFacts &s) {
-    return s.has_addr ? text_format(" at 0x%06x", s.flash_addr)
-                      : text_format(" of the range at 0x%06x", s.flash_addr);
+    return s.has_addr ? base::format(" at 0x%06x", s.flash_addr)
+                      : base::format(" of the range at 0x%06x", s.flash_addr);
 }
 
 std::string times(unsigned n) {
-    return n == 1 ? "once" : text_format("%u times", n);
+    return n == 1 ? "once" : base::format("%u times", n);
 }
 
 std::string unanswered(const StepFacts &s) {
@@ -24,8 +24,8 @@ std::string unanswered(const StepFacts &s) {
     if (s.command == IAP_CMD_RSP || s.command == 0) {
         return "the device stopped answering";
     }
-    std::string text = text_format("the %s%s was not answered; sent %s", step_name(s.command),
-                                   where(s).c_str(), times(s.sends).c_str());
+    std::string text = base::format("the %s%s was not answered; sent %s", step_name(s.command),
+                                    where(s).c_str(), times(s.sends).c_str());
     if (s.command == IAP_CMD_FLASH_WRITE_PAGE_BUF) {
         text += " (a page is never sent again)";
     }
@@ -37,7 +37,7 @@ void fill_failure(RunReport &r, const RunFacts &f, Outcome outcome) {
     if (f.mismatch) {
         const RangeCheck &m = *f.mismatch;
         r.cause = Cause::CrcMismatch;
-        r.reason = text_format(
+        r.reason = base::format(
             "the CRC of the %s range 0x%06x-0x%06x did not match: device 0x%08x, "
             "host 0x%08x",
             range_file(m.range), m.flash_addr, m.flash_addr + m.size, m.device_crc, m.host_crc);
@@ -51,16 +51,16 @@ void fill_failure(RunReport &r, const RunFacts &f, Outcome outcome) {
                                                : "the update stopped without an outcome";
     } else if (s.refusals > 0) {
         r.cause = Cause::Refused;
-        r.reason = text_format("the device refused the %s%s with result code 0x%02x (%s); sent %s",
-                               step_name(s.command), where(s).c_str(), s.result_code,
-                               times(s.refusals).c_str(), times(s.sends).c_str());
+        r.reason = base::format("the device refused the %s%s with result code 0x%02x (%s); sent %s",
+                                step_name(s.command), where(s).c_str(), s.result_code,
+                                times(s.refusals).c_str(), times(s.sends).c_str());
     } else {
         r.cause = Cause::NotAnswered;
         r.reason = unanswered(s);
     }
     if (f.failed_writes > 0) {
-        r.reason += text_format("; %u report%s could not be written", f.failed_writes,
-                                f.failed_writes == 1 ? "" : "s");
+        r.reason += base::format("; %u report%s could not be written", f.failed_writes,
+                                 f.failed_writes == 1 ? "" : "s");
     }
 }
 
@@ -71,11 +71,11 @@ std::string differences(const std::vector<RangeCheck> &compared) {
         if (c.match) {
             continue;
         }
-        text += text_format("%sthe %s range 0x%06x-0x%06x differs: device 0x%08x, host 0x%08x",
-                            text.empty() ? "" : "; ", range_file(c.range), c.flash_addr,
-                            c.flash_addr + c.size, c.device_crc, c.host_crc);
+        text += base::format("%sthe %s range 0x%06x-0x%06x differs: device 0x%08x, host 0x%08x",
+                             text.empty() ? "" : "; ", range_file(c.range), c.flash_addr,
+                             c.flash_addr + c.size, c.device_crc, c.host_crc);
         for (size_t i = 0; i < c.differing_sectors.size(); i++) {
-            text += text_format("%s0x%06x", i == 0 ? ", sectors " : " ", c.differing_sectors[i]);
+            text += base::format("%s0x%06x", i == 0 ? ", sectors " : " ", c.differing_sectors[i]);
         }
     }
     return text;

@@ -1,15 +1,14 @@
 #include "host/station/station.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdio>
 #include <list>
 #include <mutex>
 #include <set>
-#include <thread>
 
+#include "base/text.h"
 #include "console/console.h"
-#include "host/events/text_format.h"
+#include "host/platform/env.h"
 #include "host/present/json_events.h"
 #include "host/update/tagged_console.h"
 
@@ -58,7 +57,7 @@ class BoardEvents : public RunEvents {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (first_report_ == Clock::time_point{}) {
-                first_report_ = Clock::now();
+                first_report_ = env().now();
             }
         }
         pass([&](RunEvents &e) { e.phase(phase, file); });
@@ -92,7 +91,7 @@ class BoardEvents : public RunEvents {
     void pass(F f) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            last_event_ = Clock::now();
+            last_event_ = env().now();
         }
         if (json_ != nullptr) {
             f(*json_);
@@ -123,10 +122,10 @@ const char *result_word(const RunReport &r) {
 }  // namespace
 
 std::string station_totals_line(const StationTotals &t, double seconds) {
-    return text_format(
+    return base::format(
         "hidiap: station: %u updated, %u current, %u failed%s, %.0f boards per hour\n", t.updated,
         t.current, t.failed,
-        t.interrupted == 0 ? "" : text_format(", %u interrupted", t.interrupted).c_str(),
+        t.interrupted == 0 ? "" : base::format(", %u interrupted", t.interrupted).c_str(),
         boards_per_hour(t.handled(), seconds));
 }
 
@@ -172,7 +171,7 @@ class Station::Impl {
         std::string tag;
         Clock::time_point appeared{};  // when an enumeration first listed it
         std::unique_ptr<Transport> transport;
-        std::thread thread;
+        Thread thread;
         bool ended = false;  // guarded by mutex_
     };
 
@@ -198,7 +197,7 @@ class Station::Impl {
     unsigned boards_seen_ = 0;
     // Shared by the main thread and the boards' threads.
     std::mutex mutex_;
-    std::condition_variable board_ended_;
+    Signal board_ended_;
     std::list<Board> boards_;  // in progress, or ended and not yet joined
     unsigned in_progress_ = 0;
     std::set<std::string> handled_paths_;  // handled and still plugged in: not again until gone
@@ -227,7 +226,7 @@ UpdateSettings Station::Impl::stage_settings(bool verify) {
 }
 
 std::vector<DeviceResult> Station::Impl::run() {
-    started_ = Clock::now();
+    started_ = env().now();
     status_.show();
     bool taking = true;
     std::unique_lock<std::mutex> lock(mutex_);
@@ -241,9 +240,9 @@ std::vector<DeviceResult> Station::Impl::run() {
             const unsigned busy = in_progress_;
             lock.unlock();
             note(
-                text_format("hidiap: station stopping: no new boards; %u in progress will finish "
-                            "(Ctrl-C again interrupts them)\n",
-                            busy));
+                base::format("hidiap: station stopping: no new boards; %u in progress will finish "
+                             "(Ctrl-C again interrupts them)\n",
+                             busy));
             lock.lock();
         }
         if (taking && setup_.count != 0 && totals_.handled() >= setup_.count) {
@@ -262,7 +261,7 @@ std::vector<DeviceResult> Station::Impl::run() {
         board_ended_.wait_for(lock, setup_.poll);
     }
     reap_locked(lock);
-    ended_ = Clock::now();
+    ended_ = env().now();
     if (json_) {
         const double s = seconds();
         json_->emit("station", {{"event", "totals"},
@@ -282,7 +281,7 @@ void Station::Impl::reap_locked(std::unique_lock<std::mutex> &lock) {
             continue;
         }
         // Joined before it is forgotten: its thread still returns through it.
-        std::thread thread = std::move(it->thread);
+        Thread thread = std::move(it->thread);
         lock.unlock();
         thread.join();
         lock.lock();
@@ -293,7 +292,7 @@ void Station::Impl::reap_locked(std::unique_lock<std::mutex> &lock) {
 void Station::Impl::poll_catalog() {
     const std::vector<DeviceInfo> present =
         catalog_.enumerate(setup_.query.vendor_id, setup_.query.product_id);
-    const Clock::time_point listed = Clock::now();
+    const Clock::time_point listed = env().now();
     std::lock_guard<std::mutex> lock(mutex_);
     // A handled board that left may be handled again when it comes back, once its run is over.
     for (auto it = handled_paths_.begin(); it != handled_paths_.end();) {
@@ -352,7 +351,16 @@ void Station::Impl::start_board(const DeviceInfo &info, std::unique_ptr<Transpor
     board.appeared = appeared;
     in_progress_++;
     status_.board_started(tag);
-    board.thread = std::thread([this, &board] { handle(board); });
+    base::Result<Thread> thread = Thread::start([this, &board] { handle(board); });
+    if (thread.ok()) {
+        board.thread = std::move(*thread);
+        return;
+    }
+    // No thread for it: the board is left as it is and tried again once it is plugged in anew.
+    note("hidiap: station: cannot handle " + board.info.path + " now: " + thread.message() + "\n");
+    status_.board_ended(tag, "not handled: " + thread.message(), totals_);
+    in_progress_--;
+    board.ended = true;
 }
 
 void Station::Impl::handle(Board &board) {
@@ -378,7 +386,7 @@ void Station::Impl::handle(Board &board) {
         if (setup_.keep_record) {
             setup_.keep_record(info, report);
         }
-        durable = Clock::now();
+        durable = env().now();
         // Done from now on: the board may be back on the bus before this run has wound down.
         if (report.succeeded() && !info.serial.empty()) {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -420,11 +428,11 @@ void Station::Impl::handle(Board &board) {
     if (setup_.settings.timing_report && durable != Clock::time_point{}) {
         using ms = std::chrono::duration<double, std::milli>;
         note(
-            text_format("hidiap: [%s] station timing: seen to first report %.3f ms, last event to "
-                        "record durable %.3f ms, board %.3f s\n",
-                        board.tag.c_str(), ms(events.first_report() - board.appeared).count(),
-                        ms(durable - last_answer).count(),
-                        std::chrono::duration<double>(durable - board.appeared).count()));
+            base::format("hidiap: [%s] station timing: seen to first report %.3f ms, last event to "
+                         "record durable %.3f ms, board %.3f s\n",
+                         board.tag.c_str(), ms(events.first_report() - board.appeared).count(),
+                         ms(durable - last_answer).count(),
+                         std::chrono::duration<double>(durable - board.appeared).count()));
     }
 
     std::unique_lock<std::mutex> lock(mutex_);

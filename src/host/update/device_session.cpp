@@ -25,7 +25,8 @@ DeviceSession::DeviceSession(size_t index, Transport &device, DeviceInfo info, s
       record_(index == 0 && !settings.own_records ? iap : own_record_),
       observer_(events, uint64_t{layout.image_program} + layout.tts_rounded),
       observed_(device, observer_) {
-    prepare_record(record_, settings.skip_unchanged, settings.skip_blank);
+    prepare_record(record_, img_file, IMG_FILE_BUF_SIZE, settings.skip_unchanged,
+                   settings.skip_blank);
     Transport *frames_to = &observed_;
     if (queued) {
         queued_ = std::make_unique<QueuedTransport>(
@@ -110,7 +111,7 @@ void DeviceSession::start() {
     if (queued_) {
         queued_->start();
     }
-    started_ = Clock::now();
+    started_ = env().now();
     if (settings_.verify) {
         runner_->verify(kImageStart, layout_.image_program, kImageStart);
     } else {

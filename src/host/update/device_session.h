@@ -14,6 +14,7 @@
 #include "host/inputs/input_files.h"
 #include "host/inputs/update_plan.h"
 #include "host/link/transport.h"
+#include "host/platform/env.h"
 #include "host/run/engine_runner.h"
 #include "host/run/observed_transport.h"
 #include "host/run/run_observer.h"

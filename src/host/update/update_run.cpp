@@ -1,14 +1,12 @@
 #include "host/update/update_run.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <map>
 #include <mutex>
-#include <thread>
 
+#include "base/text.h"
 #include "console/console.h"
 #include "host/events/exit_status.h"
-#include "host/events/text_format.h"
 #include "host/present/multi_progress.h"
 #include "host/present/progress_display.h"
 #include "host/update/device_session.h"
@@ -138,7 +136,7 @@ class UpdateRun::Impl {
   private:
     bool several() const { return sessions_.size() > 1 || settings_.own_records; }
     TaggedConsole::Sink console_sink();
-    void start(const UpdatePlan &plan);
+    base::Status start(const UpdatePlan &plan);
     Outcome wait_for(size_t i);
     // Several devices: one waiter each, so that every stall limit runs from the start together
     // and a device that hangs holds back no other device's report.
@@ -166,10 +164,10 @@ class UpdateRun::Impl {
     std::unique_ptr<Workers> workers_;
     Clock::time_point started_{};
     std::mutex finished_mutex_;
-    std::condition_variable finished_cv_;
+    Signal finished_cv_;
     std::vector<std::pair<size_t, Outcome>> finished_;  // in the order the outcomes came
     std::vector<Clock::time_point> ended_;
-    std::vector<std::thread> waiters_;
+    std::vector<Thread> waiters_;
 };
 
 UpdateRun::Impl::Impl(const std::vector<UpdateDevice> &devices, const Layout &layout,
@@ -248,19 +246,28 @@ std::vector<DeviceResult> UpdateRun::Impl::run(const UpdatePlan &plan) {
         stop();
         return results;
     }
-    start(plan);
+    if (base::Status started = start(plan); !started.ok()) {
+        // Nothing reached the engines: every device ends untouched, with the system's reason.
+        for (size_t i : running_) {
+            results[i] =
+                show(i, refusal_report(Status::Failed, kExitFailed,
+                                       "the update could not start: " + started.message()));
+        }
+        stop();
+        return results;
+    }
     if (several()) {
         start_waiters();
         report_outcomes_as_they_come(results);
     } else {
         const Outcome outcome = wait_for(0);
-        results[0] = report(0, outcome, Clock::now());
+        results[0] = report(0, outcome, env().now());
     }
     stop();
     return results;
 }
 
-void UpdateRun::Impl::start(const UpdatePlan &plan) {
+base::Status UpdateRun::Impl::start(const UpdatePlan &plan) {
     for (size_t i : running_) {
         sessions_[i]->plan(plan);
     }
@@ -272,11 +279,14 @@ void UpdateRun::Impl::start(const UpdatePlan &plan) {
         fed.push_back(sessions_[i]->feed());
     }
     workers_ = std::make_unique<Workers>(fed, settings_.tick_period);
-    workers_->start();
-    started_ = Clock::now();
+    if (base::Status started = workers_->start(); !started.ok()) {
+        return started;
+    }
+    started_ = env().now();
     for (size_t i : running_) {
         sessions_[i]->start();
     }
+    return {};
 }
 
 Outcome UpdateRun::Impl::wait_for(size_t i) {
@@ -287,13 +297,20 @@ Outcome UpdateRun::Impl::wait_for(size_t i) {
 
 void UpdateRun::Impl::start_waiters() {
     for (size_t i : running_) {
-        waiters_.emplace_back([this, i] {
+        const auto wait = [this, i] {
             const Outcome outcome = wait_for(i);
             std::lock_guard<std::mutex> lock(finished_mutex_);
-            ended_[i] = Clock::now();
+            ended_[i] = env().now();
             finished_.emplace_back(i, outcome);
-            finished_cv_.notify_one();
-        });
+            finished_cv_.notify_all();
+        };
+        base::Result<Thread> waiter = Thread::start(wait);
+        if (waiter.ok()) {
+            waiters_.push_back(std::move(*waiter));
+        } else {
+            // No thread to spare: this device's outcome is waited for here, before the next.
+            wait();
+        }
     }
 }
 
@@ -366,7 +383,7 @@ void UpdateRun::Impl::note(const std::string &text) {
 
 // Waiters, workers, writers, in that order; then the console and the display.
 void UpdateRun::Impl::stop() {
-    for (std::thread &waiter : waiters_) {
+    for (Thread &waiter : waiters_) {
         waiter.join();
     }
     if (workers_ != nullptr) {
@@ -420,8 +437,8 @@ void print_fleet_summary(std::FILE *to, const std::vector<DeviceResult> &results
         current += r.report.status == Status::Current ? 1 : 0;
         const RunReport &p = r.report;
         const double rate = p.seconds > 0 ? static_cast<double>(p.bytes) / 1024.0 / p.seconds : 0;
-        const std::string throughput =
-            rate >= 1024 ? text_format("%.1f MiB/s", rate / 1024) : text_format("%.1f KiB/s", rate);
+        const std::string throughput = rate >= 1024 ? base::format("%.1f MiB/s", rate / 1024)
+                                                    : base::format("%.1f KiB/s", rate);
         std::fprintf(to, "%-*s  %-11s  %10llu  %6.2f s  %12s  %s\n", w, r.tag.c_str(),
                      status_word(p.status), static_cast<unsigned long long>(p.bytes), p.seconds,
                      throughput.c_str(), r.succeeded() ? "-" : p.reason.c_str());

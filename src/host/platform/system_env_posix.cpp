@@ -1,0 +1,342 @@
+// The system's Env on Linux and other POSIX systems.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <system_error>
+
+#include "host/platform/env.h"
+
+namespace host {
+
+namespace {
+
+using base::Error;
+using base::ErrorCode;
+
+ErrorCode code_of(int err) {
+    switch (err) {
+        case ENOENT:
+        case ENOTDIR:
+            return ErrorCode::NotFound;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return ErrorCode::PermissionDenied;
+        case ENOSPC:
+        case EDQUOT:
+        case EFBIG:
+            return ErrorCode::NoSpace;
+        case EEXIST:
+        case EWOULDBLOCK:
+        case ETXTBSY:
+            return ErrorCode::Busy;
+        case EISDIR:
+        case ENXIO:
+        case ENAMETOOLONG:
+        case EINVAL:
+            return ErrorCode::InvalidInput;
+        case EINTR:
+            return ErrorCode::Interrupted;
+        default:
+            return ErrorCode::Io;
+    }
+}
+
+Error system_error(const char *what, int err) {
+    return Error(code_of(err), std::string(what) + ": " + std::strerror(err));
+}
+
+FileKind kind_of(mode_t mode) {
+    if (S_ISREG(mode))
+        return FileKind::Regular;
+    if (S_ISDIR(mode))
+        return FileKind::Directory;
+    if (S_ISFIFO(mode))
+        return FileKind::Fifo;
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return FileKind::Device;
+    return FileKind::Other;
+}
+
+class PosixFile : public File {
+  public:
+    PosixFile(int fd, std::string path) : File(std::move(path)), fd_(fd) {}
+    ~PosixFile() override {
+        unlock();
+        ::close(fd_);
+    }
+
+    base::Result<size_t> read_at(uint64_t offset, void *buf, size_t size) override {
+        for (;;) {
+            const ssize_t n = ::pread(fd_, buf, size, static_cast<off_t>(offset));
+            if (n >= 0) {
+                return static_cast<size_t>(n);
+            }
+            if (errno != EINTR) {
+                return system_error("cannot read", errno);
+            }
+        }
+    }
+
+    base::Status append(std::string_view data) override {
+        size_t done = 0;
+        while (done < data.size()) {
+            const ssize_t n = ::write(fd_, data.data() + done, data.size() - done);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                return system_error("cannot write", n < 0 ? errno : ENOSPC);
+            }
+            done += static_cast<size_t>(n);
+        }
+        return {};
+    }
+
+    base::Result<uint64_t> size() override {
+        struct stat st {};
+        if (::fstat(fd_, &st) != 0) {
+            return system_error("cannot read the size", errno);
+        }
+        return static_cast<uint64_t>(st.st_size);
+    }
+
+    base::Status truncate(uint64_t length) override {
+        while (::ftruncate(fd_, static_cast<off_t>(length)) != 0) {
+            if (errno != EINTR) {
+                return system_error("cannot cut the file back", errno);
+            }
+        }
+        return {};
+    }
+
+    base::Status sync() override {
+        if (::fsync(fd_) != 0) {
+            return system_error("cannot sync", errno);
+        }
+        return {};
+    }
+
+    base::Status lock(bool wait) override {
+        for (;;) {
+            if (::flock(fd_, LOCK_EX | (wait ? 0 : LOCK_NB)) == 0) {
+                locked_ = true;
+                return {};
+            }
+            if (errno != EINTR) {
+                return errno == EWOULDBLOCK
+                           ? Error(ErrorCode::Busy, "another process holds its lock")
+                           : system_error("cannot lock", errno);
+            }
+        }
+    }
+
+    void unlock() override {
+        if (locked_) {
+            ::flock(fd_, LOCK_UN);
+            locked_ = false;
+        }
+    }
+
+    base::Result<FileIdentity> identity() override {
+        struct stat st {};
+        if (::fstat(fd_, &st) != 0) {
+            return system_error("cannot stat", errno);
+        }
+        return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+    }
+
+  private:
+    const int fd_;
+    bool locked_ = false;
+};
+
+class PosixEnv : public Env {
+  public:
+    base::Result<FileFacts> stat(const std::string &path) override {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) {
+            if (errno == ENOENT || errno == ENOTDIR) {
+                return FileFacts{};
+            }
+            return system_error("cannot stat", errno);
+        }
+        FileFacts facts;
+        facts.kind = kind_of(st.st_mode);
+        facts.size = static_cast<uint64_t>(st.st_size);
+        facts.identity = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+        return facts;
+    }
+
+    base::Result<std::unique_ptr<File>> open(const std::string &path, OpenMode mode) override {
+        int flags = O_CLOEXEC | O_NONBLOCK;  // a FIFO must not block the open
+        mode_t perms = 0644;
+        switch (mode) {
+            case OpenMode::Read:
+                flags |= O_RDONLY;
+                break;
+            case OpenMode::ReadAppend:
+                flags |= O_RDWR | O_APPEND | O_CREAT;
+                break;
+            case OpenMode::CreateNew:
+                flags |= O_RDWR | O_CREAT | O_EXCL;
+                break;
+            case OpenMode::CreatePrivate:
+                flags |= O_RDWR | O_CREAT | O_EXCL;
+                perms = 0600;
+                break;
+        }
+        int fd;
+        while ((fd = ::open(path.c_str(), flags, perms)) < 0 && errno == EINTR) {
+        }
+        if (fd < 0) {
+            const int err = errno;
+            if (err == ENXIO) {
+                // O_NONBLOCK on a FIFO without a reader, opened for writing.
+                return Error(ErrorCode::InvalidInput, "it is a FIFO, not a regular file");
+            }
+            return system_error("cannot open", err);
+        }
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            const FileKind kind = kind_of(st.st_mode);
+            ::close(fd);
+            return Error(ErrorCode::InvalidInput,
+                         std::string("it is ") + file_kind_words(kind) + ", not a regular file");
+        }
+        // Regular files never block; the flag only served the open.
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        return std::unique_ptr<File>(new PosixFile(fd, path));
+    }
+
+    base::Status rename(const std::string &from, const std::string &to, bool replace) override {
+        if (replace) {
+            if (::rename(from.c_str(), to.c_str()) != 0) {
+                return system_error("cannot rename", errno);
+            }
+            return {};
+        }
+        // A hard link fails when the name exists, atomically; the temporary name then goes.
+        if (::link(from.c_str(), to.c_str()) != 0) {
+            return errno == EEXIST ? Error(ErrorCode::Busy, "it exists")
+                                   : system_error("cannot create", errno);
+        }
+        ::unlink(from.c_str());
+        return {};
+    }
+
+    base::Status remove(const std::string &path) override {
+        if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+            return system_error("cannot remove", errno);
+        }
+        return {};
+    }
+
+    base::Status sync_folder(const std::string &path) override {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) {
+            return system_error("cannot open the folder", errno);
+        }
+        const bool synced = ::fsync(fd) == 0 || errno == EINVAL;  // some file systems cannot
+        const int err = errno;
+        ::close(fd);
+        if (!synced) {
+            return system_error("cannot sync the folder", err);
+        }
+        return {};
+    }
+
+    base::Status create_folders(const std::string &path) override {
+        std::string partial;
+        for (size_t at = 0; at <= path.size(); at++) {
+            if (at < path.size() && path[at] != '/') {
+                continue;
+            }
+            partial = path.substr(0, at);
+            if (partial.empty()) {
+                continue;
+            }
+            if (::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) {
+                return system_error("cannot create the folder", errno);
+            }
+        }
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            return Error(ErrorCode::InvalidInput, "'" + path + "' is not a folder");
+        }
+        return {};
+    }
+
+    base::Result<std::vector<std::string>> list_folder(const std::string &path) override {
+        DIR *dir = ::opendir(path.c_str());
+        if (dir == nullptr) {
+            return system_error("cannot read the folder", errno);
+        }
+        std::vector<std::string> names;
+        while (const dirent *entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") {
+                names.push_back(name);
+            }
+        }
+        ::closedir(dir);
+        return names;
+    }
+
+    base::Status random_bytes(uint8_t *out, size_t size) override {
+        // getentropy: the kernel's random source, in pieces of at most 256 bytes.
+        for (size_t done = 0; done < size;) {
+            const size_t piece = size - done < 256 ? size - done : 256;
+            if (::getentropy(out + done, piece) != 0) {
+                return system_error("the random source failed", errno);
+            }
+            done += piece;
+        }
+        return {};
+    }
+
+    std::string host_name() override {
+        char name[256] = {};
+        if (::gethostname(name, sizeof name - 1) != 0) {
+            return "";
+        }
+        return name;
+    }
+
+    SteadyTime now() override { return SteadyClock::now(); }
+    WallTime wall_now() override { return std::chrono::system_clock::now(); }
+
+    void sleep_until(SteadyTime deadline) override { std::this_thread::sleep_until(deadline); }
+
+    void wait_until(std::condition_variable &cv, std::unique_lock<std::mutex> &lock,
+                    SteadyTime deadline) override {
+        cv.wait_until(lock, deadline);
+    }
+
+    void notify_all(std::condition_variable &cv) override { cv.notify_all(); }
+
+    base::Result<std::thread> spawn(std::function<void()> body) override {
+        try {
+            return std::thread(std::move(body));
+        } catch (const std::system_error &e) {
+            return Error(ErrorCode::Unavailable, std::string("cannot start a thread: ") + e.what());
+        }
+    }
+
+    void join(std::thread &thread) override { thread.join(); }
+};
+
+}  // namespace
+
+Env &system_env() {
+    static PosixEnv instance;
+    return instance;
+}
+
+}  // namespace host
