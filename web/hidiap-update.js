@@ -373,9 +373,16 @@ export class HidiapUpdate extends HTMLElement {
       onPhase: (phase) => this.phase(phase),
       onProgress: (done, total) => this.progress(done, total),
     };
-    let result = await updater.verify(device, { ...hooks, onPhase: () => {}, onProgress: () => {} });
-    if (result.cause === 'differs') {
-      result = await updater.update(device, { ...hooks, skipUnchanged: true });
+    let result;
+    try {
+      result = await updater.verify(device, { ...hooks, onPhase: () => {}, onProgress: () => {} });
+      if (result.cause === 'differs') {
+        result = await updater.update(device, { ...hooks, skipUnchanged: true });
+      }
+    } catch (e) {
+      // Nothing ends untold: the dialog says the update did not finish, and why under Details.
+      result = { status: 'failed', exitStatus: 1, cause: '',
+        outcome: `hidiap: the page failed: ${e.message || e}` };
     }
     try { await device.close(); } catch (e) { /* gone already */ }
     this.finish(result);
@@ -433,12 +440,14 @@ export class HidiapUpdate extends HTMLElement {
     clearTimeout(run.drawTimer);
     run.drawTimer = 0;
     run.result = result;
-    if (result.status === 'success') run.percent = 100;
     if (run.hidden || document.hidden) document.title = this.documentTitle;
     this.setState(result.status);
     this.$('start').disabled = false;
+    if (result.status === 'success' && run.percent !== 100) {
+      run.percent = 100;
+      this.emit('hidiap-progress', { percent: 100 });
+    }
     this.renderRun();
-    this.emit('hidiap-progress', { percent: run.percent });
     this.emit('hidiap-done', {
       status: result.status, outcome: result.outcome, exitStatus: result.exitStatus,
     });
