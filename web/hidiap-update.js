@@ -45,6 +45,16 @@ const TIME_LEFT_EVERY_MS = 1000;
 // the update a frame of the link. (The bar's own movement is the compositor's.)
 const DRAW_EVERY_MS = 200;
 
+// The last part of the URL's path as a file name (a malformed escape is kept as it stands).
+function fileName(url) {
+  const last = url.pathname.split('/').pop();
+  try {
+    return decodeURIComponent(last).replace(/[/\\]/g, '_');
+  } catch (e) {
+    return last;
+  }
+}
+
 export function chooseLanguage(forced, languages = navigator.languages) {
   const wanted = forced ? [forced] : [...(languages || []), navigator.language];
   for (const tag of wanted) {
@@ -163,9 +173,10 @@ export class HidiapUpdate extends HTMLElement {
     this.$ = (id) => this.shadowRoot.getElementById(id);
     this.state = 'checking';
     this.updater = null;
-    this.message = { key: 'checking' };  // what the box says, as a key and its values
+    this.message = { key: 'checking' };  // what the box says, as the key of its text
     this.preparation = 0;
     this.run = null;  // the update under way or ended, while its dialog is up
+    this.choosing = false;
     this.$('start').addEventListener('click', () => this.start());
     this.$('retry').addEventListener('click', () => { this.$('dialog').close(); this.start(); });
     this.$('close').addEventListener('click', () => this.$('dialog').close());
@@ -314,7 +325,7 @@ export class HidiapUpdate extends HTMLElement {
     }
     if (preparation !== this.preparation) return;
     // Named as the URL names it, so that the tool's words name the file the vendor published.
-    const name = decodeURIComponent(url.pathname.split('/').pop()) || 'package.zip';
+    const name = fileName(url) || 'package.zip';
     const refused = updater.load({ package: { name, bytes } });
     if (refused) {
       this.refuse('refused', 'unusable', 'bad-input', refused.reason);
@@ -341,14 +352,17 @@ export class HidiapUpdate extends HTMLElement {
   // ---- the update ----
 
   async start() {
-    if (!this.updater || this.running()) return;
+    if (!this.updater || this.running() || this.choosing) return;
     const updater = this.updater;
     const hid = navigator.hid;
     let device;
+    this.choosing = true;  // one chooser at a time, however often the button is pressed
     try {
       [device] = await hid.requestDevice({ filters: updater.filters });
     } catch (e) {
       device = undefined;
+    } finally {
+      this.choosing = false;
     }
     if (!device) {
       this.say('noDeviceChosen');
@@ -368,16 +382,17 @@ export class HidiapUpdate extends HTMLElement {
     this.$('title').focus();
     this.emit('hidiap-start', this.names());
 
-    const hooks = {
-      hid,
-      onPhase: (phase) => this.phase(phase),
-      onProgress: (done, total) => this.progress(done, total),
-    };
     let result;
     try {
-      result = await updater.verify(device, { ...hooks, onPhase: () => {}, onProgress: () => {} });
+      // The comparison is all "preparing" to a customer; its phases are the tool's checks.
+      result = await updater.verify(device, { hid });
       if (result.cause === 'differs') {
-        result = await updater.update(device, { ...hooks, skipUnchanged: true });
+        result = await updater.update(device, {
+          hid,
+          skipUnchanged: true,
+          onPhase: (phase) => this.phase(phase),
+          onProgress: (done, total) => this.progress(done, total),
+        });
       }
     } catch (e) {
       // Nothing ends untold: the dialog says the update did not finish, and why under Details.
