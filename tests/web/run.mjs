@@ -125,6 +125,7 @@ function installDouble() {
   });
   facade.requestDevice = async (options) => {
     test.requests++;
+    test.filters = options.filters;
     return (await real).requestDevice(options);
   };
   facade.getDevices = async () => (await real).getDevices();
@@ -602,6 +603,28 @@ await check('a package with a changed member, another maker\'s signature or none
     expect(shown.status.startsWith('This firmware cannot be used'), `${name}: '${shown.status}'`);
     plainWords(expect, shown);
   }
+  expect(problems.length === 0, `page errors: ${problems.join('; ')}`);
+  await page.close();
+});
+
+await check('the chooser lists only the package\'s IDs: no other device is offered', async (expect) => {
+  make(['--make-package', 'ids.zip', '--sign', 'maker.key', '--vid', '1234', '--pid', '5678', ...firmware]);
+  fs.copyFileSync(path.join(work, 'ids.zip'), path.join(customerSite, 'ids.zip'));
+  const { page, problems } = await openCustomer();
+  await page.evaluate(() => {
+    window.__events.length = 0;
+    document.querySelector('main').innerHTML = '<hidiap-update package="ids.zip"></hidiap-update>';
+  });
+  await waitEvent(page, 'hidiap-ready');
+  await pressButton(page);
+  await page.waitForFunction(() => document.querySelector('hidiap-update').shadowRoot
+    .getElementById('status').textContent !== '', { timeout: CASE_MS, polling: 20 });
+  const shown = await view(page);
+  const filters = await page.evaluate(() => window.__hidTest.filters);
+  expect(JSON.stringify(filters) === JSON.stringify([{ vendorId: 0x1234, productId: 0x5678 }]),
+    `filters ${JSON.stringify(filters)}`);
+  expect(shown.status.startsWith('No device was chosen') && !shown.dialogOpen &&
+    (await events(page, 'hidiap-start')).length === 0, `'${shown.status}'`);
   expect(problems.length === 0, `page errors: ${problems.join('; ')}`);
   await page.close();
 });
