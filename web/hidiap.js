@@ -96,7 +96,7 @@ export class Updater {
 
   // Updates `device` with the inputs load() accepted; resolves with the outcome when the run is
   // over. skipUnchanged: survey each range first and write only the sectors that differ (not
-  // for a layout whose ranges overlap, which the tool refuses to survey).
+  // for a layout whose ranges overlap: see hidiap_web_layout_overlaps).
   update(device, { skipUnchanged = false, ...hooks } = {}) {
     const survey = skipUnchanged && this.core._hidiap_web_layout_overlaps() === 0;
     return this.run(device, survey ? RUN_UPDATE_CHANGED : RUN_UPDATE, hooks);

@@ -178,8 +178,9 @@ EMSCRIPTEN_KEEPALIVE int hidiap_web_package_product_id() {
     return manifest.has_ids ? manifest.product_id : -1;
 }
 
-// 1 when the loaded image reaches into the TTS range: no survey can then skip sectors, and the
-// tool refuses --skip-unchanged for such a layout.
+// 1 when the loaded image reaches into the TTS range. The tool's survey of such a layout compares
+// with the image as an update leaves the flash (its update layer, which the page does not
+// have); the page gives it a plain update instead.
 EMSCRIPTEN_KEEPALIVE int hidiap_web_layout_overlaps() {
     return inputs.layout.overlap ? 1 : 0;
 }
