@@ -26,6 +26,10 @@ set(HIDIAP_MINIZIP_DIR ${HIDIAP_WEB_DEPS})
 # options are made.
 set(HIDIAP_WITH_PACKAGES ON)
 
+# The page reads firmware packages and checks their signatures, as the tool does.
+set(HIDIAP_WITH_PACKAGES ON)
+set(HIDIAP_WITH_SIGNING ON)
+
 include(cmake/HidiapLayers.cmake)
 add_subdirectory(src/base)
 add_subdirectory(src/console)
