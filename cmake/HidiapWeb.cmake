@@ -22,9 +22,6 @@ add_library(hidiap_sodium INTERFACE)
 hidiap_web_static(hidiap_web_sodium libsodium.a)
 target_link_libraries(hidiap_sodium INTERFACE hidiap_web_sodium)
 set(HIDIAP_MINIZIP_DIR ${HIDIAP_WEB_DEPS})
-# The page reads firmware packages; this build returns before the top level's HIDIAP_WITH_
-# options are made.
-set(HIDIAP_WITH_PACKAGES ON)
 
 # The page reads firmware packages and checks their signatures, as the tool does.
 set(HIDIAP_WITH_PACKAGES ON)
