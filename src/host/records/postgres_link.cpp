@@ -291,25 +291,26 @@ base::Error PostgresLink::lost(base::Error why) {
     return Error(ErrorCode::Unavailable, scrub(words));
 }
 
-base::Result<SqlRows> PostgresLink::run(const std::string &sql,
-                                        const std::vector<SqlValue> &params) {
-    if (!conn_) {
-        return Error(ErrorCode::Unavailable, "not connected");
+base::Status PostgresLink::wait_result(SteadyTime deadline) {
+    while (PQisBusy(conn_.get()) != 0) {
+        if (base::Status ready = wait_socket(SocketWait::Readable, deadline); !ready.ok()) {
+            return ready;
+        }
+        if (PQconsumeInput(conn_.get()) == 0) {
+            return Error(ErrorCode::Unavailable, "");
+        }
     }
-    const SteadyTime deadline = deadline_after(kStatementLimit);
-    if (base::Status sent = send_query(sql, params, deadline); !sent.ok()) {
-        return lost(sent.error());
-    }
+    return {};
+}
+
+// Every result of the statements sent, each wait bounded: the rows of the last that returned
+// rows, or the first refusal.
+base::Result<SqlRows> PostgresLink::collect_results(SteadyTime deadline) {
     SqlRows rows;
-    std::optional<Error> refused;  // the first statement the server refused
+    std::optional<Error> refused;
     for (;;) {
-        while (PQisBusy(conn_.get()) != 0) {
-            if (base::Status ready = wait_socket(SocketWait::Readable, deadline); !ready.ok()) {
-                return lost(ready.error());
-            }
-            if (PQconsumeInput(conn_.get()) == 0) {
-                return lost(Error(ErrorCode::Unavailable, ""));
-            }
+        if (base::Status ready = wait_result(deadline); !ready.ok()) {
+            return lost(ready.error());
         }
         const ResultOwner r(PQgetResult(conn_.get()));
         if (!r) {
@@ -329,11 +330,24 @@ base::Result<SqlRows> PostgresLink::run(const std::string &sql,
             Error(code_of_sqlstate(state != nullptr ? state : ""),
                   scrub(one_line(primary != nullptr ? primary : PQresultErrorMessage(r.get()))));
     }
-    if (PQstatus(conn_.get()) != CONNECTION_OK) {
-        disconnect();
-    }
     if (refused) {
         return *refused;
+    }
+    return rows;
+}
+
+base::Result<SqlRows> PostgresLink::run(const std::string &sql,
+                                        const std::vector<SqlValue> &params) {
+    if (!conn_) {
+        return Error(ErrorCode::Unavailable, "not connected");
+    }
+    const SteadyTime deadline = deadline_after(kStatementLimit);
+    if (base::Status sent = send_query(sql, params, deadline); !sent.ok()) {
+        return lost(sent.error());
+    }
+    base::Result<SqlRows> rows = collect_results(deadline);
+    if (conn_ && PQstatus(conn_.get()) != CONNECTION_OK) {
+        disconnect();
     }
     return rows;
 }

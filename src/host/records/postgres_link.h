@@ -69,6 +69,8 @@ class PostgresLink {
     base::Status send_query(const std::string &sql, const std::vector<SqlValue> &params,
                             SteadyTime deadline);
     base::Status wait_socket(SocketWait what, SteadyTime deadline);
+    base::Status wait_result(SteadyTime deadline);
+    base::Result<SqlRows> collect_results(SteadyTime deadline);
     base::Error lost(base::Error why);
 
     const std::string given_;  // as given, for showing
