@@ -144,7 +144,7 @@ std::string percent_decoded(const std::string &text) {
 }  // namespace
 
 const char *const kConnectionStringRefusal =
-    "it is a libpq connection string, not a file name: give the database as a postgresql:// URI "
+    "it is a libpq connection string: give the database as a postgresql:// URI "
     "(postgresql://USER@HOST:PORT/DATABASE, with the password in ~/.pgpass)";
 
 bool is_postgres_uri(const std::string &target) {
