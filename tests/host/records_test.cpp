@@ -15,6 +15,7 @@
 #include "host/records/record_json.h"
 #include "host/records/record_spool.h"
 #include "record_samples.h"
+#include "test_env.h"
 
 namespace {
 
@@ -256,6 +257,40 @@ TEST_F(Spool, LargeLeftoversAreReadInPiecesAndMergedByTime) {
         EXPECT_EQ(left[i].serial, std::to_string(i));
     }
     EXPECT_EQ(spool->leftovers(), 0u);
+}
+
+// A leftover file that fails to read half way (EIO) stops the leftovers, says so, and is kept
+// whole, as is every other file whose records were not all sent: the next run sends them.
+TEST_F(Spool, LeftoversThatCannotBeReadAreKeptForTheNextRun) {
+    std::string earlier;
+    {
+        auto stopped = open();
+        ASSERT_TRUE(stopped);
+        auto other = open();
+        ASSERT_TRUE(other);
+        ASSERT_TRUE(
+            stopped->append(host::record_json_line(sample_record("A", "2026-12-09T10:00:01.000Z")))
+                .ok());
+        ASSERT_TRUE(
+            other->append(host::record_json_line(sample_record("B", "2026-12-09T10:00:02.000Z")))
+                .ok());
+        earlier = other->path();
+    }
+    test_support::TestEnv faults;
+    const host::EnvScope scope(faults);
+    // The count reads each file once; the second read of the second file fails.
+    faults.inject({test_support::TestEnv::Op::Read, base::ErrorCode::Io, 1, 1, "-k-2.spool"});
+    auto spool = open();
+    ASSERT_TRUE(spool);
+    EXPECT_EQ(spool->leftovers(), 2u);
+    const auto taken = spool->take_leftovers(50);
+    ASSERT_FALSE(taken.ok());
+    EXPECT_NE(taken.message().find("cannot read the spool '" + earlier + "'"), std::string::npos)
+        << taken.message();
+    EXPECT_EQ(spool->leftovers(), 0u);
+    ASSERT_TRUE(spool->clear().ok());
+    EXPECT_GT(fs::file_size(spool->path()), 0u);
+    EXPECT_GT(fs::file_size(earlier), 0u);
 }
 
 // A spool named on the command line is the station's alone, and only a regular file: a device

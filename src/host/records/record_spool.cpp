@@ -178,9 +178,11 @@ base::Result<std::vector<DeviceRecord>> RecordSpool::take_leftovers(size_t max) 
         Source *oldest = nullptr;
         for (Source &s : sources_) {
             if (base::Status filled = s.fill(); !filled.ok()) {
+                // Nothing more is read; every file keeps what it holds for the next run (what
+                // was sent already is stored once however often it is sent).
                 leftovers_ = 0;
                 for (Source &other : sources_) {
-                    other.done = true;
+                    other.done = other.unread = true;
                 }
                 return filled.error().in("cannot read the spool '" + s.file->path() + "'");
             }
