@@ -1,6 +1,5 @@
 #include "host/records/record_spool.h"
 
-#include <filesystem>
 #include <optional>
 
 #include "host/records/record_json.h"
@@ -18,9 +17,13 @@ std::string spool_name(const std::string &database_key, int number) {
     return "postgres-" + database_key + "-" + std::to_string(number) + ".spool";
 }
 
-// In the system's own form (a '\' on Windows): only the path is made here, nothing is touched.
+// NAME in FOLDER, with the separator the folder's own name uses (a '\\' in a Windows profile's).
 std::string joined(const std::string &folder, const std::string &name) {
-    return (std::filesystem::path(folder) / name).string();
+    const char separator = folder.find('\\') != std::string::npos ? '\\' : '/';
+    if (!folder.empty() && (folder.back() == '/' || folder.back() == '\\')) {
+        return folder + name;
+    }
+    return folder + separator + name;
 }
 
 // The file at PATH when this process can hold it; Busy when another one does.
