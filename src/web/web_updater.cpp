@@ -174,7 +174,7 @@ EMSCRIPTEN_KEEPALIVE void hidiap_web_start(const char *product_name) {
         return;
     }
     run = std::make_unique<Run>(inputs.layout);
-    host::prepare_record(iap, false);
+    host::prepare_record(iap, img_file, IMG_FILE_BUF_SIZE, false);
     run->runner.set_observer(
         [r = run.get()](const iap_env_t &record) { r->observer.on_record(record); });
     run->started = Clock::now();

@@ -82,13 +82,13 @@ TEST(Concurrency, TwoDevicesEachGetTheirOwnFramesAndOutcome) {
     host::SimTransport failing_device(dropped, tick);
     iap_env_t records[2] = {};
     for (iap_env_t &record : records) {
-        host::prepare_record(record, false);
+        host::prepare_record(record, img_file, IMG_FILE_BUF_SIZE, false);
     }
     host::EngineRunner good(good_device, records[0]);
     host::EngineRunner failing(failing_device, records[1]);
     {
         host::Workers workers({{&good, &good_device}, {&failing, &failing_device}}, tick);
-        workers.start();
+        ASSERT_TRUE(workers.start().ok());
         failing.start(0x8000, 0x18000, 0x8000);
         good.start(0x8000, 0x18000, 0x8000);
         EXPECT_EQ(good.wait_for_outcome(std::chrono::seconds(30)), host::Outcome::Success);

@@ -27,7 +27,7 @@ using test_support::VanishedTransport;
 struct LateAnswer : ::testing::Test {
     LateAnswer() {
         host::use_layout(host::compute_layout(0x8100, 256, "1MB"));
-        host::prepare_record(iap, false);
+        host::prepare_record(iap, img_file, IMG_FILE_BUF_SIZE, false);
     }
     static void answer(host::EngineRunner &runner, uint8_t command, uint8_t result,
                        uint32_t crc = 0) {
@@ -77,7 +77,7 @@ TEST_F(LateAnswer, AVanishedDeviceEndsTheRunAtOnceAndIsWrittenNoMore) {
     VanishedTransport gone;
     host::EngineRunner runner(gone, iap);
     host::Workers workers(runner, gone, std::chrono::milliseconds(1));
-    workers.start();
+    ASSERT_TRUE(workers.start().ok());
     runner.start(0x8000, 256, 0x8000);
     const auto begin = std::chrono::steady_clock::now();
     EXPECT_EQ(runner.wait_for_outcome(std::chrono::milliseconds(5000)),

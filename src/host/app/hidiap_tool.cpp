@@ -1,6 +1,7 @@
 #include "host/app/hidiap_tool.h"
 
 #include <cstdio>
+#include <exception>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -18,6 +19,7 @@
 #include "host/inputs/run_inputs.h"
 #include "host/inputs/update_plan.h"
 #include "host/platform/debug_trace.h"
+#include "host/platform/env.h"
 #include "host/platform/platform.h"
 #include "host/sim/sim_catalog.h"
 #include "host/sim/sim_flash_file.h"
@@ -373,10 +375,18 @@ int run_parsed(const ParseResult &parsed, const UpdateSettings &base) {
 }  // namespace
 
 int run_tool(int argc, char **argv, const UpdateSettings &base) {
-    const ParseResult parsed = parse_command_line(argc, argv);
-    const int status = run_parsed(parsed, base);
-    end_in_own_console(parsed, argc > 0 ? argv[0] : nullptr, status);
-    return status;
+    // A fault of the program is said and ends the run with its own status, never an abort.
+    try {
+        const ParseResult parsed = parse_command_line(argc, argv);
+        const int status = run_parsed(parsed, base);
+        end_in_own_console(parsed, argc > 0 ? argv[0] : nullptr, status);
+        return status;
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "hidiap: internal error: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "hidiap: internal error: an unknown exception\n");
+    }
+    return kExitInternalError;
 }
 
 }  // namespace host

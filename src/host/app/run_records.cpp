@@ -95,16 +95,7 @@ base::Result<std::string> set_up_records(const std::string &target) {
 }  // namespace
 
 const char *record_outcome(const RunReport &report) {
-    switch (report.status) {
-        case Status::Success:
-            return "success";
-        case Status::Current:
-            return "current";
-        case Status::Interrupted:
-            return "interrupted";
-        default:
-            return "failed";
-    }
+    return status_words(report.status).record;
 }
 
 void RunRecords::keep(const DeviceInfo &device, RunReport &report) {

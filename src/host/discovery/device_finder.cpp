@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <functional>
 #include <string>
-#include <thread>
 
 #include "host/discovery/access_hint.h"
 #include "host/events/exit_status.h"
+#include "host/platform/env.h"
 #include "host/platform/platform.h"
 
 namespace host {
@@ -20,20 +20,19 @@ constexpr std::chrono::milliseconds kPollPeriod{200};
 // calls; announce runs once, before the first sleep.
 bool poll_until(std::chrono::milliseconds wait, const std::function<bool()> &attempt,
                 const std::function<void()> &announce) {
-    const auto deadline = std::chrono::steady_clock::now() + wait;
+    const auto deadline = env().now() + wait;
     for (bool announced = false;; announced = true) {
         if (attempt()) {
             return true;
         }
-        const auto now = std::chrono::steady_clock::now();
+        const auto now = env().now();
         if (now >= deadline || interrupt_requested() != 0) {
             return false;
         }
         if (!announced) {
             announce();
         }
-        std::this_thread::sleep_for(
-            std::min<std::chrono::steady_clock::duration>(kPollPeriod, deadline - now));
+        env().sleep_until(now + std::min<SteadyClock::duration>(kPollPeriod, deadline - now));
     }
 }
 

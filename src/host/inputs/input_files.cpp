@@ -1,5 +1,6 @@
 #include "host/inputs/input_files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -7,6 +8,7 @@
 #include <system_error>
 
 #include "console/console.h"
+#include "engine/iap.h"
 #include "globals/iap_globals.h"
 
 namespace host {
@@ -95,6 +97,11 @@ Layout compute_layout(uint32_t image_length, uint32_t tts_length, const std::str
     const uint64_t tts_end = static_cast<uint64_t>(l.tts_addr) + l.tts_rounded;
     l.overlap = l.image_program != 0 && l.tts_rounded != 0 && image_end > l.tts_addr &&
                 tts_end > kImageStart;
+    if (l.overlap) {
+        const uint64_t sectors_end =
+            (tts_end + IAP_SECTOR_SIZE - 1) / IAP_SECTOR_SIZE * IAP_SECTOR_SIZE;
+        l.replaced_end = static_cast<uint32_t>(std::min(image_end, sectors_end));
+    }
     return l;
 }
 

@@ -41,6 +41,10 @@ struct Layout {
     uint32_t tts_addr = 0;       // flash address of the TTS data
     bool is_1mb = false;
     bool overlap = false;  // the image's programmed range reaches into the TTS range
+    // With overlap: the TTS data's sector erases come after the image was programmed and
+    // checked, and replace its bytes from tts_addr to here: the TTS data up to
+    // tts_addr + tts_rounded, then erased flash (0xFF). 0 without overlap.
+    uint32_t replaced_end = 0;
 };
 
 uint32_t round_up_256(uint32_t n);

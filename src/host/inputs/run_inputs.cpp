@@ -153,22 +153,21 @@ bool load_inputs(const InputRequest &o, Inputs &out, const PackageInputs *packag
     out.image_length = static_cast<uint32_t>(image_length);
     out.tts_length = static_cast<uint32_t>(tts_length);
     out.layout = compute_layout(out.image_length, out.tts_length, o.token);
-    if (out.layout.overlap && o.skip_unchanged) {
-        // Each range is surveyed before it is programmed; the TTS data would overwrite sectors
-        // the image's survey found unchanged, and the image's check would no longer hold.
-        std::fprintf(stderr,
-                     "hidiap: --skip-unchanged: the image range 0x%06x-0x%06x and the TTS range "
-                     "0x%06x-0x%06x overlap; run without --skip-unchanged\n",
-                     kImageStart, kImageStart + out.layout.image_program, out.layout.tts_addr,
-                     out.layout.tts_addr + out.layout.tts_rounded);
-        return false;
-    }
     if (out.layout.overlap) {
+        // Nothing writes the image's bytes under the TTS data's sectors again: the flash holds
+        // these, and --verify, --skip-unchanged and the station compare with them.
+        const Layout &l = out.layout;
+        const uint32_t tts_end = l.tts_addr + l.tts_rounded;
         std::fprintf(stderr,
                      "hidiap: warning: the image range 0x%06x-0x%06x and the TTS range "
-                     "0x%06x-0x%06x overlap; the TTS data is programmed last and wins\n",
-                     kImageStart, kImageStart + out.layout.image_program, out.layout.tts_addr,
-                     out.layout.tts_addr + out.layout.tts_rounded);
+                     "0x%06x-0x%06x overlap; the TTS data is programmed last and wins: its "
+                     "sectors replace the image's bytes 0x%06x-0x%06x",
+                     kImageStart, kImageStart + l.image_program, l.tts_addr, tts_end, l.tts_addr,
+                     l.replaced_end);
+        if (l.replaced_end > tts_end) {
+            std::fprintf(stderr, " (0x%06x-0x%06x left erased)", tts_end, l.replaced_end);
+        }
+        std::fputs("\n", stderr);
     }
     use_layout(out.layout);
     return true;

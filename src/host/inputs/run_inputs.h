@@ -16,8 +16,7 @@ struct InputRequest {
     std::string image_path;
     std::string tts_path;
     std::string token;
-    bool skip_unchanged = false;  // refuses a layout whose ranges overlap
-    std::string image_format;     // raw, ihex, srec, elf; "" to tell from the content
+    std::string image_format;  // raw, ihex, srec, elf; "" to tell from the content
     std::string tts_format;
 };
 

@@ -4,16 +4,16 @@
 #include <cstring>
 
 #include "console/console.h"
-#include "globals/iap_globals.h"
 
 namespace host {
 
-void prepare_record(iap_env_t &record, bool skip_unchanged, bool skip_blank) {
+void prepare_record(iap_env_t &record, uint8_t *image, uint32_t image_capacity, bool skip_unchanged,
+                    bool skip_blank) {
     record = iap_env_t{};
     record.update_file_num = 2;
     iap_init(&record, iap_cmd_tx, iap_evnet_callback);
-    record.local_img_buf = img_file;
-    record.local_img_buf_size = static_cast<int>(IMG_FILE_BUF_SIZE);
+    record.local_img_buf = image;
+    record.local_img_buf_size = static_cast<int>(image_capacity);
     record.skip_unchanged = skip_unchanged ? 1 : 0;
     record.skip_blank = skip_blank ? 1 : 0;
 }
@@ -131,13 +131,13 @@ Outcome EngineRunner::wait_for_outcome(std::chrono::milliseconds stall_limit,
                                        const std::function<bool()> &interrupted) {
     std::unique_lock<std::mutex> lock(engine_mutex_);
     uint64_t seen = activity_;
-    auto last_progress = std::chrono::steady_clock::now();
+    auto last_progress = env().now();
     while (!finished_) {
         changed_.wait_for(lock, std::chrono::milliseconds(100));
         if (interrupted && interrupted()) {
             return Outcome::Interrupted;
         }
-        const auto now = std::chrono::steady_clock::now();
+        const auto now = env().now();
         if (activity_ != seen) {
             seen = activity_;
             last_progress = now;

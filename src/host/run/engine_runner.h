@@ -9,7 +9,6 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -18,6 +17,7 @@
 #include "engine/iap.h"
 #include "host/events/outcome.h"
 #include "host/link/transport.h"
+#include "host/platform/env.h"
 
 // The engine's two hooks as the tool implements them: a frame goes to the device in one output
 // report; an event becomes one console line. Both act on the runner whose engine call is under
@@ -31,10 +31,11 @@ void dump_hex(const uint8_t *p_dat, int len, int number);
 
 namespace host {
 
-// Sets `record` up afresh for a run of the tool's two files: the hooks above, the image buffer,
-// two buffers to program, and whether unchanged sectors and blank pages are skipped. Every record
-// the tool drives starts here.
-void prepare_record(iap_env_t &record, bool skip_unchanged, bool skip_blank = false);
+// Sets `record` up afresh for a run of the tool's two files: the hooks above, the image buffer
+// (the tool's img_file, of IMG_FILE_BUF_SIZE bytes), two buffers to program, and whether unchanged
+// sectors and blank pages are skipped. Every record the tool drives starts here.
+void prepare_record(iap_env_t &record, uint8_t *image, uint32_t image_capacity, bool skip_unchanged,
+                    bool skip_blank = false);
 
 class EngineRunner {
   public:
@@ -92,7 +93,7 @@ class EngineRunner {
     iap_env_t &record_;
     std::function<void(const iap_env_t &)> observer_;
     std::mutex engine_mutex_;
-    std::condition_variable changed_;
+    Signal changed_;
     bool started_ = false;
     bool finished_ = false;
     bool device_lost_ = false;

@@ -78,7 +78,7 @@ SimCatalog::SimCatalog(const SimCatalogSetup &setup, std::vector<sim::FaultSched
     : setup_(setup),
       faults_(std::move(faults)),
       boards_(static_cast<size_t>(setup.devices)),
-      created_(Clock::now()) {
+      created_(env().now()) {
     for (size_t i = 0; i < boards_.size(); i++) {
         boards_[i].arrival = i < setup_.arrivals.size() ? setup_.arrivals[i] : setup_.appear_after;
     }
@@ -112,7 +112,7 @@ bool SimCatalog::present(Board &board, Clock::time_point now) {
 
 std::vector<DeviceInfo> SimCatalog::enumerate(uint16_t vendor_id, uint16_t product_id) {
     std::vector<DeviceInfo> found;
-    const Clock::time_point now = Clock::now();
+    const Clock::time_point now = env().now();
     if ((vendor_id != 0 && vendor_id != kSimVendorId) ||
         (product_id != 0 && product_id != kSimProductId)) {
         return found;
@@ -135,7 +135,7 @@ std::vector<DeviceInfo> SimCatalog::enumerate(uint16_t vendor_id, uint16_t produ
 }
 
 std::unique_ptr<Transport> SimCatalog::open(const DeviceInfo &device) {
-    const Clock::time_point now = Clock::now();
+    const Clock::time_point now = env().now();
     for (int n = 1; n <= setup_.devices; n++) {
         Board &board = boards_[static_cast<size_t>(n - 1)];
         if (device.path != sim_path(n) || !present(board, now)) {

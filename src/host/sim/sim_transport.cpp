@@ -11,11 +11,9 @@ SimTransport::SimTransport(sim::FaultSchedule faults, std::chrono::microseconds 
 
 SimTransport::SimTransport(sim::FaultSchedule faults, std::chrono::microseconds device_tick,
                            const std::optional<timing::UsbTimingFigures> &timing)
-    : device_(std::move(faults)),
-      device_tick_(device_tick),
-      next_tick_(Clock::now() + device_tick) {
+    : device_(std::move(faults)), device_tick_(device_tick), next_tick_(env().now() + device_tick) {
     if (timing) {
-        link_.emplace(*timing, Clock::now());
+        link_.emplace(*timing, env().now());
     }
 }
 
@@ -50,7 +48,7 @@ bool SimTransport::pop_ready_locked(Clock::time_point now, sim::Report &out) {
 
 int SimTransport::write(const uint8_t *report, size_t len) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const Clock::time_point now = Clock::now();
+    const Clock::time_point now = env().now();
     advance_clock_locked(now);
     if (!device_.receive(report, len)) {
         answered_.notify_all();  // an unplugged device fails the reader's wait at once
@@ -71,10 +69,10 @@ int SimTransport::write(const uint8_t *report, size_t len) {
 }
 
 int SimTransport::read(uint8_t *buf, size_t len, int timeout_ms) {
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    const Clock::time_point deadline = env().now() + std::chrono::milliseconds(timeout_ms);
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        const Clock::time_point now = Clock::now();
+        const Clock::time_point now = env().now();
         advance_clock_locked(now);
         if (device_.unplugged()) {
             return -1;

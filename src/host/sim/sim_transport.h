@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -14,6 +13,7 @@
 
 #include "device/sim_device.h"
 #include "host/link/transport.h"
+#include "host/platform/env.h"
 #include "timing/usb_timing.h"
 
 namespace host {
@@ -50,7 +50,7 @@ class SimTransport : public Transport {
     bool pop_ready_locked(Clock::time_point now, sim::Report &out);
 
     std::mutex mutex_;
-    std::condition_variable answered_;
+    Signal answered_;
     sim::SimDevice device_;
     const std::chrono::microseconds device_tick_;
     Clock::time_point next_tick_;

@@ -12,8 +12,6 @@
 #include <vector>
 
 #include "host/discovery/device_selection.h"
-#include "host/inputs/input_files.h"
-#include "host/inputs/update_plan.h"
 #include "host/link/device_catalog.h"
 #include "host/station/station_status.h"
 #include "host/update/update_run.h"

@@ -1,17 +1,17 @@
 #include "host/update/update_run.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <map>
 #include <mutex>
-#include <thread>
 
 #include "base/text.h"
 #include "console/console.h"
+#include "globals/iap_globals.h"
 #include "host/events/exit_status.h"
 #include "host/present/multi_progress.h"
 #include "host/present/progress_display.h"
 #include "host/update/device_session.h"
+#include "host/update/image_as_updated.h"
 #include "host/update/tagged_console.h"
 #include "host/workers/workers.h"
 
@@ -20,11 +20,6 @@ namespace host {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-void write_stderr(std::string_view text) {
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
-}
 
 // Hands a device's events to its presenter and to its progress. Every event is passed on.
 class SessionEvents : public RunEvents {
@@ -95,6 +90,11 @@ void report_timing(Clock::duration elapsed, const TickStats &ticks,
 
 }  // namespace
 
+void write_stderr(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
 // Several devices: each one's tag; one device alone has none; a station's board its own.
 std::vector<std::string> run_tags(const std::vector<UpdateDevice> &devices,
                                   const UpdateSettings &settings) {
@@ -138,7 +138,7 @@ class UpdateRun::Impl {
   private:
     bool several() const { return sessions_.size() > 1 || settings_.own_records; }
     TaggedConsole::Sink console_sink();
-    void start(const UpdatePlan &plan);
+    base::Status start(const UpdatePlan &plan);
     Outcome wait_for(size_t i);
     // Several devices: one waiter each, so that every stall limit runs from the start together
     // and a device that hangs holds back no other device's report.
@@ -161,15 +161,18 @@ class UpdateRun::Impl {
     RunEvents quiet_;
     std::vector<std::unique_ptr<RunEvents>> progress_lines_;
     std::vector<std::unique_ptr<SessionEvents>> events_;
+    // --verify and --skip-unchanged over overlapping ranges: what the engine compares the image
+    // range with (empty: the file's bytes in img_file).
+    std::vector<uint8_t> image_as_updated_;
     std::vector<std::unique_ptr<DeviceSession>> sessions_;
     std::vector<size_t> running_;  // the sessions started, by index
     std::unique_ptr<Workers> workers_;
     Clock::time_point started_{};
     std::mutex finished_mutex_;
-    std::condition_variable finished_cv_;
+    Signal finished_cv_;
     std::vector<std::pair<size_t, Outcome>> finished_;  // in the order the outcomes came
     std::vector<Clock::time_point> ended_;
-    std::vector<std::thread> waiters_;
+    std::vector<Thread> waiters_;
 };
 
 UpdateRun::Impl::Impl(const std::vector<UpdateDevice> &devices, const Layout &layout,
@@ -181,6 +184,10 @@ UpdateRun::Impl::Impl(const std::vector<UpdateDevice> &devices, const Layout &la
       err_(settings.err ? settings.err : TaggedConsole::Sink(write_stderr)),
       ended_(devices.size()) {
     const bool several = devices.size() > 1 || settings.own_records;
+    if (compares_with_image_as_updated(layout, settings)) {
+        image_as_updated_ = image_as_updated(layout);
+    }
+    uint8_t *const image = image_as_updated_.empty() ? img_file : image_as_updated_.data();
     if (settings.show_progress && !settings.json) {
         if (several) {
             display_ = std::make_unique<MultiProgressDisplay>(tags_, out_, err_, settings.columns);
@@ -203,7 +210,7 @@ UpdateRun::Impl::Impl(const std::vector<UpdateDevice> &devices, const Layout &la
             settings.shared_console != nullptr ? settings.shared_console->add(tags_[i]) : i;
         sessions_.push_back(
             std::make_unique<DeviceSession>(index, *devices[i].transport, devices[i].info, tags_[i],
-                                            *events_.back(), layout, settings, several));
+                                            *events_.back(), layout, settings, several, image));
         if (console_ != nullptr) {
             console_->attach(&sessions_.back()->runner(), i);
         } else if (settings.shared_console != nullptr) {
@@ -248,19 +255,28 @@ std::vector<DeviceResult> UpdateRun::Impl::run(const UpdatePlan &plan) {
         stop();
         return results;
     }
-    start(plan);
+    if (base::Status started = start(plan); !started.ok()) {
+        // Nothing reached the engines: every device ends untouched, with the system's reason.
+        for (size_t i : running_) {
+            results[i] =
+                show(i, refusal_report(Status::Failed, kExitFailed,
+                                       "the update could not start: " + started.message()));
+        }
+        stop();
+        return results;
+    }
     if (several()) {
         start_waiters();
         report_outcomes_as_they_come(results);
     } else {
         const Outcome outcome = wait_for(0);
-        results[0] = report(0, outcome, Clock::now());
+        results[0] = report(0, outcome, env().now());
     }
     stop();
     return results;
 }
 
-void UpdateRun::Impl::start(const UpdatePlan &plan) {
+base::Status UpdateRun::Impl::start(const UpdatePlan &plan) {
     for (size_t i : running_) {
         sessions_[i]->plan(plan);
     }
@@ -272,11 +288,14 @@ void UpdateRun::Impl::start(const UpdatePlan &plan) {
         fed.push_back(sessions_[i]->feed());
     }
     workers_ = std::make_unique<Workers>(fed, settings_.tick_period);
-    workers_->start();
-    started_ = Clock::now();
+    if (base::Status started = workers_->start(); !started.ok()) {
+        return started;
+    }
+    started_ = env().now();
     for (size_t i : running_) {
         sessions_[i]->start();
     }
+    return {};
 }
 
 Outcome UpdateRun::Impl::wait_for(size_t i) {
@@ -287,13 +306,20 @@ Outcome UpdateRun::Impl::wait_for(size_t i) {
 
 void UpdateRun::Impl::start_waiters() {
     for (size_t i : running_) {
-        waiters_.emplace_back([this, i] {
+        const auto wait = [this, i] {
             const Outcome outcome = wait_for(i);
             std::lock_guard<std::mutex> lock(finished_mutex_);
-            ended_[i] = Clock::now();
+            ended_[i] = env().now();
             finished_.emplace_back(i, outcome);
-            finished_cv_.notify_one();
-        });
+            finished_cv_.notify_all();
+        };
+        base::Result<Thread> waiter = Thread::start(wait);
+        if (waiter.ok()) {
+            waiters_.push_back(std::move(*waiter));
+        } else {
+            // No thread to spare: this device's outcome is waited for here, before the next.
+            wait();
+        }
     }
 }
 
@@ -343,7 +369,8 @@ DeviceResult UpdateRun::Impl::show(size_t i, RunReport report) {
     r.report = std::move(report);
     const bool shown = !settings_.settle || settings_.settle(sessions_[i]->info(), r.report);
     if (display_ != nullptr) {
-        display_->finish(i, r.succeeded() ? "success" : "FAILED: " + r.report.reason);
+        const char *word = status_words(r.report.status).board;
+        display_->finish(i, r.succeeded() ? word : std::string(word) + ": " + r.report.reason);
     }
     if (shown) {
         std::string line = outcome_line(r.report, r.tag);
@@ -366,7 +393,7 @@ void UpdateRun::Impl::note(const std::string &text) {
 
 // Waiters, workers, writers, in that order; then the console and the display.
 void UpdateRun::Impl::stop() {
-    for (std::thread &waiter : waiters_) {
+    for (Thread &waiter : waiters_) {
         waiter.join();
     }
     if (workers_ != nullptr) {
@@ -406,6 +433,52 @@ std::vector<DeviceResult> UpdateRun::run(const UpdatePlan &plan) {
     return impl_->run(plan);
 }
 
+namespace {
+
+std::string names_of(const std::vector<std::string> &tags) {
+    std::string names;
+    for (const std::string &tag : tags) {
+        names += (names.empty() ? "" : ", ") + tag;
+    }
+    return names;
+}
+
+// The line under the table: every device verified, or those that failed and, apart from them,
+// those interrupted (as the station's totals count them).
+std::string summary_line(const std::vector<DeviceResult> &results) {
+    std::vector<std::string> failed;
+    std::vector<std::string> interrupted;
+    size_t current = 0;
+    for (const DeviceResult &r : results) {
+        current += r.report.status == Status::Current ? 1 : 0;
+        if (r.report.status == Status::Interrupted) {
+            interrupted.push_back(r.tag);
+        } else if (!r.succeeded()) {
+            failed.push_back(r.tag);
+        }
+    }
+    const size_t n = results.size();
+    if (failed.empty() && interrupted.empty()) {
+        return current == 0 ? base::format("hidiap: all %zu devices updated and verified\n", n)
+                            : base::format(
+                                  "hidiap: all %zu devices verified: %zu updated, %zu "
+                                  "already current\n",
+                                  n, n - current, current);
+    }
+    std::string line;
+    if (!failed.empty()) {
+        line = base::format("%zu of %zu devices failed: %s", failed.size(), n,
+                            names_of(failed).c_str());
+    }
+    if (!interrupted.empty()) {
+        line += base::format("%s%zu of %zu devices interrupted: %s", line.empty() ? "" : "; ",
+                             interrupted.size(), n, names_of(interrupted).c_str());
+    }
+    return "hidiap: " + line + "\n";
+}
+
+}  // namespace
+
 void print_fleet_summary(std::FILE *to, const std::vector<DeviceResult> &results) {
     size_t tag_width = 6;
     for (const DeviceResult &r : results) {
@@ -414,10 +487,7 @@ void print_fleet_summary(std::FILE *to, const std::vector<DeviceResult> &results
     const int w = static_cast<int>(tag_width);
     std::fprintf(to, "%-*s  %-11s  %10s  %8s  %12s  %s\n", w, "DEVICE", "OUTCOME", "BYTES", "TIME",
                  "THROUGHPUT", "REASON");
-    std::vector<std::string> failed;
-    size_t current = 0;
     for (const DeviceResult &r : results) {
-        current += r.report.status == Status::Current ? 1 : 0;
         const RunReport &p = r.report;
         const double rate = p.seconds > 0 ? static_cast<double>(p.bytes) / 1024.0 / p.seconds : 0;
         const std::string throughput = rate >= 1024 ? base::format("%.1f MiB/s", rate / 1024)
@@ -425,23 +495,8 @@ void print_fleet_summary(std::FILE *to, const std::vector<DeviceResult> &results
         std::fprintf(to, "%-*s  %-11s  %10llu  %6.2f s  %12s  %s\n", w, r.tag.c_str(),
                      status_word(p.status), static_cast<unsigned long long>(p.bytes), p.seconds,
                      throughput.c_str(), r.succeeded() ? "-" : p.reason.c_str());
-        if (!r.succeeded()) {
-            failed.push_back(r.tag);
-        }
     }
-    if (failed.empty() && current == 0) {
-        std::fprintf(to, "hidiap: all %zu devices updated and verified\n", results.size());
-    } else if (failed.empty()) {
-        std::fprintf(to, "hidiap: all %zu devices verified: %zu updated, %zu already current\n",
-                     results.size(), results.size() - current, current);
-    } else {
-        std::string names;
-        for (const std::string &tag : failed) {
-            names += (names.empty() ? "" : ", ") + tag;
-        }
-        std::fprintf(to, "hidiap: %zu of %zu devices failed: %s\n", failed.size(), results.size(),
-                     names.c_str());
-    }
+    std::fputs(summary_line(results).c_str(), to);
     std::fflush(to);
 }
 

@@ -18,7 +18,10 @@ void QueuedTransport::start() {
         return;
     }
     running_ = true;
-    writer_ = std::thread(&QueuedTransport::writer_thread, this);
+    base::Result<Thread> writer = Thread::start([this] { writer_thread(); });
+    if (writer.ok()) {
+        writer_ = std::move(*writer);
+    }
 }
 
 void QueuedTransport::stop() {
@@ -28,9 +31,7 @@ void QueuedTransport::stop() {
         reports_.clear();
     }
     wake_writer_.notify_all();
-    if (writer_.joinable()) {
-        writer_.join();
-    }
+    writer_.join();
 }
 
 int QueuedTransport::write(const uint8_t *report, size_t len) {
@@ -41,7 +42,7 @@ int QueuedTransport::write(const uint8_t *report, size_t len) {
     reports_.emplace_back(report, report + len);
     // The reader writes its own reports on its way back to read; others need the writer.
     if (std::this_thread::get_id() != reader_.load(std::memory_order_relaxed) && !writing_) {
-        wake_writer_.notify_one();
+        wake_writer_.notify_all();
     }
     return static_cast<int>(len);
 }
@@ -70,7 +71,7 @@ void QueuedTransport::write_out(std::unique_lock<std::mutex> &lock) {
     // Reports queued meanwhile by another thread, which saw the writing under way, are the
     // writer's.
     if (!reports_.empty()) {
-        wake_writer_.notify_one();
+        wake_writer_.notify_all();
     }
 }
 

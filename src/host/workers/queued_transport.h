@@ -9,7 +9,6 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "host/link/transport.h"
+#include "host/platform/env.h"
 
 namespace host {
 
@@ -34,6 +34,8 @@ class QueuedTransport : public Transport {
     QueuedTransport(const QueuedTransport &) = delete;
     QueuedTransport &operator=(const QueuedTransport &) = delete;
 
+    // Starts the writer. When the system cannot start one, the reader writes every report on its
+    // way back to read (within its read time-out).
     void start();
     // Waits for the writer's write under way, drops the reports not yet written and joins it.
     void stop();
@@ -56,11 +58,11 @@ class QueuedTransport : public Transport {
     const FailedWrite on_failure_;
     std::atomic<std::thread::id> reader_{};
     std::mutex mutex_;
-    std::condition_variable wake_writer_;
+    Signal wake_writer_;
     std::deque<std::vector<uint8_t>> reports_;
     bool writing_ = false;  // a report is being written, by the reader or the writer
     bool running_ = false;
-    std::thread writer_;
+    Thread writer_;
 };
 
 }  // namespace host

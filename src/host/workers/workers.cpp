@@ -21,13 +21,24 @@ Workers::~Workers() {
     stop();
 }
 
-void Workers::start() {
+base::Status Workers::start() {
     stopping_ = false;
-    schedule_.emplace(tick_period_, std::chrono::steady_clock::now());
-    ticker_ = std::thread(&Workers::_10ms_timer_thread_, this);
-    for (const Device &device : devices_) {
-        readers_.emplace_back(&Workers::_usb_hid_rx_thread_, this, device);
+    schedule_.emplace(tick_period_, env().now());
+    base::Result<Thread> ticker = Thread::start([this] { _10ms_timer_thread_(); });
+    if (!ticker.ok()) {
+        return ticker.error();
     }
+    ticker_ = std::move(*ticker);
+    for (const Device &device : devices_) {
+        base::Result<Thread> reader =
+            Thread::start([this, device] { _usb_hid_rx_thread_(device); });
+        if (!reader.ok()) {
+            stop();
+            return reader.error();
+        }
+        readers_.push_back(std::move(*reader));
+    }
+    return {};
 }
 
 void Workers::stop() {
@@ -40,7 +51,7 @@ void Workers::stop() {
         ticker_.join();
     }
     const bool had_readers = !readers_.empty();
-    for (std::thread &reader : readers_) {
+    for (Thread &reader : readers_) {
         if (reader.joinable()) {
             reader.join();
         }
@@ -54,11 +65,11 @@ void Workers::stop() {
 void Workers::_10ms_timer_thread_() {
     std::unique_lock<std::mutex> lock(sleep_mutex_);
     while (!stopping_) {
-        const auto wait = schedule_->wait_from(std::chrono::steady_clock::now());
+        const auto wait = schedule_->wait_from(env().now());
         if (wake_.wait_for(lock, wait, [this] { return stopping_.load(); })) {
             break;
         }
-        const auto now = std::chrono::steady_clock::now();
+        const auto now = env().now();
         if (now < schedule_->next_deadline()) {
             continue;
         }

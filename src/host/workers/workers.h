@@ -5,13 +5,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <vector>
 
 #include "host/link/transport.h"
+#include "host/platform/env.h"
 #include "host/run/engine_runner.h"
 #include "host/workers/tick_schedule.h"
 
@@ -35,8 +34,9 @@ class Workers {
     Workers(const Workers &) = delete;
     Workers &operator=(const Workers &) = delete;
 
-    // Starts the tick thread, then one reader thread per device.
-    void start();
+    // Starts the tick thread, then one reader thread per device. When the system cannot start
+    // one, none runs and the reason comes back.
+    base::Status start();
     void stop();
     // The ticks made so far and the period they achieved.
     TickStats tick_stats();
@@ -49,10 +49,10 @@ class Workers {
     const std::chrono::microseconds tick_period_;
     std::atomic<bool> stopping_{false};
     std::mutex sleep_mutex_;
-    std::condition_variable wake_;
+    Signal wake_;
     std::optional<TickSchedule> schedule_;  // guarded by sleep_mutex_
-    std::thread ticker_;
-    std::vector<std::thread> readers_;
+    Thread ticker_;
+    std::vector<Thread> readers_;
 };
 
 }  // namespace host
