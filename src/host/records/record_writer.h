@@ -58,10 +58,12 @@ class RecordWriter {
     virtual base::Status append(const DeviceRecord &record) = 0;
     // Records kept on this machine that the database has not taken yet, while it is away.
     virtual unsigned waiting() const { return 0; }
-    // Where the writer's own notes go from now on (the database away, and back).
+    // Where the writer's own notes go from now on (a file made again, the database away and
+    // back, a record set aside).
     virtual void set_notes(RecordNotes notes) { (void)notes; }
-    // The run is over: a last, bounded, attempt to hand over what waits. The note that says how
-    // many records still wait and where, or "".
+    // The run is over: a last, bounded, attempt to hand over what waits (for a file: a last look
+    // that its name still names it, or it is made again with the run's records). The note that
+    // says what still waits and where, or what could not be done, or "".
     virtual std::string finish() { return ""; }
 };
 
