@@ -337,8 +337,9 @@ TEST(SkipUnchanged, SurveyFaultsEndAsInTheCheckStepNeverInAFalseSuccess) {
         EXPECT_EQ(b->events.back(), IAP_EVT_SUCCESS) << rule;
         EXPECT_TRUE(b->device.flash().bytes() == target) << rule;
     }
-    // Duplicated answers shift every later answer onto the wrong step: the run may fail, but it
-    // may succeed only with the flash a full update leaves.
+    // Duplicated answers shift every later answer onto the wrong step (the survey sends its
+    // sector checks at once, for speed): the run may fail, but it may succeed only with the flash
+    // a full update leaves.
     for (int n = 1; n <= 9; n++) {
         for (const std::string kind : {"dup:check:", "delay:check:"}) {
             const std::string rule = kind + std::to_string(n) + (kind[1] == 'e' ? ":30" : "");

@@ -307,10 +307,10 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
     PackageInputs package;
     const PackageInputs *from_package = nullptr;
     if (!o.package_path.empty()) {
-        if (const int refused = open_package_step(o, package, trusted); refused != 0) {
-            const std::string reason = "the firmware package was refused: " + package.refusal;
-            presentation.refused(Status::BadInput, refused, reason.c_str());
-            return refused;
+        if (const base::Status opened = open_package_step(o, package, trusted); !opened.ok()) {
+            const std::string reason = "the firmware package was refused: " + opened.message();
+            presentation.refused(Status::BadInput, kExitBadInput, reason.c_str());
+            return kExitBadInput;
         }
         from_package = &package;
     } else if (!o.list && !trusted.empty()) {
