@@ -73,7 +73,7 @@ std::string trimmed(const std::string &s) {
 }
 
 // The lines of the page's sh blocks (continuations joined, "# ..." cut off); a hidiap line in
-// any other block or in the text goes to `misplaced`.
+// any other block goes to `misplaced`.
 std::vector<Line> sh_lines(const std::string &page, std::vector<int> &misplaced) {
     std::vector<Line> lines;
     std::istringstream in(page);
@@ -89,8 +89,10 @@ std::vector<Line> sh_lines(const std::string &page, std::vector<int> &misplaced)
             continue;
         }
         if (!(open && fence == "sh")) {
+            // In another block, or indented as a block of code is (not a line of prose).
             const std::string t = trimmed(raw);
-            if (t.rfind("hidiap ", 0) == 0 || t.rfind("$ hidiap ", 0) == 0) {
+            const bool code = open || raw.rfind("    ", 0) == 0;
+            if (code && (t.rfind("hidiap ", 0) == 0 || t.rfind("$ hidiap ", 0) == 0)) {
                 misplaced.push_back(number);
             }
             continue;

@@ -43,7 +43,9 @@ void make_page_files(const std::filesystem::path &dir) {
     const std::vector<uint8_t> image = random_bytes(40000, 21);
     write_bytes(dir / "image.bin", image);
     write_bytes(dir / "firmware.bin", image);
-    write_bytes(dir / "tts.bin", random_bytes(1000, 22));
+    const std::vector<uint8_t> tts = random_bytes(1000, 22);
+    write_bytes(dir / "tts.bin", tts);
+    write_bytes(dir / "voice.bin", tts);
     std::ofstream(dir / ".password") << "secret\n";
     const std::string hex =
         "cd '" + dir.string() + "' && objcopy -I binary -O ihex firmware.bin firmware.hex";

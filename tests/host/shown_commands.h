@@ -11,8 +11,8 @@
 namespace test_support {
 
 // A folder with the files the pages name: image.bin and firmware.bin (the same 40,000 random
-// bytes), firmware.hex (that image as Intel HEX), tts.bin (1,000 random bytes), and the
-// password every key is made with, which each command gets as its standard input.
+// bytes), firmware.hex (that image as Intel HEX), tts.bin and voice.bin (1,000 random bytes),
+// and the password every key is made with, which each command gets as its standard input.
 void make_page_files(const std::filesystem::path &dir);
 
 // The line as it is run: `hidiap` is the built tool, --simulate (and --no-wait where the command
