@@ -192,7 +192,7 @@ const OptionGroup kSimulation{
      valued(
          "--sim-flash", "FILE", Value::File,
          +[](CommandLine &c) -> std::string & { return c.options.sim_flash_path; },
-         "write the simulated flash to FILE after the run (several: flash.SIM0002.bin)"),
+         "write the simulated flash to FILE afterwards (several: flash.SIM0002.bin)"),
      valued(
          "--sim-flash-from", "FILE", Value::File,
          +[](CommandLine &c) -> std::string & { return c.options.sim_flash_from; },
