@@ -6,7 +6,36 @@ set(HIDIAP_MAINTAINER "hidiap developers <hidiap-developers@lists.invalid>")
 set(HIDIAP_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING
     "Where udev rules are installed, relative to the install prefix")
 
-install(FILES README.md docs/records-database.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The README and the user guide's pages beside it in docs/, where the README's links find them.
+install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+file(GLOB hidiap_guide_pages CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md
+     ${PROJECT_SOURCE_DIR}/docs/*.png)
+install(FILES ${hidiap_guide_pages} DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
+
+# The shells' completion scripts, made by the built tool from its own command table, where each
+# shell looks for them. A cross build's tool cannot run here, and Windows' shells take none.
+if(NOT CMAKE_CROSSCOMPILING)
+  set(hidiap_completions
+      "bash bash-completion/completions hidiap"
+      "zsh zsh/vendor-completions _hidiap"
+      "fish fish/vendor_completions.d hidiap.fish")
+  foreach(entry IN LISTS hidiap_completions)
+    separate_arguments(entry)
+    list(GET entry 0 shell)
+    list(GET entry 1 folder)
+    list(GET entry 2 name)
+    set(script ${PROJECT_BINARY_DIR}/completions/${shell}/${name})
+    add_custom_command(
+      OUTPUT ${script}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/completions/${shell}
+      COMMAND sh -c "\"$1\" completion $2 > \"$3\"" sh $<TARGET_FILE:hidiap> ${shell} ${script}
+      DEPENDS hidiap
+      VERBATIM)
+    list(APPEND hidiap_completion_scripts ${script})
+    install(FILES ${script} DESTINATION ${CMAKE_INSTALL_DATADIR}/${folder})
+  endforeach()
+  add_custom_target(hidiap_completions ALL DEPENDS ${hidiap_completion_scripts})
+endif()
 
 # Man pages are installed compressed, as Debian policy wants them.
 foreach(page IN LISTS HIDIAP_MAN_PAGES)

@@ -21,8 +21,10 @@ debian=(dpkg-dev file)
 # The web updater: emscripten, and the Debian packages whose sources it compiles to WebAssembly.
 web=(emscripten dpkg-dev zip ca-certificates zlib1g-dev libminizip-dev nettle-dev
   nlohmann-json3-dev libsodium-dev autoconf automake libtool)
-# The plain build's tests alone (HIDIAP_QUICK=1 scripts/test.sh).
-plain_tests=(googletest libgtest-dev libgmock-dev libbenchmark-dev binutils minisign postgresql)
+# The plain build's tests alone (HIDIAP_QUICK=1 scripts/test.sh); zsh and fish run the
+# completion scripts made for them.
+plain_tests=(googletest libgtest-dev libgmock-dev libbenchmark-dev binutils minisign postgresql
+  zsh fish)
 usage() {
   echo "usage: scripts/install-deps.sh [--windows | --package | --web | --test-plain | --test]" >&2
   exit 2

@@ -13,6 +13,7 @@
 #include "host/app/package_steps.h"
 #include "host/app/presentation.h"
 #include "host/app/run_records.h"
+#include "host/app/shell_completion.h"
 #include "host/discovery/device_finder.h"
 #include "host/events/exit_status.h"
 #include "host/hid/hid_catalog.h"
@@ -138,9 +139,14 @@ int before_device(const Options &o, Presentation &presentation, Inputs &inputs,
         const UpdatePlan plan = make_update_plan(inputs.image_length, inputs.tts_length, o.token,
                                                  send_less_of(o.skip_blank, o.skip_unchanged));
         if (presentation.json()) {
-            presentation.events().plan(plan);
+            if (o.verify) {
+                presentation.verify_plan(plan);
+            } else {
+                presentation.events().plan(plan);
+            }
         } else {
-            std::fputs(describe_plan(plan).c_str(), stdout);
+            std::fputs((o.verify ? describe_verify_plan(plan) : describe_plan(plan)).c_str(),
+                       stdout);
             std::fputs(describe_inputs(inputs.facts).c_str(), stdout);
             if (package != nullptr) {
                 std::fputs(describe_signature(package->signature).c_str(), stdout);
@@ -284,8 +290,20 @@ int station_step(const Options &o, DeviceCatalog &catalog, const Inputs &inputs,
     return fleet_exit_status(results);
 }
 
+// completion SHELL: the script on standard output.
+int completion_step(const Options &o) {
+    std::fputs(completion_script(o.completion).c_str(), stdout);
+    return kExitSuccess;
+}
+
 int run_steps(const Options &given, const UpdateSettings &base, Presentation &presentation) {
     Options o = given;
+    if (!o.completion.empty()) {
+        return completion_step(o);
+    }
+    if (!o.show_package.empty()) {
+        return show_package_step(o);
+    }
     if (!o.make_key.empty()) {
         return make_key_step(o);
     }
@@ -320,9 +338,9 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
         return kExitBadInput;
     }
     // Refused before the HID library is touched: a station must not update a board it cannot
-    // keep a record of.
+    // keep a record of. A dry run keeps no record and leaves the destination as it is.
     RunRecords records;
-    if (!o.record_file.empty() && !records.open(o)) {
+    if (!o.record_file.empty() && !o.dry_run && !records.open(o)) {
         presentation.refused(Status::BadInput, kExitBadInput, "--record file cannot be used");
         return kExitBadInput;
     }

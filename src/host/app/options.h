@@ -1,4 +1,6 @@
-// The command line: three positional arguments and the options around them.
+// The command line: a command (update, verify, station, list, package make|show, key make,
+// records setup, completion) with its arguments and options, or the older form of three
+// positional arguments with every option around them.
 #pragma once
 
 #include <chrono>
@@ -54,6 +56,8 @@ struct Options {
     std::string make_key;            // --make-key NAME: write NAME.pub and NAME.key
     bool unencrypted = false;        // --unencrypted: NAME.key without a password
     std::string sign_key;            // --sign SECRETKEY, for --make-package
+    std::string show_package;        // package show PACKAGE: what it holds, whether it runs here
+    std::string completion;          // completion SHELL: print that shell's completion script
 };
 
 struct ParseResult {
@@ -61,19 +65,22 @@ struct ParseResult {
     int exit_status = 0;         // for Exit: 0 after --help or --version, 2 for a bad command line
     bool any_arguments = false;  // the command line had at least one argument
     bool asked_for_information = false;  // --help or --version: the answer is all that is printed
+    std::string command;                 // the command given ("package make"); "" for none
     Options options;
 };
 
 // Whether the tool's traditional usage line goes first on standard output. Only a plain update
-// prints it: not help, version, a dry run or a listing, and not in --json mode, whose standard
-// output carries JSON only.
+// prints it (update, verify and station as the form without a command does): not help, version,
+// a dry run, a listing or the commands of packages, keys, records and completion, and not in
+// --json mode, whose standard output carries JSON only.
 bool prints_usage_line(const ParseResult &parsed);
 
 // What the command line asks of the input files.
 InputRequest input_request(const Options &o);
 
-// Parses argv. Help, version and errors are printed here (help to standard output, errors to
-// standard error); the caller only acts on the result.
+// Parses argv: a command when the first argument names one, else the older form. Help, version
+// and errors are printed here (help to standard output, errors to standard error); the caller
+// only acts on the result.
 ParseResult parse_command_line(int argc, char **argv);
 
 }  // namespace host

@@ -1,6 +1,7 @@
 #include "host/app/package_steps.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "host/events/exit_status.h"
 #include "host/inputs/run_inputs.h"
@@ -80,6 +81,31 @@ base::Status write_key_file(const std::string &path, const std::string &text, bo
     return {};
 }
 
+// Whether the two paths name one file: the same text, or the same file on the disk however
+// they reach it (a link, another spelling of the folder).
+bool same_file(const std::string &a, const std::string &b) {
+    if (a == b) {
+        return true;
+    }
+    const base::Result<FileFacts> fa = env().stat(a);
+    const base::Result<FileFacts> fb = env().stat(b);
+    return fa.ok() && fb.ok() && fa->kind != FileKind::Missing && fb->kind != FileKind::Missing &&
+           fa->identity == fb->identity;
+}
+
+// Why OUT must not be written: it is one of the files the package is made of, or "".
+std::string output_is_an_input(const Options &o) {
+    const std::pair<const char *, std::string> inputs[] = {
+        {"the image", o.image_path}, {"the TTS file", o.tts_path}, {"the secret key", o.sign_key}};
+    for (const auto &[role, path] : inputs) {
+        if (!path.empty() && same_file(path, o.make_package)) {
+            return "the output '" + o.make_package + "' is " + role +
+                   " it is made from; no package was written";
+        }
+    }
+    return "";
+}
+
 }  // namespace
 
 int make_key_step(const Options &o) {
@@ -157,6 +183,10 @@ int trust_step(const Options &o, std::vector<TrustedKey> &trusted) {
 }
 
 int make_package_step(const Options &o) {
+    if (const std::string why = output_is_an_input(o); !why.empty()) {
+        std::fprintf(stderr, "hidiap: --make-package: %s\n", why.c_str());
+        return kExitBadInput;
+    }
     Inputs inputs;
     if (!load_inputs(input_request(o), inputs)) {
         std::fprintf(stderr, "hidiap: --make-package: no package was written\n");

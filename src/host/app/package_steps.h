@@ -1,6 +1,6 @@
 // The firmware package in a run: making a signing key (--make-key), writing and signing a
-// package (--make-package, --sign), the keys a run trusts, taking a package apart before the
-// run, and keeping its firmware off devices of another product.
+// package (--make-package, --sign), showing what one holds (package show), the keys a run
+// trusts, and taking a package apart before the run.
 #pragma once
 
 #include <string>
@@ -16,6 +16,11 @@ namespace host {
 // --make-package OUT IMAGE TTS TOKEN: checks both files as an update would, then writes the
 // package. Returns the exit status.
 int make_package_step(const Options &o);
+
+// package show PACKAGE: what the package holds and whether a run here would take it, on
+// standard output (one `package` event with --json). 0 when it would run, else 2 after saying
+// why on standard error.
+int show_package_step(const Options &o);
 
 // --make-key NAME: writes NAME.pub and NAME.key. Returns the exit status.
 int make_key_step(const Options &o);

@@ -10,6 +10,7 @@
 #include "host/app/options.h"
 #include "host/events/outcome.h"
 #include "host/events/run_events.h"
+#include "host/inputs/update_plan.h"
 #include "host/present/json_events.h"
 
 namespace host {
@@ -28,6 +29,10 @@ class Presentation {
     // pipe (which usually ends on the same screen).
     bool show_progress() const { return show_progress_; }
 
+    // A dry run of verify: the `plan` event of the ranges, with what verify sends instead of an
+    // update (`verify`: its check requests and reports).
+    void verify_plan(const UpdatePlan &plan);
+
     // The end of a run that never reached the device, for scripts reading the events.
     void refused(Status status, int exit_status, const char *reason);
 
@@ -43,5 +48,8 @@ class Presentation {
     nlohmann::ordered_json inputs_ = nlohmann::ordered_json::object();
     RunEvents quiet_;
 };
+
+// A dry run of verify in lines of text: the ranges it compares; nothing is erased or written.
+std::string describe_verify_plan(const UpdatePlan &plan);
 
 }  // namespace host

@@ -1,0 +1,27 @@
+#include "host/platform/system_folders.h"
+
+namespace host {
+
+#if defined(_WIN32)
+
+const char *trusted_keys_folder_text() {
+    return "%ProgramData%\\hidiap\\trusted-keys";
+}
+
+const char *spool_folder_text() {
+    return "%LOCALAPPDATA%\\hidiap";
+}
+
+#else
+
+const char *trusted_keys_folder_text() {
+    return "/etc/hidiap/trusted-keys";
+}
+
+const char *spool_folder_text() {
+    return "$XDG_STATE_HOME/hidiap";
+}
+
+#endif
+
+}  // namespace host
