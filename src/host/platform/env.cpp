@@ -61,6 +61,40 @@ base::Result<bool> Env::wait_socket(SocketHandle socket, SocketWait what, Steady
     return system.wait_socket(socket, what, system.now() + (deadline - now()));
 }
 
+SteadyTime StandardClockEnv::now() {
+    return SteadyClock::now();
+}
+
+WallTime StandardClockEnv::wall_now() {
+    return std::chrono::system_clock::now();
+}
+
+void StandardClockEnv::sleep_until(SteadyTime deadline) {
+    std::this_thread::sleep_until(deadline);
+}
+
+void StandardClockEnv::wait_until(std::condition_variable &cv, std::unique_lock<std::mutex> &lock,
+                                  SteadyTime deadline) {
+    cv.wait_until(lock, deadline);
+}
+
+void StandardClockEnv::notify_all(std::condition_variable &cv) {
+    cv.notify_all();
+}
+
+base::Result<std::thread> StandardClockEnv::spawn(std::function<void()> body) {
+    try {
+        return std::thread(std::move(body));
+    } catch (const std::system_error &e) {
+        return base::Error(base::ErrorCode::Unavailable,
+                           std::string("cannot start a thread: ") + e.what());
+    }
+}
+
+void StandardClockEnv::join(std::thread &thread) {
+    thread.join();
+}
+
 Env &env() {
     Env *e = current.load(std::memory_order_acquire);
     return e != nullptr ? *e : system_env();

@@ -156,6 +156,20 @@ class Env {
     virtual void join(std::thread &thread) = 0;
 };
 
+// The system's clocks, waits and threads, which the standard library gives alike on every system:
+// the part the system Envs share.
+class StandardClockEnv : public Env {
+  public:
+    SteadyTime now() override;
+    WallTime wall_now() override;
+    void sleep_until(SteadyTime deadline) override;
+    void wait_until(std::condition_variable &cv, std::unique_lock<std::mutex> &lock,
+                    SteadyTime deadline) override;
+    void notify_all(std::condition_variable &cv) override;
+    base::Result<std::thread> spawn(std::function<void()> body) override;
+    void join(std::thread &thread) override;
+};
+
 // The Env every layer uses: the system's, unless a test put another in its place.
 Env &env();
 

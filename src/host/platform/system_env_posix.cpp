@@ -160,7 +160,7 @@ class PosixFile : public File {
     bool locked_ = false;
 };
 
-class PosixEnv : public Env {
+class PosixEnv : public StandardClockEnv {
   public:
     base::Result<FileFacts> stat(const std::string &path) override {
         struct stat st {};
@@ -321,18 +321,6 @@ class PosixEnv : public Env {
         return std::string(home != nullptr && *home != '\0' ? home : ".") + "/.local/state";
     }
 
-    SteadyTime now() override { return SteadyClock::now(); }
-    WallTime wall_now() override { return std::chrono::system_clock::now(); }
-
-    void sleep_until(SteadyTime deadline) override { std::this_thread::sleep_until(deadline); }
-
-    void wait_until(std::condition_variable &cv, std::unique_lock<std::mutex> &lock,
-                    SteadyTime deadline) override {
-        cv.wait_until(lock, deadline);
-    }
-
-    void notify_all(std::condition_variable &cv) override { cv.notify_all(); }
-
     base::Result<bool> wait_socket(SocketHandle socket, SocketWait what,
                                    SteadyTime deadline) override {
         pollfd fd{static_cast<int>(socket),
@@ -353,16 +341,6 @@ class PosixEnv : public Env {
             }
         }
     }
-
-    base::Result<std::thread> spawn(std::function<void()> body) override {
-        try {
-            return std::thread(std::move(body));
-        } catch (const std::system_error &e) {
-            return Error(ErrorCode::Unavailable, std::string("cannot start a thread: ") + e.what());
-        }
-    }
-
-    void join(std::thread &thread) override { thread.join(); }
 };
 
 }  // namespace

@@ -171,7 +171,7 @@ class WindowsFile : public File {
     bool locked_ = false;
 };
 
-class WindowsEnv : public Env {
+class WindowsEnv : public StandardClockEnv {
   public:
     base::Result<FileFacts> stat(const std::string &path) override {
         const DWORD attributes = GetFileAttributesA(path.c_str());
@@ -331,18 +331,6 @@ class WindowsEnv : public Env {
         return local != nullptr && *local != '\0' ? local : ".";
     }
 
-    SteadyTime now() override { return SteadyClock::now(); }
-    WallTime wall_now() override { return std::chrono::system_clock::now(); }
-
-    void sleep_until(SteadyTime deadline) override { std::this_thread::sleep_until(deadline); }
-
-    void wait_until(std::condition_variable &cv, std::unique_lock<std::mutex> &lock,
-                    SteadyTime deadline) override {
-        cv.wait_until(lock, deadline);
-    }
-
-    void notify_all(std::condition_variable &cv) override { cv.notify_all(); }
-
     base::Result<bool> wait_socket(SocketHandle socket, SocketWait what,
                                    SteadyTime deadline) override {
         WSAPOLLFD fd{};
@@ -364,16 +352,6 @@ class WindowsEnv : public Env {
             }
         }
     }
-
-    base::Result<std::thread> spawn(std::function<void()> body) override {
-        try {
-            return std::thread(std::move(body));
-        } catch (const std::system_error &e) {
-            return Error(ErrorCode::Unavailable, std::string("cannot start a thread: ") + e.what());
-        }
-    }
-
-    void join(std::thread &thread) override { thread.join(); }
 };
 
 }  // namespace
