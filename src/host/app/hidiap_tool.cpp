@@ -91,6 +91,11 @@ UpdateSettings update_settings(const Options &o, const UpdateSettings &base,
     return s;
 }
 
+// Whether the user asked the tool to stop: what the layers below ask instead of the signals.
+bool user_asked_to_stop() {
+    return interrupt_requested() != 0;
+}
+
 // Interrupted while the files were read or the devices opened: nothing was sent yet. Returns
 // the interruption's exit status, or 0 when there was none.
 int interrupted_before_start(Presentation &presentation) {
@@ -105,8 +110,8 @@ int interrupted_before_start(Presentation &presentation) {
 
 // --list: one line (or, with --json, one device event) per device; nothing is opened.
 int list_step(const Options &o, DeviceCatalog &catalog, Presentation &presentation) {
-    const std::vector<DeviceInfo> devices =
-        wait_for_devices(catalog, o.device.vendor_id, o.device.product_id, o.wait);
+    const std::vector<DeviceInfo> devices = wait_for_devices(
+        catalog, o.device.vendor_id, o.device.product_id, o.wait, user_asked_to_stop);
     for (const DeviceInfo &d : devices) {
         if (presentation.json()) {
             presentation.events().device(d);
@@ -157,7 +162,7 @@ int before_device(const Options &o, Presentation &presentation, Inputs &inputs,
 // kExitSuccess with them in `devices`, or the exit status after saying why there is none.
 int open_step(const Options &o, DeviceCatalog &catalog, Presentation &presentation,
               std::vector<OpenedDevice> &devices) {
-    OpenedDevices opened = find_and_open(catalog, o.device, o.wait);
+    OpenedDevices opened = find_and_open(catalog, o.device, o.wait, user_asked_to_stop);
     if (opened.devices.empty()) {
         if (const int interrupted = interrupted_before_start(presentation); interrupted != 0) {
             return interrupted;
