@@ -23,6 +23,10 @@ hidiap_web_static(hidiap_web_sodium libsodium.a)
 target_link_libraries(hidiap_sodium INTERFACE hidiap_web_sodium)
 set(HIDIAP_MINIZIP_DIR ${HIDIAP_WEB_DEPS})
 
+# The page reads firmware packages and checks their signatures, as the tool does.
+set(HIDIAP_WITH_PACKAGES ON)
+set(HIDIAP_WITH_SIGNING ON)
+
 include(cmake/HidiapLayers.cmake)
 add_subdirectory(src/base)
 add_subdirectory(src/console)

@@ -34,6 +34,7 @@ void EngineRunModel::begin_run(std::vector<ProgramRange> ranges) {
     succeeded_ = false;
     erased_.reset();
     read_erased_.reset();
+    survey_answer_due_ = false;
     last_command_ = 0;
 }
 
@@ -96,6 +97,7 @@ void EngineRunModel::on_unlock(int payload_len) {
     check_sent_ = false;
     erased_.reset();
     read_erased_.reset();
+    survey_answer_due_ = false;
 }
 
 void EngineRunModel::on_erase(const uint8_t *payload, int payload_len) {
@@ -162,6 +164,7 @@ void EngineRunModel::on_check(const uint8_t *payload, int payload_len, iap_state
         FUZZ_CHECK(!check_sent_ && erased_.none(), "survey after the range was erased or checked");
         survey_addr_ = addr;
         survey_len_ = len;
+        survey_answer_due_ = true;
         return;
     }
     FUZZ_CHECK(get_u32(payload) == r.flash_addr && get_u32(payload + 4) == r.size,
@@ -182,14 +185,20 @@ void EngineRunModel::on_answer(const uint8_t *answer, int len, iap_state_t state
     if (!ranges_.empty() &&
         (state == IAP_ST_FLASH_SURVEY_RANGE || state == IAP_ST_FLASH_SURVEY_SECTOR)) {
         // A survey answer with the checksum of erased flash lets those sectors be programmed
-        // without an erase. The engine reads a short answer as zeros past its end.
+        // without an erase. The engine reads a short answer as zeros past its end. Only the
+        // answer to a survey check that was sent counts, and only one that names the check:
+        // the rest (a duplicate, another command's) must change nothing.
         uint8_t a[10] = {};
         if (len > 0) {  // an empty answer may come without a buffer at all
             std::memcpy(a, answer, static_cast<size_t>(std::min(len, 10)));
         }
-        const std::vector<uint8_t> erased(survey_len_, 0xFF);
         const bool refused = a[3] == 0x80 && a[5] != 0;
-        if (!refused && survey_len_ != 0 &&
+        if (refused || !survey_answer_due_ || a[4] != IAP_CMD_FLASH_CHECK) {
+            return;
+        }
+        survey_answer_due_ = false;
+        const std::vector<uint8_t> erased(survey_len_, 0xFF);
+        if (survey_len_ != 0 &&
             get_u32(a + 6) == test_support::reference_jamcrc(erased.data(), erased.size())) {
             for (uint32_t s = survey_addr_; s < survey_addr_ + survey_len_; s += IAP_SECTOR_SIZE) {
                 read_erased_.set(s / IAP_SECTOR_SIZE);

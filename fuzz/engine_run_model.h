@@ -70,6 +70,7 @@ class EngineRunModel {
     uint8_t last_command_ = 0;
     uint32_t survey_addr_ = 0;  // the last survey's flash range
     uint32_t survey_len_ = 0;
+    bool survey_answer_due_ = false;  // the last survey check was sent and not yet answered
 };
 
 }  // namespace fuzz

@@ -16,29 +16,39 @@
 namespace {
 
 void check_package(const uint8_t *data, size_t size) {
-    const formats::Package p = formats::read_package(data, size, 1 << 16);
+    const base::Result<formats::Package> p = formats::read_package(data, size, 1 << 16);
+    const base::Result<formats::SignedManifest> stored = formats::read_signed_manifest(data, size);
     if (!p.ok()) {
+        FUZZ_CHECK(!p.message().empty(), "refused without a reason");
+        FUZZ_CHECK(p.message().find('\0') == std::string::npos &&
+                       p.message().find('\x1b') == std::string::npos,
+                   "a refusal that shows control characters");
         return;
     }
-    FUZZ_CHECK(p.image.size() <= (1u << 16) && p.tts.size() <= (1u << 16),
+    FUZZ_CHECK(stored.ok() && stored->text == p->stored.text,
+               "the manifest read alone differs from the package's");
+    FUZZ_CHECK(p->image.size() <= (1u << 16) && p->tts.size() <= (1u << 16),
                "a member past the limit");
-    FUZZ_CHECK(formats::sha256_hex(p.image.data(), p.image.size()) == p.manifest.image_sha256,
+    FUZZ_CHECK(formats::sha256_hex(p->image.data(), p->image.size()) == p->manifest.image_sha256,
                "an image accepted against its digest");
-    FUZZ_CHECK(formats::refuse_member_name(p.manifest.tts_name).empty(), "an unsafe name accepted");
+    FUZZ_CHECK(formats::check_member_name(p->manifest.tts_name).ok(), "an unsafe name accepted");
 }
 
 void check_file(formats::Format format, uint32_t capacity, uint64_t base, const uint8_t *data,
                 size_t size) {
-    const formats::ParsedFile parsed = formats::parse_file(data, size, format);
-    if (!parsed.ok()) {
-        FUZZ_CHECK(parsed.records.empty(), "records of a refused file kept");
+    const base::Result<formats::ParsedFile> read = formats::parse_file(data, size, format);
+    if (!read.ok()) {
+        FUZZ_CHECK(!read.message().empty(), "refused without a reason");
         return;
     }
+    const formats::ParsedFile &parsed = *read;
     std::vector<uint8_t> buf(capacity);
-    const formats::Laid laid = formats::lay_out(parsed, base, buf.data(), capacity);
-    if (!laid.ok()) {
+    const base::Result<formats::Laid> laid_out =
+        formats::lay_out(parsed, base, buf.data(), capacity);
+    if (!laid_out.ok()) {
         return;
     }
+    const formats::Laid &laid = *laid_out;
     FUZZ_CHECK(laid.data_bytes > 0 && laid.end <= capacity, "end %u past %u", laid.end, capacity);
     std::vector<bool> covered(capacity);
     for (const formats::Record &r : parsed.records) {

@@ -20,22 +20,22 @@ const signing::PublicKey &fixed_key() {
 }
 
 void check_public_key(const std::string &text) {
-    signing::PublicKey key;
-    if (!signing::read_public_key(text, key).empty())
+    const base::Result<signing::PublicKey> key = signing::read_public_key(text);
+    if (!key.ok())
         return;
-    signing::PublicKey again;
-    FUZZ_CHECK(signing::read_public_key(signing::public_key_text(key), again).empty() &&
-                   again.id == key.id && again.key == key.key,
+    const base::Result<signing::PublicKey> again =
+        signing::read_public_key(signing::public_key_text(*key));
+    FUZZ_CHECK(again.ok() && again->id == key->id && again->key == key->key,
                "a public key that does not read back as written");
 }
 
 void check_signature(const std::string &text) {
-    signing::Signature sig;
-    const std::string why = signing::read_signature(text, sig);
-    if (!why.empty()) {
-        FUZZ_CHECK(!why.empty(), "refused without a reason");
+    const base::Result<signing::Signature> read = signing::read_signature(text);
+    if (!read.ok()) {
+        FUZZ_CHECK(!read.message().empty(), "refused without a reason");
         return;
     }
+    const signing::Signature &sig = *read;
     FUZZ_CHECK(sig.trusted_comment.size() <= signing::kCommentLimit &&
                    sig.trusted_comment.find('\n') == std::string::npos,
                "a trusted comment that is not one short line");
@@ -47,17 +47,19 @@ void check_signature(const std::string &text) {
 }
 
 void check_secret_key(const std::string &text) {
-    signing::SecretKeyFile file;
-    if (!signing::read_secret_key(text, file).empty())
+    const base::Result<signing::SecretKeyFile> file = signing::read_secret_key(text);
+    if (!file.ok())
         return;
     // Only an unencrypted key is opened: scrypt at the file's cost would stall the fuzzer.
-    signing::SecretKey key;
-    if (!file.encrypted && signing::open_secret_key(file, "", key).empty()) {
-        signing::SecretKeyFile again;
-        FUZZ_CHECK(signing::read_secret_key(
-                       signing::secret_key_text(key, "", signing::minisign_limits()), again)
-                           .empty() &&
-                       !again.encrypted,
+    if (file->encrypted)
+        return;
+    const base::Result<signing::SecretKey> key = signing::open_secret_key(*file, "");
+    if (key.ok()) {
+        const base::Result<std::string> written =
+            signing::secret_key_text(*key, "", signing::minisign_limits());
+        const base::Result<signing::SecretKeyFile> again =
+            written.ok() ? signing::read_secret_key(*written) : written.error();
+        FUZZ_CHECK(again.ok() && !again->encrypted,
                    "an unencrypted secret key that does not read back");
     }
 }
@@ -65,7 +67,7 @@ void check_secret_key(const std::string &text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size < 1 || !signing::ready())
+    if (size < 1 || !signing::ready().ok())
         return 0;
     const std::string text(reinterpret_cast<const char *>(data + 1), size - 1);
     switch (data[0] % 3) {

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages hidiap needs to build; with --windows, also those of the Windows
 # cross-build (scripts/build-windows.sh); with --package, those of the Debian package
-# (scripts/package.sh); with --web, those of the web updater (scripts/build-web.sh); with --test,
-# those of every test and check, the Windows build under Wine, the Debian package and the web
-# updater in a headless browser included.
+# (scripts/package.sh); with --web, those of the web updater (scripts/build-web.sh); with
+# --test-plain, those of the plain build's tests; with --test, those of every test and check, the
+# Windows build under Wine, the Debian package and the web updater in a headless browser
+# included. Any other argument is refused.
 set -euo pipefail
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
@@ -20,22 +21,32 @@ debian=(dpkg-dev file)
 # The web updater: emscripten, and the Debian packages whose sources it compiles to WebAssembly.
 web=(emscripten dpkg-dev zip ca-certificates zlib1g-dev libminizip-dev nettle-dev
   nlohmann-json3-dev libsodium-dev autoconf automake libtool)
+# The plain build's tests alone (HIDIAP_QUICK=1 scripts/test.sh).
+plain_tests=(googletest libgtest-dev libgmock-dev libbenchmark-dev binutils minisign postgresql)
+usage() {
+  echo "usage: scripts/install-deps.sh [--windows | --package | --web | --test-plain | --test]" >&2
+  exit 2
+}
+[ "$#" -le 1 ] || usage
 case "${1:-}" in
+  "") ;;
   --windows) packages+=("${windows[@]}") ;;
   --package) packages+=("${debian[@]}") ;;
   --web) packages+=("${web[@]}") ;;
+  --test-plain) packages+=("${plain_tests[@]}") ;;
   --test)
     # binutils: objcopy and ld make the HEX, S-record and ELF files of the format tests.
     # minisign: the signing tests check hidiap's signatures against minisign's own.
     # postgresql: the --record tests run a throwaway server (its programs in
     # /usr/lib/postgresql/VERSION/bin; the cluster Debian makes on install is not used).
-    packages+=(googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev binutils
-      minisign postgresql)
+    # clang and its runtime: the fuzzers.
+    packages+=("${plain_tests[@]}" clang libclang-rt-dev)
     packages+=("${windows[@]}" wine64 "${debian[@]}" lintian)
     # The browser tests: Debian's Chromium driven by puppeteer-core (npm, from tests/web).
     packages+=("${web[@]}" chromium)
     command -v npm >/dev/null 2>&1 || packages+=(npm)
     ;;
+  *) echo "scripts/install-deps.sh: unknown option '$1'" >&2; usage ;;
 esac
 
 missing=()

@@ -158,6 +158,10 @@ struct iap_env_t {
     // erase. Valid while sector_plan is set.
     uint32_t sector_erased[IAP_SECTORS_MAX / 32];
     iap_verify_t verify[IAP_SURVEY_RANGES];  // by range, image first; cleared by iap_verify_start
+    // 1 while a survey or verify state's next check waits for the next tick to be sent. Until it
+    // is sent, an answer cannot be its answer: it is a duplicate, or a late answer to the check
+    // before, which would otherwise be taken for it.
+    uint8_t check_deferred;
 };
 
 // ---- Lifecycle ----
@@ -256,9 +260,17 @@ uint32_t iap_count_blank_pages(const uint8_t *data, uint32_t size);
 // [offset, offset + len) of the current range as a full update leaves it in flash (the range's
 // bytes, then 0xFF). iap_send_check: sends the check command for `length` bytes from flash
 // `start`.
+// The survey and verify states match answers to their checks, which the states of a full update
+// do not: iap_defer_check arms the state's next check to be sent by the next tick instead of at
+// once, and iap_check_answer_taken says whether an answer may be the pending check's: one that
+// names the check command (byte 4) and arrived after the check was sent.
+// iap_send_deferred_check: the tick's part, true when it sent the check.
 uint32_t iap_answer_crc(const uint8_t *p_dat);
 uint32_t iap_expected_crc(const iap_env_t *iap, uint32_t offset, uint32_t len);
 void iap_send_check(iap_env_t *iap, uint32_t start, uint32_t length);
+void iap_defer_check(iap_env_t *iap);
+bool iap_check_answer_taken(const iap_env_t *iap, const uint8_t *p_dat);
+bool iap_send_deferred_check(iap_env_t *iap);
 
 // ---- Verification only ----
 //
@@ -279,7 +291,8 @@ uint32_t IAP_ST_FLASH_VERIFY_SECTOR_rsp_handle(iap_env_t *iap, uint8_t *p_dat, i
 // ---- Ticks ----
 //
 // iap_timer_callback: one 10 ms tick. Idle: returns 0 and does nothing. While state_change is
-// set: returns 1 and does nothing. Otherwise counts the pending step's budget down; when it is
+// set: returns 1 and does nothing. A survey or verify check that waits for a tick is sent (and
+// nothing else done). Otherwise counts the pending step's budget down; when it is
 // spent, resends the step (every step but a page-buffer write, whose retry is only spent) and
 // takes one of its three retries; when the retries are spent too, raises
 // IAP_EVT_CMD_RX_TIMEOUT and makes the record idle. Returns 0 then.

@@ -52,6 +52,7 @@ uint32_t IAP_ST_FLASH_UNLOCK_rsp_handle(iap_env_t *iap, uint8_t *, int) {
     iap->sector_plan = 0;
     if (iap_survey_applies(iap)) {
         iap->state = IAP_ST_FLASH_SURVEY_RANGE;
+        iap->check_deferred = 0;
         iap_flash_survey_range(iap);
     } else {
         iap->state = IAP_ST_FLASH_ERASE;

@@ -96,6 +96,42 @@ void iap_send_check(iap_env_t *iap, uint32_t start, uint32_t length) {
     iap_command_tx(iap, IAP_CMD_FLASH_CHECK, payload, sizeof payload);
 }
 
+// A check that follows the answer to a check is sent a tick later: an answer the device sent
+// twice, or the answer to the resend of the check just answered, is under way by then and
+// arrives while no check is pending, where it is dropped instead of being taken for the next
+// check's (which, for two ranges of the same checksum, would vouch for the wrong range).
+void iap_defer_check(iap_env_t *iap) {
+    iap->check_deferred = 1;
+}
+
+bool iap_check_answer_taken(const iap_env_t *iap, const uint8_t *p_dat) {
+    return iap->check_deferred == 0 && p_dat[4] == IAP_CMD_FLASH_CHECK;
+}
+
+bool iap_send_deferred_check(iap_env_t *iap) {
+    if (iap->check_deferred == 0) {
+        return false;
+    }
+    iap->check_deferred = 0;
+    switch (iap->state) {
+        case IAP_ST_FLASH_SURVEY_RANGE:
+            iap_flash_survey_range(iap);
+            return true;
+        case IAP_ST_FLASH_SURVEY_SECTOR:
+            iap_flash_survey_sector(iap);
+            return true;
+        case IAP_ST_FLASH_VERIFY_RANGE:
+            iap_flash_verify_range(iap);
+            return true;
+        case IAP_ST_FLASH_VERIFY_SECTOR:
+            iap_flash_verify_sector(iap);
+            return true;
+        default:
+            // Left over from a run that ended or was stopped in between: nothing to send.
+            return false;
+    }
+}
+
 bool iap_survey_applies(const iap_env_t *iap) {
     return iap->skip_unchanged != 0 && iap->size != 0 && iap->local_img_buf != nullptr &&
            (iap->iap_addr & (IAP_SECTOR_SIZE - 1)) == 0 &&
@@ -148,6 +184,9 @@ void iap_program_changed_from(iap_env_t *iap, uint32_t sector) {
 }
 
 uint32_t IAP_ST_FLASH_SURVEY_RANGE_rsp_handle(iap_env_t *iap, uint8_t *p_dat, int) {
+    if (!iap_check_answer_taken(iap, p_dat)) {
+        return 0;
+    }
     const uint32_t sectors = iap_survey_sectors(iap);
     const uint32_t length = sectors * IAP_SECTOR_SIZE;
     const uint32_t rsp_crc = iap_answer_crc(p_dat);
@@ -171,13 +210,16 @@ uint32_t IAP_ST_FLASH_SURVEY_RANGE_rsp_handle(iap_env_t *iap, uint8_t *p_dat, in
         iap->survey_sector = 0;
         iap->attempt = IAP_RETRIES;
         iap->state = IAP_ST_FLASH_SURVEY_SECTOR;
-        iap_flash_survey_sector(iap);
+        iap_defer_check(iap);
     }
     iap->state_change = 0;
     return 0;
 }
 
 uint32_t IAP_ST_FLASH_SURVEY_SECTOR_rsp_handle(iap_env_t *iap, uint8_t *p_dat, int) {
+    if (!iap_check_answer_taken(iap, p_dat)) {
+        return 0;
+    }
     const uint32_t sector = iap->survey_sector;
     const uint32_t rsp_crc = iap_answer_crc(p_dat);
     const bool differs =
@@ -188,7 +230,7 @@ uint32_t IAP_ST_FLASH_SURVEY_SECTOR_rsp_handle(iap_env_t *iap, uint8_t *p_dat, i
     if (sector + 1 < iap_survey_sectors(iap)) {
         iap->survey_sector = static_cast<uint16_t>(sector + 1);
         iap->attempt = IAP_RETRIES;
-        iap_flash_survey_sector(iap);
+        iap_defer_check(iap);
     } else {
         conclude_survey(iap);
     }

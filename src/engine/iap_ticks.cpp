@@ -20,6 +20,9 @@ uint32_t iap_timer_callback(iap_env_t *iap) {
     if (iap->state_change != 0) {
         return 1;
     }
+    if (iap_send_deferred_check(iap)) {
+        return 0;
+    }
     if (iap->tick_cnt != 0) {
         iap->tick_cnt--;
         return 0;

@@ -25,7 +25,7 @@ void next_range(iap_env_t *iap) {
         iap->iap_addr = is_1mb ? IAP_TTS_ADDR_1MB : IAP_TTS_ADDR_OTHER;
         iap->iap_offset = 0;
         iap->state = IAP_ST_FLASH_VERIFY_RANGE;
-        iap_flash_verify_range(iap);
+        iap_defer_check(iap);
         return;
     }
     bool all_match = true;
@@ -60,6 +60,7 @@ uint32_t iap_verify_start(iap_env_t *iap, uint32_t addr, uint32_t size, uint32_t
     iap->crc_flag = IAP_CRC_IDLE;
     iap->attempt = IAP_RETRIES;
     iap->sector_plan = 0;
+    iap->check_deferred = 0;
     iap->state = IAP_ST_FLASH_VERIFY_RANGE;
     iap_flash_verify_range(iap);
     iap->state_change = 0;
@@ -83,6 +84,9 @@ void iap_flash_verify_sector(iap_env_t *iap) {
 }
 
 uint32_t IAP_ST_FLASH_VERIFY_RANGE_rsp_handle(iap_env_t *iap, uint8_t *p_dat, int) {
+    if (!iap_check_answer_taken(iap, p_dat)) {
+        return 0;
+    }
     iap_verify_t &v = current_range(iap);
     v.flash_addr = iap->iap_addr;
     v.size = iap->size;
@@ -97,7 +101,7 @@ uint32_t IAP_ST_FLASH_VERIFY_RANGE_rsp_handle(iap_env_t *iap, uint8_t *p_dat, in
         iap->survey_sector = 0;
         iap->attempt = IAP_RETRIES;
         iap->state = IAP_ST_FLASH_VERIFY_SECTOR;
-        iap_flash_verify_sector(iap);
+        iap_defer_check(iap);
     } else {
         next_range(iap);
     }
@@ -106,6 +110,9 @@ uint32_t IAP_ST_FLASH_VERIFY_RANGE_rsp_handle(iap_env_t *iap, uint8_t *p_dat, in
 }
 
 uint32_t IAP_ST_FLASH_VERIFY_SECTOR_rsp_handle(iap_env_t *iap, uint8_t *p_dat, int) {
+    if (!iap_check_answer_taken(iap, p_dat)) {
+        return 0;
+    }
     iap_verify_t &v = current_range(iap);
     const uint32_t sector = iap->survey_sector;
     iap->state_change = 1;
@@ -116,7 +123,7 @@ uint32_t IAP_ST_FLASH_VERIFY_SECTOR_rsp_handle(iap_env_t *iap, uint8_t *p_dat, i
     if (sector + 1 < v.sectors) {
         iap->survey_sector = static_cast<uint16_t>(sector + 1);
         iap->attempt = IAP_RETRIES;
-        iap_flash_verify_sector(iap);
+        iap_defer_check(iap);
     } else {
         console_printf("[IAP]: ");
         console_printf("%u of %u sectors differ from 0x%08x\r\n", unsigned{v.differing},

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "base/result.h"
+
 namespace formats {
 
 constexpr const char *kManifestName = "package.json";
@@ -30,44 +32,51 @@ struct Manifest {
     uint16_t product_id = 0;
 };
 
+// The manifest as the archive stores it and the signature member beside it: what a signature
+// covers and says, read before anything they vouch for.
+struct SignedManifest {
+    std::vector<uint8_t> text;    // package.json's bytes as stored
+    bool signed_package = false;  // the archive has a signature member (kSignatureName)
+    std::string signature_text;   // its text; "" when it cannot be read
+};
+
 struct Package {
-    std::string error;  // empty when the archive, its manifest and both checksums are good
-    // The error is a member whose SHA-256 differs from the manifest's (all else was read).
-    bool member_changed = false;
-    // The manifest's bytes as stored (what a signature covers), when it could be read, and the
-    // signature member's text, when there is one; kept whatever the error.
-    std::vector<uint8_t> manifest_text;
-    bool signed_package = false;
-    std::string signature_text;
+    SignedManifest stored;
     Manifest manifest;
     std::vector<uint8_t> image;
     std::vector<uint8_t> tts;
-    bool ok() const { return error.empty(); }
 };
 
 // Whether the bytes begin as a zip archive does.
 bool looks_like_zip(const uint8_t *data, size_t size);
 
+// Reads the manifest member and, when there is one, the signature member. Refused (InvalidInput)
+// when the bytes are no readable zip archive, an archive holds one name twice, or the manifest
+// cannot be read; a signature member that cannot be read leaves signature_text empty.
+base::Result<SignedManifest> read_signed_manifest(const uint8_t *data, size_t size);
+
 // Reads the archive: the manifest, both members (each at most member_limit bytes), and checks
-// both against their SHA-256.
-Package read_package(const uint8_t *data, size_t size, uint64_t member_limit);
+// both against their SHA-256. Refused when anything is wrong, with the member and the reason:
+// Corrupt when a member's SHA-256 is not the manifest's (all else was read: the package was
+// changed after it was made), Unsupported for a member encrypted or compressed in a way this
+// reader does not read, InvalidInput for the rest.
+base::Result<Package> read_package(const uint8_t *data, size_t size, uint64_t member_limit);
 
 // A manifest name is a plain name inside the archive: not empty, not absolute, no "..", no
-// backslash. Returns the reason it is not, or "".
-std::string refuse_member_name(const std::string &name);
+// backslash, no NUL. Refused (InvalidInput) with the reason ("holds '..'; ...").
+base::Status check_member_name(const std::string &name);
 
 // The manifest as JSON text.
 std::string manifest_json(const Manifest &m);
 
-// Signs the manifest's text: puts the signature file's text in `signature`, or returns why not.
-using ManifestSigner = std::function<std::string(const std::string &manifest, const Manifest &m,
-                                                 std::string &signature)>;
+// Signs the manifest's text: the signature file's text, or why not.
+using ManifestSigner =
+    std::function<base::Result<std::string>(const std::string &manifest, const Manifest &m)>;
 
-// Writes a package of the two files to `out`; the manifest's digests are computed here. With a
-// signer, its signature of the manifest goes in as kSignatureName. Returns the reason it could
-// not, or "".
-std::string write_package(Manifest m, const std::vector<uint8_t> &image,
-                          const std::vector<uint8_t> &tts, std::vector<uint8_t> &out,
-                          const ManifestSigner &signer = nullptr);
+// A package of the two files; the manifest's digests are computed here. With a signer, its
+// signature of the manifest goes in as kSignatureName.
+base::Result<std::vector<uint8_t>> write_package(Manifest m, const std::vector<uint8_t> &image,
+                                                 const std::vector<uint8_t> &tts,
+                                                 const ManifestSigner &signer = nullptr);
 
 }  // namespace formats

@@ -1,24 +1,21 @@
 #include "formats/image_formats.h"
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <limits>
+
+#include "base/text.h"
 
 namespace formats {
 
 namespace {
 
-const uint8_t kElfMagic[4] = {0x7F, 'E', 'L', 'F'};
+using base::format;
 
-std::string printf_text(const char *format, ...) __attribute__((format(printf, 1, 2)));
-std::string printf_text(const char *format, ...) {
-    char text[256];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
+const uint8_t kElfMagic[4] = {0x7F, 'E', 'L', 'F'};
+const uint8_t kByteOrderMark[3] = {0xEF, 0xBB, 0xBF};
+
+base::Error refused(std::string why) {
+    return base::Error(base::ErrorCode::InvalidInput, std::move(why));
 }
 
 int hex_value(uint8_t c) {
@@ -39,10 +36,23 @@ bool all_hex(const uint8_t *p, size_t n) {
     return true;
 }
 
-// The text lines of a file, without their "\n" or "\r\n".
+// The text lines of a file, without their "\n" or "\r\n". A byte-order mark and the white space
+// before the first line are passed over, the lines they held still counted.
 class Lines {
   public:
-    Lines(const uint8_t *data, size_t size) : data_(data), size_(size) {}
+    Lines(const uint8_t *data, size_t size) : data_(data), size_(size) {
+        if (size_ >= 3 && std::memcmp(data_, kByteOrderMark, 3) == 0) {
+            pos_ = 3;
+        }
+        for (; pos_ < size_; pos_++) {
+            const uint8_t c = data_[pos_];
+            if (c == '\n') {
+                number_++;
+            } else if (c != ' ' && c != '\t' && c != '\r') {
+                break;
+            }
+        }
+    }
     bool next(const uint8_t *&line, size_t &length) {
         if (pos_ >= size_)
             return false;
@@ -94,7 +104,7 @@ void add_record(ParsedFile &f, uint64_t addr, const uint8_t *data, size_t length
     f.records.push_back(r);
 }
 
-void parse_ihex(const uint8_t *data, size_t size, ParsedFile &f) {
+base::Status parse_ihex(const uint8_t *data, size_t size, ParsedFile &f) {
     Lines lines(data, size);
     const uint8_t *line;
     size_t length;
@@ -105,28 +115,24 @@ void parse_ihex(const uint8_t *data, size_t size, ParsedFile &f) {
         if (blank(line, length))
             continue;
         if (ended) {
-            f.error = printf_text("line %u: text after the end-of-file record", n);
-            return;
+            return refused(format("line %u: text after the end-of-file record", n));
         }
         if (line[0] != ':' || length < 11 || (length - 1) % 2 != 0 ||
             !all_hex(line + 1, length - 1)) {
-            f.error = printf_text("line %u: not a well-formed Intel HEX record", n);
-            return;
+            return refused(format("line %u: not a well-formed Intel HEX record", n));
         }
         const std::vector<uint8_t> b = decode_hex(line + 1, length - 1);
         if (b.size() != b[0] + 5u) {
-            f.error = printf_text("line %u: the record announces %u data bytes but holds %u", n,
-                                  b[0], static_cast<unsigned>(b.size() - 5));
-            return;
+            return refused(format("line %u: the record announces %u data bytes but holds %u", n,
+                                  b[0], static_cast<unsigned>(b.size() - 5)));
         }
         unsigned sum = 0;
         for (size_t i = 0; i + 1 < b.size(); i++)
             sum += b[i];
         const uint8_t expected = static_cast<uint8_t>(0x100 - (sum & 0xFF));
         if (b.back() != expected) {
-            f.error = printf_text("line %u: bad checksum 0x%02X (the record's bytes give 0x%02X)",
-                                  n, b.back(), expected);
-            return;
+            return refused(format("line %u: bad checksum 0x%02X (the record's bytes give 0x%02X)",
+                                  n, b.back(), expected));
         }
         const unsigned count = b[0];
         const unsigned offset = static_cast<unsigned>(b[1] << 8 | b[2]);
@@ -134,13 +140,11 @@ void parse_ihex(const uint8_t *data, size_t size, ParsedFile &f) {
         const uint8_t *payload = b.data() + 4;
         const unsigned wanted[] = {count, 0, 2, 4, 2, 4};
         if (type > 5) {
-            f.error = printf_text("line %u: unknown record type %02X", n, type);
-            return;
+            return refused(format("line %u: unknown record type %02X", n, type));
         }
         if (count != wanted[type]) {
-            f.error = printf_text("line %u: a type %02X record holds %u data bytes, not %u", n,
-                                  type, count, wanted[type]);
-            return;
+            return refused(format("line %u: a type %02X record holds %u data bytes, not %u", n,
+                                  type, count, wanted[type]));
         }
         switch (type) {
             case 0:
@@ -160,11 +164,12 @@ void parse_ihex(const uint8_t *data, size_t size, ParsedFile &f) {
         }
     }
     if (!ended) {
-        f.error = "the file ends without an end-of-file record (type 01): it is truncated";
+        return refused("the file ends without an end-of-file record (type 01): it is truncated");
     }
+    return {};
 }
 
-void parse_srec(const uint8_t *data, size_t size, ParsedFile &f) {
+base::Status parse_srec(const uint8_t *data, size_t size, ParsedFile &f) {
     Lines lines(data, size);
     const uint8_t *line;
     size_t length;
@@ -175,40 +180,34 @@ void parse_srec(const uint8_t *data, size_t size, ParsedFile &f) {
         if (blank(line, length))
             continue;
         if (ended) {
-            f.error = printf_text("line %u: text after the termination record", n);
-            return;
+            return refused(format("line %u: text after the termination record", n));
         }
         if (length < 4 || line[0] != 'S' || line[1] < '0' || line[1] > '9' || length % 2 != 0 ||
             !all_hex(line + 2, length - 2)) {
-            f.error = printf_text("line %u: not a well-formed S-record", n);
-            return;
+            return refused(format("line %u: not a well-formed S-record", n));
         }
         const int type = line[1] - '0';
         if (type == 4) {
-            f.error = printf_text("line %u: S4 is a reserved record type", n);
-            return;
+            return refused(format("line %u: S4 is a reserved record type", n));
         }
         const std::vector<uint8_t> b = decode_hex(line + 2, length - 2);
         if (b.size() != b[0] + 1u) {
-            f.error = printf_text("line %u: the record announces %u bytes but holds %u", n, b[0],
-                                  static_cast<unsigned>(b.size() - 1));
-            return;
+            return refused(format("line %u: the record announces %u bytes but holds %u", n, b[0],
+                                  static_cast<unsigned>(b.size() - 1)));
         }
         const unsigned address_bytes[] = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
         const unsigned width = address_bytes[type];
         if (b[0] < width + 1) {
-            f.error = printf_text("line %u: an S%d record needs at least %u bytes, it has %u", n,
-                                  type, width + 1, b[0]);
-            return;
+            return refused(format("line %u: an S%d record needs at least %u bytes, it has %u", n,
+                                  type, width + 1, b[0]));
         }
         unsigned sum = 0;
         for (size_t i = 0; i + 1 < b.size(); i++)
             sum += b[i];
         const uint8_t expected = static_cast<uint8_t>(~sum & 0xFF);
         if (b.back() != expected) {
-            f.error = printf_text("line %u: bad checksum 0x%02X (the record's bytes give 0x%02X)",
-                                  n, b.back(), expected);
-            return;
+            return refused(format("line %u: bad checksum 0x%02X (the record's bytes give 0x%02X)",
+                                  n, b.back(), expected));
         }
         uint64_t addr = 0;
         for (unsigned i = 0; i < width; i++)
@@ -219,23 +218,23 @@ void parse_srec(const uint8_t *data, size_t size, ParsedFile &f) {
             data_records++;
         } else if (type == 5 || type == 6) {
             if (payload != 0 || addr != data_records) {
-                f.error = printf_text(
-                    "line %u: the count record says %llu data records, the file has %llu", n,
-                    static_cast<unsigned long long>(addr),
-                    static_cast<unsigned long long>(data_records));
-                return;
+                return refused(
+                    format("line %u: the count record says %llu data records, the file has %llu", n,
+                           static_cast<unsigned long long>(addr),
+                           static_cast<unsigned long long>(data_records)));
             }
         } else if (type >= 7) {
             if (payload != 0) {
-                f.error = printf_text("line %u: a termination record carries no data", n);
-                return;
+                return refused(format("line %u: a termination record carries no data", n));
             }
             ended = true;
         }
     }
     if (!ended) {
-        f.error = "the file ends without a termination record (S7, S8 or S9): it is truncated";
+        return refused(
+            "the file ends without a termination record (S7, S8 or S9): it is truncated");
     }
+    return {};
 }
 
 uint64_t read_uint(const uint8_t *p, unsigned bytes, bool big_endian) {
@@ -246,25 +245,21 @@ uint64_t read_uint(const uint8_t *p, unsigned bytes, bool big_endian) {
     return v;
 }
 
-void parse_elf(const uint8_t *data, size_t size, ParsedFile &f) {
+base::Status parse_elf(const uint8_t *data, size_t size, ParsedFile &f) {
     if (size < 4 || std::memcmp(data, kElfMagic, 4) != 0) {
-        f.error = "not an ELF file (no ELF magic)";
-        return;
+        return refused("not an ELF file (no ELF magic)");
     }
     if (size < 16) {
-        f.error = "the ELF header is truncated";
-        return;
+        return refused("the ELF header is truncated");
     }
     const bool wide = data[4] == 2;
     const bool big = data[5] == 2;
     if ((data[4] != 1 && !wide) || (data[5] != 1 && !big)) {
-        f.error = "unknown ELF class or byte order";
-        return;
+        return refused("unknown ELF class or byte order");
     }
     const size_t header = wide ? 64 : 52;
     if (size < header) {
-        f.error = "the ELF header is truncated";
-        return;
+        return refused("the ELF header is truncated");
     }
     auto field = [&](size_t at, unsigned bytes) { return read_uint(data + at, bytes, big); };
     const unsigned word = wide ? 8 : 4;
@@ -273,13 +268,11 @@ void parse_elf(const uint8_t *data, size_t size, ParsedFile &f) {
     const uint64_t phnum = field(wide ? 56 : 44, 2);
     const uint64_t entry_min = wide ? 56 : 32;
     if (phnum == 0xFFFF) {
-        f.error = "more program headers than the ELF header can count: not supported";
-        return;
+        return refused("more program headers than the ELF header can count: not supported");
     }
     if (phnum != 0 &&
         (phentsize < entry_min || phoff > size || (size - phoff) / phentsize < phnum)) {
-        f.error = "the program header table is truncated or malformed";
-        return;
+        return refused("the program header table is truncated or malformed");
     }
     for (uint32_t i = 0; i < phnum; i++) {
         const size_t at = static_cast<size_t>(phoff + i * phentsize);
@@ -288,18 +281,28 @@ void parse_elf(const uint8_t *data, size_t size, ParsedFile &f) {
         const uint64_t offset = field(at + (wide ? 8 : 4), word);
         const uint64_t paddr = field(at + (wide ? 24 : 12), word);
         const uint64_t filesz = field(at + (wide ? 32 : 16), word);
+        const uint64_t memsz = field(at + (wide ? 40 : 20), word);
+        // The loader would load the file's bytes past the segment's own end: the file is
+        // malformed, and what it meant to put there cannot be known.
+        if (filesz > memsz) {
+            return refused(
+                format("program header %u: its %llu bytes in the file are more than "
+                       "its %llu bytes in memory",
+                       i, static_cast<unsigned long long>(filesz),
+                       static_cast<unsigned long long>(memsz)));
+        }
         if (filesz == 0)
             continue;  // .bss and the like: nothing in the file to program
         if (offset > size || size - offset < filesz || filesz > 0xFFFFFFFFu) {
-            f.error = printf_text("program header %u: its data lies past the end of the file", i);
-            return;
+            return refused(format("program header %u: its data lies past the end of the file", i));
         }
         add_record(f, paddr, data + offset, static_cast<size_t>(filesz), i);
     }
+    return {};
 }
 
 std::string where_text(Format f, uint32_t where) {
-    return printf_text(f == Format::Elf ? "program header %u" : "line %u", where);
+    return format(f == Format::Elf ? "program header %u" : "line %u", where);
 }
 
 }  // namespace
@@ -332,14 +335,13 @@ const char *format_title(Format f) {
     return "raw";
 }
 
-bool parse_format_name(const std::string &name, Format &out) {
+std::optional<Format> parse_format_name(const std::string &name) {
     for (Format f : {Format::Raw, Format::IntelHex, Format::SRecord, Format::Elf}) {
         if (name == format_name(f)) {
-            out = f;
-            return true;
+            return f;
         }
     }
-    return false;
+    return std::nullopt;
 }
 
 Format detect_format(const uint8_t *data, size_t size) {
@@ -359,30 +361,29 @@ Format detect_format(const uint8_t *data, size_t size) {
     return Format::Raw;
 }
 
-ParsedFile parse_file(const uint8_t *data, size_t size, Format format) {
+base::Result<ParsedFile> parse_file(const uint8_t *data, size_t size, Format kind) {
     ParsedFile f;
-    f.format = format;
-    switch (format) {
+    f.format = kind;
+    base::Status read;
+    switch (kind) {
         case Format::IntelHex:
-            parse_ihex(data, size, f);
+            read = parse_ihex(data, size, f);
             break;
         case Format::SRecord:
-            parse_srec(data, size, f);
+            read = parse_srec(data, size, f);
             break;
         case Format::Elf:
-            parse_elf(data, size, f);
+            read = parse_elf(data, size, f);
             break;
         case Format::Raw:
             if (size > 0xFFFFFFFFu) {
-                f.error = "larger than 4 GiB";
-                break;
+                return refused("larger than 4 GiB");
             }
             add_record(f, 0, data, size, 0);
             break;
     }
-    if (!f.ok()) {
-        f.records.clear();
-        f.bytes.clear();
+    if (!read.ok()) {
+        return read.error();
     }
     return f;
 }
@@ -396,7 +397,7 @@ uint64_t lowest_address(const ParsedFile &file) {
     return lowest;
 }
 
-Laid lay_out(const ParsedFile &file, uint64_t base, uint8_t *buf, uint32_t capacity) {
+base::Result<Laid> lay_out(const ParsedFile &file, uint64_t base, uint8_t *buf, uint32_t capacity) {
     Laid out;
     std::memset(buf, 0xFF, capacity);
     std::vector<bool> written(capacity);
@@ -408,7 +409,7 @@ Laid lay_out(const ParsedFile &file, uint64_t base, uint8_t *buf, uint32_t capac
         if (r.addr < base || end > limit) {
             const bool wholly_outside = end <= base || r.addr >= limit;
             if (file.format == Format::Elf && wholly_outside) {
-                out.notes.push_back(printf_text(
+                out.notes.push_back(format(
                     "%s (load addresses 0x%06llX-0x%06llX) lies outside 0x%06llX-0x%06llX and "
                     "is left out",
                     where.c_str(), static_cast<unsigned long long>(r.addr),
@@ -416,23 +417,21 @@ Laid lay_out(const ParsedFile &file, uint64_t base, uint8_t *buf, uint32_t capac
                     static_cast<unsigned long long>(limit)));
                 continue;
             }
-            out.error = printf_text(
+            return refused(format(
                 "%s: data at 0x%06llX-0x%06llX %s 0x%06llX-0x%06llX", where.c_str(),
                 static_cast<unsigned long long>(r.addr), static_cast<unsigned long long>(end),
                 file.format == Format::Elf ? "lies partly outside" : "lies outside",
-                static_cast<unsigned long long>(base), static_cast<unsigned long long>(limit));
-            return out;
+                static_cast<unsigned long long>(base), static_cast<unsigned long long>(limit)));
         }
         const uint8_t *src = file.bytes.data() + r.offset;
         const size_t at = static_cast<size_t>(r.addr - base);
         for (size_t k = 0; k < r.length; k++) {
             if (written[at + k]) {
                 if (buf[at + k] != src[k]) {
-                    out.error = printf_text(
-                        "%s: the byte at 0x%06llX is 0x%02X here but 0x%02X in earlier data",
-                        where.c_str(), static_cast<unsigned long long>(r.addr + k), src[k],
-                        buf[at + k]);
-                    return out;
+                    return refused(
+                        format("%s: the byte at 0x%06llX is 0x%02X here but 0x%02X in earlier data",
+                               where.c_str(), static_cast<unsigned long long>(r.addr + k), src[k],
+                               buf[at + k]));
                 }
                 continue;
             }
@@ -442,12 +441,12 @@ Laid lay_out(const ParsedFile &file, uint64_t base, uint8_t *buf, uint32_t capac
         }
     }
     if (out.data_bytes == 0) {
-        out.error = file.format == Format::Elf ? "no loadable data within 0x" : "no data records";
-        if (file.format == Format::Elf) {
-            out.error += printf_text("%06llX-0x%06llX", static_cast<unsigned long long>(base),
-                                     static_cast<unsigned long long>(limit));
+        if (file.format != Format::Elf) {
+            return refused("no data records");
         }
-        return out;
+        return refused(format("no loadable data within 0x%06llX-0x%06llX",
+                              static_cast<unsigned long long>(base),
+                              static_cast<unsigned long long>(limit)));
     }
     for (size_t i = 0; i < capacity;) {
         if (!written[i]) {

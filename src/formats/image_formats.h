@@ -4,8 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "base/result.h"
 
 namespace formats {
 
@@ -15,10 +18,13 @@ enum class Format { Raw, IntelHex, SRecord, Elf };
 const char *format_name(Format f);
 // "raw", "Intel HEX", ...: for messages.
 const char *format_title(Format f);
-bool parse_format_name(const std::string &name, Format &out);
+// The format --format names; none for a name it does not take.
+std::optional<Format> parse_format_name(const std::string &name);
 
 // What the content looks like: the ELF magic, or a first line that is a HEX record (':' and hex
-// digits) or an S-record ('S', a digit and hex digits); anything else is raw.
+// digits) or an S-record ('S', a digit and hex digits); anything else is raw. A UTF-8 byte-order
+// mark and white space (blank lines, spaces, CR LF) before the first line are passed over, as
+// editors leave them; the readers pass over them too.
 Format detect_format(const uint8_t *data, size_t size);
 
 // One run of bytes at one address. `where` is the line (HEX, S-record) or the program header's
@@ -34,13 +40,11 @@ struct ParsedFile {
     Format format = Format::Raw;
     std::vector<uint8_t> bytes;
     std::vector<Record> records;
-    std::string error;  // empty when the whole file was well-formed
-    bool ok() const { return error.empty(); }
 };
 
 // Reads the whole file as `format` (Raw gives one record at 0). Every byte is looked at; the
-// first malformed thing ends the parse with `error` ("line 7: bad checksum ...").
-ParsedFile parse_file(const uint8_t *data, size_t size, Format format);
+// first malformed thing refuses the file (InvalidInput, "line 7: bad checksum ...").
+base::Result<ParsedFile> parse_file(const uint8_t *data, size_t size, Format format);
 
 // A run of addresses that received data, [begin, end).
 struct Span {
@@ -49,18 +53,17 @@ struct Span {
 };
 
 struct Laid {
-    std::string error;               // empty when every record found its place
     std::vector<std::string> notes;  // ELF segments left out because they lie elsewhere
     std::vector<Span> spans;         // merged, ascending; buffer offsets
     uint64_t data_bytes = 0;         // distinct bytes laid
-    uint32_t end = 0;                // one past the last byte laid (0: nothing laid)
-    bool ok() const { return error.empty(); }
+    uint32_t end = 0;                // one past the last byte laid
 };
 
 // Lays the records into buf (filled with 0xFF first) so that address `base` lands at buf[0].
 // Data outside [base, base + capacity) is refused, except an ELF segment wholly outside, which is
-// left out with a note. Overlapping records must agree byte for byte.
-Laid lay_out(const ParsedFile &file, uint64_t base, uint8_t *buf, uint32_t capacity);
+// left out with a note. Overlapping records must agree byte for byte, and something must be
+// laid. A refusal (InvalidInput) names the line or program header.
+base::Result<Laid> lay_out(const ParsedFile &file, uint64_t base, uint8_t *buf, uint32_t capacity);
 
 // The lowest address of any record (UINT64_MAX when there is none).
 uint64_t lowest_address(const ParsedFile &file);

@@ -3,13 +3,21 @@
 #include <sodium.h>
 
 #include <cinttypes>
-#include <cstdio>
 #include <cstring>
 #include <vector>
+
+#include "base/text.h"
 
 namespace signing {
 
 namespace {
+
+using base::Error;
+using base::ErrorCode;
+
+Error refused(std::string why) {
+    return Error(ErrorCode::InvalidInput, std::move(why));
+}
 
 // The algorithm tags at the start of each binary field.
 constexpr char kEd25519[] = "Ed";         // a key, or a signature of the data itself
@@ -128,14 +136,15 @@ std::vector<uint8_t> global_message(const std::array<uint8_t, 64> &signature,
 
 }  // namespace
 
-bool ready() {
-    return sodium_init() >= 0;
+base::Status ready() {
+    if (sodium_init() < 0) {
+        return Error(ErrorCode::Internal, "the cryptography library could not start");
+    }
+    return {};
 }
 
 std::string key_id_text(const KeyId &id) {
-    char text[20];
-    std::snprintf(text, sizeof text, "%" PRIX64, load_le64(id.data()));
-    return text;
+    return base::format("%016" PRIX64, load_le64(id.data()));
 }
 
 SecretKey::~SecretKey() {
@@ -149,93 +158,100 @@ PublicKey SecretKey::public_key() const {
     return p;
 }
 
-std::string read_public_key(const std::string &text, PublicKey &out) {
+base::Result<PublicKey> read_public_key(const std::string &text) {
     const std::vector<std::string> lines = lines_of(text);
     if (lines.size() != 2 || !starts_with(lines[0], kUntrusted)) {
-        return "not a minisign public key file (an untrusted comment line, then the key)";
+        return refused("not a minisign public key file (an untrusted comment line, then the key)");
     }
     uint8_t bytes[kPublicKeyBytes];
     if (!decode(lines[1], bytes, sizeof bytes)) {
-        return "its key line is not the base64 of a " + std::to_string(kPublicKeyBytes) +
-               "-byte key";
+        return refused("its key line is not the base64 of a " + std::to_string(kPublicKeyBytes) +
+                       "-byte key");
     }
     if (std::memcmp(bytes, kEd25519, 2) != 0)
-        return "it is not an Ed25519 key";
+        return refused("it is not an Ed25519 key");
+    PublicKey out;
     std::memcpy(out.id.data(), bytes + 2, 8);
     std::memcpy(out.key.data(), bytes + 10, 32);
-    return "";
+    return out;
 }
 
-std::string read_signature(const std::string &text, Signature &out) {
+base::Result<Signature> read_signature(const std::string &text) {
     const std::vector<std::string> lines = lines_of(text);
     if (lines.size() != 4 || !starts_with(lines[0], kUntrusted) ||
         !starts_with(lines[2], kTrusted)) {
-        return "not a minisign signature file (untrusted comment, signature, trusted comment, "
-               "global signature)";
+        return refused(
+            "not a minisign signature file (untrusted comment, signature, trusted comment, "
+            "global signature)");
     }
     uint8_t bytes[kSignatureBytes];
     if (!decode(lines[1], bytes, sizeof bytes)) {
-        return "its signature line is not the base64 of a " + std::to_string(kSignatureBytes) +
-               "-byte signature";
+        return refused("its signature line is not the base64 of a " +
+                       std::to_string(kSignatureBytes) + "-byte signature");
     }
+    Signature out;
     if (std::memcmp(bytes, kPrehashed, 2) == 0) {
         out.prehashed = true;
     } else if (std::memcmp(bytes, kEd25519, 2) == 0) {
         out.prehashed = false;
     } else {
-        return "it is not an Ed25519 signature";
+        return refused("it is not an Ed25519 signature");
     }
     out.trusted_comment = lines[2].substr(std::strlen(kTrusted));
     if (out.trusted_comment.size() > kCommentLimit) {
-        return "its trusted comment is longer than " + std::to_string(kCommentLimit) + " bytes";
+        return refused("its trusted comment is longer than " + std::to_string(kCommentLimit) +
+                       " bytes");
     }
     if (!decode(lines[3], out.global_signature.data(), out.global_signature.size())) {
-        return "its last line is not the base64 of a 64-byte global signature";
+        return refused("its last line is not the base64 of a 64-byte global signature");
     }
     std::memcpy(out.id.data(), bytes + 2, 8);
     std::memcpy(out.signature.data(), bytes + 10, 64);
     out.untrusted_comment = lines[0].substr(std::strlen(kUntrusted));
-    return "";
+    return out;
 }
 
-std::string read_secret_key(const std::string &text, SecretKeyFile &out) {
+base::Result<SecretKeyFile> read_secret_key(const std::string &text) {
     const std::vector<std::string> lines = lines_of(text);
     if (lines.size() != 2 || !starts_with(lines[0], kUntrusted)) {
-        return "not a minisign secret key file (an untrusted comment line, then the key)";
+        return refused("not a minisign secret key file (an untrusted comment line, then the key)");
     }
     uint8_t bytes[kSecretKeyBytes];
     if (!decode(lines[1], bytes, sizeof bytes)) {
-        return "its key line is not the base64 of a " + std::to_string(kSecretKeyBytes) +
-               "-byte secret key";
+        return refused("its key line is not the base64 of a " + std::to_string(kSecretKeyBytes) +
+                       "-byte secret key");
     }
+    SecretKeyFile out;
     if (std::memcmp(bytes, kEd25519, 2) != 0)
-        return "it is not an Ed25519 key";
+        return refused("it is not an Ed25519 key");
     if (std::memcmp(bytes + 2, kScrypt, 2) == 0) {
         out.encrypted = true;
     } else if (std::memcmp(bytes + 2, kNoKdf, 2) == 0) {
         out.encrypted = false;
     } else {
-        return "its key is sealed with an unknown key derivation";
+        return refused("its key is sealed with an unknown key derivation");
     }
     if (std::memcmp(bytes + 4, kBlake2b, 2) != 0)
-        return "its checksum is of an unknown kind";
+        return refused("its checksum is of an unknown kind");
     std::memcpy(out.salt.data(), bytes + 6, 32);
     out.opslimit = load_le64(bytes + 38);
     out.memlimit = load_le64(bytes + 46);
     std::memcpy(out.sealed.data(), bytes + 54, out.sealed.size());
     if (out.encrypted && (out.opslimit > kOpslimitCeiling || out.memlimit > kMemlimitCeiling)) {
-        return "its key derivation asks for more work or memory than any key file needs";
+        return refused("its key derivation asks for more work or memory than any key file needs");
     }
-    return "";
+    return out;
 }
 
-std::string open_secret_key(const SecretKeyFile &file, const std::string &password,
-                            SecretKey &out) {
+base::Result<SecretKey> open_secret_key(const SecretKeyFile &file, const std::string &password) {
     std::array<uint8_t, 104> plain = file.sealed;
     if (file.encrypted &&
         !apply_password(plain, password, file.salt, file.opslimit, file.memlimit)) {
-        return "its password could not be applied (too little memory for its key derivation)";
+        return Error(ErrorCode::Unavailable,
+                     "its password could not be applied (too little memory for its key "
+                     "derivation)");
     }
+    SecretKey out;
     std::memcpy(out.id.data(), plain.data(), 8);
     std::memcpy(out.key.data(), plain.data() + 8, 64);
     std::array<uint8_t, 32> stored{};
@@ -244,10 +260,12 @@ std::string open_secret_key(const SecretKeyFile &file, const std::string &passwo
     // minisign leaves the checksum of an unencrypted key empty.
     const bool unchecked = !file.encrypted && sodium_is_zero(stored.data(), stored.size());
     if (!unchecked && sodium_memcmp(checksum(out).data(), stored.data(), stored.size()) != 0) {
-        sodium_memzero(out.key.data(), out.key.size());
-        return file.encrypted ? "wrong password for this key" : "the key is damaged";
+        if (file.encrypted) {
+            return refused("wrong password for this key");
+        }
+        return Error(ErrorCode::Corrupt, "the key is damaged");
     }
-    return "";
+    return out;
 }
 
 Check verify(const PublicKey &key, const Signature &sig, const uint8_t *data, size_t size) {
@@ -286,7 +304,8 @@ std::string public_key_text(const PublicKey &key) {
            encode(bytes, sizeof bytes) + "\n";
 }
 
-std::string secret_key_text(const SecretKey &key, const std::string &password, KdfLimits limits) {
+base::Result<std::string> secret_key_text(const SecretKey &key, const std::string &password,
+                                          KdfLimits limits) {
     const bool encrypted = !password.empty();
     uint8_t bytes[kSecretKeyBytes] = {};
     std::memcpy(bytes, kEd25519, 2);
@@ -302,7 +321,8 @@ std::string secret_key_text(const SecretKey &key, const std::string &password, K
         randombytes_buf(salt.data(), salt.size());
         if (!apply_password(sealed, password, salt, limits.opslimit, limits.memlimit)) {
             sodium_memzero(sealed.data(), sealed.size());
-            return "";
+            return Error(ErrorCode::Unavailable,
+                         "too little memory to protect the key with its password");
         }
         std::memcpy(bytes + 6, salt.data(), salt.size());
         store_le64(bytes + 38, limits.opslimit);
@@ -317,11 +337,12 @@ std::string secret_key_text(const SecretKey &key, const std::string &password, K
     return text;
 }
 
-std::string sign(const SecretKey &key, const uint8_t *data, size_t size,
-                 const std::string &trusted_comment) {
+base::Result<std::string> sign(const SecretKey &key, const uint8_t *data, size_t size,
+                               const std::string &trusted_comment) {
     if (trusted_comment.size() > kCommentLimit ||
         trusted_comment.find_first_of("\r\n") != std::string::npos) {
-        return "";
+        return refused("the trusted comment must be one line of at most " +
+                       std::to_string(kCommentLimit) + " bytes");
     }
     std::array<uint8_t, 64> signature{};
     const std::vector<uint8_t> message = signed_message(true, data, size);

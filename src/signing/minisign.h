@@ -9,14 +9,18 @@
 #include <cstdint>
 #include <string>
 
+#include "base/result.h"
+
 namespace signing {
 
 using KeyId = std::array<uint8_t, 8>;
 
-// Starts libsodium (safe to call again). False when it cannot start; nothing here works then.
-bool ready();
+// Starts libsodium (safe to call again). Refused (Internal) when it cannot start; nothing here
+// works then.
+base::Status ready();
 
-// A key ID as minisign shows it: the eight bytes as a little-endian number in upper-case hex.
+// A key ID as minisign shows it: the eight bytes as a little-endian number in upper-case hex,
+// always 16 digits (a leading zero is one of them).
 std::string key_id_text(const KeyId &id);
 
 // A trusted comment is one line of at most this many bytes, as minisign keeps it.
@@ -56,13 +60,16 @@ struct SecretKey {
     PublicKey public_key() const;
 };
 
-// The readers take a whole file's text; each returns "" or why it is not such a file.
-std::string read_public_key(const std::string &text, PublicKey &out);
-std::string read_signature(const std::string &text, Signature &out);
-std::string read_secret_key(const std::string &text, SecretKeyFile &out);
+// The readers take a whole file's text; each refuses (InvalidInput) what is not such a file, with
+// the reason.
+base::Result<PublicKey> read_public_key(const std::string &text);
+base::Result<Signature> read_signature(const std::string &text);
+base::Result<SecretKeyFile> read_secret_key(const std::string &text);
 
-// Opens the file's key with the password (unused when the file is unencrypted); "" or why not.
-std::string open_secret_key(const SecretKeyFile &file, const std::string &password, SecretKey &out);
+// Opens the file's key with the password (unused when the file is unencrypted). Refused with
+// InvalidInput for a wrong password, Corrupt for a damaged key, Unavailable when there is too
+// little memory for the key derivation.
+base::Result<SecretKey> open_secret_key(const SecretKeyFile &file, const std::string &password);
 
 enum class Check {
     Good,
@@ -83,12 +90,13 @@ KdfLimits minisign_limits();
 void make_key(SecretKey &out);
 
 std::string public_key_text(const PublicKey &key);
-// The secret key file, sealed with the password, or unencrypted when it is empty. "" when the
-// key derivation failed (too little memory).
-std::string secret_key_text(const SecretKey &key, const std::string &password, KdfLimits limits);
-// The signature file of the data (prehashed); "" when the trusted comment is not one line of at
-// most kCommentLimit bytes.
-std::string sign(const SecretKey &key, const uint8_t *data, size_t size,
-                 const std::string &trusted_comment);
+// The secret key file, sealed with the password, or unencrypted when it is empty. Unavailable
+// when the key derivation failed (too little memory).
+base::Result<std::string> secret_key_text(const SecretKey &key, const std::string &password,
+                                          KdfLimits limits);
+// The signature file of the data (prehashed). Refused (InvalidInput) when the trusted comment is
+// not one line of at most kCommentLimit bytes.
+base::Result<std::string> sign(const SecretKey &key, const uint8_t *data, size_t size,
+                               const std::string &trusted_comment);
 
 }  // namespace signing

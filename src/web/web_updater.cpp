@@ -116,12 +116,12 @@ EMSCRIPTEN_KEEPALIVE int hidiap_web_load(const char *image, const char *tts, con
     product.clear();
     // The vendor's keys built into the page (scripts/build-web.sh --trust), which hidiap.js puts
     // in this folder: with one, only packages it signed run, as with the tool's --trust.
-    std::vector<host::TrustedKey> trusted;
-    if (const std::string why = host::load_trusted_keys({}, "/trusted-keys", trusted);
-        !why.empty()) {
-        std::fprintf(stderr, "hidiap: %s; nothing was sent\n", why.c_str());
+    base::Result<std::vector<host::TrustedKey>> keys = host::load_trusted_keys({}, "/trusted-keys");
+    if (!keys.ok()) {
+        std::fprintf(stderr, "hidiap: %s; nothing was sent\n", keys.message().c_str());
         return host::kExitBadInput;
     }
+    const std::vector<host::TrustedKey> trusted = std::move(*keys);
     host::PackageInputs from_package;
     const bool packaged = *package != '\0';
     if (!packaged && !trusted.empty()) {

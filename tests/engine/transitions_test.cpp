@@ -268,13 +268,38 @@ TEST_F(Transitions, SurveyAsksForWholeSectorsAndExpectsErasedBytesPastTheRange) 
     EXPECT_EQ(h.iap.survey[0].unchanged, 2u);
 }
 
+// The survey takes an answer only to its own check: a duplicated unlock answer is not the range's
+// checksum, and the duplicate of a sector's answer is not the next sector's.
+TEST_F(Transitions, SurveyTakesOnlyTheAnswersToItsChecks) {
+    h.iap.skip_unchanged = 1;
+    start(0x2000);
+    h.answer(IAP_CMD_FLASH_UNLOCK);
+    h.answer(IAP_CMD_FLASH_UNLOCK);
+    EXPECT_EQ(h.iap.state, IAP_ST_FLASH_SURVEY_RANGE);
+    h.answer(IAP_CMD_FLASH_CHECK, 0, 0x12345678);  // neither the data nor erased: ask each sector
+    h.ticks(1);
+    h.answer(IAP_CMD_FLASH_CHECK, 0, test_support::reference_jamcrc(buf, 0x1000));
+    h.answer(IAP_CMD_FLASH_CHECK, 0, test_support::reference_jamcrc(buf, 0x1000));
+    EXPECT_EQ(h.iap.state, IAP_ST_FLASH_SURVEY_SECTOR);
+    EXPECT_EQ(h.iap.survey_sector, 1u);
+    h.ticks(1);
+    h.answer(IAP_CMD_FLASH_CHECK, 0, 0x12345678);  // sector 1 differs
+    EXPECT_EQ(h.count_of(IAP_CMD_FLASH_CHECK), 3u);
+    EXPECT_NE(h.console.find("[IAP]: 1 of 2 sectors unchanged from 0x00008000, skipped\r\n"
+                             "[IAP]: Erase @ 0x00009000\r\n"),
+              std::string::npos)
+        << h.console;
+}
+
 TEST_F(Transitions, SurveyedSectorThatDiffersIsTheOnlyOneProgrammed) {
     h.iap.skip_unchanged = 1;
     start(0x2000);
     h.answer(IAP_CMD_FLASH_UNLOCK);
     h.answer(IAP_CMD_FLASH_CHECK, 0, 0x12345678);  // neither the data nor erased: ask each sector
     EXPECT_EQ(h.iap.state, IAP_ST_FLASH_SURVEY_SECTOR);
+    h.ticks(1);  // each sector's check goes out with the tick after the answer before it
     h.answer(IAP_CMD_FLASH_CHECK, 0, 0x12345678);  // sector 0 differs
+    h.ticks(1);
     h.answer(IAP_CMD_FLASH_CHECK, 0, test_support::reference_jamcrc(buf + 0x1000, 0x1000));
     EXPECT_EQ(h.count_of(IAP_CMD_FLASH_CHECK), 3u);
     EXPECT_NE(h.console.find("[IAP]: Survey @ 0x00009000\r\n"), std::string::npos);
@@ -340,7 +365,9 @@ TEST_F(Transitions, SurveyedSectorThatReadsErasedIsProgrammedWithoutAnErase) {
     h.answer(IAP_CMD_FLASH_UNLOCK);
     h.answer(IAP_CMD_FLASH_CHECK, 0, 0x12345678);  // neither the data nor erased: ask each sector
     std::vector<uint8_t> erased(0x1000, 0xFF);
+    h.ticks(1);
     h.answer(IAP_CMD_FLASH_CHECK, 0, 0x12345678);  // sector 0 holds other data
+    h.ticks(1);
     h.clear_log();
     h.answer(IAP_CMD_FLASH_CHECK, 0, test_support::reference_jamcrc(erased.data(), 0x1000));
     EXPECT_EQ(h.count_of(IAP_CMD_FLASH_ERASE), 1u) << "sector 0 is erased";

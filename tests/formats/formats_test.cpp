@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +15,7 @@
 #include "formats/firmware_package.h"
 #include "formats/image_formats.h"
 #include "formats/sha256.h"
+#include "formats/shown_text.h"
 #include "zip_members.h"
 
 namespace fs = std::filesystem;
@@ -73,18 +75,25 @@ struct Loaded {
     std::vector<uint8_t> buffer = std::vector<uint8_t>(kCapacity);
 };
 
-Loaded load(const std::vector<uint8_t> &file, Format format) {
-    Loaded l;
-    l.parsed = formats::parse_file(file.data(), file.size(), format);
-    if (l.parsed.ok()) {
-        l.laid = formats::lay_out(l.parsed, 0, l.buffer.data(), kCapacity);
+base::Result<Loaded> load(const std::vector<uint8_t> &file, Format format) {
+    base::Result<formats::ParsedFile> parsed =
+        formats::parse_file(file.data(), file.size(), format);
+    if (!parsed.ok()) {
+        return parsed.error();
     }
+    Loaded l;
+    l.parsed = std::move(*parsed);
+    base::Result<formats::Laid> laid = formats::lay_out(l.parsed, 0, l.buffer.data(), kCapacity);
+    if (!laid.ok()) {
+        return laid.error();
+    }
+    l.laid = std::move(*laid);
     return l;
 }
 
 std::string error_of(const std::string &text, Format format) {
-    const Loaded l = load(bytes_of(text), format);
-    return l.parsed.ok() ? l.laid.error : l.parsed.error;
+    const base::Result<Loaded> l = load(bytes_of(text), format);
+    return l.ok() ? "" : l.message();
 }
 
 }  // namespace
@@ -107,9 +116,9 @@ TEST_F(Converted, HexSrecAndElfMadeByBinutilsLayOutAsTheRawDataWithGaps) {
                                        {"fw.srec", Format::SRecord}}) {
         const std::vector<uint8_t> file = read(name);
         EXPECT_EQ(formats::detect_format(file.data(), file.size()), format) << name;
-        const Loaded l = load(file, format);
-        ASSERT_TRUE(l.parsed.ok()) << name << ": " << l.parsed.error;
-        ASSERT_TRUE(l.laid.ok()) << name << ": " << l.laid.error;
+        const base::Result<Loaded> loaded = load(file, format);
+        ASSERT_TRUE(loaded.ok()) << name << ": " << loaded.message();
+        const Loaded &l = *loaded;
         EXPECT_TRUE(l.buffer == expected) << name;
         ASSERT_EQ(l.laid.spans.size(), 2u) << name;
         EXPECT_EQ(l.laid.spans[0].begin, 0x8000u);
@@ -130,8 +139,9 @@ TEST_F(Converted, ARawImageConvertedWholeComesBackByteForByte) {
     sh("objcopy -I binary -O ihex raw.bin raw.hex && objcopy -I binary -O srec raw.bin raw.srec");
     for (const auto &[name, format] : {std::pair<const char *, Format>{"raw.hex", Format::IntelHex},
                                        {"raw.srec", Format::SRecord}}) {
-        const Loaded l = load(read(name), format);
-        ASSERT_TRUE(l.parsed.ok() && l.laid.ok()) << name << l.parsed.error << l.laid.error;
+        const base::Result<Loaded> loaded = load(read(name), format);
+        ASSERT_TRUE(loaded.ok()) << name << loaded.message();
+        const Loaded &l = *loaded;
         EXPECT_EQ(l.laid.end, raw.size()) << name;
         EXPECT_TRUE(std::equal(raw.begin(), raw.end(), l.buffer.begin())) << name;
         EXPECT_EQ(l.buffer[raw.size()], 0xFF) << name;
@@ -142,13 +152,13 @@ TEST_F(Converted, ElfSegmentsPartlyOutsideTheBufferOrNoneInsideAreRefused) {
     write("a.bin", random_bytes(512, 5));
     link("edge.elf", {{"a.bin", kCapacity - 256}});
     link("ramonly.elf", {{"a.bin", 0x20000000}});
-    EXPECT_NE(load(read("edge.elf"), Format::Elf).laid.error.find("lies partly outside"),
+    EXPECT_NE(load(read("edge.elf"), Format::Elf).message().find("lies partly outside"),
               std::string::npos);
-    EXPECT_NE(load(read("ramonly.elf"), Format::Elf).laid.error.find("no loadable data"),
+    EXPECT_NE(load(read("ramonly.elf"), Format::Elf).message().find("no loadable data"),
               std::string::npos);
     std::vector<uint8_t> cut = read("edge.elf");
     cut.resize(80);
-    EXPECT_NE(load(cut, Format::Elf).parsed.error.find("program header table is truncated"),
+    EXPECT_NE(load(cut, Format::Elf).message().find("program header table is truncated"),
               std::string::npos);
 }
 
@@ -214,6 +224,71 @@ TEST(FormatReaders, TheFormatIsRecognisedFromTheFirstLineOnly) {
     }
 }
 
+// Editors and tools leave a byte-order mark, blank lines or spaces before the first record; the
+// file is still the text format it is (its lines counted as they stand), while a raw binary that
+// starts with white space stays raw.
+TEST(FormatReaders, WhiteSpaceAndAByteOrderMarkBeforeTheFirstRecordAreOfTheText) {
+    const std::string hex = ":0100000000FF\n:00000001FF\n";
+    const std::string srec = "S104000000FB\nS9030000FC\n";
+    for (const std::string lead :
+         {"\n", "\r\n", "\r\n\r\n", "  ", " \t\n ", "\xEF\xBB\xBF", "\xEF\xBB\xBF\r\n"}) {
+        for (const auto &[text, format] :
+             {std::pair<std::string, Format>{hex, Format::IntelHex}, {srec, Format::SRecord}}) {
+            const std::string file = lead + text;
+            EXPECT_EQ(
+                formats::detect_format(reinterpret_cast<const uint8_t *>(file.data()), file.size()),
+                format)
+                << file;
+            EXPECT_EQ(error_of(file, format), "") << file;
+        }
+    }
+    EXPECT_NE(
+        error_of("\xEF\xBB\xBF\n\n:0100000000FE\n", Format::IntelHex).find("line 3: bad checksum"),
+        std::string::npos);
+    std::vector<uint8_t> raw = bytes_of("\r\n  \xEF\xBB\xBF");
+    const std::vector<uint8_t> noise = random_bytes(4096, 40);
+    raw.insert(raw.end(), noise.begin(), noise.end());
+    EXPECT_EQ(formats::detect_format(raw.data(), raw.size()), Format::Raw);
+    raw.erase(raw.begin(), raw.begin() + 4);  // the mark first, then binary data
+    EXPECT_EQ(formats::detect_format(raw.data(), raw.size()), Format::Raw);
+}
+
+namespace {
+
+// An ELF32 little-endian executable of one PT_LOAD segment of `data` at `paddr`.
+std::vector<uint8_t> elf_of(const std::vector<uint8_t> &data, uint32_t paddr, uint32_t memsz) {
+    std::vector<uint8_t> f(52 + 32 + data.size());
+    const auto put = [&f](size_t at, uint32_t v, unsigned bytes) {
+        for (unsigned i = 0; i < bytes; i++)
+            f[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    };
+    f[0] = 0x7F, f[1] = 'E', f[2] = 'L', f[3] = 'F', f[4] = 1, f[5] = 1, f[6] = 1;
+    put(16, 2, 2);   // ET_EXEC
+    put(28, 52, 4);  // e_phoff
+    put(42, 32, 2);  // e_phentsize
+    put(44, 1, 2);   // e_phnum
+    put(52, 1, 4);   // PT_LOAD
+    put(56, 84, 4);  // p_offset
+    put(60, paddr, 4);
+    put(64, paddr, 4);
+    put(68, static_cast<uint32_t>(data.size()), 4);
+    put(72, memsz, 4);
+    std::copy(data.begin(), data.end(), f.begin() + 84);
+    return f;
+}
+
+}  // namespace
+
+TEST(FormatReaders, AnElfSegmentWithMoreBytesInTheFileThanInMemoryIsRefused) {
+    const std::vector<uint8_t> data = random_bytes(600, 41);
+    const std::vector<uint8_t> good = elf_of(data, 0x8000, 0x1000);
+    EXPECT_TRUE(load(good, Format::Elf).ok()) << "a segment with room to spare is read";
+    const base::Result<Loaded> bad = load(elf_of(data, 0x8000, 599), Format::Elf);
+    ASSERT_FALSE(bad.ok());
+    EXPECT_EQ(bad.message(),
+              "program header 0: its 600 bytes in the file are more than its 599 bytes in memory");
+}
+
 TEST(Sha256, MatchesTheStandardTestVectors) {
     EXPECT_EQ(formats::sha256_hex(reinterpret_cast<const uint8_t *>("abc"), 3),
               "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
@@ -238,7 +313,8 @@ std::string package_error(const std::vector<test_support::ZipMember> &members,
     const std::string scratch =
         (fs::temp_directory_path() / ("hidiap_zip_" + std::to_string(getpid()) + ".zip")).string();
     const std::vector<uint8_t> zip = test_support::zip_of(members, scratch);
-    return formats::read_package(zip.data(), zip.size(), limit).error;
+    const base::Result<formats::Package> p = formats::read_package(zip.data(), zip.size(), limit);
+    return p.ok() ? "" : p.message();
 }
 
 }  // namespace
@@ -252,17 +328,16 @@ TEST(FirmwarePackage, WrittenThenReadGivesTheFilesAndTheManifestBack) {
     m.has_ids = true;
     m.vendor_id = 0x9999;
     m.product_id = 0x8888;
-    std::vector<uint8_t> zip;
-    ASSERT_EQ(formats::write_package(m, image, tts, zip), "");
-    const formats::Package p = formats::read_package(zip.data(), zip.size(), kCapacity);
-    ASSERT_TRUE(p.ok()) << p.error;
-    EXPECT_TRUE(p.image == image);
-    EXPECT_TRUE(p.tts == tts);
-    EXPECT_EQ(formats::manifest_json(p.manifest), formats::manifest_json(m));
+    const base::Result<std::vector<uint8_t>> zip = formats::write_package(m, image, tts);
+    ASSERT_TRUE(zip.ok()) << zip.message();
+    const base::Result<formats::Package> p =
+        formats::read_package(zip->data(), zip->size(), kCapacity);
+    ASSERT_TRUE(p.ok()) << p.message();
+    EXPECT_TRUE(p->image == image);
+    EXPECT_TRUE(p->tts == tts);
+    EXPECT_EQ(formats::manifest_json(p->manifest), formats::manifest_json(m));
     // The same files give the same package, byte for byte.
-    std::vector<uint8_t> again;
-    formats::write_package(m, image, tts, again);
-    EXPECT_TRUE(again == zip);
+    EXPECT_TRUE(formats::write_package(m, image, tts).value() == *zip);
 }
 
 TEST(FirmwarePackage, ChangedMembersUnsafeNamesAndOversizeMembersAreRefused) {
@@ -321,19 +396,20 @@ TEST(FirmwarePackage, ASignedPackageKeepsTheSignedManifestBytesAndTellsAChangedM
     const std::vector<uint8_t> image = random_bytes(5000, 9);
     const std::vector<uint8_t> tts = random_bytes(100, 10);
     std::string seen;
-    const formats::ManifestSigner signer = [&](const std::string &manifest,
-                                               const formats::Manifest &, std::string &sig) {
+    const formats::ManifestSigner signer =
+        [&](const std::string &manifest, const formats::Manifest &) -> base::Result<std::string> {
         seen = manifest;
-        sig = "signature of the manifest\n";
-        return std::string();
+        return std::string("signature of the manifest\n");
     };
-    std::vector<uint8_t> zip;
-    ASSERT_EQ(formats::write_package(manifest_for(image, tts), image, tts, zip, signer), "");
-    const formats::Package p = formats::read_package(zip.data(), zip.size(), kCapacity);
-    ASSERT_TRUE(p.ok()) << p.error;
-    EXPECT_TRUE(p.signed_package);
-    EXPECT_EQ(p.signature_text, "signature of the manifest\n");
-    EXPECT_EQ(std::string(p.manifest_text.begin(), p.manifest_text.end()), seen);
+    const base::Result<std::vector<uint8_t>> zip =
+        formats::write_package(manifest_for(image, tts), image, tts, signer);
+    ASSERT_TRUE(zip.ok()) << zip.message();
+    const base::Result<formats::Package> p =
+        formats::read_package(zip->data(), zip->size(), kCapacity);
+    ASSERT_TRUE(p.ok()) << p.message();
+    EXPECT_TRUE(p->stored.signed_package);
+    EXPECT_EQ(p->stored.signature_text, "signature of the manifest\n");
+    EXPECT_EQ(std::string(p->stored.text.begin(), p->stored.text.end()), seen);
 
     // A changed member leaves the manifest to be checked against its signature first.
     const std::vector<uint8_t> manifest = bytes_of(seen);
@@ -343,10 +419,15 @@ TEST(FirmwarePackage, ASignedPackageKeepsTheSignedManifestBytesAndTellsAChangedM
         (fs::temp_directory_path() / ("hidiap_zip_" + std::to_string(getpid()) + ".zip")).string();
     const std::vector<uint8_t> bad = test_support::zip_of(
         {{"package.json", manifest}, {"fw.hex", changed}, {"tts.bin", tts}}, scratch);
-    const formats::Package q = formats::read_package(bad.data(), bad.size(), kCapacity);
-    EXPECT_TRUE(q.member_changed) << q.error;
-    EXPECT_FALSE(q.signed_package);
-    EXPECT_TRUE(q.manifest_text == manifest);
+    const base::Result<formats::Package> q =
+        formats::read_package(bad.data(), bad.size(), kCapacity);
+    ASSERT_FALSE(q.ok());
+    EXPECT_EQ(q.code(), base::ErrorCode::Corrupt) << q.message();
+    const base::Result<formats::SignedManifest> q_stored =
+        formats::read_signed_manifest(bad.data(), bad.size());
+    ASSERT_TRUE(q_stored.ok()) << q_stored.message();
+    EXPECT_FALSE(q_stored->signed_package);
+    EXPECT_TRUE(q_stored->text == manifest);
     // A signature member too large to be one still marks the package as signed.
     const std::vector<uint8_t> huge =
         test_support::zip_of({{"package.json", manifest},
@@ -354,8 +435,135 @@ TEST(FirmwarePackage, ASignedPackageKeepsTheSignedManifestBytesAndTellsAChangedM
                               {"tts.bin", tts},
                               {"package.json.minisig", random_bytes(5000, 11)}},
                              scratch);
-    const formats::Package r = formats::read_package(huge.data(), huge.size(), kCapacity);
-    EXPECT_TRUE(r.signed_package) << r.error;
-    EXPECT_FALSE(r.member_changed);
-    EXPECT_NE(r.error.find("package.json.minisig"), std::string::npos) << r.error;
+    const base::Result<formats::Package> r =
+        formats::read_package(huge.data(), huge.size(), kCapacity);
+    ASSERT_FALSE(r.ok());
+    EXPECT_NE(r.code(), base::ErrorCode::Corrupt);
+    EXPECT_NE(r.message().find("package.json.minisig"), std::string::npos) << r.message();
+    const base::Result<formats::SignedManifest> r_stored =
+        formats::read_signed_manifest(huge.data(), huge.size());
+    ASSERT_TRUE(r_stored.ok()) << r_stored.message();
+    EXPECT_TRUE(r_stored->signed_package);
+    EXPECT_EQ(r_stored->signature_text, "");
+}
+
+namespace {
+
+// Rewrites the 16-bit field at `field` of the local header (local=true) or central directory
+// entry of the member `name`: the archives a zip tool other than hidiap's could leave.
+void patch_member(std::vector<uint8_t> &zip, const std::string &name, bool local, size_t field,
+                  uint16_t value) {
+    const uint8_t signature[4] = {'P', 'K', static_cast<uint8_t>(local ? 3 : 1),
+                                  static_cast<uint8_t>(local ? 4 : 2)};
+    const size_t name_at = local ? 30 : 46;
+    const size_t length_at = local ? 26 : 28;
+    for (size_t at = 0; at + name_at + name.size() <= zip.size(); at++) {
+        if (std::equal(signature, signature + 4, zip.begin() + at) &&
+            static_cast<size_t>(zip[at + length_at] | zip[at + length_at + 1] << 8) ==
+                name.size() &&
+            std::equal(name.begin(), name.end(), zip.begin() + at + name_at)) {
+            zip[at + field] = static_cast<uint8_t>(value);
+            zip[at + field + 1] = static_cast<uint8_t>(value >> 8);
+            return;
+        }
+    }
+    ADD_FAILURE() << "no member " << name;
+}
+
+}  // namespace
+
+// What the archive holds must mean one thing to every reader, and a refusal must say what is
+// wrong: a compression this reader lacks, a local header that names another file, a name or key
+// given twice, a format that is no number it knows, a NUL in a name.
+TEST(FirmwarePackage, ArchivesThatReadersCouldTakeDifferentlyAreRefusedSayingWhy) {
+    const std::vector<uint8_t> image = bytes_of(":0100000000FF\n:00000001FF\n");
+    const std::vector<uint8_t> tts = random_bytes(100, 42);
+    const formats::Manifest m = manifest_for(image, tts);
+    const std::string manifest = formats::manifest_json(m);
+    const std::string scratch =
+        (fs::temp_directory_path() / ("hidiap_zip_" + std::to_string(getpid()) + ".zip")).string();
+    const auto good = [&] {
+        return test_support::zip_of(
+            {{"package.json", bytes_of(manifest)}, {"fw.hex", image}, {"tts.bin", tts}}, scratch);
+    };
+    const auto refusal = [](const std::vector<uint8_t> &zip) {
+        const base::Result<formats::Package> p =
+            formats::read_package(zip.data(), zip.size(), kCapacity);
+        return p.ok() ? std::string() : p.message();
+    };
+    std::vector<uint8_t> bzip2 = good();
+    patch_member(bzip2, "tts.bin", true, 8, 12);
+    patch_member(bzip2, "tts.bin", false, 10, 12);
+    EXPECT_EQ(formats::read_package(bzip2.data(), bzip2.size(), kCapacity).code(),
+              base::ErrorCode::Unsupported);
+    EXPECT_NE(refusal(bzip2).find("member 'tts.bin' is compressed with method 12 (bzip2), which "
+                                  "this hidiap does not read"),
+              std::string::npos)
+        << refusal(bzip2);
+    // The local header of fw.hex names fw.hey: a reader that walks the local headers sees
+    // another file than one that goes by the list.
+    std::vector<uint8_t> renamed = good();
+    for (size_t at = 0; at + 36 <= renamed.size(); at++) {
+        if (std::equal(renamed.begin() + at, renamed.begin() + at + 4, "PK\x03\x04") &&
+            std::equal(renamed.begin() + at + 30, renamed.begin() + at + 36, "fw.hex")) {
+            renamed[at + 35] = 'y';
+        }
+    }
+    EXPECT_NE(refusal(renamed).find("member 'fw.hex' is named 'fw.hey' in its local header"),
+              std::string::npos)
+        << refusal(renamed);
+    std::vector<uint8_t> longer = good();
+    patch_member(longer, "fw.hex", true, 26, 7);
+    EXPECT_NE(refusal(longer).find("member 'fw.hex': its local header does not match its entry"),
+              std::string::npos)
+        << refusal(longer);
+    const std::vector<uint8_t> twice = test_support::zip_of({{"package.json", bytes_of(manifest)},
+                                                             {"fw.hex", image},
+                                                             {"tts.bin", tts},
+                                                             {"fw.hex", bytes_of(":00000001FF\n")}},
+                                                            scratch);
+    EXPECT_NE(refusal(twice).find("the archive holds two members named 'fw.hex'"),
+              std::string::npos)
+        << refusal(twice);
+
+    const auto manifest_refusal = [&](const std::string &text) {
+        return refusal(test_support::zip_of(
+            {{"package.json", bytes_of(text)}, {"fw.hex", image}, {"tts.bin", tts}}, scratch));
+    };
+    std::string token_twice = manifest;
+    token_twice.replace(token_twice.find("\"token\""), 0, "\"token\": \"2MB\", ");
+    EXPECT_NE(manifest_refusal(token_twice).find("package.json gives \"token\" twice"),
+              std::string::npos)
+        << manifest_refusal(token_twice);
+    std::string name_twice = manifest;
+    name_twice.replace(name_twice.find("\"name\": \"tts.bin\""), 0, "\"name\": \"fw.hex\", ");
+    EXPECT_NE(manifest_refusal(name_twice).find("package.json gives \"tts.name\" twice"),
+              std::string::npos)
+        << manifest_refusal(name_twice);
+    for (const char *format : {"1e400", "1.5", "-1", "\"1\""}) {
+        std::string odd = manifest;
+        odd.replace(odd.find("\"format\": 1"), 11, std::string("\"format\": ") + format);
+        EXPECT_NE(manifest_refusal(odd).find(std::string("package.json: its \"format\" ") + format +
+                                             " is not a format this hidiap knows; this hidiap "
+                                             "reads format 1"),
+                  std::string::npos)
+            << manifest_refusal(odd);
+    }
+    EXPECT_NE(manifest_refusal("{\"format\": 1,").find("package.json is not a JSON object ("),
+              std::string::npos);
+    std::string nul = manifest;
+    nul.replace(nul.find("\"fw.hex\""), 8, "\"fw\\u0000\\u001b[2J.hex\"");
+    const std::string why = manifest_refusal(nul);
+    EXPECT_NE(why.find("package.json: the name 'fw\\x00\\x1B[2J.hex' holds a NUL character"),
+              std::string::npos)
+        << why;
+}
+
+TEST(ShownText, ControlCharactersAreEscapedAndTheRestKept) {
+    EXPECT_EQ(formats::shown("a\x1b]0;title\x07 b\tc\nd\x7f"),
+              "a\\x1B]0;title\\x07 b\tc\\x0Ad\\x7F");
+    EXPECT_EQ(formats::shown(std::string("x\0y", 3)), "x\\x00y");
+    EXPECT_EQ(formats::shown("\xC2\x9B"
+                             "2J caf\xC3\xA9 \xC2\xA0"),
+              "\\xC2\\x9B2J caf\xC3\xA9 \xC2\xA0");
 }

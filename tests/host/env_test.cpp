@@ -113,6 +113,16 @@ TEST(TestEnvFaults, TornAppendKeepsItsBytesAndCountsCalls) {
     std::remove(file.c_str());
 }
 
+TEST(ThreadDeathTest, WhatAThreadThrowsEndsTheProcessWithTheInternalErrorStatus) {
+    EXPECT_EXIT(
+        {
+            auto t = host::Thread::start([] { throw std::runtime_error("a broken invariant"); });
+            t->join();
+        },
+        ::testing::ExitedWithCode(host::kExitInternalError),
+        "hidiap: internal error: a broken invariant");
+}
+
 TEST(TestEnvClock, VirtualTimeRunsAsFastAsTheThreadsWait) {
     TestEnv virtual_time(TestEnv::Time::Virtual);
     const host::EnvScope scope(virtual_time);

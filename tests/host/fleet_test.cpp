@@ -338,6 +338,16 @@ TEST_F(Fleet, AnInterruptionEndsEveryDeviceWithItsStatus) {
     }
     EXPECT_EQ(results[1].tag, "2:");
     EXPECT_EQ(host::fleet_exit_status(results), 130);
+    // Interrupted, not failed: the summary says so, as the station's totals do.
+    EXPECT_NE(summary(results).find("\nhidiap: 2 of 2 devices interrupted: 1:, 2:\n"),
+              std::string::npos)
+        << summary(results);
+    std::vector<DeviceResult> mixed = results;
+    mixed.push_back({"SIM0003", host::refusal_report(host::Status::Failed, 1, "it failed")});
+    EXPECT_NE(summary(mixed).find(
+                  "\nhidiap: 1 of 3 devices failed: SIM0003; 2 of 3 devices interrupted: 1:, 2:\n"),
+              std::string::npos)
+        << summary(mixed);
 }
 
 TEST(TaggedConsole, LinesPrintedInPiecesComeOutWholeAndTagged) {

@@ -1,5 +1,7 @@
 // The tool given Intel HEX, S-record and ELF files and firmware packages: the same lines and the
 // same flash as for the equivalent raw files, and refusals before any device is looked for.
+#include <sys/stat.h>
+
 #include <cstdlib>
 
 #include "formats/firmware_package.h"
@@ -85,6 +87,74 @@ TEST_F(FormatsTool, AFileThatOnlyLooksLikeHexIsRefusedAndReadAsRawWhenForced) {
     const ProcessResult raw = run({"--format", "raw", path("fake.bin"), path("tts.bin"), "1MB"});
     EXPECT_EQ(raw.exit_status, 0) << raw.err;
     EXPECT_TRUE(flash() == test_support::expected_flash(fake, tts, 0x80000));
+}
+
+// An editor's byte-order mark or a blank first line made a HEX file raw data: its text went to
+// the flash at 0x8000.
+TEST_F(FormatsTool, AHexImageThatBeginsWithAByteOrderMarkOrBlankLinesIsReadAsHex) {
+    const ProcessResult raw = run({path("img.bin"), path("tts.bin"), "1MB"});
+    ASSERT_EQ(raw.exit_status, 0) << raw.err;
+    const std::vector<uint8_t> raw_flash = flash();
+    sh("objcopy -I binary -O ihex img.bin img.hex");
+    std::vector<uint8_t> hex = test_support::bytes_of("\xEF\xBB\xBF\r\n  \r\n");
+    const std::vector<uint8_t> records = read_file("img.hex");
+    hex.insert(hex.end(), records.begin(), records.end());
+    write_file("img.hex", hex);
+    const ProcessResult r = run({path("img.hex"), path("tts.bin"), "1MB"});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.out, raw.out);
+    EXPECT_TRUE(flash() == raw_flash);
+}
+
+// A FIFO waited in open() for a writer that never came; /dev/zero was read as an empty file.
+TEST_F(FormatsTool, AFifoOrADeviceIsRefusedAtOnceAsIsAFifoOfTrustedKeys) {
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    ProcessOptions quick;
+    quick.limit = std::chrono::milliseconds(10000);
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{path("fifo"), path("tts.bin"), "1MB"},
+         "hidiap: image file '" + path("fifo") + "' is a FIFO, not a regular file\n"},
+        {{path("img.bin"), "/dev/zero", "1MB"},
+         "hidiap: TTS file '/dev/zero' is a device, not a regular file\n"},
+        {{"--trust", path("fifo"), path("img.bin"), path("tts.bin"), "1MB"},
+         "hidiap: the trusted key '" + path("fifo") +
+             "' is unusable: it is a FIFO, not a regular file; nothing was sent\n"},
+        {{"--format", "ihex", path("fifo"), path("tts.bin"), "1MB"},
+         "hidiap: image file '" + path("fifo") + "': it is a FIFO, not a regular file"}};
+    for (const auto &[args, err] : cases) {
+        std::vector<std::string> full = {"--simulate", "--no-wait"};
+        full.insert(full.end(), args.begin(), args.end());
+        const ProcessResult r = run_process(kTool, full, quick);
+        EXPECT_FALSE(r.timed_out) << err;
+        EXPECT_EQ(r.exit_status, 2) << err;
+        EXPECT_EQ(r.out, kUsage) << err;
+        EXPECT_NE(r.err.find(err), std::string::npos) << r.err;
+    }
+}
+
+// Whatever a package's manifest holds is shown, never obeyed: terminal escapes and control
+// characters in its token and names come out as \xNN.
+TEST_F(FormatsTool, ADryRunShowsAManifestsControlCharactersEscaped) {
+    formats::Manifest m;
+    m.image_name = "img\x1b]0;owned\x07.bin";
+    m.tts_name = "tts.bin";
+    m.token = "1MB\x1b[2J";
+    m.image_sha256 = formats::sha256_hex(image.data(), image.size());
+    m.tts_sha256 = formats::sha256_hex(tts.data(), tts.size());
+    write_file("odd.zip", test_support::zip_of(
+                              {{"package.json", test_support::bytes_of(formats::manifest_json(m))},
+                               {m.image_name, image},
+                               {"tts.bin", tts}},
+                              path("scratch.zip")));
+    const ProcessResult r = run_process(kTool, {"--dry-run", path("odd.zip")});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
+    EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("  token '1MB\\x1B[2J': TTS data at 0x080000"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("  image '" + path("odd.zip") + ":img\\x1B]0;owned\\x07.bin' (raw"),
+              std::string::npos)
+        << r.out;
 }
 
 TEST_F(FormatsTool, APackageRunsAsItsThreeArgumentsDoAndItsDryRunShowsTheChecksums) {

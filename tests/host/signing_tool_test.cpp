@@ -23,9 +23,11 @@ class SigningTool : public Tool {
                                 path("vendor.key"), path("img.bin"), path("tts.bin"), "1MB"});
         ASSERT_EQ(signed_.exit_status, 0) << signed_.err;
         const std::vector<uint8_t> zip = read_file("fw.zip");
-        package = formats::read_package(zip.data(), zip.size(), 1 << 20);
-        ASSERT_TRUE(package.ok()) << package.error;
-        signature = package.signature_text;
+        const base::Result<formats::Package> read =
+            formats::read_package(zip.data(), zip.size(), 1 << 20);
+        ASSERT_TRUE(read.ok()) << read.message();
+        package = *read;
+        signature = package.stored.signature_text;
     }
     void sh(const std::string &command) const {
         ASSERT_EQ(
@@ -45,7 +47,7 @@ class SigningTool : public Tool {
         write_file(name, test_support::zip_of(members, path("scratch.zip")));
     }
     std::string manifest() const {
-        return std::string(package.manifest_text.begin(), package.manifest_text.end());
+        return std::string(package.stored.text.begin(), package.stored.text.end());
     }
     ProcessResult trusted_run(const std::string &zip, std::vector<std::string> extra = {}) const {
         std::vector<std::string> args = {"--simulate", "--no-wait", "--trust", path("vendor.pub")};

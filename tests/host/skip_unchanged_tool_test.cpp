@@ -1,5 +1,5 @@
 // --skip-unchanged and --skip-blank as a user runs them: against a simulated device whose flash one
-// earlier update left behind, and refused for a layout whose ranges overlap.
+// earlier update left behind, also where the ranges overlap.
 #include <algorithm>
 
 #include "tool_fixture.h"
@@ -30,17 +30,55 @@ TEST_F(SkipUnchangedTool, ProgramsOnlyTheChangedSectorAndLeavesTheSameFlash) {
               std::string::npos)
         << r.out;
     EXPECT_EQ(r.out.find("Erase @ 0x00008000"), std::string::npos);
+    // Only the changed sector's 3,328 bytes of the image were programmed.
+    EXPECT_NE(r.err.find("hidiap: update succeeded: 3328 of 8448 bytes programmed in "),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find(", every range verified (5120 bytes already current)\n"),
+              std::string::npos);
     EXPECT_NE(r.out.find("[IAP]: 1 of 1 sectors unchanged from 0x00080000, skipped\r\n"),
               std::string::npos);
     EXPECT_TRUE(read_file("skipped.bin") == read_file("full.bin"));
 }
 
-TEST_F(SkipUnchangedTool, OverlappingRangesAreRefused) {
+// Overlapping ranges: the TTS data's sectors replace the image's bytes 0x80000-0x81000, which
+// nothing writes again. A device updated once is then what --verify and --skip-unchanged compare
+// with: found current, nothing erased, and both lines name the replaced bytes.
+TEST_F(SkipUnchangedTool, OverlappingRangesAreComparedWithTheFlashAnUpdateLeaves) {
     write_file("img.bin", test_support::random_bytes(0x80000 + 0x1234, 53));
-    const ProcessResult r = run({"--skip-unchanged"});
-    EXPECT_EQ(r.exit_status, 2);
-    EXPECT_NE(r.err.find("overlap"), std::string::npos) << r.err;
-    EXPECT_EQ(r.out.find("flash unlock"), std::string::npos) << "nothing is sent";
+    const ProcessResult full = run({"--sim-flash", path("full.bin")});
+    ASSERT_EQ(full.exit_status, 0) << full.err;
+    const std::string replaced =
+        "the TTS data's sectors replaced the image's bytes 0x080000-0x081000 (0x080400-0x081000 "
+        "left erased)\n";
+    EXPECT_NE(full.err.find(", every range verified; " + replaced), std::string::npos) << full.err;
+    EXPECT_NE(full.err.find("its sectors replace the image's bytes 0x080000-0x081000"),
+              std::string::npos)
+        << full.err;
+
+    const ProcessResult verify = run({"--verify", "--sim-flash-from", path("full.bin")});
+    EXPECT_EQ(verify.exit_status, 0) << verify.err;
+    EXPECT_NE(verify.err.find("verify succeeded: the device already holds both files, as an "
+                              "update leaves them: " +
+                              replaced),
+              std::string::npos)
+        << verify.err;
+
+    const ProcessResult skipped = run({"--skip-unchanged", "--sim-flash-from", path("full.bin"),
+                                       "--sim-flash", path("skipped.bin")});
+    EXPECT_EQ(skipped.exit_status, 0) << skipped.err;
+    EXPECT_EQ(skipped.out.find("Erase @"), std::string::npos) << skipped.out;
+    EXPECT_TRUE(read_file("skipped.bin") == read_file("full.bin"));
+
+    // A device that differs where the TTS data's sectors lie ends as after a full update.
+    std::vector<uint8_t> older = read_file("full.bin");
+    older[0x80800] ^= 0xFF;
+    write_file("older.bin", older);
+    const ProcessResult mended = run({"--skip-unchanged", "--sim-flash-from", path("older.bin"),
+                                      "--sim-flash", path("mended.bin")});
+    EXPECT_EQ(mended.exit_status, 0) << mended.err;
+    EXPECT_NE(mended.out.find("Erase @ 0x00080000"), std::string::npos) << mended.out;
+    EXPECT_TRUE(read_file("mended.bin") == read_file("full.bin"));
 }
 
 TEST_F(SkipUnchangedTool, JsonCarriesWhatEachSurveyFound) {

@@ -21,7 +21,7 @@ namespace {
 class Minisign : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(signing::ready());
+        ASSERT_TRUE(signing::ready().ok());
         dir = fs::temp_directory_path() /
               ("hidiap_signing_test_" + std::to_string(getpid()) + "_" +
                ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -47,11 +47,14 @@ class Minisign : public ::testing::Test {
     }
     signing::Check check(const std::string &pub, const std::string &sig,
                          const std::string &data = kData) const {
-        signing::PublicKey key;
-        signing::Signature s;
-        EXPECT_EQ(signing::read_public_key(pub, key), "");
-        EXPECT_EQ(signing::read_signature(sig, s), "");
-        return signing::verify(key, s, reinterpret_cast<const uint8_t *>(data.data()), data.size());
+        const base::Result<signing::PublicKey> key = signing::read_public_key(pub);
+        const base::Result<signing::Signature> s = signing::read_signature(sig);
+        EXPECT_TRUE(key.ok() && s.ok()) << (key.ok() ? s.message() : key.message());
+        if (!key.ok() || !s.ok()) {
+            return signing::Check::BadSignature;
+        }
+        return signing::verify(*key, *s, reinterpret_cast<const uint8_t *>(data.data()),
+                               data.size());
     }
 
     static inline const std::string kData = "{\"format\": 1}\n";
@@ -85,15 +88,16 @@ TEST_F(Minisign, MinisignAcceptsHidiapsKeysAndSignatures) {
     signing::SecretKey key;
     signing::make_key(key);
     write("h.pub", signing::public_key_text(key.public_key()));
-    write("h.key", signing::secret_key_text(key, "", signing::minisign_limits()));
+    write("h.key", signing::secret_key_text(key, "", signing::minisign_limits()).value());
     write("data.minisig", signing::sign(key, reinterpret_cast<const uint8_t *>(kData.data()),
-                                        kData.size(), "file:data\tproduct:x"));
+                                        kData.size(), "file:data\tproduct:x")
+                              .value());
     sh("minisign -V -p h.pub -m data");
     // minisign signs with hidiap's secret key, and the key ID is the one hidiap shows.
     sh("minisign -S -W -s h.key -m data -x by-minisign.minisig -t t");
     EXPECT_EQ(check(read("h.pub"), read("by-minisign.minisig")), signing::Check::Good);
     EXPECT_NE(read("h.pub").find(signing::key_id_text(key.id)), std::string::npos);
-    EXPECT_EQ(signing::sign(key, nullptr, 0, "two\nlines"), "");
+    EXPECT_FALSE(signing::sign(key, nullptr, 0, "two\nlines").ok());
 }
 
 TEST_F(Minisign, ASealedSecretKeyOpensWithItsPasswordOnly) {
@@ -102,44 +106,60 @@ TEST_F(Minisign, ASealedSecretKeyOpensWithItsPasswordOnly) {
     // The cost of an interactive login, not minisign's: the sealing is the same.
     const signing::KdfLimits cheap{crypto_pwhash_scryptsalsa208sha256_OPSLIMIT_INTERACTIVE,
                                    crypto_pwhash_scryptsalsa208sha256_MEMLIMIT_INTERACTIVE};
-    const std::string text = signing::secret_key_text(key, "correct horse", cheap);
-    signing::SecretKeyFile file;
-    ASSERT_EQ(signing::read_secret_key(text, file), "");
-    EXPECT_TRUE(file.encrypted);
-    signing::SecretKey opened;
-    EXPECT_EQ(signing::open_secret_key(file, "correct horse", opened), "");
-    EXPECT_EQ(opened.key, key.key);
-    EXPECT_EQ(opened.id, key.id);
-    EXPECT_EQ(signing::open_secret_key(file, "wrong horse", opened), "wrong password for this key");
+    const std::string text = signing::secret_key_text(key, "correct horse", cheap).value();
+    const base::Result<signing::SecretKeyFile> file = signing::read_secret_key(text);
+    ASSERT_TRUE(file.ok()) << file.message();
+    EXPECT_TRUE(file->encrypted);
+    const base::Result<signing::SecretKey> opened =
+        signing::open_secret_key(*file, "correct horse");
+    ASSERT_TRUE(opened.ok()) << opened.message();
+    EXPECT_EQ(opened->key, key.key);
+    EXPECT_EQ(opened->id, key.id);
+    EXPECT_EQ(signing::open_secret_key(*file, "wrong horse").message(),
+              "wrong password for this key");
 }
 
 TEST_F(Minisign, MalformedFilesAreRefusedWithTheirReason) {
     signing::SecretKey key;
     signing::make_key(key);
     const std::string pub = signing::public_key_text(key.public_key());
-    const std::string sig = signing::sign(key, nullptr, 0, "c");
+    const std::string sig = signing::sign(key, nullptr, 0, "c").value();
     const std::string b64 = pub.substr(pub.find('\n') + 1);
-    signing::PublicKey k;
-    signing::Signature s;
-    signing::SecretKeyFile f;
-    EXPECT_NE(signing::read_public_key("", k).find("not a minisign public key"), std::string::npos);
-    EXPECT_NE(signing::read_public_key("untrusted comment: x\n" + b64.substr(4), k)
+    const auto why = [](const auto &result) { return result.ok() ? "" : result.message(); };
+    EXPECT_NE(why(signing::read_public_key("")).find("not a minisign public key"),
+              std::string::npos);
+    EXPECT_NE(why(signing::read_public_key("untrusted comment: x\n" + b64.substr(4)))
                   .find("not the base64 of a 42-byte key"),
               std::string::npos);
-    EXPECT_NE(signing::read_public_key("untrusted comment: x\nRWQ=\n", k).find("42-byte"),
+    EXPECT_NE(why(signing::read_public_key("untrusted comment: x\nRWQ=\n")).find("42-byte"),
               std::string::npos);
-    EXPECT_NE(signing::read_public_key("untrusted comment: x\n" + b64 + "extra\n", k), "");
-    EXPECT_NE(signing::read_signature(pub, s).find("not a minisign signature"), std::string::npos);
+    EXPECT_FALSE(signing::read_public_key("untrusted comment: x\n" + b64 + "extra\n").ok());
+    EXPECT_NE(why(signing::read_signature(pub)).find("not a minisign signature"),
+              std::string::npos);
     std::string long_comment = sig;
     long_comment.insert(long_comment.find("trusted comment: c") + 17, std::string(1100, 'x'));
-    EXPECT_NE(signing::read_signature(long_comment, s).find("longer than 1024"), std::string::npos);
-    std::string sealed = signing::secret_key_text(key, "", signing::minisign_limits());
-    EXPECT_EQ(signing::read_secret_key(sealed, f), "");
-    EXPECT_FALSE(f.encrypted);
+    EXPECT_NE(why(signing::read_signature(long_comment)).find("longer than 1024"),
+              std::string::npos);
+    std::string sealed = signing::secret_key_text(key, "", signing::minisign_limits()).value();
+    const base::Result<signing::SecretKeyFile> f = signing::read_secret_key(sealed);
+    ASSERT_TRUE(f.ok()) << f.message();
+    EXPECT_FALSE(f->encrypted);
     // "Ed" then the key derivation's tag: "AAA" in base64 is two zero bytes, "Sc" is "U2".
     sealed.replace(sealed.find("RWQAAE"), 6, "RWRYWE");
-    EXPECT_NE(signing::read_secret_key(sealed, f).find("unknown key derivation"),
+    EXPECT_NE(why(signing::read_secret_key(sealed)).find("unknown key derivation"),
               std::string::npos);
+}
+
+// minisign's own files show a leading zero of a key ID too: the ID is always 16 digits.
+TEST(KeyIds, AreSixteenHexDigitsWithTheirLeadingZeros) {
+    const signing::KeyId id = {0xEC, 0xDD, 0x4E, 0x49, 0xE8, 0x57, 0x9B, 0x05};
+    EXPECT_EQ(signing::key_id_text(id), "059B57E8494EDDEC");
+    EXPECT_EQ(signing::key_id_text(signing::KeyId{}), "0000000000000000");
+    signing::SecretKey key;
+    signing::make_key(key);
+    key.id = id;
+    const std::string pub = signing::public_key_text(key.public_key());
+    EXPECT_NE(pub.find("minisign public key 059B57E8494EDDEC\n"), std::string::npos) << pub;
 }
 
 TEST_F(Minisign, TrustedKeysComeFromTheFilesAndThePubFilesOfTheFolder) {
@@ -150,17 +170,21 @@ TEST_F(Minisign, TrustedKeysComeFromTheFilesAndThePubFilesOfTheFolder) {
     write("keys/b.pub", signing::public_key_text(b.public_key()));
     write("keys/README", "not a key");
     write("a.pub", signing::public_key_text(a.public_key()));
-    std::vector<host::TrustedKey> trusted;
-    EXPECT_EQ(host::load_trusted_keys({path("a.pub")}, path("keys"), trusted), "");
-    ASSERT_EQ(trusted.size(), 2u);
-    EXPECT_EQ(trusted[0].key.id, a.id);
-    EXPECT_EQ(trusted[1].key.id, b.id);
-    EXPECT_EQ(trusted[1].file, path("keys/b.pub"));
-    trusted.clear();
-    EXPECT_EQ(host::load_trusted_keys({}, path("no such folder"), trusted), "");
-    EXPECT_TRUE(trusted.empty());
+    const base::Result<std::vector<host::TrustedKey>> trusted =
+        host::load_trusted_keys({path("a.pub")}, path("keys"));
+    ASSERT_TRUE(trusted.ok()) << trusted.message();
+    ASSERT_EQ(trusted->size(), 2u);
+    EXPECT_EQ((*trusted)[0].key.id, a.id);
+    EXPECT_EQ((*trusted)[1].key.id, b.id);
+    EXPECT_EQ((*trusted)[1].file, path("keys/b.pub"));
+    const auto none = host::load_trusted_keys({}, path("no such folder"));
+    ASSERT_TRUE(none.ok()) << none.message();
+    EXPECT_TRUE(none->empty());
     write("keys/broken.pub", "untrusted comment: x\nnot base64\n");
-    EXPECT_NE(host::load_trusted_keys({}, path("keys"), trusted)
-                  .find("the trusted key '" + path("keys/broken.pub") + "' is unusable"),
-              std::string::npos);
+    const auto broken = host::load_trusted_keys({}, path("keys"));
+    ASSERT_FALSE(broken.ok());
+    EXPECT_NE(
+        broken.message().find("the trusted key '" + path("keys/broken.pub") + "' is unusable"),
+        std::string::npos)
+        << broken.message();
 }

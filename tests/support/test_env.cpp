@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
 
 namespace test_support {
 
@@ -165,6 +166,9 @@ std::optional<Error> TestEnv::due(Op op, const std::string &path, long *keep_byt
         }
         if (keep_bytes != nullptr) {
             *keep_bytes = f.keep_bytes;
+        }
+        if (f.throws) {
+            throw std::runtime_error(std::string("injected into ") + op_words(op));
         }
         return Error(f.code, std::string(op_words(op)) + ": " + words_of(f.code));
     }
@@ -428,19 +432,27 @@ void TestEnv::join(std::thread &thread) {
         thread.join();
         return;
     }
+    const std::thread::id id = thread.get_id();
+    std::shared_ptr<ThreadControl> control;
     {
         std::lock_guard<std::mutex> clock(clock_mutex_);
-        const auto it = threads_.find(thread.get_id());
-        if (it != threads_.end() && !it->second->done && managed_thread) {
-            it->second->joiner_waiting = true;
+        const auto it = threads_.find(id);
+        if (it != threads_.end()) {
+            control = it->second;
+        }
+        if (control && !control->done && managed_thread) {
+            control->joiner_waiting = true;
             running_--;
             advance_if_idle_locked();
         }
     }
-    const std::thread::id id = thread.get_id();
     thread.join();
+    // Once joined, its id may already be a new thread's: only its own entry goes.
     std::lock_guard<std::mutex> clock(clock_mutex_);
-    threads_.erase(id);
+    const auto it = threads_.find(id);
+    if (it != threads_.end() && it->second == control) {
+        threads_.erase(it);
+    }
 }
 
 }  // namespace test_support

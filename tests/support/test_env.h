@@ -56,6 +56,7 @@ class TestEnv : public host::Env {
         int times = 1;  // failures in a row; -1: every call from then on
         std::string path_part;  // only paths that contain this ("" for every path)
         long keep_bytes = -1;   // Append: this many bytes reach the file before it fails
+        bool throws = false;    // throw std::runtime_error instead (a fault of the program)
     };
 
     explicit TestEnv(Time time = Time::Real);

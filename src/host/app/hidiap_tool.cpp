@@ -1,6 +1,7 @@
 #include "host/app/hidiap_tool.h"
 
 #include <cstdio>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +18,7 @@
 #include "host/inputs/run_inputs.h"
 #include "host/inputs/update_plan.h"
 #include "host/platform/debug_trace.h"
+#include "host/platform/env.h"
 #include "host/platform/platform.h"
 #include "host/sim/sim_catalog.h"
 #include "host/sim/sim_flash_file.h"
@@ -297,10 +299,10 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
     PackageInputs package;
     const PackageInputs *from_package = nullptr;
     if (!o.package_path.empty()) {
-        if (const int refused = open_package_step(o, package, trusted); refused != 0) {
-            const std::string reason = "the firmware package was refused: " + package.refusal;
-            presentation.refused(Status::BadInput, refused, reason.c_str());
-            return refused;
+        if (const base::Status opened = open_package_step(o, package, trusted); !opened.ok()) {
+            const std::string reason = "the firmware package was refused: " + opened.message();
+            presentation.refused(Status::BadInput, kExitBadInput, reason.c_str());
+            return kExitBadInput;
         }
         from_package = &package;
     } else if (!o.list && !trusted.empty()) {
@@ -366,10 +368,18 @@ int run_parsed(const ParseResult &parsed, const UpdateSettings &base) {
 }  // namespace
 
 int run_tool(int argc, char **argv, const UpdateSettings &base) {
-    const ParseResult parsed = parse_command_line(argc, argv);
-    const int status = run_parsed(parsed, base);
-    end_in_own_console(parsed, argc > 0 ? argv[0] : nullptr, status);
-    return status;
+    // A fault of the program is said and ends the run with its own status, never an abort.
+    try {
+        const ParseResult parsed = parse_command_line(argc, argv);
+        const int status = run_parsed(parsed, base);
+        end_in_own_console(parsed, argc > 0 ? argv[0] : nullptr, status);
+        return status;
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "hidiap: internal error: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "hidiap: internal error: an unknown exception\n");
+    }
+    return kExitInternalError;
 }
 
 }  // namespace host

@@ -378,7 +378,7 @@ bool prints_usage_line(const ParseResult &parsed) {
 }
 
 InputRequest input_request(const Options &o) {
-    return {o.image_path, o.tts_path, o.token, o.skip_unchanged, o.image_format, o.tts_format};
+    return {o.image_path, o.tts_path, o.token, o.image_format, o.tts_format};
 }
 
 }  // namespace host

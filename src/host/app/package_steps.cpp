@@ -1,12 +1,10 @@
 #include "host/app/package_steps.h"
 
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "host/events/exit_status.h"
 #include "host/inputs/run_inputs.h"
+#include "host/platform/env.h"
 #include "host/platform/secret_input.h"
 #include "signing/minisign.h"
 
@@ -14,10 +12,17 @@ namespace host {
 
 namespace {
 
-bool read_file(const std::string &path, std::vector<uint8_t> &out) {
-    std::ifstream in(path, std::ios::binary);
-    out.assign(std::istreambuf_iterator<char>(in), {});
-    return !in.bad();
+// More than any file the inputs step accepts; a file that grew past it since is not read.
+constexpr uint64_t kInputFileLimit = 64u << 20;
+// A secret key file is two short lines.
+constexpr uint64_t kKeyFileLimit = 4096;
+
+base::Result<std::vector<uint8_t>> read_bytes(const std::string &path, uint64_t limit) {
+    base::Result<std::string> text = read_file(path, limit);
+    if (!text.ok()) {
+        return text.error();
+    }
+    return std::vector<uint8_t>(text->begin(), text->end());
 }
 
 // The name a file gets inside the package: its own, without the folders.
@@ -26,27 +31,33 @@ std::string member_name(const std::string &path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// The secret key of --sign, opened with its password when it has one; "" or why not.
-std::string open_signing_key(const std::string &path, signing::SecretKey &key) {
-    std::vector<uint8_t> bytes;
-    if (!read_file(path, bytes) || bytes.empty()) {
-        return "cannot read the secret key '" + path + "'";
+// The secret key of --sign, opened with its password when it has one.
+base::Result<signing::SecretKey> open_signing_key(const std::string &path) {
+    const base::Result<std::string> text = read_file(path, kKeyFileLimit);
+    if (!text.ok() || text->empty()) {
+        return base::Error(text.ok() ? base::ErrorCode::InvalidInput : text.code(),
+                           "cannot read the secret key '" + path + "'");
     }
-    signing::SecretKeyFile file;
-    std::string why = signing::ready()
-                          ? signing::read_secret_key(std::string(bytes.begin(), bytes.end()), file)
-                          : "the cryptography library could not start";
+    if (const base::Status started = signing::ready(); !started.ok()) {
+        return started.error().in("the secret key '" + path + "'");
+    }
+    const base::Result<signing::SecretKeyFile> file = signing::read_secret_key(*text);
+    if (!file.ok()) {
+        return file.error().in("the secret key '" + path + "'");
+    }
     std::string password;
-    if (why.empty() && file.encrypted) {
+    if (file->encrypted) {
         const std::string prompt = "Password for '" + path + "': ";
         if (!read_secret_line(prompt.c_str(), password)) {
-            why = "no password was given";
+            return base::Error(base::ErrorCode::InvalidInput,
+                               "the secret key '" + path + "': no password was given");
         }
     }
-    if (why.empty()) {
-        why = signing::open_secret_key(file, password, key);
+    base::Result<signing::SecretKey> key = signing::open_secret_key(*file, password);
+    if (!key.ok()) {
+        return key.error().in("the secret key '" + path + "'");
     }
-    return why.empty() ? "" : "the secret key '" + path + "': " + why;
+    return key;
 }
 
 // What the signature vouches for besides the manifest, in minisign's tab-separated style.
@@ -59,18 +70,14 @@ std::string trusted_comment(const formats::Manifest &m) {
     return comment;
 }
 
-// Writes the file, readable by its owner only when `secret`; "" or why not.
-std::string write_text(const std::string &path, const std::string &text, bool secret) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    std::error_code ec;
-    if (out && secret) {
-        // Before a byte of the key is in it.
-        std::filesystem::permissions(
-            path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, ec);
+// Writes a new key file whole or not at all, never over an existing one; a secret one is
+// readable by its owner only from its first byte on.
+base::Status write_key_file(const std::string &path, const std::string &text, bool secret) {
+    const base::Status written = write_file_atomically(path, text, false, secret);
+    if (!written.ok()) {
+        return written.error().in("cannot write '" + path + "'");
     }
-    out << text;
-    out.close();
-    return out && !ec ? "" : "cannot write '" + path + "'";
+    return {};
 }
 
 }  // namespace
@@ -78,9 +85,9 @@ std::string write_text(const std::string &path, const std::string &text, bool se
 int make_key_step(const Options &o) {
     const std::string pub = o.make_key + ".pub";
     const std::string sec = o.make_key + ".key";
-    std::error_code ec;
     for (const std::string &path : {pub, sec}) {
-        if (std::filesystem::exists(path, ec)) {
+        const base::Result<FileFacts> facts = env().stat(path);
+        if (facts.ok() && facts->kind != FileKind::Missing) {
             std::fprintf(stderr, "hidiap: --make-key: '%s' exists; a key is never overwritten\n",
                          path.c_str());
             return kExitBadInput;
@@ -106,20 +113,24 @@ int make_key_step(const Options &o) {
             return kExitBadInput;
         }
     }
-    if (!signing::ready()) {
-        std::fprintf(stderr, "hidiap: --make-key: the cryptography library could not start\n");
+    if (const base::Status started = signing::ready(); !started.ok()) {
+        std::fprintf(stderr, "hidiap: --make-key: %s\n", started.message().c_str());
         return kExitBadInput;
     }
     signing::SecretKey key;
     signing::make_key(key);
-    const std::string secret = signing::secret_key_text(key, password, signing::minisign_limits());
-    std::string why = secret.empty() ? "too little memory to protect the key with its password"
-                                     : write_text(sec, secret, true);
-    if (why.empty()) {
-        why = write_text(pub, signing::public_key_text(key.public_key()), false);
+    const base::Result<std::string> secret =
+        signing::secret_key_text(key, password, signing::minisign_limits());
+    base::Status written = secret.ok() ? write_key_file(sec, *secret, true) : secret.error();
+    if (written.ok()) {
+        written = write_key_file(pub, signing::public_key_text(key.public_key()), false);
+        if (!written.ok()) {
+            // A secret key whose public key is missing could never be trusted: it goes too.
+            (void)env().remove(sec);
+        }
     }
-    if (!why.empty()) {
-        std::fprintf(stderr, "hidiap: --make-key: %s\n", why.c_str());
+    if (!written.ok()) {
+        std::fprintf(stderr, "hidiap: --make-key: %s\n", written.message().c_str());
         return kExitBadInput;
     }
     if (o.unencrypted) {
@@ -136,11 +147,12 @@ int make_key_step(const Options &o) {
 }
 
 int trust_step(const Options &o, std::vector<TrustedKey> &trusted) {
-    if (const std::string why = load_trusted_keys(o.trust, trusted_keys_folder(), trusted);
-        !why.empty()) {
-        std::fprintf(stderr, "hidiap: %s; nothing was sent\n", why.c_str());
+    base::Result<std::vector<TrustedKey>> keys = load_trusted_keys(o.trust, trusted_keys_folder());
+    if (!keys.ok()) {
+        std::fprintf(stderr, "hidiap: %s; nothing was sent\n", keys.message().c_str());
         return kExitBadInput;
     }
+    trusted = std::move(*keys);
     return 0;
 }
 
@@ -150,9 +162,9 @@ int make_package_step(const Options &o) {
         std::fprintf(stderr, "hidiap: --make-package: no package was written\n");
         return kExitBadInput;
     }
-    std::vector<uint8_t> image;
-    std::vector<uint8_t> tts;
-    if (!read_file(o.image_path, image) || !read_file(o.tts_path, tts)) {
+    const base::Result<std::vector<uint8_t>> image = read_bytes(o.image_path, kInputFileLimit);
+    const base::Result<std::vector<uint8_t>> tts = read_bytes(o.tts_path, kInputFileLimit);
+    if (!image.ok() || !tts.ok()) {
         std::fprintf(stderr, "hidiap: --make-package: the files could not be read again\n");
         return kExitBadInput;
     }
@@ -176,38 +188,46 @@ int make_package_step(const Options &o) {
     formats::ManifestSigner signer;
     std::string comment;
     if (!o.sign_key.empty()) {
-        if (const std::string why = open_signing_key(o.sign_key, key); !why.empty()) {
-            std::fprintf(stderr, "hidiap: --sign: %s; no package was written\n", why.c_str());
+        base::Result<signing::SecretKey> opened = open_signing_key(o.sign_key);
+        if (!opened.ok()) {
+            std::fprintf(stderr, "hidiap: --sign: %s; no package was written\n",
+                         opened.message().c_str());
             return kExitBadInput;
         }
-        signer = [&](const std::string &manifest, const formats::Manifest &signed_manifest,
-                     std::string &signature) {
+        key = *opened;
+        signer = [&](const std::string &manifest,
+                     const formats::Manifest &signed_manifest) -> base::Result<std::string> {
             comment = trusted_comment(signed_manifest);
-            signature = signing::sign(key, reinterpret_cast<const uint8_t *>(manifest.data()),
-                                      manifest.size(), comment);
-            return signature.empty() ? "--sign: the firmware version and product must be one "
-                                       "line of at most 1024 bytes together"
-                                     : "";
+            base::Result<std::string> signature = signing::sign(
+                key, reinterpret_cast<const uint8_t *>(manifest.data()), manifest.size(), comment);
+            if (!signature.ok()) {
+                return base::Error(signature.code(),
+                                   "--sign: the firmware version and product must be one line of "
+                                   "at most 1024 bytes together");
+            }
+            return signature;
         };
     }
-    std::vector<uint8_t> archive;
-    std::string why = formats::write_package(m, image, tts, archive, signer);
-    if (why.empty()) {
-        std::ofstream out(o.make_package, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char *>(archive.data()),
-                  static_cast<std::streamsize>(archive.size()));
-        out.close();
-        if (!out) {
-            why = "cannot write '" + o.make_package + "'";
+    const base::Result<std::vector<uint8_t>> archive =
+        formats::write_package(m, *image, *tts, signer);
+    base::Status written = archive.ok() ? base::Status() : base::Status(archive.error());
+    if (written.ok()) {
+        // Written beside the old package and put in its place whole: a full disk or a failed
+        // sync leaves the package that was there.
+        written = write_file_atomically(
+            o.make_package,
+            std::string_view(reinterpret_cast<const char *>(archive->data()), archive->size()));
+        if (!written.ok()) {
+            written = written.error().in("cannot write '" + o.make_package + "'");
         }
     }
-    if (!why.empty()) {
-        std::fprintf(stderr, "hidiap: --make-package: %s\n", why.c_str());
+    if (!written.ok()) {
+        std::fprintf(stderr, "hidiap: --make-package: %s\n", written.message().c_str());
         return kExitBadInput;
     }
     std::fprintf(stderr,
                  "hidiap: wrote the package '%s' (%llu bytes): image '%s', TTS '%s', token '%s'\n",
-                 o.make_package.c_str(), static_cast<unsigned long long>(archive.size()),
+                 o.make_package.c_str(), static_cast<unsigned long long>(archive->size()),
                  m.image_name.c_str(), m.tts_name.c_str(), m.token.c_str());
     if (signer) {
         std::fprintf(stderr, "hidiap: signed with the key ID %s; trusted comment: %s\n",
@@ -216,9 +236,10 @@ int make_package_step(const Options &o) {
     return kExitSuccess;
 }
 
-int open_package_step(Options &o, PackageInputs &package, const std::vector<TrustedKey> &trusted) {
-    if (!read_package_file(o.package_path, package, trusted)) {
-        return kExitBadInput;
+base::Status open_package_step(Options &o, PackageInputs &package,
+                               const std::vector<TrustedKey> &trusted) {
+    if (base::Status read = read_package_file(o.package_path, package, trusted); !read.ok()) {
+        return read;
     }
     const SignatureFacts &sig = package.signature;
     if (sig.status == "verified") {
@@ -248,7 +269,7 @@ int open_package_step(Options &o, PackageInputs &package, const std::vector<Trus
         if (!o.pid_given)
             o.device.product_id = m.product_id;
     }
-    return 0;
+    return {};
 }
 
 }  // namespace host

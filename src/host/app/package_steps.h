@@ -26,7 +26,8 @@ int trust_step(const Options &o, std::vector<TrustedKey> &trusted);
 
 // Reads o.package_path, judges it against the trusted keys and makes o what the three-argument
 // form would be: the members as IMAGE and TTS (named PACKAGE:MEMBER), the manifest's token, and
-// its IDs unless --vid/--pid were given. 0, or the exit status after saying why.
-int open_package_step(Options &o, PackageInputs &package, const std::vector<TrustedKey> &trusted);
+// its IDs unless --vid/--pid were given. Refused after saying why on standard error.
+base::Status open_package_step(Options &o, PackageInputs &package,
+                               const std::vector<TrustedKey> &trusted);
 
 }  // namespace host

@@ -66,16 +66,7 @@ void RunRecords::describe_inputs(const Options &o, const Inputs &inputs,
 }
 
 const char *record_outcome(const RunReport &report) {
-    switch (report.status) {
-        case Status::Success:
-            return "success";
-        case Status::Current:
-            return "current";
-        case Status::Interrupted:
-            return "interrupted";
-        default:
-            return "failed";
-    }
+    return status_words(report.status).record;
 }
 
 void RunRecords::keep(const DeviceInfo &device, RunReport &report) {

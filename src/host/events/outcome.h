@@ -1,10 +1,12 @@
 // How an update ended, in the words every presenter uses: the engine's outcome as the tool saw
 // it, the run's status and, for a failure, its cause and the reason in words. Each enum value has
-// one word (outcome_words.cpp), which the outcome line, the JSON events and the summary show; the
-// words are what users' scripts read, so they never change.
+// its words in one table (outcome_words.cpp), which the outcome lines, the JSON events, the
+// devices' table, the records and the station show; the words are what users' scripts read, so
+// they never change.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,9 +46,23 @@ enum class Cause {
     Record,   // --record: the device's record could not be kept
 };
 
+// How many values each enum has, for the tables of words and the test that walks them all; a new
+// value goes last in its enum and is counted here.
+constexpr int kOutcomeCount = static_cast<int>(Outcome::WrongProduct) + 1;
+constexpr int kStatusCount = static_cast<int>(Status::Current) + 1;
+constexpr int kCauseCount = static_cast<int>(Cause::Record) + 1;
+
+// A status in the words of each of its readers.
+struct StatusWords {
+    const char *word;    // the JSON `status`, the devices' table: success, failed, bad-input, ...
+    const char *record;  // a record's `outcome`: success, current, failed or interrupted
+    const char *board;   // the station's result for a board: updated, current, interrupted, FAILED
+};
+
 const char *outcome_word(Outcome o);  // success, timeout, error, stalled, no-event, ...
-const char *status_word(Status s);    // success, failed, interrupted, bad-input, ...
-const char *cause_word(Cause c);      // crc_mismatch, not_answered, ...; "" for None
+const StatusWords &status_words(Status s);
+const char *status_word(Status s);  // status_words(s).word
+const char *cause_word(Cause c);    // crc_mismatch, not_answered, ...; "" for None
 
 struct RangeCheck {
     unsigned range = 0;  // 1 image, 2 TTS
@@ -58,6 +74,15 @@ struct RangeCheck {
     std::vector<uint32_t> differing_sectors;  // --verify --skip-unchanged: their flash addresses
 };
 
+// The image bytes that an overlapping layout's TTS sectors replace, as a device holds them after
+// an update: [from, data_end) the TTS data, [data_end, to) erased. Empty (to == 0) without
+// overlap.
+struct ReplacedBytes {
+    uint32_t from = 0;
+    uint32_t data_end = 0;
+    uint32_t to = 0;
+};
+
 struct RunReport {
     Status status = Status::Failed;
     int exit_status = 1;
@@ -66,11 +91,18 @@ struct RunReport {
     std::string reason;  // the failure in words; empty on success
     uint64_t bytes = 0;  // bytes the device acknowledged programming
     uint64_t total_bytes = 0;
+    // --skip-unchanged: bytes of sectors already current, done without being programmed.
+    uint64_t unchanged_bytes = 0;
     double seconds = 0;
     std::vector<RangeCheck> verified;
     // Ranges the device gave a CRC of that the update did not verify: every range of --verify,
     // matching or not, or the mismatch that ended an update.
     std::vector<RangeCheck> compared;
+    ReplacedBytes replaced;  // named by the outcome line of a success
+
+    // Set by fail_after_success: what the device's own run ended with (Success or Current)
+    // before something after it failed the run.
+    std::optional<Status> device_status;
 
     bool succeeded() const { return exit_status == 0; }
     // Turns a successful run into a failed one (the device was verified, but something the

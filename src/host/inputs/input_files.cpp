@@ -1,79 +1,90 @@
 #include "host/inputs/input_files.h"
 
-#include <cerrno>
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 
+#include "base/text.h"
 #include "console/console.h"
+#include "engine/iap.h"
+#include "formats/shown_text.h"
 #include "globals/iap_globals.h"
+#include "host/inputs/file_reading.h"
 
 namespace host {
 
-LoadResult load_file(const std::string &path, uint8_t *buf, uint32_t capacity) {
-    LoadResult r;
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) {
-        r.status = LoadStatus::Directory;
-        return r;
-    }
-    std::FILE *f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        r.status = LoadStatus::CannotOpen;
-        r.reason = std::strerror(errno);
-        return r;
-    }
+base::Result<uint32_t> load_file(const std::string &path, const char *what, uint8_t *buf,
+                                 uint32_t capacity) {
+    using base::ErrorCode;
+    const std::string name = formats::shown(path);
     std::memset(buf, 0xFF, capacity);
-    long length = -1;
-    if (std::fseek(f, 0, SEEK_END) == 0) {
-        length = std::ftell(f);
+    base::Result<std::unique_ptr<File>> opened = open_regular(path);
+    if (!opened.ok()) {
+        if (opened.code() == ErrorCode::InvalidInput) {
+            return base::Error(
+                ErrorCode::InvalidInput,
+                base::format("%s file '%s' %s", what, name.c_str(), opened.message().c_str()));
+        }
+        // Whatever kept it from opening, the file is not there to be read.
+        const ErrorCode code = opened.code() == ErrorCode::PermissionDenied
+                                   ? ErrorCode::PermissionDenied
+                                   : ErrorCode::NotFound;
+        return base::Error(code, base::format("cannot open %s file '%s': %s", what, name.c_str(),
+                                              opened.message().c_str()));
     }
-    if (length < 0 || std::fseek(f, 0, SEEK_SET) != 0) {
-        r.status = LoadStatus::ReadError;
-        r.reason = std::strerror(errno);
-        std::fclose(f);
-        return r;
+    File &file = **opened;
+    const base::Result<uint64_t> size = file.size();
+    if (!size.ok()) {
+        return base::Error(ErrorCode::Io,
+                           base::format("cannot read %s file '%s': %s", what, name.c_str(),
+                                        system_reason(size.error()).c_str()));
     }
-    r.length = static_cast<uint64_t>(length);
-    if (r.length > capacity) {
-        r.status = LoadStatus::TooLarge;
-        std::fclose(f);
-        return r;
+    if (*size > capacity) {
+        return base::Error(
+            ErrorCode::InvalidInput,
+            base::format("%s file '%s' is %llu bytes, larger than the limit of %u "
+                         "bytes",
+                         what, name.c_str(), static_cast<unsigned long long>(*size), capacity));
     }
-    const size_t got = std::fread(buf, 1, static_cast<size_t>(length), f);
-    const bool failed = std::ferror(f) != 0;
-    std::fclose(f);
-    if (failed || got != static_cast<size_t>(length)) {
-        r.status = LoadStatus::ReadError;
-        r.reason = failed ? std::strerror(errno) : "file shrank while it was read";
-        return r;
+    const uint32_t length = static_cast<uint32_t>(*size);
+    uint32_t done = 0;
+    while (done < length) {
+        const base::Result<size_t> got = file.read_at(done, buf + done, length - done);
+        if (!got.ok()) {
+            return base::Error(ErrorCode::Io,
+                               base::format("cannot read %s file '%s': %s", what, name.c_str(),
+                                            system_reason(got.error()).c_str()));
+        }
+        if (*got == 0) {
+            return base::Error(ErrorCode::Io,
+                               base::format("cannot read %s file '%s': file shrank while it was "
+                                            "read",
+                                            what, name.c_str()));
+        }
+        done += static_cast<uint32_t>(*got);
     }
-    r.status = LoadStatus::Ok;
-    return r;
+    return length;
 }
 
 namespace {
 
-int read_into(const char *file_path, uint8_t *buf, uint32_t capacity, LoadResult *detail) {
-    LoadResult r = load_file(file_path, buf, capacity);
-    if (r.status == LoadStatus::CannotOpen) {
+base::Result<uint32_t> read_into(const char *file_path, const char *what, uint8_t *buf,
+                                 uint32_t capacity) {
+    base::Result<uint32_t> read = load_file(file_path, what, buf, capacity);
+    if (!read.ok() && (read.code() == base::ErrorCode::NotFound ||
+                       read.code() == base::ErrorCode::PermissionDenied)) {
         console_printf("Can't open image file %s!\r\n", file_path);
     }
-    if (detail != nullptr) {
-        *detail = r;
-    }
-    return r.status == LoadStatus::Ok ? static_cast<int>(r.length) : 0;
+    return read;
 }
 
 }  // namespace
 
-int read_img_file(const char *file_path, LoadResult *detail) {
-    return read_into(file_path, img_file, IMG_FILE_BUF_SIZE, detail);
+base::Result<uint32_t> read_img_file(const char *file_path) {
+    return read_into(file_path, "image", img_file, IMG_FILE_BUF_SIZE);
 }
 
-int read_tts_file(const char *file_path, LoadResult *detail) {
-    return read_into(file_path, tts_file, TTS_FILE_BUF_SIZE, detail);
+base::Result<uint32_t> read_tts_file(const char *file_path) {
+    return read_into(file_path, "TTS", tts_file, TTS_FILE_BUF_SIZE);
 }
 
 uint32_t round_up_256(uint32_t n) {
@@ -95,6 +106,11 @@ Layout compute_layout(uint32_t image_length, uint32_t tts_length, const std::str
     const uint64_t tts_end = static_cast<uint64_t>(l.tts_addr) + l.tts_rounded;
     l.overlap = l.image_program != 0 && l.tts_rounded != 0 && image_end > l.tts_addr &&
                 tts_end > kImageStart;
+    if (l.overlap) {
+        const uint64_t sectors_end =
+            (tts_end + IAP_SECTOR_SIZE - 1) / IAP_SECTOR_SIZE * IAP_SECTOR_SIZE;
+        l.replaced_end = static_cast<uint32_t>(std::min(image_end, sectors_end));
+    }
     return l;
 }
 

@@ -4,30 +4,25 @@
 #include <cstdint>
 #include <string>
 
+#include "base/result.h"
+
 namespace host {
 
-enum class LoadStatus {
-    Ok,          // read whole (possibly empty)
-    CannotOpen,  // missing, or no permission to open
-    Directory,   // the path names a directory
-    TooLarge,    // more bytes than the buffer holds: refused before reading
-    ReadError,   // opened, but the read came up short
-};
+// Fills buf (capacity bytes) with 0xFF, then reads the whole regular file at its start, through
+// the Env; the file's length. Never writes past the buffer: a larger file is refused before it
+// is read. `what` ("image", "TTS") names the file in the refusal, which is a whole sentence
+// ("cannot open image file 'x': No such file or directory"):
+//   NotFound, PermissionDenied  it could not be opened
+//   InvalidInput                it is no regular file (a directory, FIFO, device), or too large
+//   Io                          it was opened but could not be read whole
+base::Result<uint32_t> load_file(const std::string &path, const char *what, uint8_t *buf,
+                                 uint32_t capacity);
 
-struct LoadResult {
-    LoadStatus status = LoadStatus::CannotOpen;
-    uint64_t length = 0;  // bytes read; for TooLarge, the file's size
-    std::string reason;   // system error text for CannotOpen and ReadError
-};
-
-// Fills buf (capacity bytes) with 0xFF, then reads the whole file at its start. Never writes
-// past the buffer: a larger file is refused before reading.
-LoadResult load_file(const std::string &path, uint8_t *buf, uint32_t capacity);
-
-// Reads the image into img_file (0 when it cannot be used), printing the open-failure line.
-int read_img_file(const char *file_path, LoadResult *detail = nullptr);
-// Reads the TTS file into tts_file, likewise.
-int read_tts_file(const char *file_path, LoadResult *detail = nullptr);
+// Reads the image into img_file, printing the open-failure line "Can't open image file ...!"
+// the tool has always printed when it cannot be opened.
+base::Result<uint32_t> read_img_file(const char *file_path);
+// Reads the TTS file into tts_file, likewise (with the same line).
+base::Result<uint32_t> read_tts_file(const char *file_path);
 
 // Flash layout of one run.
 constexpr uint32_t kImageStart = 0x8000;  // first image byte programmed (buffer and flash)
@@ -41,6 +36,10 @@ struct Layout {
     uint32_t tts_addr = 0;       // flash address of the TTS data
     bool is_1mb = false;
     bool overlap = false;  // the image's programmed range reaches into the TTS range
+    // With overlap: the TTS data's sector erases come after the image was programmed and
+    // checked, and replace its bytes from tts_addr to here: the TTS data up to
+    // tts_addr + tts_rounded, then erased flash (0xFF). 0 without overlap.
+    uint32_t replaced_end = 0;
 };
 
 uint32_t round_up_256(uint32_t n);

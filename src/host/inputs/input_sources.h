@@ -33,13 +33,13 @@ struct PackageInputs {
     SignatureFacts signature;
     std::vector<uint8_t> image;
     std::vector<uint8_t> tts;
-    std::string refusal;  // why it was refused, as standard error says it
 };
 
 // Reads a firmware package and checks its manifest, both checksums and, when keys are trusted,
-// its signature. False after saying on standard error why it is refused.
-bool read_package_file(const std::string &path, PackageInputs &out,
-                       const std::vector<TrustedKey> &trusted = {});
+// its signature. Refused after saying on standard error why; the refusal's message is the reason
+// that line gives ("unsigned: it has no signature ...").
+base::Status read_package_file(const std::string &path, PackageInputs &out,
+                               const std::vector<TrustedKey> &trusted = {});
 
 // Whether the file at path begins as a zip archive does.
 bool file_looks_like_zip(const std::string &path);
@@ -52,13 +52,6 @@ enum class InputRole { Image, Tts };
 
 // One input loaded into its buffer.
 struct SourceLoad {
-    // A raw file on disk goes the way raw files always went (read_img_file / read_tts_file),
-    // with the same lines and refusals; these hold what that gave.
-    bool legacy = false;
-    LoadResult legacy_result;
-    int legacy_length = 0;
-
-    std::string refusal;  // otherwise: why it is unusable ("" when usable)
     uint32_t length = 0;  // the equivalent raw file's length: the end of its last data byte
     InputFacts facts;
     std::vector<std::string> notes;    // for standard error
@@ -67,8 +60,12 @@ struct SourceLoad {
 
 // Loads the image or the TTS file, from `path`, or from `bytes` (a package member named by
 // path) when given. forced_format: "" to recognise the format from the content. tts_addr: where
-// the token puts the TTS data, which tells flash addresses from offsets in a TTS file.
-SourceLoad load_source(InputRole role, const std::string &path, const std::vector<uint8_t> *bytes,
-                       const std::string &forced_format, uint32_t tts_addr);
+// the token puts the TTS data, which tells flash addresses from offsets in a TTS file. A raw
+// file on disk goes the way raw files always went (read_img_file / read_tts_file), with the same
+// lines; an empty one is refused with NotFound, as one that cannot be opened, since for both the
+// tool says "not found". Every refusal is the sentence standard error gives, without "hidiap: ".
+base::Result<SourceLoad> load_source(InputRole role, const std::string &path,
+                                     const std::vector<uint8_t> *bytes,
+                                     const std::string &forced_format, uint32_t tts_addr);
 
 }  // namespace host

@@ -1,30 +1,28 @@
 #include "host/inputs/package_trust.h"
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <system_error>
+#include <optional>
+
+#include "formats/shown_text.h"
+#include "host/inputs/file_reading.h"
 
 namespace host {
 
 namespace {
 
-// A key file is two short lines; anything much larger is not one.
-constexpr std::streamsize kKeyFileLimit = 4096;
+using base::Error;
+using base::ErrorCode;
+using formats::shown;
 
-std::string read_key_file(const std::string &path, signing::PublicKey &key) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return "cannot be read";
+// A key file is two short lines; anything much larger is not one.
+constexpr uint64_t kKeyFileLimit = 4096;
+
+base::Result<signing::PublicKey> read_key_file(const std::string &path) {
+    const base::Result<std::vector<uint8_t>> text = read_whole(path, kKeyFileLimit);
+    if (!text.ok()) {
+        return text.error();
     }
-    std::string text(kKeyFileLimit + 1, '\0');
-    in.read(text.data(), kKeyFileLimit + 1);
-    text.resize(static_cast<size_t>(in.gcount()));
-    if (in.bad()) {
-        return "cannot be read";
-    }
-    return signing::read_public_key(text, key);
+    return signing::read_public_key(std::string(text->begin(), text->end()));
 }
 
 std::string key_ids(const std::vector<TrustedKey> &trusted) {
@@ -35,76 +33,96 @@ std::string key_ids(const std::vector<TrustedKey> &trusted) {
     return ids;
 }
 
-}  // namespace
-
-std::string load_trusted_keys(const std::vector<std::string> &files, const std::string &folder,
-                              std::vector<TrustedKey> &out) {
-    std::vector<std::string> paths = files;
-    std::error_code ec;
-    if (!folder.empty() && std::filesystem::is_directory(folder, ec)) {
-        std::vector<std::string> found;
-        for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
-             it.increment(ec)) {
-            if (it->path().extension() == ".pub") {
-                found.push_back(it->path().string());
-            }
-        }
-        if (ec) {
-            return "the folder of trusted keys '" + folder + "' cannot be read: " + ec.message();
-        }
-        std::sort(found.begin(), found.end());
-        paths.insert(paths.end(), found.begin(), found.end());
-    }
-    if (!signing::ready()) {
-        return "the cryptography library could not start";
-    }
-    for (const std::string &path : paths) {
-        TrustedKey k;
-        k.file = path;
-        if (const std::string why = read_key_file(path, k.key); !why.empty()) {
-            return "the trusted key '" + path + "' is unusable: " + why;
-        }
-        out.push_back(k);
-    }
-    return "";
+bool ends_with(const std::string &s, const std::string &end) {
+    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
 }
 
-std::string judge_package(const formats::Package &package, const std::vector<TrustedKey> &trusted,
-                          SignatureFacts &facts) {
-    signing::Signature sig;
-    std::string unreadable;
-    if (package.signed_package) {
-        unreadable = signing::read_signature(package.signature_text, sig);
-        facts.status = unreadable.empty() ? "not checked" : "unreadable";
-        if (unreadable.empty()) {
-            facts.key_id = signing::key_id_text(sig.id);
-            facts.trusted_comment = sig.trusted_comment;
+// The *.pub files of the folder, in order of their names; none when there is no such folder.
+base::Result<std::vector<std::string>> keys_in_folder(const std::string &folder) {
+    Env &e = env();
+    const base::Result<FileFacts> facts = e.stat(folder);
+    if (folder.empty() || !facts.ok() || facts->kind != FileKind::Directory) {
+        return std::vector<std::string>();
+    }
+    base::Result<std::vector<std::string>> names = e.list_folder(folder);
+    if (!names.ok()) {
+        return Error(names.code(), "the folder of trusted keys '" + folder +
+                                       "' cannot be read: " + names.message());
+    }
+    std::vector<std::string> found;
+    const bool separated = ends_with(folder, "/") || ends_with(folder, "\\");
+    for (const std::string &name : *names) {
+        if (ends_with(name, ".pub")) {
+            found.push_back(folder + (separated ? "" : "/") + name);
         }
     }
-    // Without a manifest there is nothing a signature could vouch for: the package's own error.
-    if (trusted.empty() || package.manifest_text.empty()) {
-        return package.error;
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+}  // namespace
+
+base::Result<std::vector<TrustedKey>> load_trusted_keys(const std::vector<std::string> &files,
+                                                        const std::string &folder) {
+    std::vector<std::string> paths = files;
+    base::Result<std::vector<std::string>> in_folder = keys_in_folder(folder);
+    if (!in_folder.ok()) {
+        return in_folder.error();
     }
-    if (!package.signed_package) {
-        return std::string("unsigned: it has no signature (") + formats::kSignatureName +
-               "), and only packages signed by a trusted key are accepted";
+    paths.insert(paths.end(), in_folder->begin(), in_folder->end());
+    if (const base::Status started = signing::ready(); !started.ok()) {
+        return started.error();
     }
-    if (!unreadable.empty()) {
-        return std::string("bad signature: ") + formats::kSignatureName +
-               " is unreadable: " + unreadable;
+    std::vector<TrustedKey> out;
+    for (const std::string &path : paths) {
+        base::Result<signing::PublicKey> key = read_key_file(path);
+        if (!key.ok()) {
+            return Error(key.code(),
+                         "the trusted key '" + shown(path) + "' is unusable: " + key.message());
+        }
+        out.push_back({path, *key});
+    }
+    return out;
+}
+
+base::Status judge_package(const base::Result<formats::SignedManifest> &stored,
+                           const base::Result<formats::Package> &package,
+                           const std::vector<TrustedKey> &trusted, SignatureFacts &facts) {
+    const base::Status own = package.ok() ? base::Status() : base::Status(package.error());
+    std::optional<base::Result<signing::Signature>> sig;
+    if (stored.ok() && stored->signed_package) {
+        sig = signing::read_signature(stored->signature_text);
+        facts.status = sig->ok() ? "not checked" : "unreadable";
+        if (sig->ok()) {
+            facts.key_id = signing::key_id_text((*sig)->id);
+            facts.trusted_comment = (*sig)->trusted_comment;
+        }
+    }
+    // Without a manifest there is nothing a signature could vouch for: the package's own refusal.
+    if (trusted.empty() || !stored.ok() || stored->text.empty()) {
+        return own;
+    }
+    const auto refuse = [](std::string why) { return Error(ErrorCode::InvalidInput, why); };
+    if (!sig) {
+        return refuse(std::string("unsigned: it has no signature (") + formats::kSignatureName +
+                      "), and only packages signed by a trusted key are accepted");
+    }
+    if (!sig->ok()) {
+        return refuse(std::string("bad signature: ") + formats::kSignatureName +
+                      " is unreadable: " + sig->message());
     }
     // Keys with the same ID are each tried: an ID is not a key.
     signing::Check worst = signing::Check::OtherKey;
     for (const TrustedKey &k : trusted) {
         const signing::Check c =
-            signing::verify(k.key, sig, package.manifest_text.data(), package.manifest_text.size());
+            signing::verify(k.key, **sig, stored->text.data(), stored->text.size());
         if (c == signing::Check::Good) {
             facts.status = "verified";
             facts.key_file = k.file;
-            if (package.member_changed) {
-                return "changed member: " + package.error;
+            if (!own.ok() && own.code() == ErrorCode::Corrupt) {
+                return Error(ErrorCode::Corrupt, "changed member: " + own.message());
             }
-            return package.error;
+            return own;
         }
         if (c != signing::Check::OtherKey) {
             worst = c;
@@ -112,15 +130,17 @@ std::string judge_package(const formats::Package &package, const std::vector<Tru
     }
     switch (worst) {
         case signing::Check::OtherKey:
-            return "unknown key ID " + facts.key_id +
-                   ": it was signed by a key that is not trusted " +
-                   "(trusted: " + key_ids(trusted) + ")";
+            return refuse(
+                "unknown key ID " + facts.key_id +
+                ": it was signed by a key that is not trusted (trusted: " + key_ids(trusted) + ")");
         case signing::Check::ChangedComment:
-            return "bad signature: the trusted comment does not match its signature by key ID " +
-                   facts.key_id + " (it was changed)";
+            return refuse(
+                "bad signature: the trusted comment does not match its signature by key "
+                "ID " +
+                facts.key_id + " (it was changed)");
         default:
-            return std::string("bad signature: ") + formats::kManifestName +
-                   " does not match its signature by key ID " + facts.key_id;
+            return refuse(std::string("bad signature: ") + formats::kManifestName +
+                          " does not match its signature by key ID " + facts.key_id);
     }
 }
 
@@ -130,9 +150,9 @@ std::string describe_signature(const SignatureFacts &f) {
     }
     std::string text = "  signature: " + f.status + ", key ID " + f.key_id;
     if (!f.key_file.empty()) {
-        text += " (trusted key '" + f.key_file + "')";
+        text += " (trusted key '" + shown(f.key_file) + "')";
     }
-    return text + ", trusted comment: " + f.trusted_comment + "\n";
+    return text + ", trusted comment: " + shown(f.trusted_comment) + "\n";
 }
 
 std::string loose_files_refusal(const std::vector<TrustedKey> &trusted) {

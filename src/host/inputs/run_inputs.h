@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/result.h"
 #include "host/inputs/input_files.h"
 #include "host/inputs/input_sources.h"
 
@@ -16,8 +17,7 @@ struct InputRequest {
     std::string image_path;
     std::string tts_path;
     std::string token;
-    bool skip_unchanged = false;  // refuses a layout whose ranges overlap
-    std::string image_format;     // raw, ihex, srec, elf; "" to tell from the content
+    std::string image_format;  // raw, ihex, srec, elf; "" to tell from the content
     std::string tts_format;
 };
 
@@ -29,10 +29,11 @@ struct Inputs {
 };
 
 // Reads IMAGE into img_file and TTS into tts_file, prints the size lines and explains on
-// standard error whatever makes them unusable. When both are usable, fills the engine's TTS
-// length and layout flag (use_layout) and returns true. With a package, its members are the
-// files (the request's paths name them).
-bool load_inputs(const InputRequest &request, Inputs &out, const PackageInputs *package = nullptr);
+// standard error whatever makes them unusable (refused, with that explanation). When both are
+// usable, fills the engine's TTS length and layout flag (use_layout). With a package, its
+// members are the files (the request's paths name them).
+base::Status load_inputs(const InputRequest &request, Inputs &out,
+                         const PackageInputs *package = nullptr);
 
 // Sets tts_size and is_1mb, the globals the engine reads when it moves on to the TTS data, for
 // the layout; the one place they are written.

@@ -1,13 +1,15 @@
 #include "host/inputs/update_plan.h"
 
-#include <cstdio>
-
+#include "base/text.h"
 #include "engine/iap.h"
+#include "formats/shown_text.h"
 #include "globals/iap_globals.h"
 
 namespace host {
 
 namespace {
+
+using formats::shown;
 
 constexpr double kSecondsPerReport = 0.001;
 constexpr double kSecondsPerErase = 0.045;
@@ -97,47 +99,38 @@ SendLess send_less_of(bool skip_blank, bool skip_unchanged) {
 
 std::string describe_plan(const UpdatePlan &p) {
     std::string text = "Update plan (dry run: no device was opened)\n";
-    char line[256];
     for (const RangePlan *r : {&p.image, &p.tts}) {
-        std::snprintf(line, sizeof line,
-                      "  %-5s %u bytes, rounded to %u; programs %u bytes at flash "
-                      "0x%06x-0x%06x: %u sector%s, %u page%s\n",
-                      r->file, r->file_length, r->rounded, r->size, r->flash_addr,
-                      r->flash_addr + r->size, r->sectors, r->sectors == 1 ? "" : "s", r->pages,
-                      r->pages == 1 ? "" : "s");
-        text += line;
+        text += base::format(
+            "  %-5s %u bytes, rounded to %u; programs %u bytes at flash "
+            "0x%06x-0x%06x: %u sector%s, %u page%s\n",
+            r->file, r->file_length, r->rounded, r->size, r->flash_addr, r->flash_addr + r->size,
+            r->sectors, r->sectors == 1 ? "" : "s", r->pages, r->pages == 1 ? "" : "s");
     }
-    std::snprintf(line, sizeof line, "  token '%s': TTS data at 0x%06x%s\n", p.token.c_str(),
-                  p.tts.flash_addr,
-                  p.overlap ? " (overlaps the image; the TTS data is programmed last)" : "");
-    text += line;
+    text += base::format("  token '%s': TTS data at 0x%06x%s\n", shown(p.token).c_str(),
+                         p.tts.flash_addr,
+                         p.overlap ? " (overlaps the image; the TTS data is programmed last)" : "");
     const uint32_t sectors = p.image.sectors + p.tts.sectors;
     const uint32_t pages = p.image.pages + p.tts.pages;
-    std::snprintf(line, sizeof line,
-                  "  %u sectors to erase, %u pages to write, %u output reports "
-                  "(2 unlock, %u erase, %u page chunks, 2 check, 1 reboot)\n",
-                  sectors, pages, p.reports, sectors, pages * IAP_CHUNKS_PER_PAGE);
-    text += line;
-    std::snprintf(line, sizeof line,
-                  "  expected time: %.2f s over full-speed USB HID (1 ms per report, 45 ms per "
-                  "4 KiB erase)\n",
-                  p.expected_seconds);
-    text += line;
+    text += base::format(
+        "  %u sectors to erase, %u pages to write, %u output reports "
+        "(2 unlock, %u erase, %u page chunks, 2 check, 1 reboot)\n",
+        sectors, pages, p.reports, sectors, pages * IAP_CHUNKS_PER_PAGE);
+    text += base::format(
+        "  expected time: %.2f s over full-speed USB HID (1 ms per report, 45 ms per "
+        "4 KiB erase)\n",
+        p.expected_seconds);
     if (p.less.applies) {
-        std::snprintf(line, sizeof line,
-                      "  blank (all 0xFF): %u of %u pages, %u of %u sectors; %s sends %u pages, "
-                      "%u output reports, %u erase%s%s\n",
-                      p.image.blank_pages + p.tts.blank_pages, pages,
-                      p.image.blank_sectors + p.tts.blank_sectors, sectors,
-                      p.less.surveys != 0 ? "--skip-unchanged" : "--skip-blank", p.less.pages,
-                      p.less.reports, p.less.erases, p.less.erases == 1 ? "" : "s",
-                      p.less.surveys != 0 ? ", 2 surveys" : "");
-        text += line;
-        std::snprintf(line, sizeof line, "  expected time with it: %.2f s (%s)\n",
-                      p.less.expected_seconds,
-                      p.less.surveys != 0 ? "on an erased device; more where the flash differs"
-                                          : "on any device: every sector is still erased");
-        text += line;
+        text += base::format(
+            "  blank (all 0xFF): %u of %u pages, %u of %u sectors; %s sends %u pages, "
+            "%u output reports, %u erase%s%s\n",
+            p.image.blank_pages + p.tts.blank_pages, pages,
+            p.image.blank_sectors + p.tts.blank_sectors, sectors,
+            p.less.surveys != 0 ? "--skip-unchanged" : "--skip-blank", p.less.pages, p.less.reports,
+            p.less.erases, p.less.erases == 1 ? "" : "s", p.less.surveys != 0 ? ", 2 surveys" : "");
+        text +=
+            base::format("  expected time with it: %.2f s (%s)\n", p.less.expected_seconds,
+                         p.less.surveys != 0 ? "on an erased device; more where the flash differs"
+                                             : "on any device: every sector is still erased");
     }
     return text;
 }

@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <system_error>
 
 namespace host {
@@ -115,8 +117,24 @@ base::Status write_file_atomically(const std::string &path, std::string_view dat
     return e.sync_folder(folder_of(path));
 }
 
+void end_on_internal_error(const char *what) {
+    std::fprintf(stderr, "hidiap: internal error: %s\n", what);
+    std::fflush(stderr);
+    std::_Exit(kExitInternalError);
+}
+
 base::Result<Thread> Thread::start(std::function<void()> body) {
-    base::Result<std::thread> started = env().spawn(std::move(body));
+    // What a thread throws cannot reach the program's own handler: the process ends here, with
+    // the sentence and the status that handler would give, before anything more is recorded.
+    base::Result<std::thread> started = env().spawn([body = std::move(body)] {
+        try {
+            body();
+        } catch (const std::exception &e) {
+            end_on_internal_error(e.what());
+        } catch (...) {
+            end_on_internal_error("an unknown exception");
+        }
+    });
     if (!started.ok()) {
         return started.error();
     }

@@ -215,7 +215,15 @@ class Signal {
     std::condition_variable cv_;
 };
 
+// The exit status of a fault of the program itself (sysexits' EX_SOFTWARE).
+constexpr int kExitInternalError = 70;
+
+// Says "hidiap: internal error: WHAT" on standard error and ends the process with
+// kExitInternalError at once, running no destructor (nothing more is recorded).
+[[noreturn]] void end_on_internal_error(const char *what);
+
 // A thread started and joined through the current Env. Joined when it goes, if still running.
+// What its body throws ends the process through end_on_internal_error.
 class Thread {
   public:
     Thread() = default;

@@ -2,7 +2,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -291,14 +290,13 @@ class PosixEnv : public Env {
     }
 
     base::Status random_bytes(uint8_t *out, size_t size) override {
-        size_t done = 0;
-        while (done < size) {
-            const ssize_t n = ::getrandom(out + done, size - done, 0);
-            if (n > 0) {
-                done += static_cast<size_t>(n);
-            } else if (errno != EINTR) {
+        // getentropy: the kernel's random source, in pieces of at most 256 bytes.
+        for (size_t done = 0; done < size;) {
+            const size_t piece = size - done < 256 ? size - done : 256;
+            if (::getentropy(out + done, piece) != 0) {
                 return system_error("the random source failed", errno);
             }
+            done += piece;
         }
         return {};
     }

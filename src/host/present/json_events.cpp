@@ -4,12 +4,14 @@
 #include <cstdlib>
 
 #include "host/inputs/update_plan.h"
+#include "host/platform/env.h"
 
 namespace host {
 
 namespace {
 
-const std::chrono::steady_clock::time_point kStart = std::chrono::steady_clock::now();
+// The tool's start, on the Env's clock (a test's virtual clock runs on from it).
+const SteadyTime kStart = env().now();
 
 // The double nearest to the value written with `decimals` digits, so that it prints short.
 double rounded(double value, int decimals) {
@@ -19,7 +21,7 @@ double rounded(double value, int decimals) {
 }
 
 double seconds_since_start() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - kStart).count();
+    return std::chrono::duration<double>(env().now() - kStart).count();
 }
 
 nlohmann::ordered_json text_or_null(const std::string &s) {
@@ -141,7 +143,7 @@ void JsonEvents::erase(uint32_t flash_addr) {
 
 void JsonEvents::progress(uint64_t done, uint64_t total) {
     // At most five a second, and always the last.
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = env().now();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (done != total && now - last_progress_ < std::chrono::milliseconds(200)) {

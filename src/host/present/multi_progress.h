@@ -4,22 +4,20 @@
 // terminal shows every output line intact with the progress block always last.
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "host/present/progress_display.h"
+#include "host/present/status_block.h"
 
 namespace host {
 
 class MultiProgressDisplay {
   public:
-    using Sink = std::function<void(std::string_view text)>;
+    using Sink = StatusBlock::Sink;
 
     // One line per label. out and err write to standard output and standard error; columns is
     // the terminal's width (0: unknown), lines are cut to fit so none wraps.
@@ -31,11 +29,11 @@ class MultiProgressDisplay {
     // Replaces a device's bar with fixed text (its outcome) and redraws.
     void finish(size_t line, const std::string &text);
     // Writes standard-output text above the block.
-    void write_above(std::string_view text);
+    void write_above(std::string_view text) { block_.write_above(text); }
     // Writes a standard-error note above the block.
-    void note(std::string_view text);
+    void note(std::string_view text) { block_.note(text); }
     // Erases the block for good: later calls draw nothing.
-    void close();
+    void close() { block_.close(); }
 
   private:
     struct Line {
@@ -43,22 +41,14 @@ class MultiProgressDisplay {
         std::string final_text;  // set once the device has finished
     };
 
-    void changed_locked();
-    void erase_locked();
-    void draw_locked();
-    std::string render_locked(size_t line) const;
+    // Under the block's lock.
+    std::vector<std::string> render(SteadyTime now) const;
 
     const std::vector<std::string> labels_;
-    const Sink out_;
-    const Sink err_;
-    const int columns_;
-    const std::chrono::steady_clock::time_point started_;
-    std::mutex mutex_;
+    const SteadyTime started_;
     std::vector<Line> lines_;
     bool started_drawing_ = false;  // a device has reported: nothing is drawn before
-    bool drawn_ = false;
-    bool closed_ = false;
-    std::chrono::steady_clock::time_point last_draw_{};
+    StatusBlock block_;
 };
 
 }  // namespace host

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "console/console.h"
+#include "host/platform/env.h"
 
 namespace host {
 
@@ -39,7 +40,7 @@ std::string render_progress(const ProgressView &p, int width) {
 void ProgressDisplay::install() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        started_ = std::chrono::steady_clock::now();
+        started_ = env().now();
         active_ = true;
     }
     sink_.emplace([this](std::string_view text) { write_console(text); });
@@ -68,7 +69,7 @@ void ProgressDisplay::progress(uint64_t done, uint64_t total) {
     view_.done = done;
     view_.total = total;
     // Redrawn at most every 50 ms for the bytes alone; a new phase is drawn at once.
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = env().now();
     if (!mid_line_ && (now - last_draw_ >= kRedrawInterval || done == total)) {
         draw_locked();
     }
@@ -96,7 +97,7 @@ void ProgressDisplay::draw_locked() {
     if (!active_ || *view_.phase == '\0') {
         return;
     }
-    last_draw_ = std::chrono::steady_clock::now();
+    last_draw_ = env().now();
     view_.elapsed = std::chrono::duration<double>(last_draw_ - started_).count();
     std::fprintf(stderr, "\r%s\033[K", render_progress(view_, 20).c_str());
     std::fflush(stderr);

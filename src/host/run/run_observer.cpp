@@ -1,5 +1,6 @@
 #include "host/run/run_observer.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace host {
@@ -152,6 +153,8 @@ void RunObserver::note_check_locked(const iap_env_t &record) {
         c.match = true;
         facts_.verified.push_back(c);
         acknowledged_in_range_ = 0;
+        unchanged_verified_ += unchanged_below_locked(UINT64_MAX);
+        unchanged_sectors_.clear();
         events_.check(c);
     } else if (record.state == IAP_ST_IDLE && record.crc_flag == IAP_CRC_FAIL) {
         // The record still describes the range: work the host's checksum out again, as the
@@ -167,6 +170,12 @@ void RunObserver::note_survey_locked(const iap_env_t &record) {
     for (unsigned i = 0; i < IAP_SURVEY_RANGES; i++) {
         const iap_survey_t &s = record.survey[i];
         if (s.done != 0 && previous_.survey[i].done == 0) {
+            // The record still describes the surveyed range: its sectors that differ are marked.
+            unchanged_sectors_.assign(s.sectors, false);
+            for (uint32_t k = 0; k < s.sectors; k++) {
+                unchanged_sectors_[k] = (record.sector_differs[k / 32] >> (k % 32) & 1u) == 0;
+            }
+            surveyed_size_ = record.size;
             events_.survey(i + 1, s.flash_addr, s.sectors, s.unchanged);
         }
     }
@@ -215,10 +224,24 @@ void RunObserver::note_progress_locked(const iap_env_t &record) {
         verified += c.size;
     }
     facts_.bytes = verified + acknowledged_in_range_;
+    facts_.unchanged_bytes = unchanged_verified_ + unchanged_below_locked(acknowledged_in_range_);
     if (facts_.bytes != last_progress_bytes_) {
         last_progress_bytes_ = facts_.bytes;
         events_.progress(facts_.bytes, facts_.total_bytes);
     }
+}
+
+// The bytes of the range under way in its unchanged sectors, below `offset` into the range.
+uint64_t RunObserver::unchanged_below_locked(uint64_t offset) const {
+    uint64_t bytes = 0;
+    for (size_t k = 0; k < unchanged_sectors_.size(); k++) {
+        const uint64_t begin = uint64_t{k} * IAP_SECTOR_SIZE;
+        const uint64_t end = std::min({begin + IAP_SECTOR_SIZE, offset, uint64_t{surveyed_size_}});
+        if (unchanged_sectors_[k] && end > begin) {
+            bytes += end - begin;
+        }
+    }
+    return bytes;
 }
 
 RunFacts RunObserver::facts() {

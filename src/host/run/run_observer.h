@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "engine/iap.h"
 #include "host/events/run_events.h"
@@ -33,6 +34,7 @@ class RunObserver {
     void note_survey_locked(const iap_env_t &record);
     void note_verify_locked(const iap_env_t &record);
     void note_progress_locked(const iap_env_t &record);
+    uint64_t unchanged_below_locked(uint64_t offset) const;
 
     RunEvents &events_;
     std::mutex mutex_;
@@ -44,6 +46,11 @@ class RunObserver {
     const char *phase_ = "";
     unsigned phase_range_ = 0;
     uint64_t last_progress_bytes_ = UINT64_MAX;
+    // --skip-unchanged: which sectors of the range under way its survey found unchanged, and the
+    // bytes of such sectors in the ranges verified before it.
+    std::vector<bool> unchanged_sectors_;
+    uint32_t surveyed_size_ = 0;
+    uint64_t unchanged_verified_ = 0;
 };
 
 }  // namespace host

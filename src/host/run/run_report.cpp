@@ -1,5 +1,7 @@
 #include "host/run/run_report.h"
 
+#include <algorithm>
+
 #include "base/text.h"
 #include "engine/iap.h"
 #include "host/events/exit_status.h"
@@ -118,7 +120,8 @@ const char *step_name(uint8_t command) {
 RunReport make_run_report(const RunFacts &facts, Outcome outcome, int interrupt_status,
                           double seconds) {
     RunReport r;
-    r.bytes = facts.bytes;
+    r.bytes = facts.bytes - std::min(facts.bytes, facts.unchanged_bytes);
+    r.unchanged_bytes = facts.unchanged_bytes;
     r.total_bytes = facts.total_bytes;
     r.seconds = seconds;
     r.verified = facts.verified;

@@ -23,8 +23,11 @@ struct StepFacts {
 };
 
 struct RunFacts {
-    uint64_t bytes = 0;
+    uint64_t bytes = 0;  // bytes of both ranges done, as the progress shows them
     uint64_t total_bytes = 0;
+    // --skip-unchanged: of `bytes`, those of sectors the survey found already current, which
+    // were not programmed.
+    uint64_t unchanged_bytes = 0;
     std::vector<RangeCheck> verified;
     std::optional<RangeCheck> mismatch;
     bool verify_only = false;          // the run only compared the ranges (--verify)

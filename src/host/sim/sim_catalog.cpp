@@ -176,4 +176,15 @@ std::unique_ptr<Transport> SimCatalog::open(const DeviceInfo &device) {
     return nullptr;
 }
 
+std::optional<std::vector<uint8_t>> SimCatalog::flash_of(const std::string &serial) {
+    for (int n = 1; n <= setup_.devices; n++) {
+        const Board &board = boards_[static_cast<size_t>(n - 1)];
+        if (sim_serial(n) == serial && board.link) {
+            return board.link->with_device(
+                [](sim::SimDevice &device) { return device.flash().bytes(); });
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace host

@@ -57,6 +57,10 @@ class SimCatalog : public DeviceCatalog {
     std::unique_ptr<Transport> open(const DeviceInfo &device) override;
     std::string open_error() const override { return open_error_; }
 
+    // The flash of the board with this serial number as it is now, for a look at it; none when
+    // no board has it or the board was never opened.
+    std::optional<std::vector<uint8_t>> flash_of(const std::string &serial);
+
   private:
     using Clock = std::chrono::steady_clock;
     // A board is one simulated device for the whole run: opened again, it is the same device.

@@ -18,11 +18,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void write_stderr(std::string_view text) {
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
-}
-
 bool chosen(const DeviceQuery &query, const DeviceInfo &d) {
     if (query.serials.empty() && query.paths.empty()) {
         return true;
@@ -106,19 +101,6 @@ class BoardEvents : public RunEvents {
     Clock::time_point last_event_{};
 };
 
-const char *result_word(const RunReport &r) {
-    switch (r.status) {
-        case Status::Success:
-            return "updated";
-        case Status::Current:
-            return "current";
-        case Status::Interrupted:
-            return "interrupted";
-        default:
-            return "FAILED";
-    }
-}
-
 }  // namespace
 
 std::string station_totals_line(const StationTotals &t, double seconds) {
@@ -126,7 +108,7 @@ std::string station_totals_line(const StationTotals &t, double seconds) {
         "hidiap: station: %u updated, %u current, %u failed%s, %.0f boards per hour\n", t.updated,
         t.current, t.failed,
         t.interrupted == 0 ? "" : base::format(", %u interrupted", t.interrupted).c_str(),
-        boards_per_hour(t.handled(), seconds));
+        boards_per_hour(t.updated, seconds));
 }
 
 class Station::Impl {
@@ -178,7 +160,13 @@ class Station::Impl {
     void poll_catalog();
     void start_board(const DeviceInfo &info, std::unique_ptr<Transport> transport,
                      Clock::time_point appeared);
+    struct BoardRun;
     void handle(Board &board);
+    std::vector<DeviceResult> check_stage(BoardRun &run);
+    std::vector<DeviceResult> update_stage(BoardRun &run);
+    void keep(BoardRun &run, const DeviceInfo &info, RunReport &report);
+    void note_timing(BoardRun &run);
+    void tally(BoardRun &run, std::vector<DeviceResult> &results);
     UpdateSettings stage_settings(bool verify);
     void reap_locked(std::unique_lock<std::mutex> &lock);
     bool needs_more_locked() const {
@@ -205,6 +193,20 @@ class Station::Impl {
     std::set<std::string> refused_paths_;  // could not be opened: said once
     StationTotals totals_;
     std::vector<DeviceResult> results_;
+};
+
+// One board's way through the station: its presenters, what its check found, and when its record
+// became durable.
+struct Station::Impl::BoardRun {
+    BoardRun(Impl &station, Board &board);
+    Board &board;
+    std::unique_ptr<JsonEvents> json;  // --json: the board's own emitter, its tag in every event
+    BoardEvents events;
+    const std::vector<UpdateDevice> device;
+    bool already_done = false;        // back after its reboot: its serial was done in this run
+    bool differs = false;             // the check found it differs: it is updated
+    Clock::time_point last_answer{};  // the board's last event before its record was kept
+    Clock::time_point durable{};      // when its record was kept
 };
 
 UpdateSettings Station::Impl::stage_settings(bool verify) {
@@ -269,7 +271,7 @@ std::vector<DeviceResult> Station::Impl::run() {
                                 {"current", totals_.current},
                                 {"failed", totals_.failed},
                                 {"interrupted", totals_.interrupted},
-                                {"boards_per_hour", boards_per_hour(totals_.handled(), s)}});
+                                {"boards_per_hour", boards_per_hour(totals_.updated, s)}});
     }
     return results_;
 }
@@ -363,118 +365,122 @@ void Station::Impl::start_board(const DeviceInfo &info, std::unique_ptr<Transpor
     board.ended = true;
 }
 
-void Station::Impl::handle(Board &board) {
-    std::unique_ptr<JsonEvents> json;
-    if (setup_.json) {
-        json = std::make_unique<JsonEvents>(stdout, board.tag);
-        json->emit("station",
-                   {{"event", "seen"}, {"path", board.info.path}, {"serial", board.info.serial}});
-    }
-    BoardEvents events(json.get(), status_, board.tag);
-    const std::vector<UpdateDevice> device = {
-        {board.transport.get(), board.info, &events, board.tag}};
+Station::Impl::BoardRun::BoardRun(Impl &station, Board &b)
+    : board(b),
+      json(station.setup_.json ? std::make_unique<JsonEvents>(stdout, b.tag) : nullptr),
+      events(json.get(), station.status_, b.tag),
+      device{{b.transport.get(), b.info, &events, b.tag}} {}
 
-    // First the check: nothing is written to a board that already holds the files.
-    bool already_done = false;
-    bool update = false;
-    // The station's own cost after the board's last answer: from its last event (the answer that
-    // made it, or the one before) to its record being durable.
-    Clock::time_point last_answer{};
-    Clock::time_point durable{};
-    const auto keep = [&](const DeviceInfo &info, RunReport &report) {
-        last_answer = events.last_event();
-        if (setup_.keep_record) {
-            setup_.keep_record(info, report);
-        }
-        durable = env().now();
-        // Done from now on: the board may be back on the bus before this run has wound down.
-        if (report.succeeded() && !info.serial.empty()) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            done_serials_.insert(info.serial);
-        }
-    };
-    UpdateSettings verify = stage_settings(true);
-    verify.settle = [&](const DeviceInfo &info, RunReport &report) {
-        if (report.status == Status::Current && !info.serial.empty()) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            already_done = done_serials_.count(info.serial) != 0;
-        }
-        if (already_done) {
-            return false;
-        }
-        if (report.cause == Cause::Differs && !setup_.verify_only) {
-            update = true;
-            return false;
-        }
-        keep(info, report);
-        return true;
-    };
-    std::vector<DeviceResult> results;
-    {
-        UpdateRun run(device, layout_, verify);
-        run.announce();
-        results = run.run(plan_);
+void Station::Impl::handle(Board &board) {
+    BoardRun run(*this, board);
+    if (run.json) {
+        run.json->emit(
+            "station",
+            {{"event", "seen"}, {"path", board.info.path}, {"serial", board.info.serial}});
     }
-    if (update) {
-        UpdateSettings program = stage_settings(false);
-        program.settle = [&](const DeviceInfo &info, RunReport &report) {
-            keep(info, report);
-            return true;
-        };
-        UpdateRun run(device, layout_, program);
-        results = run.run(plan_);
+    std::vector<DeviceResult> results = check_stage(run);
+    if (run.differs) {
+        results = update_stage(run);
     }
     board.transport.reset();
-    if (setup_.settings.timing_report && durable != Clock::time_point{}) {
-        using ms = std::chrono::duration<double, std::milli>;
-        note(
-            base::format("hidiap: [%s] station timing: seen to first report %.3f ms, last event to "
-                         "record durable %.3f ms, board %.3f s\n",
-                         board.tag.c_str(), ms(events.first_report() - board.appeared).count(),
-                         ms(durable - last_answer).count(),
-                         std::chrono::duration<double>(durable - board.appeared).count()));
-    }
-
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (already_done) {
-        lock.unlock();
-        note("hidiap: [" + board.tag + "] already done in this station run (serial " +
-             board.info.serial + ", verified current after its reboot); not counted again\n");
-        if (json) {
-            json->emit("station", {{"event", "already_done"}, {"serial", board.info.serial}});
-        }
-        status_.board_ended(board.tag, "already done", totals());
-        lock.lock();
-    } else {
-        DeviceResult &r = results.front();
-        r.tag = board.tag;
-        switch (r.report.status) {
-            case Status::Success:
-                totals_.updated++;
-                break;
-            case Status::Current:
-                totals_.current++;
-                break;
-            case Status::Interrupted:
-                totals_.interrupted++;
-                break;
-            default:
-                totals_.failed++;
-                break;
-        }
-        results_.push_back(r);
-        const StationTotals now = totals_;
-        lock.unlock();
-        status_.board_ended(
-            board.tag,
-            std::string(result_word(r.report)) +
-                (r.succeeded() ? "" : ": " + r.report.reason + "; re-plug to retry"),
-            now);
-        lock.lock();
-    }
+    note_timing(run);
+    tally(run, results);
+    std::lock_guard<std::mutex> lock(mutex_);
     in_progress_--;
     board.ended = true;
     board_ended_.notify_all();
+}
+
+// First the check: nothing is written to a board that already holds the files, and a board
+// back after its reboot is recognised by its serial number.
+std::vector<DeviceResult> Station::Impl::check_stage(BoardRun &run) {
+    UpdateSettings verify = stage_settings(true);
+    verify.settle = [this, &run](const DeviceInfo &info, RunReport &report) {
+        if (report.status == Status::Current && !info.serial.empty()) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            run.already_done = done_serials_.count(info.serial) != 0;
+        }
+        if (run.already_done) {
+            return false;
+        }
+        if (report.cause == Cause::Differs && !setup_.verify_only) {
+            run.differs = true;
+            return false;
+        }
+        keep(run, info, report);
+        return true;
+    };
+    UpdateRun check(run.device, layout_, verify);
+    check.announce();
+    return check.run(plan_);
+}
+
+std::vector<DeviceResult> Station::Impl::update_stage(BoardRun &run) {
+    UpdateSettings program = stage_settings(false);
+    program.settle = [this, &run](const DeviceInfo &info, RunReport &report) {
+        keep(run, info, report);
+        return true;
+    };
+    UpdateRun update(run.device, layout_, program);
+    return update.run(plan_);
+}
+
+// The board's report is its result: its record is kept (which may fail it) and, once durable,
+// its serial number counts as done.
+void Station::Impl::keep(BoardRun &run, const DeviceInfo &info, RunReport &report) {
+    run.last_answer = run.events.last_event();
+    if (setup_.keep_record) {
+        setup_.keep_record(info, report);
+    }
+    run.durable = env().now();
+    // Done from now on: the board may be back on the bus before this run has wound down.
+    if (report.succeeded() && !info.serial.empty()) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        done_serials_.insert(info.serial);
+    }
+}
+
+// --timing-report: the station's own cost after the board's last answer, from its last event
+// (the answer that made it, or the one before) to its record being durable.
+void Station::Impl::note_timing(BoardRun &run) {
+    if (!setup_.settings.timing_report || run.durable == Clock::time_point{}) {
+        return;
+    }
+    using ms = std::chrono::duration<double, std::milli>;
+    const Board &board = run.board;
+    note(
+        base::format("hidiap: [%s] station timing: seen to first report %.3f ms, last event to "
+                     "record durable %.3f ms, board %.3f s\n",
+                     board.tag.c_str(), ms(run.events.first_report() - board.appeared).count(),
+                     ms(run.durable - run.last_answer).count(),
+                     std::chrono::duration<double>(run.durable - board.appeared).count()));
+}
+
+// The board's result into the totals and the results, and onto the status block.
+void Station::Impl::tally(BoardRun &run, std::vector<DeviceResult> &results) {
+    const Board &board = run.board;
+    if (run.already_done) {
+        note("hidiap: [" + board.tag + "] already done in this station run (serial " +
+             board.info.serial + ", verified current after its reboot); not counted again\n");
+        if (run.json) {
+            run.json->emit("station", {{"event", "already_done"}, {"serial", board.info.serial}});
+        }
+        status_.board_ended(board.tag, "already done", totals());
+        return;
+    }
+    DeviceResult &r = results.front();
+    r.tag = board.tag;
+    StationTotals now;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        totals_.add(r.report.status);
+        results_.push_back(r);
+        now = totals_;
+    }
+    status_.board_ended(board.tag,
+                        std::string(status_words(r.report.status).board) +
+                            (r.succeeded() ? "" : ": " + r.report.reason + "; re-plug to retry"),
+                        now);
 }
 
 Station::Station(DeviceCatalog &catalog, const Layout &layout, const UpdatePlan &plan,

@@ -3,16 +3,15 @@
 // pass above it, as with the progress of several devices.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "host/present/progress_display.h"
+#include "host/present/status_block.h"
 
 namespace host {
 
@@ -22,14 +21,18 @@ struct StationTotals {
     unsigned failed = 0;
     unsigned interrupted = 0;
     unsigned handled() const { return updated + current + failed + interrupted; }
+    // Counts a board that ended with this status.
+    void add(Status status);
 };
 
-// Boards an hour at the pace of `handled` boards in `seconds` (0 before there is a pace).
-double boards_per_hour(unsigned handled, double seconds);
+// Boards an hour at the pace of `updated` boards in `seconds` (0 before there is a pace). Only
+// boards updated count: a station's pace is the boards it updates, and a board found current or
+// failed in a moment would make it look far faster than it is.
+double boards_per_hour(unsigned updated, double seconds);
 
 class StationStatus {
   public:
-    using Sink = std::function<void(std::string_view text)>;
+    using Sink = StatusBlock::Sink;
 
     // drawn: a terminal shows the block; otherwise only write_above and note pass through.
     StationStatus(Sink out, Sink err, bool drawn, int columns);
@@ -44,30 +47,26 @@ class StationStatus {
                      const StationTotals &totals);
     // Records waiting for the database: a line of the block while there are any.
     void records_waiting(unsigned count);
-    void write_above(std::string_view text);
-    void note(std::string_view text);
+    void write_above(std::string_view text) { block_.write_above(text); }
+    void note(std::string_view text) { block_.note(text); }
     // Erases the block for good.
-    void close();
+    void close() { block_.close(); }
 
   private:
-    void erase_locked();
-    void draw_locked();
-    void changed_locked();
+    struct BoardLine {
+        ProgressView view;
+        SteadyTime started{};
+    };
 
-    const Sink out_;
-    const Sink err_;
-    const bool drawn_enabled_;
-    const int columns_;
-    const std::chrono::steady_clock::time_point started_;
-    std::mutex mutex_;
-    std::map<std::string, ProgressView> boards_;  // in progress
-    std::map<std::string, std::chrono::steady_clock::time_point> board_started_;
-    std::deque<std::string> results_;  // the last few, newest last
+    // Under the block's lock.
+    std::vector<std::string> render(SteadyTime now) const;
+
+    const SteadyTime started_;
+    std::map<std::string, BoardLine> boards_;  // in progress
+    std::deque<std::string> results_;          // the last few, newest last
     StationTotals totals_;
     unsigned records_waiting_ = 0;
-    size_t drawn_lines_ = 0;
-    bool closed_ = false;
-    std::chrono::steady_clock::time_point last_draw_{};
+    StatusBlock block_;
 };
 
 }  // namespace host

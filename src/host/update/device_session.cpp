@@ -5,13 +5,14 @@
 #include "host/inputs/input_sources.h"
 #include "host/platform/wide_text.h"
 #include "host/run/run_report.h"
+#include "host/update/image_as_updated.h"
 #include "host/update/tagged_console.h"
 
 namespace host {
 
 DeviceSession::DeviceSession(size_t index, Transport &device, DeviceInfo info, std::string tag,
                              RunEvents &events, const Layout &layout,
-                             const UpdateSettings &settings, bool queued)
+                             const UpdateSettings &settings, bool queued, uint8_t *image)
     : index_(index),
       device_(device),
       info_(std::move(info)),
@@ -22,7 +23,7 @@ DeviceSession::DeviceSession(size_t index, Transport &device, DeviceInfo info, s
       record_(index == 0 && !settings.own_records ? iap : own_record_),
       observer_(events, uint64_t{layout.image_program} + layout.tts_rounded),
       observed_(device, observer_) {
-    prepare_record(record_, img_file, IMG_FILE_BUF_SIZE, settings.skip_unchanged,
+    prepare_record(record_, image, IMG_FILE_BUF_SIZE, settings.skip_unchanged,
                    settings.skip_blank);
     Transport *frames_to = &observed_;
     if (queued) {
@@ -107,6 +108,7 @@ RunReport DeviceSession::finish(Outcome outcome, Clock::time_point ended, int in
     runner_->halt();
     const double seconds = std::chrono::duration<double>(ended - started_).count();
     RunReport report = make_run_report(observer_.facts(), outcome, interrupt_status, seconds);
+    report.replaced = replaced_bytes(layout_);
     if (outcome == Outcome::Stalled) {
         note(head() + "the update made no progress for " +
              std::to_string(settings_.stall_limit.count() / 1000) + " s; giving up\n");

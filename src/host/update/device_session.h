@@ -32,9 +32,11 @@ class DeviceSession {
     // `iap`, the others a record of their own. `tag` is empty when the device is updated alone.
     // `events`: its presenters (the JSON stream, its progress), told everything it does. With
     // `queued`, engine calls only queue the device's reports and its own threads write them.
+    // `image`: the image bytes the engine programs and checks the image range with (img_file, or
+    // the image as an update of overlapping ranges leaves it).
     DeviceSession(size_t index, Transport &device, DeviceInfo info, std::string tag,
                   RunEvents &events, const Layout &layout, const UpdateSettings &settings,
-                  bool queued);
+                  bool queued, uint8_t *image);
     ~DeviceSession();
     DeviceSession(const DeviceSession &) = delete;
     DeviceSession &operator=(const DeviceSession &) = delete;

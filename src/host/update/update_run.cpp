@@ -6,10 +6,12 @@
 
 #include "base/text.h"
 #include "console/console.h"
+#include "globals/iap_globals.h"
 #include "host/events/exit_status.h"
 #include "host/present/multi_progress.h"
 #include "host/present/progress_display.h"
 #include "host/update/device_session.h"
+#include "host/update/image_as_updated.h"
 #include "host/update/tagged_console.h"
 #include "host/workers/workers.h"
 
@@ -18,11 +20,6 @@ namespace host {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-void write_stderr(std::string_view text) {
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
-}
 
 // Hands a device's events to its presenter and to its progress. Every event is passed on.
 class SessionEvents : public RunEvents {
@@ -93,6 +90,11 @@ void report_timing(Clock::duration elapsed, const TickStats &ticks,
 
 }  // namespace
 
+void write_stderr(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
 // Several devices: each one's tag; one device alone has none; a station's board its own.
 std::vector<std::string> run_tags(const std::vector<UpdateDevice> &devices,
                                   const UpdateSettings &settings) {
@@ -158,6 +160,9 @@ class UpdateRun::Impl {
     RunEvents quiet_;
     std::vector<std::unique_ptr<RunEvents>> progress_lines_;
     std::vector<std::unique_ptr<SessionEvents>> events_;
+    // --verify and --skip-unchanged over overlapping ranges: what the engine compares the image
+    // range with (empty: the file's bytes in img_file).
+    std::vector<uint8_t> image_as_updated_;
     std::vector<std::unique_ptr<DeviceSession>> sessions_;
     std::vector<size_t> running_;  // the sessions started, by index
     std::unique_ptr<Workers> workers_;
@@ -178,6 +183,10 @@ UpdateRun::Impl::Impl(const std::vector<UpdateDevice> &devices, const Layout &la
       err_(settings.err ? settings.err : TaggedConsole::Sink(write_stderr)),
       ended_(devices.size()) {
     const bool several = devices.size() > 1 || settings.own_records;
+    if (compares_with_image_as_updated(layout, settings)) {
+        image_as_updated_ = image_as_updated(layout);
+    }
+    uint8_t *const image = image_as_updated_.empty() ? img_file : image_as_updated_.data();
     if (settings.show_progress && !settings.json) {
         if (several) {
             display_ = std::make_unique<MultiProgressDisplay>(tags_, out_, err_, settings.columns);
@@ -200,7 +209,7 @@ UpdateRun::Impl::Impl(const std::vector<UpdateDevice> &devices, const Layout &la
             settings.shared_console != nullptr ? settings.shared_console->add(tags_[i]) : i;
         sessions_.push_back(
             std::make_unique<DeviceSession>(index, *devices[i].transport, devices[i].info, tags_[i],
-                                            *events_.back(), layout, settings, several));
+                                            *events_.back(), layout, settings, several, image));
         if (console_ != nullptr) {
             console_->attach(&sessions_.back()->runner(), i);
         } else if (settings.shared_console != nullptr) {
@@ -354,7 +363,8 @@ DeviceResult UpdateRun::Impl::show(size_t i, RunReport report) {
     r.report = std::move(report);
     const bool shown = !settings_.settle || settings_.settle(sessions_[i]->info(), r.report);
     if (display_ != nullptr) {
-        display_->finish(i, r.succeeded() ? "success" : "FAILED: " + r.report.reason);
+        const char *word = status_words(r.report.status).board;
+        display_->finish(i, r.succeeded() ? word : std::string(word) + ": " + r.report.reason);
     }
     if (shown) {
         std::string line = outcome_line(r.report, r.tag);
@@ -413,6 +423,52 @@ std::vector<DeviceResult> UpdateRun::run(const UpdatePlan &plan) {
     return impl_->run(plan);
 }
 
+namespace {
+
+std::string names_of(const std::vector<std::string> &tags) {
+    std::string names;
+    for (const std::string &tag : tags) {
+        names += (names.empty() ? "" : ", ") + tag;
+    }
+    return names;
+}
+
+// The line under the table: every device verified, or those that failed and, apart from them,
+// those interrupted (as the station's totals count them).
+std::string summary_line(const std::vector<DeviceResult> &results) {
+    std::vector<std::string> failed;
+    std::vector<std::string> interrupted;
+    size_t current = 0;
+    for (const DeviceResult &r : results) {
+        current += r.report.status == Status::Current ? 1 : 0;
+        if (r.report.status == Status::Interrupted) {
+            interrupted.push_back(r.tag);
+        } else if (!r.succeeded()) {
+            failed.push_back(r.tag);
+        }
+    }
+    const size_t n = results.size();
+    if (failed.empty() && interrupted.empty()) {
+        return current == 0 ? base::format("hidiap: all %zu devices updated and verified\n", n)
+                            : base::format(
+                                  "hidiap: all %zu devices verified: %zu updated, %zu "
+                                  "already current\n",
+                                  n, n - current, current);
+    }
+    std::string line;
+    if (!failed.empty()) {
+        line = base::format("%zu of %zu devices failed: %s", failed.size(), n,
+                            names_of(failed).c_str());
+    }
+    if (!interrupted.empty()) {
+        line += base::format("%s%zu of %zu devices interrupted: %s", line.empty() ? "" : "; ",
+                             interrupted.size(), n, names_of(interrupted).c_str());
+    }
+    return "hidiap: " + line + "\n";
+}
+
+}  // namespace
+
 void print_fleet_summary(std::FILE *to, const std::vector<DeviceResult> &results) {
     size_t tag_width = 6;
     for (const DeviceResult &r : results) {
@@ -421,10 +477,7 @@ void print_fleet_summary(std::FILE *to, const std::vector<DeviceResult> &results
     const int w = static_cast<int>(tag_width);
     std::fprintf(to, "%-*s  %-11s  %10s  %8s  %12s  %s\n", w, "DEVICE", "OUTCOME", "BYTES", "TIME",
                  "THROUGHPUT", "REASON");
-    std::vector<std::string> failed;
-    size_t current = 0;
     for (const DeviceResult &r : results) {
-        current += r.report.status == Status::Current ? 1 : 0;
         const RunReport &p = r.report;
         const double rate = p.seconds > 0 ? static_cast<double>(p.bytes) / 1024.0 / p.seconds : 0;
         const std::string throughput = rate >= 1024 ? base::format("%.1f MiB/s", rate / 1024)
@@ -432,23 +485,8 @@ void print_fleet_summary(std::FILE *to, const std::vector<DeviceResult> &results
         std::fprintf(to, "%-*s  %-11s  %10llu  %6.2f s  %12s  %s\n", w, r.tag.c_str(),
                      status_word(p.status), static_cast<unsigned long long>(p.bytes), p.seconds,
                      throughput.c_str(), r.succeeded() ? "-" : p.reason.c_str());
-        if (!r.succeeded()) {
-            failed.push_back(r.tag);
-        }
     }
-    if (failed.empty() && current == 0) {
-        std::fprintf(to, "hidiap: all %zu devices updated and verified\n", results.size());
-    } else if (failed.empty()) {
-        std::fprintf(to, "hidiap: all %zu devices verified: %zu updated, %zu already current\n",
-                     results.size(), results.size() - current, current);
-    } else {
-        std::string names;
-        for (const std::string &tag : failed) {
-            names += (names.empty() ? "" : ", ") + tag;
-        }
-        std::fprintf(to, "hidiap: %zu of %zu devices failed: %s\n", failed.size(), results.size(),
-                     names.c_str());
-    }
+    std::fputs(summary_line(results).c_str(), to);
     std::fflush(to);
 }
 

@@ -16,6 +16,9 @@ namespace host {
 
 class TaggedConsole;
 
+// Standard error, flushed at once: where the tool's notes go when `err` below is empty.
+void write_stderr(std::string_view text);
+
 struct UpdateSettings {
     // The engine's tick. Users always get 10 ms; tests and the soak may run the clock faster.
     std::chrono::microseconds tick_period{std::chrono::milliseconds(10)};
