@@ -1,6 +1,8 @@
 #include "host/sim/sim_flash_file.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "host/platform/env.h"
@@ -38,8 +40,7 @@ base::Result<std::string> read_sim_flash(const std::string &path) {
 
 void load_sim_flash(SimTransport &board, const std::string &content) {
     std::vector<uint8_t> bytes(sim::FlashModel::kSize, sim::FlashModel::kErased);
-    std::copy(content.begin(), content.begin() + std::min(content.size(), bytes.size()),
-              bytes.begin());
+    std::memcpy(bytes.data(), content.data(), std::min(content.size(), bytes.size()));
     board.with_device([&bytes](sim::SimDevice &device) {
         sim::FlashModel &flash = device.flash();
         flash.unlock();
@@ -54,7 +55,7 @@ void load_sim_flash(SimTransport &board, const std::string &content) {
 base::Status write_sim_flash(SimTransport &board, const std::string &path) {
     const std::string bytes = board.with_device([](sim::SimDevice &device) {
         const std::vector<uint8_t> &flash = device.flash().bytes();
-        return std::string(flash.begin(), flash.end());
+        return std::string(reinterpret_cast<const char *>(flash.data()), flash.size());
     });
     return write_file_atomically(path, bytes);
 }
