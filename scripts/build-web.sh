@@ -8,22 +8,91 @@
 # Debian's own source packages, the versions this machine's native build uses: the page then
 # reads packages and checks their checksums with the very code the console tool runs. Staged in build-web-deps/ (kept between runs).
 #
-# Usage: scripts/build-web.sh [--no-zip] [--trust PUBKEY]...
+# Usage: scripts/build-web.sh [--no-zip] [--trust PUBKEY]... [--package FW.ZIP
+#                              [--alternative-href URL] [--ready-page-in DIR]]
 #   --trust PUBKEY  build the vendor's public key into the page: it then runs only firmware
 #                   packages signed by one of the keys given (repeatable)
+#   --package FW.ZIP  put the package and a ready page for it, update.html (the <hidiap-update>
+#                   element alone, under the product's name), into the zip
+#   --alternative-href URL  the ready page's offer where the browser cannot update (a link to
+#                   the Windows zip, say)
+#   --ready-page-in DIR  only write update.html and the package into DIR (a built site); no build
 set -euo pipefail
 zip=1
 trust=()
+package=
+alternative=
+ready_only=
+usage="usage: scripts/build-web.sh [--no-zip] [--trust PUBKEY]... [--package FW.ZIP \
+[--alternative-href URL] [--ready-page-in DIR]]"
 while [ $# -gt 0 ]; do
   case $1 in
     --no-zip) zip=0 ;;
     --trust) trust+=("$(readlink -f "$2")"); shift ;;
-    *) echo "usage: scripts/build-web.sh [--no-zip] [--trust PUBKEY]..." >&2; exit 2 ;;
+    --package) package=$(readlink -f "$2"); shift ;;
+    --alternative-href) alternative=$2; shift ;;
+    --ready-page-in) ready_only=$(readlink -f "$2"); shift ;;
+    *) echo "$usage" >&2; exit 2 ;;
   esac
   shift
 done
+# The ready page goes into the zip (or, with --ready-page-in, into a site of its own).
+if { [ -n "$ready_only$alternative" ] && [ -z "$package" ]; } ||
+  { [ -n "$package" ] && [ -z "$ready_only" ] && [ "$zip" = 0 ]; }; then
+  echo "$usage" >&2
+  exit 2
+fi
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$repo"
+
+# Writes DIR/update.html, the page a customer opens, and the package beside it. The page names
+# the product as the package's manifest does; the element checks the package when it loads.
+ready_page() {
+  python3 - "$1" "$package" "$alternative" <<'PY'
+import html, json, os, shutil, sys, zipfile
+site, package, alternative = sys.argv[1:4]
+try:
+    with zipfile.ZipFile(package) as archive:
+        manifest = json.loads(archive.read("package.json"))
+except (OSError, KeyError, ValueError, zipfile.BadZipFile) as e:
+    sys.exit(f"scripts/build-web.sh: {package} is not a firmware package: {e}")
+name = os.path.basename(package)
+product = manifest.get("product", "")
+title = html.escape(product or os.path.splitext(name)[0])
+attributes = f' package="{html.escape(name)}"'
+if alternative:
+    attributes += f' alternative-href="{html.escape(alternative)}"'
+page = f"""<!doctype html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<meta name="color-scheme" content="light dark">
+<title>{title}</title>
+<script type="module" src="hidiap-update.js"></script>
+<style>
+body {{ font-family: system-ui, sans-serif; line-height: 1.4; margin: 0; }}
+main {{ max-width: 40rem; margin: 0 auto; padding: 2rem 1rem; }}
+</style>
+</head>
+<body>
+<main>
+<h1>{title}</h1>
+<hidiap-update{attributes}></hidiap-update>
+</main>
+</body>
+</html>
+"""
+with open(os.path.join(site, "update.html"), "w", encoding="utf-8") as out:
+    out.write(page)
+if os.path.abspath(os.path.join(site, name)) != os.path.abspath(package):
+    shutil.copyfile(package, os.path.join(site, name))
+PY
+}
+if [ -n "$ready_only" ]; then
+  ready_page "$ready_only"
+  exit 0
+fi
 scripts/install-deps.sh --web
 
 # emscripten's JavaScript optimizer needs Debian's node modules when the node on PATH is not
@@ -141,5 +210,9 @@ mkdir -p dist
 rm -rf "build-web/$name" "dist/$name.zip"
 cp -r "$site" "build-web/$name"
 cp README.md LICENSE "build-web/$name/"
+if [ -n "$package" ]; then
+  ready_page "build-web/$name"
+  echo "build-web/$name/update.html: the ready page for $(basename "$package")"
+fi
 (cd build-web && zip -q -X -r "$repo/dist/$name.zip" "$name")
 echo "dist/$name.zip: $(stat -c %s "dist/$name.zip") bytes"

@@ -24,13 +24,49 @@ async function fileInput(id) {
   return file ? { name: file.name, bytes: new Uint8Array(await file.arrayBuffer()) } : null;
 }
 
+// What the update shows is drawn a few times a second, never per line or per answer: each draw
+// of the growing console (and its scrolling, which forces a layout), and even the progress drawn
+// in every animation frame, took the event loop away from the device's answers, each of which
+// costs the update a frame of the link when it is read late.
+const DRAW_EVERY_MS = 200;
+let lastDraw = -Infinity;
+let pendingText = '';
+let progressView = null;  // makes the progress's value and text from the latest figures
+let progressChanged = false;
+let drawRequested = false;
+
+function draw() {
+  drawRequested = false;
+  lastDraw = performance.now();
+  if (pendingText) {
+    // The tool's lines end in \r\n (or \n): each is one line here.
+    log.append(pendingText.replace(/\r\n/g, '\n'));
+    pendingText = '';
+    log.scrollTop = log.scrollHeight;
+  }
+  if (progressChanged) {
+    progressChanged = false;
+    const { value, text } = progressView();
+    progress.value = value;
+    progressText.textContent = text;
+  }
+}
+
+function requestDraw() {
+  if (!drawRequested) {
+    drawRequested = true;
+    const wait = lastDraw + DRAW_EVERY_MS - performance.now();
+    setTimeout(() => requestAnimationFrame(draw), Math.max(0, wait));
+  }
+}
+
 function showText(text) {
-  // The tool's lines end in \r\n (or \n): each is one line here.
-  log.textContent += text.replace(/\r\n/g, '\n');
-  log.scrollTop = log.scrollHeight;
+  pendingText += text;
+  requestDraw();
 }
 
 function showOutcome(text, status, exitStatus) {
+  draw();  // everything before the outcome first (a background tab draws no frames)
   outcome.textContent = text;
   if (status) {
     outcome.dataset.status = status;
@@ -88,7 +124,7 @@ async function update() {
   }
   let device;
   try {
-    [device] = await hid.requestDevice({ filters: Updater.filters });
+    [device] = await hid.requestDevice({ filters: updater.filters });
   } catch (e) {
     device = undefined;
   }
@@ -98,19 +134,27 @@ async function update() {
   }
 
   let phase = '';
+  let done = 0;
+  let total = 0;
   const started = performance.now();
+  progressView = () => {
+    const percent = total > 0 ? (100 * done) / total : 0;
+    const seconds = (performance.now() - started) / 1000;
+    const rate = seconds > 0 ? done / seconds : 0;
+    const left = rate > 0 ? (total - done) / rate : 0;
+    return { value: percent, text: `${phase}: ${percent.toFixed(0)}%, ` +
+      `${(rate / 1024).toFixed(1)} KiB/s, ${formatSeconds(left)} left` };
+  };
   const result = await updater.update(device, {
     hid,
     onText: showText,
     onPhase: (p, file) => { phase = `${p} ${file}`; },
-    onProgress: (done, total) => {
-      const percent = total > 0 ? (100 * done) / total : 0;
-      const seconds = (performance.now() - started) / 1000;
-      const rate = seconds > 0 ? done / seconds : 0;
-      const left = rate > 0 ? (total - done) / rate : 0;
-      progress.value = percent;
-      progressText.textContent = `${phase}: ${percent.toFixed(0)}%, ` +
-        `${(rate / 1024).toFixed(1)} KiB/s, ${formatSeconds(left)} left`;
+    onProgress: (bytes, of) => {
+      // Only the figures are kept here; the text is made when a frame is drawn.
+      done = bytes;
+      total = of;
+      progressChanged = true;
+      requestDraw();
     },
   });
   if (result.status === 'success') progress.value = 100;

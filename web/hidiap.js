@@ -6,9 +6,13 @@
 //   const refused = updater.load({ image: {name, bytes}, tts: {name, bytes}, token: '1MB' });
 //   //   or updater.load({ package: {name, bytes} })
 //   if (refused) { /* refused.exitStatus, refused.reason: the tool's own words */ }
-//   const [device] = await navigator.hid.requestDevice({ filters: Updater.filters });
+//   const [device] = await navigator.hid.requestDevice({ filters: updater.filters });
 //   const result = await updater.update(device, { onText, onPhase, onProgress });
-//   // result.status: 'success' or 'failed'; result.exitStatus, result.outcome (the outcome line)
+//   // result.status: 'success' or 'failed'; result.exitStatus, result.outcome (the outcome line),
+//   // result.cause (the tool's word for why it failed, '' on success)
+//   // updater.verify(device, ...) compares only, as the tool's --verify (status 'current' when
+//   // the device holds the files); update(device, { skipUnchanged: true }) surveys first, as
+//   // --skip-unchanged does.
 //
 // `device` may be any object with the HIDDevice members used here: open(), opened, productName,
 // sendReport(reportId, data), and 'inputreport' events ({reportId, data: DataView}). Its loss is
@@ -17,6 +21,10 @@ import createHidiapCore from './hidiap-core.js';
 import { trustedKeys } from './trusted-keys.js';
 
 const TICK_MS = 10;
+// The kinds of run of hidiap_web_start.
+const RUN_UPDATE = 0;
+const RUN_VERIFY = 1;
+const RUN_UPDATE_CHANGED = 2;
 
 export class Updater {
   static filters = [{ vendorId: 0x9999, productId: 0x8888 }];
@@ -37,11 +45,21 @@ export class Updater {
     this.core = core;
     this.errors = errors;  // standard error of the module, one entry a line
     this.core.hidiapHooks = { send() {}, console() {}, phase() {}, progress() {} };
+    this.manifest = null;
+  }
+
+  // The chooser's filter: the package's IDs when its manifest names them, else the tool's
+  // default IDs.
+  get filters() {
+    const vendorId = this.core._hidiap_web_package_vendor_id();
+    if (!this.manifest || vendorId < 0) return Updater.filters;
+    return [{ vendorId, productId: this.core._hidiap_web_package_product_id() }];
   }
 
   // Reads the inputs with the tool's own code. Returns null when the update can start, else
   // {exitStatus, reason} with the tool's refusal in its words. `notes` gets the warnings and
-  // notes the tool prints on standard error either way.
+  // notes the tool prints on standard error either way. For a package, `manifest` then has its
+  // product and firmware version ('' when it names none).
   load({ image, tts, package: pkg, token = '' }) {
     const FS = this.core.FS;
     const dir = '/inputs';
@@ -69,13 +87,30 @@ export class Updater {
     }
     this.notes = this.errors.slice();
     this.token = this.call('hidiap_web_token', 'string', []);
+    this.manifest = status === 0 && pkg ? {
+      product: this.call('hidiap_web_expected_product', 'string', []),
+      version: this.call('hidiap_web_firmware_version', 'string', []),
+    } : null;
     return status === 0 ? null : { exitStatus: status, reason: this.notes.join('\n') };
   }
 
   // Updates `device` with the inputs load() accepted; resolves with the outcome when the run is
-  // over.
-  async update(device, { onText = () => {}, onPhase = () => {}, onProgress = () => {},
-                         hid = navigator.hid } = {}) {
+  // over. skipUnchanged: survey each range first and write only the sectors that differ (not
+  // for a layout whose ranges overlap: see hidiap_web_layout_overlaps).
+  update(device, { skipUnchanged = false, ...hooks } = {}) {
+    const survey = skipUnchanged && this.core._hidiap_web_layout_overlaps() === 0;
+    return this.run(device, survey ? RUN_UPDATE_CHANGED : RUN_UPDATE, hooks);
+  }
+
+  // Compares the device's ranges with the inputs, as the tool's --verify: nothing is erased,
+  // written or rebooted. Status 'current' when the device already holds them; else 'failed',
+  // with cause 'differs' when it answered and holds something else.
+  verify(device, hooks = {}) {
+    return this.run(device, RUN_VERIFY, hooks);
+  }
+
+  async run(device, kind, { onText = () => {}, onPhase = () => {}, onProgress = () => {},
+                            hid = navigator.hid } = {}) {
     const core = this.core;
     if (!device.opened) {
       try {
@@ -84,7 +119,7 @@ export class Updater {
         // As the tool says of a device it found but could not open (on Linux: the hidraw
         // node's permissions), with its exit status for it.
         onText('handle get failed\n');
-        return { status: 'failed', exitStatus: 4,
+        return { status: 'failed', exitStatus: 4, cause: 'no-permission',
           outcome: `hidiap: the device is present but could not be opened: ${e.message || e}` };
       }
     }
@@ -101,9 +136,11 @@ export class Updater {
       device.removeEventListener('inputreport', onReport);
       if (hid) hid.removeEventListener('disconnect', onDisconnect);
       const exitStatus = core._hidiap_web_exit_status();
+      const status = this.call('hidiap_web_status', 'string', []);
       finish({
-        status: exitStatus === 0 ? 'success' : 'failed',
+        status: status === 'success' || status === 'current' ? status : 'failed',
         exitStatus,
+        cause: this.call('hidiap_web_cause', 'string', []),
         outcome: this.call('hidiap_web_outcome_line', 'string', []).replace(/\n$/, ''),
       });
     };
@@ -147,7 +184,7 @@ export class Updater {
     device.addEventListener('inputreport', onReport);
     if (hid) hid.addEventListener('disconnect', onDisconnect);
     timer = setTimeout(tick, TICK_MS);
-    this.call('hidiap_web_start', null, [device.productName || '']);
+    this.call('hidiap_web_start', null, [device.productName || '', kind]);
     poll();
     const result = await done;
     await sending;

@@ -5,6 +5,8 @@
 import createHidiapCore from './hidiap-core.js';
 
 const TICK_MS = 10;
+const TIMER_MAX_MS = 3;
+const SPIN_MS = 0.5;
 
 function reportEvent(type, fields) {
   const event = new Event(type);
@@ -38,6 +40,7 @@ export class SimulatedDevice extends EventTarget {
     this.opened = false;
     this.gone = false;
     this.buffer = core._malloc(64);
+    this.commands = {};  // reports taken, by the command byte of their frame
     this.clock = 0;
     this.onGone = () => {};
     // Each answer arrives as a task of its own, as a real device's input reports do, so the
@@ -48,17 +51,19 @@ export class SimulatedDevice extends EventTarget {
   }
 
   // Delivers the answers readable now, and comes back for the next when the link holds one back.
-  // A timer wakes a millisecond late or more, so the last 1.5 ms pass in tasks: an answer read a
-  // frame late would cost the next step a frame. The timer only posts a message, so that the
-  // next timer is not nested in it (nested timers wait 4 ms at least).
+  // An answer read a frame late costs the next step a frame, so the wait is kept short at every
+  // turn: the browser lines up timers of a few milliseconds or more on a 4 ms grid (a 45 ms
+  // erase would end up to 4 ms late), so no timer is longer than TIMER_MAX_MS, and the last
+  // SPIN_MS pass in tasks, which also let the page's own tasks run. The timer only posts a
+  // message, so that the next timer is not nested in it (nested timers wait 4 ms at least).
   schedule() {
     const wait = this.core._hidiap_sim_next_answer_ms(this.handle);
     if (wait < 0 || this.waiting) return;
-    if (wait > 2) {
+    if (wait > SPIN_MS) {
       this.waiting = setTimeout(() => {
         this.waiting = 0;
         this.channel.port2.postMessage(0);
-      }, wait - 1.5);
+      }, Math.min(wait - SPIN_MS, TIMER_MAX_MS));
     } else {
       this.channel.port2.postMessage(0);
     }
@@ -89,6 +94,7 @@ export class SimulatedDevice extends EventTarget {
     heap.fill(0, this.buffer, this.buffer + 64);
     heap[this.buffer] = reportId;
     heap.set(bytes.subarray(0, 63), this.buffer + 1);
+    this.commands[bytes[3]] = (this.commands[bytes[3]] || 0) + 1;
     const written = this.core._hidiap_sim_receive(this.handle, this.buffer, 64);
     if (this.core._hidiap_sim_unplugged(this.handle)) {
       this.unplug();
@@ -124,19 +130,32 @@ export class SimulatedDevice extends EventTarget {
     return this.core.HEAPU8.slice(ptr, ptr + this.core._hidiap_sim_flash_size(this.handle));
   }
 
+  // Under a timing model: where the host's time went (see hidiap_sim_link_figures).
+  linkFigures() {
+    const core = this.core;
+    const out = core._malloc(5 * 8);
+    core._hidiap_sim_link_figures(this.handle, out);
+    const [answers, readLateMs, replies, reactionMs, framesLost] =
+      core.HEAPF64.slice(out / 8, out / 8 + 5);
+    core._free(out);
+    return { answers, readLateMs, replies, reactionMs, framesLost };
+  }
+
   rebooted() {
     return this.core._hidiap_sim_rebooted(this.handle) === 1;
   }
 }
 
 // navigator.hid with one simulated device: the chooser picks it, unless `choose` says no (the
-// user cancelled). makeDevice is called for every chooser, so each update meets a fresh device.
+// user cancelled). Each chooser meets a fresh device, unless `keep` says the one chosen last is
+// still plugged in (its flash as the last update left it).
 export class SimulatedHid extends EventTarget {
-  constructor({ faults = () => [], choose = () => true, link = () => '' } = {}) {
+  constructor({ faults = () => [], choose = () => true, link = () => '', keep = () => false } = {}) {
     super();
     this.faults = faults;
     this.link = link;
     this.choose = choose;
+    this.keep = keep;
     this.device = null;
     this.requests = 0;
   }
@@ -144,7 +163,8 @@ export class SimulatedHid extends EventTarget {
   async requestDevice({ filters = [] } = {}) {
     this.requests++;
     if (!this.choose()) return [];
-    const device = await SimulatedDevice.create(this.faults(), this.link());
+    const device = this.keep() && this.device && !this.device.gone ? this.device
+      : await SimulatedDevice.create(this.faults(), this.link());
     const wanted = filters.length === 0 || filters.some((f) =>
       (f.vendorId === undefined || f.vendorId === device.vendorId) &&
       (f.productId === undefined || f.productId === device.productId));

@@ -4,7 +4,11 @@
 #include <cstdarg>
 #include <string>
 
-#if defined(__GNUC__) || defined(__clang__)
+#if defined(__MINGW32__)
+// MinGW's C++ library formats as C99 does (%zu, %lld), which "printf" would check as the older
+// Windows runtime's format.
+#define BASE_PRINTF_FORMAT(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+#elif defined(__GNUC__) || defined(__clang__)
 #define BASE_PRINTF_FORMAT(fmt, args) __attribute__((format(printf, fmt, args)))
 #else
 #define BASE_PRINTF_FORMAT(fmt, args)

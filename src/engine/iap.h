@@ -261,9 +261,13 @@ uint32_t iap_count_blank_pages(const uint8_t *data, uint32_t size);
 // bytes, then 0xFF). iap_send_check: sends the check command for `length` bytes from flash
 // `start`.
 // The survey and verify states match answers to their checks, which the states of a full update
-// do not: iap_defer_check arms the state's next check to be sent by the next tick instead of at
-// once, and iap_check_answer_taken says whether an answer may be the pending check's: one that
-// names the check command (byte 4) and arrived after the check was sent.
+// do not: iap_check_answer_taken says whether an answer may be the pending check's: one that
+// names the check command (byte 4) and arrived after the check was sent. The verify states send
+// each further check a tick later (iap_defer_check), so that a duplicated or late answer to the
+// check before arrives while none is pending and is dropped: a verify's verdict is final. The
+// survey sends its sector checks at once, for speed (a tick per sector would double the survey
+// of a large image): an answer it took out of turn can only make it program a sector too few,
+// which the range's own check then reports as a failure, never as a success.
 // iap_send_deferred_check: the tick's part, true when it sent the check.
 uint32_t iap_answer_crc(const uint8_t *p_dat);
 uint32_t iap_expected_crc(const iap_env_t *iap, uint32_t offset, uint32_t len);

@@ -210,7 +210,7 @@ uint32_t IAP_ST_FLASH_SURVEY_RANGE_rsp_handle(iap_env_t *iap, uint8_t *p_dat, in
         iap->survey_sector = 0;
         iap->attempt = IAP_RETRIES;
         iap->state = IAP_ST_FLASH_SURVEY_SECTOR;
-        iap_defer_check(iap);
+        iap_flash_survey_sector(iap);
     }
     iap->state_change = 0;
     return 0;
@@ -230,7 +230,7 @@ uint32_t IAP_ST_FLASH_SURVEY_SECTOR_rsp_handle(iap_env_t *iap, uint8_t *p_dat, i
     if (sector + 1 < iap_survey_sectors(iap)) {
         iap->survey_sector = static_cast<uint16_t>(sector + 1);
         iap->attempt = IAP_RETRIES;
-        iap_defer_check(iap);
+        iap_flash_survey_sector(iap);
     } else {
         conclude_survey(iap);
     }

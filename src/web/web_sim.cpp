@@ -37,7 +37,21 @@ struct WebSim {
 
     sim::SimDevice device;
     std::optional<timing::UsbLinkModel> link;
+    Clock::duration frame{};
     std::deque<std::pair<Clock::time_point, sim::Report>> wire;
+
+    // Where the host's time goes under a timing model: how late each answer was read after it
+    // became readable (the page's event loop busy, or the wake-up late), and from the last
+    // answer read to the report the host wrote next (the page's own reaction). A report written
+    // more than a frame after its answer was readable costs the update whole frames.
+    Clock::time_point last_ready{};
+    Clock::time_point last_read{};
+    bool answer_read = false;
+    double answers = 0;
+    double read_late_ms = 0;
+    double replies = 0;
+    double reaction_ms = 0;
+    double frames_lost = 0;
 };
 
 std::string error;
@@ -68,6 +82,7 @@ EMSCRIPTEN_KEEPALIVE WebSim *hidiap_sim_create(const char *rules, const char *li
     auto *web = new WebSim(std::move(faults));
     if (*link != '\0') {
         web->link.emplace(figures, Clock::now());
+        web->frame = std::chrono::duration_cast<Clock::duration>(figures.frame);
     }
     return web;
 }
@@ -87,6 +102,13 @@ EMSCRIPTEN_KEEPALIVE int hidiap_sim_receive(WebSim *web, const uint8_t *report, 
         return 0;
     }
     if (web->link) {
+        if (web->answer_read) {
+            web->answer_read = false;
+            web->replies++;
+            web->reaction_ms +=
+                std::chrono::duration<double, std::milli>(now - web->last_read).count();
+            web->frames_lost += static_cast<double>((now - web->last_ready) / web->frame);
+        }
         web->take_answers(web->link->on_report(now, report, static_cast<size_t>(len)));
     }
     return 1;
@@ -112,10 +134,17 @@ EMSCRIPTEN_KEEPALIVE int hidiap_sim_pop(WebSim *web, uint8_t *out) {
             return 0;
         }
     } else {
-        if (web->wire.empty() || web->wire.front().first > Clock::now()) {
+        const Clock::time_point now = Clock::now();
+        if (web->wire.empty() || web->wire.front().first > now) {
             return 0;
         }
         report = web->wire.front().second;
+        web->last_ready = web->wire.front().first;
+        web->last_read = now;
+        web->answer_read = true;
+        web->answers++;
+        web->read_late_ms +=
+            std::chrono::duration<double, std::milli>(now - web->last_ready).count();
         web->wire.pop_front();
     }
     std::copy(report.begin(), report.end(), out);
@@ -141,6 +170,17 @@ EMSCRIPTEN_KEEPALIVE double hidiap_sim_theoretical_seconds(const char *link, int
     const timing::Nanos t = timing::theoretical_update_time(
         figures, static_cast<uint32_t>(image_bytes), static_cast<uint32_t>(tts_bytes));
     return std::chrono::duration<double>(t).count();
+}
+
+// Under a timing model, into out[5]: answers read, milliseconds they were read late in all,
+// reports written in reply to an answer, milliseconds from the answer read to that report in
+// all, and the frames those replies lost.
+EMSCRIPTEN_KEEPALIVE void hidiap_sim_link_figures(WebSim *web, double *out) {
+    out[0] = web->answers;
+    out[1] = web->read_late_ms;
+    out[2] = web->replies;
+    out[3] = web->reaction_ms;
+    out[4] = web->frames_lost;
 }
 
 EMSCRIPTEN_KEEPALIVE int hidiap_sim_unplugged(WebSim *web) {

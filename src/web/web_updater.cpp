@@ -91,11 +91,20 @@ const ConsoleSinkScope page_console(to_page);
 
 host::Inputs inputs;
 std::string token;
-std::string product;
+formats::Manifest manifest;  // of the loaded package; empty for loose files
 std::unique_ptr<Run> run;
 bool not_started = false;  // the device was refused before the engine started
+host::RunReport report;    // of the run that ended last
 std::string outcome;
-int exit_status = host::kExitFailed;
+
+// What a run does with the device: the tool's plain update, its --verify, or its
+// --skip-unchanged update (each range surveyed first; only the sectors that differ are written).
+enum RunKind { kUpdate = 0, kVerify = 1, kUpdateChanged = 2 };
+
+void ended(const host::RunReport &r) {
+    report = r;
+    outcome = host::outcome_line(r);
+}
 
 }  // namespace
 
@@ -113,7 +122,7 @@ EMSCRIPTEN_KEEPALIVE int hidiap_web_load(const char *image, const char *tts, con
     request.image_path = image;
     request.tts_path = tts;
     request.token = given_token;
-    product.clear();
+    manifest = formats::Manifest{};
     // The vendor's keys built into the page (scripts/build-web.sh --trust), which hidiap.js puts
     // in this folder: with one, only packages it signed run, as with the tool's --trust.
     base::Result<std::vector<host::TrustedKey>> keys = host::load_trusted_keys({}, "/trusted-keys");
@@ -133,11 +142,10 @@ EMSCRIPTEN_KEEPALIVE int hidiap_web_load(const char *image, const char *tts, con
             return host::kExitBadInput;
         }
         // As the tool does: the members are named by package:member, the token is the manifest's.
-        const formats::Manifest &m = from_package.manifest;
-        request.image_path = std::string(package) + ":" + m.image_name;
-        request.tts_path = std::string(package) + ":" + m.tts_name;
-        request.token = m.token;
-        product = m.product;
+        manifest = from_package.manifest;
+        request.image_path = std::string(package) + ":" + manifest.image_name;
+        request.tts_path = std::string(package) + ":" + manifest.tts_name;
+        request.token = manifest.token;
     }
     token = request.token;
     if (!host::load_inputs(request, inputs, packaged ? &from_package : nullptr)) {
@@ -153,32 +161,58 @@ EMSCRIPTEN_KEEPALIVE const char *hidiap_web_token() {
 
 // The product a package is for, or "" when any product may be updated.
 EMSCRIPTEN_KEEPALIVE const char *hidiap_web_expected_product() {
-    return product.c_str();
+    return manifest.product.c_str();
 }
 
-// Starts the update of the loaded inputs on the device the page opened; product_name: its
-// product string, printed as the tool prints it ("" for none).
-EMSCRIPTEN_KEEPALIVE void hidiap_web_start(const char *product_name) {
+// The firmware version a package's manifest gives, or "".
+EMSCRIPTEN_KEEPALIVE const char *hidiap_web_firmware_version() {
+    return manifest.firmware_version.c_str();
+}
+
+// The vendor and product IDs a package is for, or -1 when it names none.
+EMSCRIPTEN_KEEPALIVE int hidiap_web_package_vendor_id() {
+    return manifest.has_ids ? manifest.vendor_id : -1;
+}
+
+EMSCRIPTEN_KEEPALIVE int hidiap_web_package_product_id() {
+    return manifest.has_ids ? manifest.product_id : -1;
+}
+
+// 1 when the loaded image reaches into the TTS range. The tool's survey of such a layout compares
+// with the image as an update leaves the flash (its update layer, which the page does not
+// have); the page gives it a plain update instead.
+EMSCRIPTEN_KEEPALIVE int hidiap_web_layout_overlaps() {
+    return inputs.layout.overlap ? 1 : 0;
+}
+
+// Starts a run of the given kind (RunKind) with the loaded inputs on the device the page opened;
+// product_name: its product string, printed as the tool prints it ("" for none).
+EMSCRIPTEN_KEEPALIVE void hidiap_web_start(const char *product_name, int kind) {
     if (*product_name != '\0') {
         console_printf("Product String     : %s\n", product_name);
     }
     // A device of another product than the package's is left alone, as the tool leaves it.
     not_started = false;
-    if (const std::string why = host::product_refusal(product, product_name); !why.empty()) {
-        const host::RunReport report = host::wrong_product_report(
-            why, uint64_t{inputs.layout.image_program} + inputs.layout.tts_rounded);
-        outcome = host::outcome_line(report);
-        exit_status = report.exit_status;
+    if (const std::string why = host::product_refusal(manifest.product, product_name);
+        !why.empty()) {
+        ended(host::wrong_product_report(
+            why, uint64_t{inputs.layout.image_program} + inputs.layout.tts_rounded));
         not_started = true;
         run.reset();
         return;
     }
     run = std::make_unique<Run>(inputs.layout);
-    host::prepare_record(iap, img_file, IMG_FILE_BUF_SIZE, false);
+    // As the tool's options do: --skip-unchanged sends no blank page either.
+    host::prepare_record(iap, img_file, IMG_FILE_BUF_SIZE, kind == kUpdateChanged,
+                         kind == kUpdateChanged);
     run->runner.set_observer(
         [r = run.get()](const iap_env_t &record) { r->observer.on_record(record); });
     run->started = Clock::now();
-    run->runner.start(host::kImageStart, inputs.layout.image_program, host::kImageStart);
+    if (kind == kVerify) {
+        run->runner.verify(host::kImageStart, inputs.layout.image_program, host::kImageStart);
+    } else {
+        run->runner.start(host::kImageStart, inputs.layout.image_program, host::kImageStart);
+    }
 }
 
 // One input report: its ID and its data (the bytes after the ID), as the inputreport event
@@ -235,14 +269,12 @@ EMSCRIPTEN_KEEPALIVE int hidiap_web_poll() {
     run->runner.halt();
     run->reported = true;
     const double seconds = std::chrono::duration<double>(Clock::now() - run->started).count();
-    const host::RunReport report = host::make_run_report(run->observer.facts(), *over, 0, seconds);
+    ended(host::make_run_report(run->observer.facts(), *over, 0, seconds));
     // A device that went away ends before the engine's own time-out line; the tool prints it
     // then, so that the console lines end with an outcome all the same.
     if (*over == host::Outcome::Disconnected) {
         console_printf("IAP_EVT_CMD_RX_TIMEOUT\r\n");
     }
-    outcome = host::outcome_line(report);
-    exit_status = report.exit_status;
     return 1;
 }
 
@@ -251,7 +283,16 @@ EMSCRIPTEN_KEEPALIVE const char *hidiap_web_outcome_line() {
 }
 
 EMSCRIPTEN_KEEPALIVE int hidiap_web_exit_status() {
-    return exit_status;
+    return report.exit_status;
+}
+
+// The run's status and cause in the tool's words (success, current, failed; crc_mismatch, ...).
+EMSCRIPTEN_KEEPALIVE const char *hidiap_web_status() {
+    return host::status_word(report.status);
+}
+
+EMSCRIPTEN_KEEPALIVE const char *hidiap_web_cause() {
+    return host::cause_word(report.cause);
 }
 
 }  // extern "C"

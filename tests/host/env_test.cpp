@@ -3,6 +3,7 @@
 #include "host/platform/env.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -94,6 +95,50 @@ TEST_F(EnvFiles, LocksExcludeEachOtherAndAppendsGoToTheEnd) {
     ASSERT_TRUE((*a)->truncate(4).ok());
     EXPECT_EQ(content("r"), "one\n");
     EXPECT_EQ((*a)->identity().value(), env().stat(path("r"))->identity);
+}
+
+// A socket wait ends when the socket can be read, and at its deadline (not before) when it
+// cannot; on the test Env's clock, jumped ahead, as on the system's.
+TEST(EnvMachine, SocketWaitsEndAtTheirDeadline) {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    const auto readable = [&](host::SteadyTime deadline) {
+        return env().wait_socket(pair[0], host::SocketWait::Readable, deadline).value();
+    };
+    const host::SteadyTime before = env().now();
+    EXPECT_FALSE(readable(before + std::chrono::milliseconds(30)));
+    EXPECT_GE(env().now() - before, std::chrono::milliseconds(30));
+    EXPECT_TRUE(env()
+                    .wait_socket(pair[0], host::SocketWait::Writable,
+                                 env().now() + std::chrono::seconds(10))
+                    .value());
+    ASSERT_EQ(write(pair[1], "x", 1), 1);
+    EXPECT_TRUE(readable(env().now() + std::chrono::seconds(10)));
+    // A clock an hour ahead of the system's: the wait still lasts what is left to its deadline.
+    char byte;
+    ASSERT_EQ(read(pair[0], &byte, 1), 1);
+    TestEnv jumped;
+    const host::EnvScope scope(jumped);
+    jumped.jump(std::chrono::hours(1));
+    const auto real_start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(readable(env().now() + std::chrono::milliseconds(30)));
+    EXPECT_LT(std::chrono::steady_clock::now() - real_start, std::chrono::seconds(5));
+    close(pair[0]);
+    close(pair[1]);
+}
+
+// The state folder: $XDG_STATE_HOME when absolute, otherwise ~/.local/state.
+TEST(EnvMachine, UserStateFolderFollowsTheEnvironment) {
+    const char *home = std::getenv("HOME");
+    const std::string saved_home = home != nullptr ? home : "";
+    setenv("HOME", "/home/op", 1);
+    setenv("XDG_STATE_HOME", "/var/state/op", 1);
+    EXPECT_EQ(env().user_state_folder(), "/var/state/op");
+    setenv("XDG_STATE_HOME", "relative/state", 1);
+    EXPECT_EQ(env().user_state_folder(), "/home/op/.local/state");
+    unsetenv("XDG_STATE_HOME");
+    EXPECT_EQ(env().user_state_folder(), "/home/op/.local/state");
+    setenv("HOME", saved_home.c_str(), 1);
 }
 
 TEST(TestEnvFaults, TornAppendKeepsItsBytesAndCountsCalls) {

@@ -12,16 +12,17 @@ namespace host {
 
 bool RunRecords::open(const Options &o) {
     shown_ = mask_passwords(o.record_file);
-    std::string error;
-    writer_ = open_record_writer({o.record_file, o.record_spool, nullptr, o.timing_report}, error);
-    if (!writer_) {
+    base::Result<std::unique_ptr<RecordWriter>> opened =
+        open_record_writer({o.record_file, o.record_spool, nullptr, o.timing_report});
+    if (!opened.ok()) {
         std::fprintf(stderr, "hidiap: --record: cannot use '%s': %s\n", shown_.c_str(),
-                     error.c_str());
+                     opened.message().c_str());
         if (is_postgres_uri(o.record_file)) {
             std::fputs("hidiap: nothing was sent to a device\n", stderr);
         }
         return false;
     }
+    writer_ = std::move(*opened);
     common_.station = o.station_name.empty() ? station_name() : o.station_name;
     return true;
 }
@@ -65,6 +66,34 @@ void RunRecords::describe_inputs(const Options &o, const Inputs &inputs,
     }
 }
 
+namespace {
+
+// Connects as the database's owner and makes or upgrades the tables; what was done.
+base::Result<std::string> set_up_records(const std::string &target) {
+    if (is_connection_string(target)) {
+        return base::Error(base::ErrorCode::InvalidInput, kConnectionStringRefusal);
+    }
+    if (!is_postgres_uri(target)) {
+        return base::Error(base::ErrorCode::InvalidInput, "not a postgresql:// or postgres:// URI");
+    }
+    PostgresLink link(target);
+    if (base::Status formed = link.well_formed(); !formed.ok()) {
+        return formed.error();
+    }
+    if (base::Status reached = link.connect(); !reached.ok()) {
+        return reached.error();
+    }
+    base::Result<std::string> done = set_up_records_database(link);
+    if (!done.ok() && done.code() == base::ErrorCode::PermissionDenied) {
+        return base::Error(done.code(), done.message() +
+                                            ": run it as the database's owner, or a role that "
+                                            "may create tables");
+    }
+    return done;
+}
+
+}  // namespace
+
 const char *record_outcome(const RunReport &report) {
     return status_words(report.status).record;
 }
@@ -74,7 +103,8 @@ void RunRecords::keep(const DeviceInfo &device, RunReport &report) {
         return;
     }
     DeviceRecord r = common_;
-    r.id = new_record_id();
+    base::Result<std::string> id = new_record_id();
+    r.id = id.ok() ? *id : "";
     r.time_utc = utc_now_iso8601();
     r.device_path = device.path;
     r.serial = device.serial;
@@ -90,32 +120,24 @@ void RunRecords::keep(const DeviceInfo &device, RunReport &report) {
             (c.range == 1 ? r.image_crc : r.tts_crc) = c.device_crc;
         }
     }
-    std::string error;
-    if (!writer_->append(r, error)) {
+    const base::Status kept = id.ok() ? writer_->append(r) : base::Status(id.error());
+    if (!kept.ok()) {
         std::fprintf(stderr, "hidiap: --record: cannot write to '%s': %s\n", shown_.c_str(),
-                     error.c_str());
+                     kept.message().c_str());
         report.fail_after_success(Cause::Record, "its record could not be written");
     }
 }
 
 int record_setup_step(const Options &o) {
-    PostgresLink link(o.record_setup);
-    const std::string shown = link.shown();
-    std::string error;
-    if (!is_postgres_uri(o.record_setup)) {
-        error = "not a postgresql:// or postgres:// URI";
-    } else if (link.well_formed(error) && link.connect(error) == PostgresLink::Reach::Connected) {
-        std::string done;
-        if (set_up_records_database(link, done, error)) {
-            std::printf("hidiap: --record-setup: %s: %s\n", shown.c_str(), done.c_str());
-            return kExitSuccess;
-        }
-        if (error.find("permission denied") != std::string::npos) {
-            error += ": run it as the database's owner, or a role that may create tables";
-        }
+    const std::string shown = mask_passwords(o.record_setup);
+    const base::Result<std::string> done = set_up_records(o.record_setup);
+    if (!done.ok()) {
+        std::fprintf(stderr, "hidiap: --record-setup: %s: %s\n", shown.c_str(),
+                     done.message().c_str());
+        return kExitBadInput;
     }
-    std::fprintf(stderr, "hidiap: --record-setup: %s: %s\n", shown.c_str(), error.c_str());
-    return kExitBadInput;
+    std::printf("hidiap: --record-setup: %s: %s\n", shown.c_str(), done->c_str());
+    return kExitSuccess;
 }
 
 }  // namespace host

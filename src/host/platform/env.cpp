@@ -56,6 +56,11 @@ const char *file_kind_words(FileKind kind) {
     return "not a regular file";
 }
 
+base::Result<bool> Env::wait_socket(SocketHandle socket, SocketWait what, SteadyTime deadline) {
+    Env &system = system_env();
+    return system.wait_socket(socket, what, system.now() + (deadline - now()));
+}
+
 Env &env() {
     Env *e = current.load(std::memory_order_acquire);
     return e != nullptr ? *e : system_env();

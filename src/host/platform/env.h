@@ -94,6 +94,15 @@ class File {
 // can fail it as it fails the Env's files.
 enum class IoKind { Open, Read, Write, Sync, Truncate, Lock };
 
+// A network library's socket (a descriptor on POSIX, a SOCKET on Windows), waited on until it can
+// be read or written without blocking.
+using SocketHandle = intptr_t;
+enum class SocketWait { Readable, Writable };
+
+class Env;
+// The system's own Env, for the life of the process.
+Env &system_env();
+
 class Env {
   public:
     virtual ~Env() = default;
@@ -122,6 +131,10 @@ class Env {
     virtual base::Status random_bytes(uint8_t *out, size_t size) = 0;
     // This machine's name; "" when the system does not say.
     virtual std::string host_name() = 0;
+    // The folder where this user's programs keep their state: $XDG_STATE_HOME when it is an
+    // absolute path, else ~/.local/state; %LOCALAPPDATA% on Windows. An Env that does not say
+    // otherwise uses the system's.
+    virtual std::string user_state_folder() { return system_env().user_state_folder(); }
 
     // --- Time. now() is monotonic; wall_now() is the calendar's time (it may jump).
     virtual SteadyTime now() = 0;
@@ -132,14 +145,16 @@ class Env {
     virtual void wait_until(std::condition_variable &cv, std::unique_lock<std::mutex> &lock,
                             SteadyTime deadline) = 0;
     virtual void notify_all(std::condition_variable &cv) = 0;
+    // Blocks until SOCKET can be read or written without blocking (true), or `deadline` passes
+    // (false). An Env that does not say otherwise waits on the system's clock for as long as
+    // this Env's clock has left until the deadline.
+    virtual base::Result<bool> wait_socket(SocketHandle socket, SocketWait what,
+                                           SteadyTime deadline);
 
     // --- Threads. Callers use Thread.
     virtual base::Result<std::thread> spawn(std::function<void()> body) = 0;
     virtual void join(std::thread &thread) = 0;
 };
-
-// The system's own Env, for the life of the process.
-Env &system_env();
 
 // The Env every layer uses: the system's, unless a test put another in its place.
 Env &env();

@@ -1,12 +1,15 @@
 // The system's Env on Linux and other POSIX systems.
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <system_error>
 
@@ -309,6 +312,15 @@ class PosixEnv : public Env {
         return name;
     }
 
+    std::string user_state_folder() override {
+        const char *state = std::getenv("XDG_STATE_HOME");
+        if (state != nullptr && *state == '/') {
+            return state;
+        }
+        const char *home = std::getenv("HOME");
+        return std::string(home != nullptr && *home != '\0' ? home : ".") + "/.local/state";
+    }
+
     SteadyTime now() override { return SteadyClock::now(); }
     WallTime wall_now() override { return std::chrono::system_clock::now(); }
 
@@ -320,6 +332,27 @@ class PosixEnv : public Env {
     }
 
     void notify_all(std::condition_variable &cv) override { cv.notify_all(); }
+
+    base::Result<bool> wait_socket(SocketHandle socket, SocketWait what,
+                                   SteadyTime deadline) override {
+        pollfd fd{static_cast<int>(socket),
+                  static_cast<short>(what == SocketWait::Writable ? POLLOUT : POLLIN), 0};
+        for (;;) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now()).count();
+            if (left <= 0) {
+                return false;
+            }
+            // Rounded up, so that a wait never ends before its deadline.
+            const int n = ::poll(&fd, 1, static_cast<int>(std::min<long long>(left + 1, 1 << 30)));
+            if (n > 0) {
+                return true;
+            }
+            if (n < 0 && errno != EINTR) {
+                return system_error("cannot wait for the network", errno);
+            }
+        }
+    }
 
     base::Result<std::thread> spawn(std::function<void()> body) override {
         try {

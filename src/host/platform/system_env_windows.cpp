@@ -4,7 +4,9 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+// winsock2.h before windows.h, which would otherwise bring the old winsock.h.
 #include <windows.h>
+#include <winsock2.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -324,6 +326,11 @@ class WindowsEnv : public Env {
         return name;
     }
 
+    std::string user_state_folder() override {
+        const char *local = std::getenv("LOCALAPPDATA");
+        return local != nullptr && *local != '\0' ? local : ".";
+    }
+
     SteadyTime now() override { return SteadyClock::now(); }
     WallTime wall_now() override { return std::chrono::system_clock::now(); }
 
@@ -335,6 +342,28 @@ class WindowsEnv : public Env {
     }
 
     void notify_all(std::condition_variable &cv) override { cv.notify_all(); }
+
+    base::Result<bool> wait_socket(SocketHandle socket, SocketWait what,
+                                   SteadyTime deadline) override {
+        WSAPOLLFD fd{};
+        fd.fd = static_cast<SOCKET>(socket);
+        fd.events = what == SocketWait::Writable ? POLLWRNORM : POLLRDNORM;
+        for (;;) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now()).count();
+            if (left <= 0) {
+                return false;
+            }
+            const int n = WSAPoll(&fd, 1, static_cast<INT>(left < (1 << 30) ? left + 1 : 1 << 30));
+            if (n > 0) {
+                return true;
+            }
+            if (n == SOCKET_ERROR && WSAGetLastError() != WSAEINTR) {
+                return system_error("cannot wait for the network",
+                                    static_cast<DWORD>(WSAGetLastError()));
+            }
+        }
+    }
 
     base::Result<std::thread> spawn(std::function<void()> body) override {
         try {

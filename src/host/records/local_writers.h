@@ -2,15 +2,17 @@
 #pragma once
 
 #include <memory>
-#include <string>
 
+#include "base/result.h"
 #include "host/records/record_writer.h"
 
 namespace host {
 
-std::unique_ptr<RecordWriter> open_json_lines_writer(const std::string &file, std::string &error);
-std::unique_ptr<RecordWriter> open_sqlite_writer(const std::string &file, std::string &error);
-std::unique_ptr<RecordWriter> open_postgres_writer(const RecordDestination &destination,
-                                                   std::string &error);
+base::Result<std::unique_ptr<RecordWriter>> open_json_lines_writer(
+    const RecordDestination &destination);
+base::Result<std::unique_ptr<RecordWriter>> open_sqlite_writer(
+    const RecordDestination &destination);
+base::Result<std::unique_ptr<RecordWriter>> open_postgres_writer(
+    const RecordDestination &destination);
 
 }  // namespace host

@@ -1,185 +1,180 @@
 #include "host/records/record_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
-#include <cerrno>
-#include <cstring>
-
-#ifdef _WIN32
-#include <io.h>
-#include <windows.h>
-#else
-#include <sys/file.h>
-#include <unistd.h>
-#endif
+#include <algorithm>
 
 namespace host {
 
 namespace {
 
-std::string system_error(const char *what) {
-    return std::string(what) + ": " + std::strerror(errno);
-}
+using base::Error;
 
-#ifdef _WIN32
-HANDLE handle_of(int fd) {
-    return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+// A failed write is taken back: the file is cut to LENGTH, and the sentence says when even that
+// failed.
+Error cut_back(File &file, uint64_t length, Error failure) {
+    const base::Status cut = file.truncate(length);
+    if (cut.ok()) {
+        (void)file.sync();
+        return failure;
+    }
+    return Error(failure.code(), failure.message() + " (and it could not be cut back to its " +
+                                     std::to_string(length) + " bytes: " + cut.message() + ")");
 }
-#endif
 
 }  // namespace
 
-std::unique_ptr<RecordFile> RecordFile::open(const std::string &path, std::string &error) {
-#ifdef _WIN32
-    const int fd =
-        _open(path.c_str(), _O_RDWR | _O_APPEND | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
-#else
-    const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-#endif
-    if (fd < 0) {
-        error = std::strerror(errno);
-        return nullptr;
+base::Status regular_or_missing(const std::string &path) {
+    const base::Result<FileFacts> facts = env().stat(path);
+    if (!facts.ok()) {
+        return facts.error();
     }
-    return std::unique_ptr<RecordFile>(new RecordFile(fd, path));
+    if (facts->kind != FileKind::Missing && facts->kind != FileKind::Regular) {
+        return Error(base::ErrorCode::InvalidInput,
+                     std::string("it is ") + file_kind_words(facts->kind) + ", not a regular file");
+    }
+    return {};
 }
 
-RecordFile::~RecordFile() {
-    unlock();
-#ifdef _WIN32
-    _close(fd_);
-#else
-    close(fd_);
-#endif
+base::Result<std::unique_ptr<RecordFile>> RecordFile::open(const std::string &path) {
+    if (base::Status usable = regular_or_missing(path); !usable.ok()) {
+        return usable.error();
+    }
+    base::Result<std::unique_ptr<File>> opened = env().open(path, OpenMode::ReadAppend);
+    if (!opened.ok()) {
+        return opened.error();
+    }
+    return std::unique_ptr<RecordFile>(new RecordFile(std::move(*opened)));
 }
 
-bool RecordFile::lock() {
-#ifdef _WIN32
-    OVERLAPPED at{};
-    locked_ = LockFileEx(handle_of(fd_), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &at) != 0;
-#else
-    while (!(locked_ = flock(fd_, LOCK_EX) == 0) && errno == EINTR) {
-    }
-#endif
-    return locked_;
+base::Status RecordFile::lock() {
+    return file_->lock(true);
 }
 
-bool RecordFile::try_lock() {
-#ifdef _WIN32
-    OVERLAPPED at{};
-    locked_ = LockFileEx(handle_of(fd_), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
-                         MAXDWORD, MAXDWORD, &at) != 0;
-#else
-    while (!(locked_ = flock(fd_, LOCK_EX | LOCK_NB) == 0) && errno == EINTR) {
-    }
-#endif
-    return locked_;
+base::Status RecordFile::try_lock() {
+    return file_->lock(false);
 }
 
 void RecordFile::unlock() {
-    if (!locked_) {
-        return;
-    }
-#ifdef _WIN32
-    OVERLAPPED at{};
-    UnlockFileEx(handle_of(fd_), 0, MAXDWORD, MAXDWORD, &at);
-#else
-    flock(fd_, LOCK_UN);
-#endif
-    locked_ = false;
+    file_->unlock();
 }
 
-bool RecordFile::append_line(std::string line, std::string &error) {
-    if (!last_line_complete()) {
-        line.insert(line.begin(), '\n');
+base::Result<bool> RecordFile::ends_in_line_end(uint64_t size) {
+    if (size == 0) {
+        return true;
     }
-    size_t done = 0;
-    while (done < line.size()) {
-#ifdef _WIN32
-        const int n = _write(fd_, line.data() + done, static_cast<unsigned>(line.size() - done));
-#else
-        const ssize_t n = write(fd_, line.data() + done, line.size() - done);
-#endif
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            error = system_error("cannot write");
-            return false;
-        }
-        done += static_cast<size_t>(n);
+    char last = '\n';
+    const base::Result<size_t> got = file_->read_at(size - 1, &last, 1);
+    if (!got.ok()) {
+        return got.error();
     }
-#ifdef _WIN32
-    const int synced = _commit(fd_);
-#else
-    const int synced = fsync(fd_);
-#endif
-    if (synced != 0) {
-        error = system_error("cannot sync");
+    return *got != 1 || last == '\n';
+}
+
+base::Result<uint64_t> RecordFile::append_lines(std::string_view lines) {
+    const base::Result<uint64_t> before = file_->size();
+    if (!before.ok()) {
+        return before.error();
+    }
+    const base::Result<bool> whole = ends_in_line_end(*before);
+    if (!whole.ok()) {
+        return whole.error();
+    }
+    std::string data;
+    if (!*whole) {
+        data = "\n";
+    }
+    data.append(lines);
+    if (base::Status written = file_->append(data); !written.ok()) {
+        return cut_back(*file_, *before, written.error());
+    }
+    if (base::Status synced = file_->sync(); !synced.ok()) {
+        return cut_back(*file_, *before, synced.error());
+    }
+    return *before + (*whole ? 0 : 1);
+}
+
+base::Result<LineSpan> RecordFile::append_line(std::string_view line) {
+    const base::Result<uint64_t> at = append_lines(line);
+    if (!at.ok()) {
+        return at.error();
+    }
+    return LineSpan{*at, line.size()};
+}
+
+base::Result<size_t> RecordFile::read_at(uint64_t offset, void *buf, size_t size) {
+    return file_->read_at(offset, buf, size);
+}
+
+base::Result<uint64_t> RecordFile::size() {
+    return file_->size();
+}
+
+base::Status RecordFile::empty() {
+    if (base::Status cut = file_->truncate(0); !cut.ok()) {
+        return cut;
+    }
+    return file_->sync();
+}
+
+base::Result<bool> RecordFile::still_named() {
+    const base::Result<FileFacts> named = env().stat(path());
+    if (!named.ok()) {
+        return named.error();
+    }
+    if (named->kind == FileKind::Missing) {
         return false;
     }
-    return true;
+    const base::Result<FileIdentity> open = file_->identity();
+    if (!open.ok()) {
+        return open.error();
+    }
+    return named->identity == *open;
 }
 
-bool RecordFile::read_all(std::string &text, std::string &error) {
-    text.clear();
-    char buffer[65536];
-    for (long long at = 0;;) {
-#ifdef _WIN32
-        if (_lseeki64(fd_, at, SEEK_SET) < 0) {
-            error = system_error("cannot read");
-            return false;
+base::Result<std::optional<LineReader::Line>> LineReader::next() {
+    Line line;
+    line.number = ++number_;
+    for (;;) {
+        const size_t end = piece_.find('\n', used_);
+        if (end != std::string::npos) {
+            if (line.whole && line.text.size() + (end - used_) <= kLongestLine) {
+                line.text.append(piece_, used_, end - used_);
+            } else {
+                line.whole = false;
+                line.text.clear();
+            }
+            used_ = end + 1;
+            return std::optional<Line>(std::move(line));
         }
-        const int n = _read(fd_, buffer, sizeof buffer);
-#else
-        const ssize_t n = pread(fd_, buffer, sizeof buffer, at);
-#endif
-        if (n < 0 && errno == EINTR) {
-            continue;
+        // The piece is used up without a line end: keep its tail (while the line may still be
+        // one of ours) and read the next.
+        if (line.whole && line.text.size() + (piece_.size() - used_) <= kLongestLine) {
+            line.text.append(piece_, used_, std::string::npos);
+        } else {
+            line.whole = false;
+            line.text.clear();
         }
-        if (n < 0) {
-            error = system_error("cannot read");
-            return false;
+        piece_.clear();
+        used_ = 0;
+        if (at_ >= to_) {
+            if (line.text.empty() && line.whole) {
+                number_--;
+                return std::optional<Line>();
+            }
+            line.whole = false;  // the file ends inside it
+            return std::optional<Line>(std::move(line));
         }
-        if (n == 0) {
-            return true;
+        piece_.resize(static_cast<size_t>(std::min<uint64_t>(kPiece, to_ - at_)));
+        const base::Result<size_t> got = file_.read_at(at_, piece_.data(), piece_.size());
+        if (!got.ok()) {
+            piece_.clear();
+            return got.error();
         }
-        text.append(buffer, static_cast<size_t>(n));
-        at += n;
+        piece_.resize(*got);
+        if (*got == 0) {
+            at_ = to_;  // the file is shorter than it was: its end is here
+        }
+        at_ += *got;
     }
-}
-
-bool RecordFile::truncate(std::string &error) {
-#ifdef _WIN32
-    const bool emptied = _chsize_s(fd_, 0) == 0 && _commit(fd_) == 0;
-#else
-    const bool emptied = ftruncate(fd_, 0) == 0 && fsync(fd_) == 0;
-#endif
-    if (!emptied) {
-        error = system_error("cannot empty the file");
-    }
-    return emptied;
-}
-
-// False when the file ends in anything but a line end: a line a power loss cut short.
-bool RecordFile::last_line_complete() {
-#ifdef _WIN32
-    const __int64 size = _lseeki64(fd_, 0, SEEK_END);
-    if (size <= 0 || _lseeki64(fd_, size - 1, SEEK_SET) < 0) {
-        return true;
-    }
-    char last = '\n';
-    const bool read = _read(fd_, &last, 1) == 1;
-    _lseeki64(fd_, 0, SEEK_END);
-    return !read || last == '\n';
-#else
-    struct stat st {};
-    if (fstat(fd_, &st) != 0 || st.st_size == 0) {
-        return true;
-    }
-    char last = '\n';
-    return pread(fd_, &last, 1, st.st_size - 1) != 1 || last == '\n';
-#endif
 }
 
 }  // namespace host

@@ -1,9 +1,8 @@
 #include "host/records/record_json.h"
 
-#include <cstdlib>
 #include <nlohmann/json.hpp>
 
-#include "host/records/record_columns.h"
+#include "host/records/record_fields.h"
 
 namespace host {
 
@@ -11,88 +10,66 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-// The text fields as a line names them; the numbers and CRCs are read one by one.
-const std::pair<const char *, std::string DeviceRecord::*> kTextFields[] = {
-    {"id", &DeviceRecord::id},
-    {"time", &DeviceRecord::time_utc},
-    {"station", &DeviceRecord::station},
-    {"tool_version", &DeviceRecord::tool_version},
-    {"device_path", &DeviceRecord::device_path},
-    {"serial", &DeviceRecord::serial},
-    {"manufacturer", &DeviceRecord::manufacturer},
-    {"product", &DeviceRecord::product},
-    {"image_path", &DeviceRecord::image_path},
-    {"image_sha256", &DeviceRecord::image_sha256},
-    {"tts_path", &DeviceRecord::tts_path},
-    {"tts_sha256", &DeviceRecord::tts_sha256},
-    {"token", &DeviceRecord::token},
-    {"outcome", &DeviceRecord::outcome},
-    {"cause", &DeviceRecord::cause},
-    {"reason", &DeviceRecord::reason},
-    {"firmware_version", &DeviceRecord::firmware_version},
-    {"signature_key_id", &DeviceRecord::signature_key_id},
-    {"trusted_comment", &DeviceRecord::trusted_comment},
-};
-
-std::string text_or_empty(const Json &j, const char *key) {
-    const auto it = j.find(key);
-    return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
+Json json_of(const FieldValue &v) {
+    switch (v.type) {
+        case FieldValue::Type::Text:
+            return v.text;
+        case FieldValue::Type::Integer:
+            return v.integer;
+        case FieldValue::Type::Real:
+            return v.real;
+        case FieldValue::Type::Null:
+            break;
+    }
+    return nullptr;
 }
 
-std::optional<uint32_t> crc_of(const Json &j, const char *key) {
-    const std::string text = text_or_empty(j, key);
-    if (text.size() != 8) {
-        return std::nullopt;
+FieldValue value_of(const Json &j) {
+    if (j.is_string()) {
+        return FieldValue::of_text(j.get<std::string>());
     }
-    return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 16));
+    if (j.is_number_unsigned()) {
+        return FieldValue::of_integer(j.get<uint64_t>());
+    }
+    if (j.is_number_float()) {
+        return FieldValue::of_real(j.get<double>());
+    }
+    return FieldValue::null();
+}
+
+// A negative number, a boolean, an array or an object: of no field's kind.
+bool of_no_kind(const Json &j) {
+    return !j.is_string() && !j.is_number_unsigned() && !j.is_number_float() && !j.is_null();
 }
 
 }  // namespace
 
 std::string record_json_line(const DeviceRecord &record) {
     Json j = Json::object();
-    for (const RecordColumn &c : record_columns(record)) {
-        switch (c.kind) {
-            case RecordColumn::Kind::Text:
-                j[c.name] = c.text ? Json(*c.text) : Json();
-                break;
-            case RecordColumn::Kind::Integer:
-                j[c.name] = c.integer;
-                break;
-            case RecordColumn::Kind::Real:
-                j[c.name] = c.real;
-                break;
-        }
+    for (const RecordField &f : record_fields()) {
+        j[f.name] = json_of(field_value(f, record));
     }
     return j.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
-bool record_from_json_line(const std::string &line, DeviceRecord &r) {
+base::Result<DeviceRecord> record_from_json_line(const std::string &line) {
     const Json j = Json::parse(line, nullptr, false);
     if (!j.is_object()) {
-        return false;
+        return base::Error(base::ErrorCode::InvalidInput, "it is not a JSON object");
     }
-    for (const char *required : {"id", "time", "outcome"}) {
-        if (!j.contains(required) || !j[required].is_string()) {
-            return false;
+    DeviceRecord r;
+    for (const RecordField &f : record_fields()) {
+        const auto it = j.find(f.name);
+        if (it != j.end() && of_no_kind(*it)) {
+            return base::Error(base::ErrorCode::InvalidInput,
+                               std::string("the field ") + f.name + " is of no record's kind");
+        }
+        const FieldValue v = it == j.end() ? FieldValue::null() : value_of(*it);
+        if (base::Status set = set_field(f, r, v); !set.ok()) {
+            return set.error();
         }
     }
-    const auto number = [&j](const char *key) -> uint64_t {
-        const auto it = j.find(key);
-        return it != j.end() && it->is_number_unsigned() ? it->get<uint64_t>() : 0;
-    };
-    r = DeviceRecord();
-    for (const auto &[key, member] : kTextFields) {
-        r.*member = text_or_empty(j, key);
-    }
-    r.image_size = number("image_size");
-    r.tts_size = number("tts_size");
-    r.bytes_programmed = number("bytes_programmed");
-    const auto seconds = j.find("seconds");
-    r.seconds = seconds != j.end() && seconds->is_number() ? seconds->get<double>() : 0;
-    r.image_crc = crc_of(j, "image_crc");
-    r.tts_crc = crc_of(j, "tts_crc");
-    return true;
+    return r;
 }
 
 }  // namespace host

@@ -1,8 +1,8 @@
 // The durable record of each handled device (--record): one record per device, kept before the
 // device is reported done. JSON Lines; an SQLite database when the destination ends in .sqlite or
-// .db; a PostgreSQL database for a postgresql:// or postgres:// URI, through a spool file on the
-// station's own disk while the server is away. The fields and tables are described in the README
-// ("Records") and docs/records-database.md.
+// .db (in any case); a PostgreSQL database for a postgresql:// or postgres:// URI (the scheme in
+// any case), through a spool file on the station's own disk while the server is away. The fields
+// and tables are described in the README ("Records") and docs/records-database.md.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +10,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+
+#include "base/result.h"
+#include "host/platform/env.h"
 
 namespace host {
 
@@ -50,15 +53,17 @@ class RecordWriter {
     virtual ~RecordWriter() = default;
     // Appends one record and returns once it is durable (written, flushed and synced; in a
     // database a committed transaction; for PostgreSQL at least in the spool). Safe to call from
-    // several threads; several processes may append to one destination at once. False, with the
-    // reason in error, when it could not be kept.
-    virtual bool append(const DeviceRecord &record, std::string &error) = 0;
+    // several threads; several processes may append to one destination at once. A record that
+    // could not be kept leaves the destination as it was (no part of a line, no row).
+    virtual base::Status append(const DeviceRecord &record) = 0;
     // Records kept on this machine that the database has not taken yet, while it is away.
     virtual unsigned waiting() const { return 0; }
-    // Where the writer's own notes go from now on (the database away, and back).
+    // Where the writer's own notes go from now on (a file made again, the database away and
+    // back, a record set aside).
     virtual void set_notes(RecordNotes notes) { (void)notes; }
-    // The run is over: a last, bounded, attempt to hand over what waits. The note that says how
-    // many records still wait and where, or "".
+    // The run is over: a last, bounded, attempt to hand over what waits (for a file: a last look
+    // that its name still names it, or it is made again with the run's records). The note that
+    // says what still waits and where, or what could not be done, or "".
     virtual std::string finish() { return ""; }
 };
 
@@ -72,17 +77,18 @@ struct RecordDestination {
 };
 
 // Opens the destination (creates a file when missing) and proves it usable, before any device is
-// touched. Null, with the reason in error, when it cannot be used. A database that cannot be
-// reached is not a reason: its records wait in the spool.
-std::unique_ptr<RecordWriter> open_record_writer(const RecordDestination &destination,
-                                                 std::string &error);
+// touched: a FIFO, a device, a directory, an SQLite table that no hidiap wrote and a libpq
+// connection string are refused. A database that cannot be reached is not a reason: its records
+// wait in the spool.
+base::Result<std::unique_ptr<RecordWriter>> open_record_writer(
+    const RecordDestination &destination);
 
-// Whether TARGET names a PostgreSQL database (postgresql:// or postgres://).
-bool is_postgres_uri(const std::string &target);
-
-// A fresh record id, the current UTC time in the record's form, and this machine's name.
-std::string new_record_id();
+// A fresh record id (a version 4 UUID from the system's random source), the current UTC time in
+// the record's form, and this machine's name.
+base::Result<std::string> new_record_id();
 std::string utc_now_iso8601();
 std::string station_name();
+// TIME in the record's form: 2026-12-09T04:40:05.123Z.
+std::string iso8601_utc(WallTime time);
 
 }  // namespace host

@@ -1,32 +1,17 @@
 #include "host/records/records_table.h"
 
-#include <cstdio>
-
-#include "host/records/record_columns.h"
+#include "base/text.h"
 
 namespace host {
 
 namespace {
 
-// The statements that bring a database from one schema version to the next; the last version is
-// kRecordsSchemaVersion. Each runs in the transaction that records its version.
-const char *const kMigrations[] = {
-    // 0 -> 1
-    "CREATE TABLE hidiap_records ("
-    " id uuid PRIMARY KEY,"
-    " time timestamptz NOT NULL,"
-    " station text NOT NULL,"
-    " tool_version text NOT NULL,"
-    " device_path text, serial text, manufacturer text, product text,"
-    " image_path text, image_size bigint, image_sha256 text,"
-    " tts_path text, tts_size bigint, tts_sha256 text,"
-    " token text,"
-    " outcome text NOT NULL CHECK (outcome IN ('success', 'current', 'failed', 'interrupted')),"
-    " cause text, reason text,"
-    " bytes_programmed bigint, seconds double precision,"
-    " image_crc text, tts_crc text,"
-    " firmware_version text, signature_key_id text, trusted_comment text,"
-    " stored timestamptz NOT NULL DEFAULT clock_timestamp());"
+using base::Error;
+using base::ErrorCode;
+
+// What each schema version brings besides the columns of its fields, the first one its table.
+const char *const kExtraSteps[] = {
+    // 1
     "CREATE INDEX hidiap_records_time ON hidiap_records (time);"
     "COMMENT ON TABLE hidiap_records IS 'hidiap: one row per board handled by a station';"
     "CREATE VIEW hidiap_yield AS"
@@ -40,7 +25,7 @@ const char *const kMigrations[] = {
     "   AS yield_percent"
     " FROM hidiap_records GROUP BY 1, 2, 3;",
 };
-static_assert(sizeof kMigrations / sizeof kMigrations[0] == kRecordsSchemaVersion,
+static_assert(sizeof kExtraSteps / sizeof kExtraSteps[0] == kRecordsSchemaVersion,
               "one migration per schema version");
 
 // Two set-ups at once (two stations finding the table missing) take turns.
@@ -51,176 +36,239 @@ constexpr const char *kSchemaTable =
     " version integer NOT NULL,"
     " changed timestamptz NOT NULL DEFAULT now());";
 
-// The database's schema version: 0 when there are no tables; -1 when it cannot be read.
-int schema_version(PostgresLink &link, std::string &error, std::string &sqlstate) {
-    const SqlResult exists = link.run("SELECT to_regclass('hidiap_schema') IS NOT NULL");
-    if (!exists.ok || exists.rows.empty() || !exists.rows[0][0]) {
-        error = exists.error;
-        sqlstate = exists.sqlstate;
-        return -1;
+const char *postgres_type(FieldKind kind) {
+    switch (kind) {
+        case FieldKind::Uuid:
+            return "uuid";
+        case FieldKind::Time:
+            return "timestamptz";
+        case FieldKind::Count:
+            return "bigint";
+        case FieldKind::Real:
+            return "double precision";
+        case FieldKind::Text:
+        case FieldKind::OptionalText:
+        case FieldKind::Crc:
+            break;
     }
-    if (*exists.rows[0][0] != "t") {
-        return 0;
-    }
-    const SqlResult version = link.run("SELECT coalesce(max(version), 0) FROM hidiap_schema");
-    if (!version.ok || version.rows.empty() || !version.rows[0][0]) {
-        error = version.error;
-        sqlstate = version.sqlstate;
-        return -1;
-    }
-    return std::stoi(*version.rows[0][0]);
+    return "text";
 }
 
-// Brings the database from its version to ours in one transaction.
-SqlResult migrate(PostgresLink &link, int &from) {
-    std::string sql = "BEGIN;" + std::string(kSetupLock) + ";" + kSchemaTable;
-    // Read again under the lock: another station may have just done it.
-    SqlResult result = link.run(sql + "SELECT coalesce(max(version), 0) FROM hidiap_schema;");
-    if (!result.ok || result.rows.empty() || !result.rows[0][0]) {
-        link.run("ROLLBACK");
-        return result;
+std::string column_definition(const RecordField &f) {
+    std::string column = std::string(f.name) + " " + postgres_type(f.kind);
+    if (f.kind == FieldKind::Uuid) {
+        column += " PRIMARY KEY";
+    } else if (f.required) {
+        column += " NOT NULL";
     }
-    from = std::stoi(*result.rows[0][0]);
-    if (from >= kRecordsSchemaVersion) {
-        return link.run("ROLLBACK");
+    if (f.allowed != nullptr) {
+        std::string words;
+        const std::string allowed = f.allowed;
+        for (size_t at = 0; at < allowed.size();) {
+            const size_t end = std::min(allowed.find(' ', at), allowed.size());
+            words += std::string(words.empty() ? "'" : ", '") + allowed.substr(at, end - at) + "'";
+            at = end + 1;
+        }
+        column += std::string(" CHECK (") + f.name + " IN (" + words + "))";
+    }
+    return column;
+}
+
+// The number a row holds in its first cell; Corrupt when it holds none.
+base::Result<int> number_in(const base::Result<SqlRows> &rows) {
+    if (!rows.ok()) {
+        return rows.error();
+    }
+    const std::string text =
+        !rows->empty() && !(*rows)[0].empty() && (*rows)[0][0] ? *(*rows)[0][0] : std::string();
+    if (text.empty() || text.size() > 9 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return Error(ErrorCode::Corrupt, "the server gave '" + text + "' for a schema version");
+    }
+    int n = 0;
+    for (const char c : text) {
+        n = n * 10 + (c - '0');
+    }
+    return n;
+}
+
+// The database's schema version: 0 when there are no tables.
+base::Result<int> schema_version(PostgresLink &link) {
+    const base::Result<SqlRows> exists =
+        link.run("SELECT to_regclass('hidiap_schema') IS NOT NULL");
+    if (!exists.ok()) {
+        return exists.error();
+    }
+    if (exists->empty() || (*exists)[0].empty() || (*exists)[0][0] != SqlValue("t")) {
+        return 0;
+    }
+    return number_in(link.run("SELECT coalesce(max(version), 0) FROM hidiap_schema"));
+}
+
+// Brings the database from its version to ours in one transaction; the version it had, read
+// again under the lock (another station may have just done it).
+base::Result<int> migrate(PostgresLink &link) {
+    const base::Result<int> from =
+        number_in(link.run("BEGIN;" + std::string(kSetupLock) + ";" + kSchemaTable +
+                           "SELECT coalesce(max(version), 0) FROM "
+                           "hidiap_schema;"));
+    if (!from.ok() || *from >= kRecordsSchemaVersion) {
+        (void)link.run("ROLLBACK");
+        return from;
     }
     std::string steps;
-    for (int v = from; v < kRecordsSchemaVersion; v++) {
-        steps += kMigrations[v];
+    for (int v = *from + 1; v <= kRecordsSchemaVersion; v++) {
+        steps += postgres_migration(v);
     }
     steps += "INSERT INTO hidiap_schema (version) VALUES (" +
              std::to_string(kRecordsSchemaVersion) + ");COMMIT;";
-    result = link.run(steps);
-    if (!result.ok) {
-        link.run("ROLLBACK");
+    const base::Result<SqlRows> done = link.run(steps);
+    if (!done.ok()) {
+        (void)link.run("ROLLBACK");
+        return done.error();
     }
-    return result;
+    return from;
 }
 
-std::string unknown_version(int version) {
-    return "the records table is of schema version " + std::to_string(version) +
-           ", which this hidiap does not know (it knows up to " +
-           std::to_string(kRecordsSchemaVersion) + "): use a newer hidiap";
+Error unknown_version(int version) {
+    return Error(ErrorCode::Unsupported,
+                 "the records table is of schema version " + std::to_string(version) +
+                     ", which this hidiap does not know (it knows up to " +
+                     std::to_string(kRecordsSchemaVersion) + "): use a newer hidiap");
+}
+
+std::string grant_for(const std::string &role) {
+    return "GRANT SELECT ON hidiap_schema TO " + role +
+           "; GRANT INSERT, SELECT ON hidiap_records TO " + role;
 }
 
 }  // namespace
 
-bool set_up_records_database(PostgresLink &link, std::string &done, std::string &error) {
-    std::string sqlstate;
-    const int before = schema_version(link, error, sqlstate);
-    if (before < 0) {
-        return false;
-    }
-    if (before > kRecordsSchemaVersion) {
-        error = unknown_version(before);
-        return false;
-    }
-    int from = before;
-    const SqlResult migrated = migrate(link, from);
-    if (!migrated.ok) {
-        error = migrated.error;
-        return false;
-    }
-    if (from >= kRecordsSchemaVersion) {
-        done = "schema " + std::to_string(kRecordsSchemaVersion) + " is in place; nothing to do";
-    } else if (from == 0) {
-        done = "schema " + std::to_string(kRecordsSchemaVersion) +
-               " created: table hidiap_records, view hidiap_yield";
-    } else {
-        done = "schema upgraded from " + std::to_string(from) + " to " +
-               std::to_string(kRecordsSchemaVersion);
-    }
-    return true;
-}
-
-bool check_records_table(PostgresLink &link, std::string &refusal) {
-    const std::string role = link.role();
-    const std::string grant = "GRANT SELECT ON hidiap_schema TO " + role +
-                              "; GRANT INSERT, SELECT ON hidiap_records TO " + role;
-    std::string error;
-    std::string sqlstate;
-    int version = schema_version(link, error, sqlstate);
-    if (version < 0) {
-        refusal = sqlstate == "42501" ? "role '" + role + "' may not read the schema version (" +
-                                            error + "): the database's owner can " + grant
-                                      : error;
-        return false;
-    }
-    if (version > kRecordsSchemaVersion) {
-        refusal = unknown_version(version);
-        return false;
-    }
-    if (version == 0) {
-        // Missing: created here when this role may, otherwise the owner's set-up is needed.
-        const SqlResult created = migrate(link, version);
-        if (!created.ok) {
-            refusal = created.sqlstate == "42501"
-                          ? "the table hidiap_records is missing and role '" + role +
-                                "' may not create it: run 'hidiap --record-setup URI' as the "
-                                "database's owner"
-                          : created.error;
-            return false;
-        }
-    } else if (version < kRecordsSchemaVersion) {
-        refusal = "the records table is of schema version " + std::to_string(version) +
-                  ": run 'hidiap --record-setup URI' as the database's owner to upgrade it";
-        return false;
-    }
-    const SqlResult may = link.run("SELECT has_table_privilege('hidiap_records', 'INSERT')");
-    if (!may.ok || may.rows.empty() || !may.rows[0][0]) {
-        refusal = may.error;
-        return false;
-    }
-    if (*may.rows[0][0] != "t") {
-        refusal = "role '" + role +
-                  "' may not insert into hidiap_records: the database's owner "
-                  "can " +
-                  grant;
-        return false;
-    }
-    return true;
-}
-
-bool insert_records(PostgresLink &link, const std::vector<DeviceRecord> &records,
-                    std::string &error) {
-    std::string columns;
+std::string postgres_migration(int version) {
     std::string sql;
+    if (version == 1) {
+        sql = "CREATE TABLE hidiap_records (";
+        for (const RecordField *f : fields_since(1)) {
+            sql += column_definition(*f) + ", ";
+        }
+        sql += "stored timestamptz NOT NULL DEFAULT clock_timestamp());";
+    } else {
+        for (const RecordField *f : fields_since(version)) {
+            sql += "ALTER TABLE hidiap_records ADD COLUMN " + column_definition(*f) + ";";
+        }
+    }
+    return sql + kExtraSteps[version - 1];
+}
+
+base::Result<std::string> set_up_records_database(PostgresLink &link) {
+    const base::Result<int> before = schema_version(link);
+    if (!before.ok()) {
+        return before.error();
+    }
+    if (*before > kRecordsSchemaVersion) {
+        return unknown_version(*before);
+    }
+    const base::Result<int> from = migrate(link);
+    if (!from.ok()) {
+        return from.error();
+    }
+    const std::string now = std::to_string(kRecordsSchemaVersion);
+    if (*from >= kRecordsSchemaVersion) {
+        return "schema " + now + " is in place; nothing to do";
+    }
+    if (*from == 0) {
+        return "schema " + now + " created: table hidiap_records, view hidiap_yield";
+    }
+    return "schema upgraded from " + std::to_string(*from) + " to " + now;
+}
+
+base::Status check_records_table(PostgresLink &link) {
+    const std::string role = link.role();
+    const base::Result<int> version = schema_version(link);
+    if (!version.ok()) {
+        if (version.code() == ErrorCode::PermissionDenied) {
+            return Error(ErrorCode::PermissionDenied,
+                         "role '" + role + "' may not read the schema version (" +
+                             version.message() + "): the database's owner can " + grant_for(role));
+        }
+        return version.error();
+    }
+    if (*version > kRecordsSchemaVersion) {
+        return unknown_version(*version);
+    }
+    if (*version == 0) {
+        // Missing: created here when this role may, otherwise the owner's set-up is needed.
+        const base::Result<int> created = migrate(link);
+        if (!created.ok() && created.code() == ErrorCode::PermissionDenied) {
+            return Error(ErrorCode::PermissionDenied,
+                         "the table hidiap_records is missing and role '" + role +
+                             "' may not create it: run 'hidiap --record-setup URI' as the "
+                             "database's owner");
+        }
+        if (!created.ok()) {
+            return created.error();
+        }
+    } else if (*version < kRecordsSchemaVersion) {
+        return Error(ErrorCode::Unsupported,
+                     "the records table is of schema version " + std::to_string(*version) +
+                         ": run 'hidiap --record-setup URI' as the database's owner to upgrade it");
+    }
+    const base::Result<SqlRows> may =
+        link.run("SELECT has_table_privilege('hidiap_records', 'INSERT')");
+    if (!may.ok()) {
+        return may.error();
+    }
+    if (may->empty() || (*may)[0].empty() || (*may)[0][0] != SqlValue("t")) {
+        return Error(ErrorCode::PermissionDenied,
+                     "role '" + role +
+                         "' may not insert into hidiap_records: the database's "
+                         "owner can " +
+                         grant_for(role));
+    }
+    return {};
+}
+
+base::Status insert_records(PostgresLink &link, const std::vector<DeviceRecord> &records) {
+    std::string columns;
+    for (const RecordField &f : record_fields()) {
+        columns += std::string(columns.empty() ? "" : ", ") + f.name;
+    }
+    std::string rows;
     std::vector<SqlValue> params;
-    for (size_t row = 0; row < records.size(); row++) {
-        sql += row == 0 ? "(" : ", (";
-        const std::vector<RecordColumn> values = record_columns(records[row]);
-        for (size_t col = 0; col < values.size(); col++) {
-            const RecordColumn &c = values[col];
-            if (row == 0) {
-                columns += std::string(col == 0 ? "" : ", ") + c.name;
-            }
+    for (const DeviceRecord &record : records) {
+        rows += rows.empty() ? "(" : ", (";
+        bool first = true;
+        for (const RecordField &f : record_fields()) {
             // Text parameters, cast to the column's type.
-            const char *type = col == 0                                ? "uuid"
-                               : col == 1                              ? "timestamptz"
-                               : c.kind == RecordColumn::Kind::Integer ? "bigint"
-                               : c.kind == RecordColumn::Kind::Real    ? "float8"
-                                                                       : "text";
-            sql += std::string(col == 0 ? "$" : ", $") + std::to_string(params.size() + 1) +
-                   "::" + type;
-            if (c.kind == RecordColumn::Kind::Integer) {
-                params.emplace_back(std::to_string(c.integer));
-            } else if (c.kind == RecordColumn::Kind::Real) {
-                char real[32];
-                std::snprintf(real, sizeof real, "%.17g", c.real);
-                params.emplace_back(real);
-            } else {
-                params.push_back(c.text);
+            rows += std::string(first ? "$" : ", $") + std::to_string(params.size() + 1) +
+                    "::" + postgres_type(f.kind);
+            first = false;
+            const FieldValue v = field_value(f, record);
+            switch (v.type) {
+                case FieldValue::Type::Null:
+                    params.emplace_back();
+                    break;
+                case FieldValue::Type::Text:
+                    params.emplace_back(v.text);
+                    break;
+                case FieldValue::Type::Integer:
+                    params.emplace_back(std::to_string(v.integer));
+                    break;
+                case FieldValue::Type::Real:
+                    params.emplace_back(base::format("%.17g", v.real));
+                    break;
             }
         }
-        sql += ")";
+        rows += ")";
     }
-    const SqlResult result = link.run("INSERT INTO hidiap_records (" + columns + ") VALUES " + sql +
-                                          " ON CONFLICT (id) DO NOTHING",
-                                      params);
-    if (!result.ok) {
-        error = result.error;
+    const base::Result<SqlRows> inserted =
+        link.run("INSERT INTO hidiap_records (" + columns + ") VALUES " + rows +
+                     " ON CONFLICT (id) DO NOTHING",
+                 params);
+    if (!inserted.ok()) {
+        return inserted.error();
     }
-    return result.ok;
+    return {};
 }
 
 }  // namespace host

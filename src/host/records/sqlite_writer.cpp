@@ -1,105 +1,169 @@
-#include <sqlite3.h>
-
 #include <mutex>
+#include <vector>
 
 #include "host/records/local_writers.h"
-#include "host/records/record_columns.h"
+#include "host/records/record_file.h"
+#include "host/records/record_notes.h"
+#include "host/records/sqlite_records.h"
+#include "host/records/sqlite_vfs.h"
 
 namespace host {
 
 namespace {
 
-constexpr const char *kSchema =
-    "CREATE TABLE IF NOT EXISTS hidiap_records ("
-    "id TEXT PRIMARY KEY, time TEXT NOT NULL, station TEXT, tool_version TEXT, "
-    "device_path TEXT, serial TEXT, manufacturer TEXT, product TEXT, "
-    "image_path TEXT, image_size INTEGER, image_sha256 TEXT, "
-    "tts_path TEXT, tts_size INTEGER, tts_sha256 TEXT, token TEXT, "
-    "outcome TEXT NOT NULL, cause TEXT, reason TEXT, "
-    "bytes_programmed INTEGER, seconds REAL, image_crc TEXT, tts_crc TEXT, "
-    "firmware_version TEXT, signature_key_id TEXT, trusted_comment TEXT)";
+using base::Error;
+using base::ErrorCode;
 
-// One row per record in one table. WAL lets two stations share the file; a full sync makes each
-// committed row survive a power loss.
+// An SQLite file opened through the Env's VFS, its records table ready, and which file it was.
+struct Database {
+    SqliteOwner db;
+    FileIdentity identity;
+};
+
+base::Result<Database> open_database(const std::string &path) {
+    // Only a regular file (or none yet, made here) can hold a database: a FIFO, a device or a
+    // directory is refused before SQLite touches it.
+    if (base::Status usable = regular_or_missing(path); !usable.ok()) {
+        return usable.error();
+    }
+    const char *vfs = sqlite_env_vfs();
+    if (vfs == nullptr) {
+        return Error(ErrorCode::Internal, "SQLite's file access could not be set up");
+    }
+    sqlite3 *raw = nullptr;
+    const int opened =
+        sqlite3_open_v2(path.c_str(), &raw,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, vfs);
+    SqliteOwner db(raw);
+    if (opened != SQLITE_OK) {
+        return Error(ErrorCode::Io, db ? sqlite3_errmsg(db.get()) : "out of memory");
+    }
+    sqlite3_busy_timeout(db.get(), 10000);
+    // The table is checked (and made or upgraded) before anything else is written: a file of
+    // another program's is refused as it was. Then WAL, which lets two stations share the file;
+    // a full sync makes each committed row survive a power loss.
+    if (base::Status full = sqlite_exec(db.get(), "PRAGMA synchronous=FULL"); !full.ok()) {
+        return full.error();
+    }
+    if (base::Status ready = prepare_sqlite_records(db.get()); !ready.ok()) {
+        return ready.error();
+    }
+    if (base::Status wal = sqlite_exec(db.get(), "PRAGMA journal_mode=WAL"); !wal.ok()) {
+        return wal.error();
+    }
+    const base::Result<FileFacts> facts = env().stat(path);
+    if (!facts.ok()) {
+        return facts.error();
+    }
+    return Database{std::move(db), facts->identity};
+}
+
+// One row per record in one table. Before each record the writer makes sure its path still
+// names the file it has open: a file removed or replaced during the run is made again by its name
+// and given the records this run wrote, read from the old one.
 class SqliteWriter : public RecordWriter {
   public:
-    explicit SqliteWriter(sqlite3 *db) : db_(db) {}
-    ~SqliteWriter() override { sqlite3_close(db_); }
+    SqliteWriter(std::string path, Database database, RecordNotes notes)
+        : path_(std::move(path)),
+          db_(std::move(database.db)),
+          identity_(database.identity),
+          notes_(std::move(notes)) {}
 
-    static std::unique_ptr<RecordWriter> open(const std::string &file, std::string &error) {
-        sqlite3 *db = nullptr;
-        if (sqlite3_open_v2(file.c_str(), &db,
-                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                            nullptr) != SQLITE_OK) {
-            error = db != nullptr ? sqlite3_errmsg(db) : "out of memory";
-            sqlite3_close(db);
-            return nullptr;
+    base::Status append(const DeviceRecord &record) override {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (base::Status followed = follow_path(); !followed.ok()) {
+            return followed;
         }
-        auto writer = std::make_unique<SqliteWriter>(db);
-        sqlite3_busy_timeout(db, 10000);
-        // BEGIN IMMEDIATE takes the write lock: a file that cannot be written fails here.
-        for (const char *sql : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL",
-                                "BEGIN IMMEDIATE", kSchema, "COMMIT"}) {
-            if (!writer->exec(sql, error)) {
-                return nullptr;
-            }
+        if (base::Status inserted = insert_sqlite_record(db_.get(), record, false);
+            !inserted.ok()) {
+            return inserted;
         }
-        return writer;
+        ids_.push_back(record.id);
+        return {};
     }
 
-    bool append(const DeviceRecord &r, std::string &error) override {
+    void set_notes(RecordNotes notes) override { notes_.set(std::move(notes)); }
+
+    std::string finish() override {
         const std::lock_guard<std::mutex> lock(mutex_);
-        sqlite3_stmt *insert = nullptr;
-        if (sqlite3_prepare_v2(db_,
-                               "INSERT INTO hidiap_records VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,"
-                               "?,?,?,?,?,?,?,?,?,?,?)",
-                               -1, &insert, nullptr) != SQLITE_OK) {
-            error = sqlite3_errmsg(db_);
-            return false;
+        if (base::Status followed = follow_path(); !followed.ok()) {
+            return "hidiap: --record: " + followed.message() + "\n";
         }
-        int i = 0;
-        for (const RecordColumn &c : record_columns(r)) {
-            ++i;
-            if (c.kind == RecordColumn::Kind::Integer) {
-                sqlite3_bind_int64(insert, i, static_cast<sqlite3_int64>(c.integer));
-            } else if (c.kind == RecordColumn::Kind::Real) {
-                sqlite3_bind_double(insert, i, c.real);
-            } else if (!c.text) {
-                sqlite3_bind_null(insert, i);
-            } else {
-                sqlite3_bind_text(insert, i, c.text->c_str(), static_cast<int>(c.text->size()),
-                                  SQLITE_TRANSIENT);
-            }
-        }
-        // One statement outside BEGIN is its own transaction: committed when step returns.
-        const int step = sqlite3_step(insert);
-        sqlite3_finalize(insert);
-        if (step != SQLITE_DONE) {
-            error = sqlite3_errmsg(db_);
-            return false;
-        }
-        return true;
+        return "";
     }
 
   private:
-    bool exec(const char *sql, std::string &error) {
-        char *message = nullptr;
-        if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) != SQLITE_OK) {
-            error = message != nullptr ? message : sqlite3_errmsg(db_);
-            sqlite3_free(message);
-            return false;
+    base::Result<bool> still_named() {
+        const base::Result<FileFacts> facts = env().stat(path_);
+        if (!facts.ok()) {
+            return facts.error();
         }
-        return true;
+        return facts->kind != FileKind::Missing && facts->identity == identity_;
     }
 
-    sqlite3 *db_;
+    // The file the path names now, with this run's records in it.
+    base::Status follow_path() {
+        if (db_) {
+            const base::Result<bool> named = still_named();
+            if (!named.ok()) {
+                return named.error().in("cannot tell whether '" + path_ + "' is still there");
+            }
+            if (*named) {
+                return {};
+            }
+            base::Result<std::vector<DeviceRecord>> rows = read_sqlite_records(db_.get(), ids_);
+            if (!rows.ok()) {
+                return rows.error().in("'" + path_ +
+                                       "' was removed or replaced during the run: this run's "
+                                       "records cannot be read from the old file");
+            }
+            carried_ = std::move(*rows);
+            // Closed first: its last checkpoint goes into the old file, and its -wal and -shm
+            // files go with it instead of being taken for the new file's.
+            db_.reset();
+        }
+        base::Result<Database> again = open_database(path_);
+        if (!again.ok()) {
+            return again.error().in("'" + path_ +
+                                    "' was removed or replaced during the run and cannot be made "
+                                    "again");
+        }
+        for (const DeviceRecord &r : carried_) {
+            if (base::Status put = insert_sqlite_record(again->db.get(), r, true); !put.ok()) {
+                return put.error().in("'" + path_ +
+                                      "' was removed or replaced during the run: this run's "
+                                      "records cannot be written into it again");
+            }
+        }
+        notes_.say("hidiap: --record: '" + path_ +
+                   "' was removed or replaced during the run: opened again by its name, and the " +
+                   records_word(carried_.size()) +
+                   " this run wrote into the old file written into it again\n");
+        db_ = std::move(again->db);
+        identity_ = again->identity;
+        carried_.clear();
+        return {};
+    }
+
+    const std::string path_;
+    SqliteOwner db_;  // null between a file's removal and its making again
+    FileIdentity identity_;
+    std::vector<std::string> ids_;       // this run's records
+    std::vector<DeviceRecord> carried_;  // read from a removed file, for the new one
+    WriterNotes notes_;
     std::mutex mutex_;
 };
 
 }  // namespace
 
-std::unique_ptr<RecordWriter> open_sqlite_writer(const std::string &file, std::string &error) {
-    return SqliteWriter::open(file, error);
+base::Result<std::unique_ptr<RecordWriter>> open_sqlite_writer(
+    const RecordDestination &destination) {
+    base::Result<Database> database = open_database(destination.target);
+    if (!database.ok()) {
+        return database.error();
+    }
+    return std::unique_ptr<RecordWriter>(
+        new SqliteWriter(destination.target, std::move(*database), destination.notes));
 }
 
 }  // namespace host
