@@ -13,9 +13,11 @@ struct ChildRun {
     double cpu_s = 0;         // user + system
     double peak_rss_mib = 0;  // largest resident set
     std::string errors;       // its standard error
+    std::string output;       // its standard output, when kept
 };
 
-// Standard output goes to /dev/null, standard input is closed.
-ChildRun run_child(const std::string &program, const std::vector<std::string> &args);
+// Standard input is closed; standard output goes to /dev/null unless keep_output is set.
+ChildRun run_child(const std::string &program, const std::vector<std::string> &args,
+                   bool keep_output = false);
 
 }  // namespace bench

@@ -75,18 +75,7 @@ struct StationOnVirtualTime : ::testing::Test {
     }
 
     bool holds_the_files(const std::string &serial) {
-        host::sleep_for(1h);  // every board back from its reboot
-        for (const host::DeviceInfo &d : catalog->enumerate(0, 0)) {
-            if (d.serial == serial) {
-                std::unique_ptr<host::Transport> link = catalog->open(d);
-                const std::vector<uint8_t> expected =
-                    test_support::expected_flash(image, tts, 0x80000);
-                return link && host::sim_transport_of(*link)->with_device([&](sim::SimDevice &s) {
-                    return s.flash().bytes() == expected;
-                });
-            }
-        }
-        return false;
+        return catalog->flash_of(serial) == test_support::expected_flash(image, tts, 0x80000);
     }
 
     test_support::TestEnv virtual_time{test_support::TestEnv::Time::Virtual};

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bitset>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 
 #include "expected_layout.h"
@@ -37,8 +38,62 @@ std::string failure_reason(const std::string &errors) {
     return end == std::string::npos ? "" : errors.substr(begin, end - begin);
 }
 
+bool starts_with(const std::string &text, const char *head) {
+    return text.compare(0, std::strlen(head), head) == 0;
+}
+
+// The lines of a console transcript without their line ends.
+std::vector<std::string> console_lines(const std::string &console) {
+    std::vector<std::string> lines;
+    std::istringstream in(console);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// A rule that can take the board off the bus on a reboot frame.
+bool may_unplug_on_reboot(const RunPlan &plan) {
+    return std::any_of(plan.faults.begin(), plan.faults.end(), [](const PlannedFault &f) {
+        return f.kind == sim::FaultKind::kUnplug && (f.command == "reboot" || f.command == "any");
+    });
+}
+
+// Every range verified and the reboot sent, then the board went away before it answered it (an
+// unplug rule landed on a resent reboot): the board is updated, and the tool rightly reports so
+// (exit status 0) although the engine's last word is its time-out. After the last check only the
+// reboot's own lines may come (its frames, refusals of it, the dumps of reports that could not
+// be written), then that one time-out line; the flash is checked like any success's.
+bool rebooted_before_answering(const RunPlan &plan, const std::string &console) {
+    if (!may_unplug_on_reboot(plan)) {
+        return false;
+    }
+    const std::vector<std::string> lines = console_lines(console);
+    const auto check_done =
+        std::find(lines.rbegin(), lines.rend(), "[IAP]: check done!update_done_num:2");
+    if (check_done == lines.rend() || lines.back() != "IAP_EVT_CMD_RX_TIMEOUT") {
+        return false;
+    }
+    bool reboot_sent = false;
+    for (auto it = check_done.base(); it + 1 < lines.end(); ++it) {
+        const std::string &line = *it;
+        const bool dump = line.size() > 11 && line[0] == '[' && line.compare(9, 2, "]:") == 0;
+        const bool refused =
+            starts_with(line, "[IAP]: Command 00000086, RET ") || line == "IAP_EVT_CMD_ERROR";
+        if (line == "[IAP]: flash reboot") {
+            reboot_sent = true;
+        } else if (!dump && !refused) {
+            return false;
+        }
+    }
+    return reboot_sent;
+}
+
 void check_exit_and_events(const Verdict &v, const std::vector<OutcomeColumn> &events,
-                           std::vector<std::string> &out) {
+                           bool rebooted, std::vector<std::string> &out) {
     int successes = 0;
     for (OutcomeColumn e : events) {
         successes += e == OutcomeColumn::kSuccess ? 1 : 0;
@@ -54,6 +109,9 @@ void check_exit_and_events(const Verdict &v, const std::vector<OutcomeColumn> &e
         out.push_back(std::to_string(successes) + " success lines");
     }
     const bool success_line_last = v.outcome == OutcomeColumn::kSuccess && successes == 1;
+    if (v.exit_status == 0 && !success_line_last && successes == 0 && rebooted) {
+        return;
+    }
     if ((v.exit_status == 0) != success_line_last) {
         out.push_back("exit status " + std::to_string(v.exit_status) +
                       " but the last event line is " + outcome_column_name(v.outcome) + " (" +
@@ -142,12 +200,7 @@ const char *outcome_column_name(OutcomeColumn c) {
 
 std::vector<OutcomeColumn> event_lines(const std::string &console) {
     std::vector<OutcomeColumn> events;
-    std::istringstream in(console);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
+    for (const std::string &line : console_lines(console)) {
         if (line == "Firmware updated successfully !") {
             events.push_back(OutcomeColumn::kSuccess);
         } else if (line == "IAP_EVT_CMD_RX_TIMEOUT") {
@@ -188,7 +241,7 @@ Verdict judge_run(const RunPlan &plan, const RunObservation &seen) {
     const std::vector<OutcomeColumn> events = event_lines(seen.console);
     v.outcome = events.empty() ? OutcomeColumn::kOther : events.back();
     std::vector<std::string> &out = v.violations;
-    check_exit_and_events(v, events, out);
+    check_exit_and_events(v, events, rebooted_before_answering(plan, seen.console), out);
     check_reported_reason(v, seen.errors, out);
     check_flash(plan, seen, v, out);
     v.clean_run_failed = plan.inert() && v.exit_status != 0;

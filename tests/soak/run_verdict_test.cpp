@@ -84,6 +84,37 @@ TEST_F(VerdictTest, ExitStatusMustAgreeWithTheLastEventLine) {
                          "reported the failure as 'timeout'"));
 }
 
+// The board went away after its reboot frame with every range verified: the tool reports it
+// updated (exit status 0) after the engine's time-out line, which only an unplug rule that can
+// land on a reboot and nothing but the reboot's lines after the last check make sound.
+TEST_F(VerdictTest, ABoardGoneAfterItsRebootFrameIsUpdated) {
+    const std::string checked = "[IAP]: check done!update_done_num:2\r\n";
+    const std::string reboots =
+        "[IAP]: flash reboot\r\n[IAP]: flash reboot\r\n"
+        "[00000000]: 01 a5 06 00 86 1d 91 00\r\n";
+    plan.faults = {{sim::FaultKind::kDrop, "reboot", 1, {}},
+                   {sim::FaultKind::kUnplug, "any", 700, {}}};
+    Verdict v = judge_run(plan, observe(0, checked + reboots + kTimeout));
+    EXPECT_TRUE(v.ok()) << v.violations.front();
+    EXPECT_TRUE(judge_run(plan, observe(0, checked +
+                                               "[IAP]: flash reboot\r\n"
+                                               "[IAP]: Command 00000086, RET 01\r\n" +
+                                               kError + reboots + kTimeout))
+                    .ok());
+    seen.flash[0x8000] ^= 0xFF;
+    EXPECT_TRUE(mentions(judge_run(plan, observe(0, checked + reboots + kTimeout)),
+                         "1 flash bytes differ"));
+    seen.flash[0x8000] ^= 0xFF;
+    EXPECT_TRUE(mentions(
+        judge_run(plan, observe(0, checked + "[IAP]: flash unlock\r\n" + reboots + kTimeout)),
+        "last event line is timeout"));
+    EXPECT_TRUE(
+        mentions(judge_run(plan, observe(0, reboots + kTimeout)), "last event line is timeout"));
+    plan.faults = {{sim::FaultKind::kUnplug, "page", 3, {}}};
+    EXPECT_TRUE(mentions(judge_run(plan, observe(0, checked + reboots + kTimeout)),
+                         "last event line is timeout"));
+}
+
 TEST_F(VerdictTest, SuccessNeedsTheExactLayout) {
     seen.flash[0x8000 + 0x100] ^= 0xFF;
     EXPECT_TRUE(mentions(judge_run(plan, observe(0, kSuccess)), "1 flash bytes differ"));

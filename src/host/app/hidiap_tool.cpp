@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <exception>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -68,15 +67,14 @@ std::unique_ptr<DeviceCatalog> make_catalog(const Options &o, const UpdateSettin
         }
         setup.devices = static_cast<int>(setup.arrivals.size());
     }
-    if (o.station) {
-        setup.flash_from = o.sim_flash_from;  // each board's first flash, not each opening's
-    }
+    setup.flash_from = o.sim_flash_from;  // each board's first flash, not each opening's
+    setup.flash_to = o.sim_flash_path;
     if (o.sim_reboot_away_ms >= 0) {
         setup.reboot_away = std::chrono::milliseconds(o.sim_reboot_away_ms);
     }
     std::unique_ptr<SimCatalog> catalog = SimCatalog::create(setup, error);
     if (!catalog) {
-        std::fprintf(stderr, "hidiap: --sim-fault: %s\n", error.c_str());
+        std::fprintf(stderr, "hidiap: %s\n", error.c_str());
     }
     return catalog;
 }
@@ -92,10 +90,13 @@ UpdateSettings update_settings(const Options &o, const UpdateSettings &base,
     s.json = presentation.json();
     s.show_progress = presentation.show_progress();
     s.columns = s.show_progress ? stderr_columns() : 0;
-    s.sim_flash_from = o.sim_flash_from;
-    s.sim_flash_path = o.sim_flash_path;
     s.interrupt_status = interrupt_requested;
     return s;
+}
+
+// Whether the user asked the tool to stop: what the layers below ask instead of the signals.
+bool user_asked_to_stop() {
+    return interrupt_requested() != 0;
 }
 
 // Interrupted while the files were read or the devices opened: nothing was sent yet. Returns
@@ -112,8 +113,8 @@ int interrupted_before_start(Presentation &presentation) {
 
 // --list: one line (or, with --json, one device event) per device; nothing is opened.
 int list_step(const Options &o, DeviceCatalog &catalog, Presentation &presentation) {
-    const std::vector<DeviceInfo> devices =
-        wait_for_devices(catalog, o.device.vendor_id, o.device.product_id, o.wait);
+    const std::vector<DeviceInfo> devices = wait_for_devices(
+        catalog, o.device.vendor_id, o.device.product_id, o.wait, user_asked_to_stop);
     for (const DeviceInfo &d : devices) {
         if (presentation.json()) {
             presentation.events().device(d);
@@ -154,10 +155,11 @@ int before_device(const Options &o, Presentation &presentation, Inputs &inputs,
         }
         return kExitSuccess;
     }
-    std::string why;
-    if (!o.sim_flash_path.empty() && !sim_flash_path_writable(o.sim_flash_path, why)) {
+    if (const base::Status writable =
+            o.sim_flash_path.empty() ? base::Status() : sim_flash_path_writable(o.sim_flash_path);
+        !writable.ok()) {
         std::fprintf(stderr, "hidiap: --sim-flash: cannot write '%s': %s\n",
-                     o.sim_flash_path.c_str(), why.c_str());
+                     o.sim_flash_path.c_str(), writable.message().c_str());
         presentation.refused(Status::BadInput, kExitBadInput, "--sim-flash file cannot be written");
         return kExitBadInput;
     }
@@ -168,7 +170,7 @@ int before_device(const Options &o, Presentation &presentation, Inputs &inputs,
 // kExitSuccess with them in `devices`, or the exit status after saying why there is none.
 int open_step(const Options &o, DeviceCatalog &catalog, Presentation &presentation,
               std::vector<OpenedDevice> &devices) {
-    OpenedDevices opened = find_and_open(catalog, o.device, o.wait);
+    OpenedDevices opened = find_and_open(catalog, o.device, o.wait, user_asked_to_stop);
     if (opened.devices.empty()) {
         if (const int interrupted = interrupted_before_start(presentation); interrupted != 0) {
             return interrupted;
@@ -218,10 +220,6 @@ int update_step(std::vector<OpenedDevice> opened, const Inputs &inputs, const Op
     {
         UpdateRun run(devices, inputs.layout, settings);
         run.announce();
-        if (!run.load_sim_flash()) {
-            presentation.refused(Status::BadInput, kExitBadInput, "--sim-flash-from file unusable");
-            return kExitBadInput;
-        }
         if (const int interrupted = interrupted_before_start(presentation); interrupted != 0) {
             return interrupted;
         }
@@ -244,12 +242,6 @@ int update_step(std::vector<OpenedDevice> opened, const Inputs &inputs, const Op
 // the end, and no wait for Enter.
 int station_step(const Options &o, DeviceCatalog &catalog, const Inputs &inputs,
                  const UpdateSettings &settings, RunRecords &records, Presentation &presentation) {
-    if (!o.sim_flash_from.empty() && !std::ifstream(o.sim_flash_from, std::ios::binary)) {
-        std::fprintf(stderr, "hidiap: --sim-flash-from: cannot read '%s'\n",
-                     o.sim_flash_from.c_str());
-        presentation.refused(Status::BadInput, kExitBadInput, "--sim-flash-from file unusable");
-        return kExitBadInput;
-    }
     count_repeated_interrupts();
     StationSetup setup;
     setup.query = o.device;
@@ -352,7 +344,8 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
     }
     const std::unique_ptr<DeviceCatalog> catalog = make_catalog(o, settings);
     if (!catalog) {
-        presentation.refused(Status::BadInput, kExitBadInput, "bad --sim-fault or --sim-arrivals");
+        presentation.refused(Status::BadInput, kExitBadInput,
+                             "bad --sim-fault, --sim-arrivals or --sim-flash-from");
         return kExitBadInput;
     }
     if (o.list) {

@@ -7,7 +7,6 @@
 #include "host/discovery/access_hint.h"
 #include "host/events/exit_status.h"
 #include "host/platform/env.h"
-#include "host/platform/platform.h"
 
 namespace host {
 
@@ -18,15 +17,15 @@ constexpr std::chrono::milliseconds kPollPeriod{200};
 
 // Calls attempt until it succeeds, `wait` has passed or the user interrupts, sleeping between
 // calls; announce runs once, before the first sleep.
-bool poll_until(std::chrono::milliseconds wait, const std::function<bool()> &attempt,
-                const std::function<void()> &announce) {
+bool poll_until(std::chrono::milliseconds wait, const std::function<bool()> &interrupted,
+                const std::function<bool()> &attempt, const std::function<void()> &announce) {
     const auto deadline = env().now() + wait;
     for (bool announced = false;; announced = true) {
         if (attempt()) {
             return true;
         }
         const auto now = env().now();
-        if (now >= deadline || interrupt_requested() != 0) {
+        if (now >= deadline || (interrupted && interrupted())) {
             return false;
         }
         if (!announced) {
@@ -49,14 +48,15 @@ std::string or_dash(const std::string &text) {
 }  // namespace
 
 OpenedDevices find_and_open(DeviceCatalog &catalog, const DeviceQuery &query,
-                            std::chrono::milliseconds wait) {
+                            std::chrono::milliseconds wait,
+                            const std::function<bool()> &interrupted) {
     OpenedDevices result;
     Selection selection;
     bool refused = false;  // a chosen device was there but would not open
     DeviceInfo refusing;
     std::string open_error;
     const bool found = poll_until(
-        wait,
+        wait, interrupted,
         [&] {
             selection = select_devices(catalog.enumerate(query.vendor_id, query.product_id), query);
             refused = false;
@@ -103,10 +103,11 @@ OpenedDevices find_and_open(DeviceCatalog &catalog, const DeviceQuery &query,
 }
 
 std::vector<DeviceInfo> wait_for_devices(DeviceCatalog &catalog, uint16_t vendor_id,
-                                         uint16_t product_id, std::chrono::milliseconds wait) {
+                                         uint16_t product_id, std::chrono::milliseconds wait,
+                                         const std::function<bool()> &interrupted) {
     std::vector<DeviceInfo> devices;
     poll_until(
-        wait,
+        wait, interrupted,
         [&] {
             devices = catalog.enumerate(vendor_id, product_id);
             return !devices.empty();

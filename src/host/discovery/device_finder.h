@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,16 +25,18 @@ struct OpenedDevices {
 
 // Opens every device the query chooses: one, unless several are named or all are asked for;
 // all of them must be present and open. With a zero wait it looks once. Otherwise it polls a
-// few times a second until they are present and open, or the wait is over; a device that is
-// there but refuses to open is tried again on every poll (its node's permissions are set a
-// moment after it appears).
+// few times a second until they are present and open, the wait is over or `interrupted` says
+// the user asked to stop; a device that is there but refuses to open is tried again on every
+// poll (its node's permissions are set a moment after it appears).
 OpenedDevices find_and_open(DeviceCatalog &catalog, const DeviceQuery &query,
-                            std::chrono::milliseconds wait);
+                            std::chrono::milliseconds wait,
+                            const std::function<bool()> &interrupted);
 
 // The devices with the IDs (0 for any), waiting like find_and_open for at least one; says on
 // standard error when there is none.
 std::vector<DeviceInfo> wait_for_devices(DeviceCatalog &catalog, uint16_t vendor_id,
-                                         uint16_t product_id, std::chrono::milliseconds wait);
+                                         uint16_t product_id, std::chrono::milliseconds wait,
+                                         const std::function<bool()> &interrupted);
 
 // One line of --list: path, vvvv:pppp, serial, manufacturer, product, interface number,
 // separated by tabs; "-" stands for what a device does not declare.

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "base/result.h"
+
 namespace host {
 
 constexpr size_t kReportSize = 64;
@@ -23,6 +25,14 @@ class Transport {
     virtual bool product_string(std::wstring &out) = 0;
     // True once the device is known to be gone (unplugged, unbound): nothing more can reach it.
     virtual bool disconnected() const { return false; }
+    // The update of this device is over: nothing more will be written to it. A device that
+    // keeps what it now holds where the tool's user looks for it (a simulated board writes its
+    // flash to the file --sim-flash names) does so now, and a failure to is the update's.
+    // `name` tells the device from the others of the run ("" when it is updated alone).
+    virtual base::Status keep_after_update(const std::string &name) {
+        (void)name;
+        return {};
+    }
 };
 
 }  // namespace host

@@ -19,7 +19,20 @@ void prepare_record(iap_env_t &record, uint8_t *image, uint32_t image_capacity, 
 }
 
 namespace {
+
 thread_local EngineRunner *current_runner = nullptr;
+
+// A waiting tick the reader has not made in this long is made by the tick thread: the reader is
+// stuck, not merely late, and can hand over no answer anyway.
+constexpr std::chrono::seconds kReaderGrace{1};
+
+// Whether the engine's next tick does more than count a step's budget down: it resends the step,
+// spends a retry of a page write, or times the run out. Outside an engine call no transition is
+// under way.
+bool tick_acts(const iap_env_t &record) {
+    return record.state != IAP_ST_IDLE && record.state_change == 0 && record.tick_cnt == 0;
+}
+
 }  // namespace
 
 // Marks the runner as this thread's current one for the length of one engine call.
@@ -55,6 +68,7 @@ void EngineRunner::begin(uint32_t (*engine_start)(iap_env_t *, uint32_t, uint32_
                          uint32_t addr, uint32_t size, uint32_t iap_addr) {
     std::lock_guard<std::mutex> lock(engine_mutex_);
     const CallScope scope(this);
+    tick_waiting_ = false;
     engine_start(&record_, addr, size, iap_addr);
     started_ = record_.state != IAP_ST_IDLE;
     finished_ = !started_;
@@ -88,9 +102,55 @@ void EngineRunner::on_tick() {
     std::lock_guard<std::mutex> lock(engine_mutex_);
     // Before its start a record has nothing to count down, and its observer must not report on
     // it yet: the device's first event is its plan.
-    if (device_lost_ || halted_ || !started_) {
+    if (ticks_counted_locked()) {
+        tick_locked();
+    }
+}
+
+void EngineRunner::on_scheduled_tick() {
+    std::lock_guard<std::mutex> lock(engine_mutex_);
+    if (!ticks_counted_locked()) {
         return;
     }
+    const SteadyTime now = env().now();
+    if (tick_waiting_) {
+        if (now - tick_waiting_since_ < kReaderGrace) {
+            return;
+        }
+        tick_waiting_ = false;
+    } else if (tick_acts(record_)) {
+        tick_waiting_ = true;
+        tick_waiting_since_ = now;
+        return;
+    }
+    tick_locked();
+}
+
+void EngineRunner::settle_tick() {
+    std::lock_guard<std::mutex> lock(engine_mutex_);
+    if (!tick_waiting_) {
+        return;
+    }
+    tick_waiting_ = false;
+    if (ticks_counted_locked()) {
+        tick_locked();
+    }
+}
+
+bool EngineRunner::tick_waiting() {
+    std::lock_guard<std::mutex> lock(engine_mutex_);
+    return tick_waiting_;
+}
+
+std::optional<uint32_t> EngineRunner::ticks_before_one_waits() {
+    std::lock_guard<std::mutex> lock(engine_mutex_);
+    if (!ticks_counted_locked() || tick_waiting_ || record_.state == IAP_ST_IDLE) {
+        return std::nullopt;
+    }
+    return record_.tick_cnt;
+}
+
+void EngineRunner::tick_locked() {
     // A tick of a pending run is progress: the engine's own budgets bound how long it can last.
     if (record_.state != IAP_ST_IDLE) {
         activity_++;

@@ -60,7 +60,25 @@ class EngineRunner {
     // Like start, but the run only compares the ranges with the device's (iap_verify_start).
     void verify(uint32_t addr, uint32_t size, uint32_t iap_addr);
     void on_answer(uint8_t *data, int len);
+    // One tick, made at once: for a caller that makes every engine call on one thread (the
+    // browser's event loop), whose answers are all in before its timer's tick.
     void on_tick();
+
+    // With a reader thread that hands the device's answers over (host/workers). The tick thread
+    // calls on_scheduled_tick: a tick that only counts a step's budget down is made at once, but
+    // one that would spend the last of it (a resend, a page write's retry, the time-out) waits
+    // for the reader, which makes it (settle_tick) once every answer the device has already
+    // delivered is in the engine: an answer that waits to be read is never resent over. While a
+    // tick waits, later ones are dropped, since a late reader must not spend the budget either;
+    // a reader that does not come back within a second (stuck in a write to a hung device) has
+    // the waiting tick made by the tick thread after all.
+    void on_scheduled_tick();
+    // The reader, after a read that found nothing (or failed): makes the tick that waits, if any.
+    void settle_tick();
+    // The reader: whether a tick waits for it; and, while none does, how many ticks the engine
+    // counts down before the one that will (0: the next), or none when no tick will.
+    bool tick_waiting();
+    std::optional<uint32_t> ticks_before_one_waits();
 
     // Blocks until the run that start() began is over (the engine back in IAP_ST_IDLE) and
     // returns its outcome. Gives up with Stalled when nothing at all happened for stall_limit,
@@ -84,6 +102,8 @@ class EngineRunner {
     friend void ::iap_evnet_callback(iap_event_t evt);
 
     class CallScope;
+    bool ticks_counted_locked() const { return started_ && !device_lost_ && !halted_; }
+    void tick_locked();
     void begin(uint32_t (*engine_start)(iap_env_t *, uint32_t, uint32_t, uint32_t), uint32_t addr,
                uint32_t size, uint32_t iap_addr);
     void after_engine_call_locked();
@@ -102,6 +122,8 @@ class EngineRunner {
     std::optional<iap_event_t> last_event_;
     std::optional<iap_event_t> outcome_event_;  // the last event when the run went idle
     uint64_t activity_ = 0;  // bumped by every answer and every tick that changes the record
+    bool tick_waiting_ = false;
+    SteadyTime tick_waiting_since_{};
 };
 
 }  // namespace host

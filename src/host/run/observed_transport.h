@@ -27,6 +27,9 @@ class ObservedTransport : public Transport {
     }
     bool product_string(std::wstring &out) override { return inner_.product_string(out); }
     bool disconnected() const override { return inner_.disconnected(); }
+    base::Status keep_after_update(const std::string &name) override {
+        return inner_.keep_after_update(name);
+    }
 
   private:
     Transport &inner_;

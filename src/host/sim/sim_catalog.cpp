@@ -32,7 +32,7 @@ std::unique_ptr<SimCatalog> SimCatalog::create(const SimCatalogSetup &setup, std
         const std::string rule_text = slash == std::string::npos ? text : text.substr(slash + 1);
         sim::FaultRule rule;
         if (!sim::parse_fault_rule(rule_text, rule, error)) {
-            error = "'" + text + "': " + error;
+            error = "--sim-fault: '" + text + "': " + error;
             return nullptr;
         }
         bool applied = false;
@@ -43,12 +43,22 @@ std::unique_ptr<SimCatalog> SimCatalog::create(const SimCatalogSetup &setup, std
             }
         }
         if (!applied) {
-            error = "'" + text + "': no simulated device has the serial number '" +
+            error = "--sim-fault: '" + text + "': no simulated device has the serial number '" +
                     text.substr(0, slash) + "'";
             return nullptr;
         }
     }
-    return std::unique_ptr<SimCatalog>(new SimCatalog(setup, std::move(faults)));
+    std::optional<std::string> start_flash;
+    if (!setup.flash_from.empty()) {
+        base::Result<std::string> content = read_sim_flash(setup.flash_from);
+        if (!content.ok()) {
+            error = "--sim-flash-from: cannot use '" + setup.flash_from + "': " + content.message();
+            return nullptr;
+        }
+        start_flash = std::move(*content);
+    }
+    return std::unique_ptr<SimCatalog>(
+        new SimCatalog(setup, std::move(faults), std::move(start_flash)));
 }
 
 bool parse_sim_arrivals(const std::string &text, std::vector<std::chrono::milliseconds> &out,
@@ -74,9 +84,11 @@ bool parse_sim_arrivals(const std::string &text, std::vector<std::chrono::millis
     return true;
 }
 
-SimCatalog::SimCatalog(const SimCatalogSetup &setup, std::vector<sim::FaultSchedule> faults)
+SimCatalog::SimCatalog(const SimCatalogSetup &setup, std::vector<sim::FaultSchedule> faults,
+                       std::optional<std::string> start_flash)
     : setup_(setup),
       faults_(std::move(faults)),
+      start_flash_(std::move(start_flash)),
       boards_(static_cast<size_t>(setup.devices)),
       created_(env().now()) {
     for (size_t i = 0; i < boards_.size(); i++) {
@@ -151,17 +163,28 @@ std::unique_ptr<Transport> SimCatalog::open(const DeviceInfo &device) {
         if (!board.link) {
             board.link = std::make_shared<SimTransport>(faults_[static_cast<size_t>(n - 1)],
                                                         setup_.device_tick, setup_.link);
-            if (!setup_.flash_from.empty()) {
-                read_sim_flash(*board.link, setup_.flash_from);
+            if (start_flash_) {
+                load_sim_flash(*board.link, *start_flash_);
             }
             if (setup_.reboot_away) {
                 board.link->with_device([](sim::SimDevice &d) { d.set_leaves_on_reboot(true); });
             }
         }
-        return std::make_unique<SharedSimTransport>(board.link);
+        return std::make_unique<SharedSimTransport>(board.link, setup_.flash_to);
     }
     open_error_ = "Failed to open a device with path '" + device.path + "': No such device";
     return nullptr;
+}
+
+std::optional<std::vector<uint8_t>> SimCatalog::flash_of(const std::string &serial) {
+    for (int n = 1; n <= setup_.devices; n++) {
+        const Board &board = boards_[static_cast<size_t>(n - 1)];
+        if (sim_serial(n) == serial && board.link) {
+            return board.link->with_device(
+                [](sim::SimDevice &device) { return device.flash().bytes(); });
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace host

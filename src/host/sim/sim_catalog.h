@@ -32,9 +32,12 @@ struct SimCatalogSetup {
     // this long after, with the same serial number and flash, its application started. None: a
     // board stays.
     std::optional<std::chrono::milliseconds> reboot_away;
-    // The flash every board starts with (the station's --sim-flash-from, checked beforehand);
-    // empty: erased.
+    // --sim-flash-from: the file whose content every board's flash starts with when the board
+    // is first opened, read when the catalog is made; empty: erased.
     std::string flash_from;
+    // --sim-flash: where each board's flash is written when an update of it is over; empty:
+    // nowhere.
+    std::string flash_to;
 };
 
 // "0,500,1000x4": board arrival times in milliseconds, NxK for K boards at once. False with the
@@ -46,12 +49,17 @@ std::string sim_serial(int number);  // 1 -> "SIM0001"
 
 class SimCatalog : public DeviceCatalog {
   public:
-    // Null when a rule is malformed or names a serial no simulated device has; error says which.
+    // Null when a rule is malformed or names a serial no simulated device has, or the flash
+    // file cannot be used; error says which, led by the option ("--sim-fault: ...").
     static std::unique_ptr<SimCatalog> create(const SimCatalogSetup &setup, std::string &error);
 
     std::vector<DeviceInfo> enumerate(uint16_t vendor_id, uint16_t product_id) override;
     std::unique_ptr<Transport> open(const DeviceInfo &device) override;
     std::string open_error() const override { return open_error_; }
+
+    // The flash of the board with this serial number as it is now, for a look at it; none when
+    // no board has it or the board was never opened.
+    std::optional<std::vector<uint8_t>> flash_of(const std::string &serial);
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -61,12 +69,14 @@ class SimCatalog : public DeviceCatalog {
         std::shared_ptr<SimTransport> link;     // from its first opening on
         std::optional<Clock::time_point> left;  // when it was first seen gone after its reboot
     };
-    SimCatalog(const SimCatalogSetup &setup, std::vector<sim::FaultSchedule> faults);
+    SimCatalog(const SimCatalogSetup &setup, std::vector<sim::FaultSchedule> faults,
+               std::optional<std::string> start_flash);
     // Whether the board is on the bus now; brings one back whose time away is over.
     bool present(Board &board, Clock::time_point now);
 
     SimCatalogSetup setup_;
     std::vector<sim::FaultSchedule> faults_;  // one per device
+    std::optional<std::string> start_flash_;  // the content of flash_from
     std::vector<Board> boards_;
     Clock::time_point created_;
     std::string open_error_;

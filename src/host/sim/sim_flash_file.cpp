@@ -1,86 +1,73 @@
 #include "host/sim/sim_flash_file.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 #include <vector>
+
+#include "host/platform/env.h"
 
 namespace host {
 
-bool sim_flash_path_writable(const std::string &path, std::string &why) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) {
-        why = "it is a directory";
-        return false;
+base::Status sim_flash_path_writable(const std::string &path) {
+    Env &e = env();
+    base::Result<FileFacts> facts = e.stat(path);
+    if (!facts.ok()) {
+        return facts.error();
     }
-    const bool existed = std::filesystem::exists(path, ec);
-    // "r+b" does not truncate a file that exists; "wb" creates one that does not.
-    std::FILE *f = std::fopen(path.c_str(), existed ? "r+b" : "wb");
-    if (f == nullptr) {
-        why = std::strerror(errno);
-        return false;
+    // A regular file is put in its place: a device node or FIFO must never be replaced so.
+    if (facts->kind != FileKind::Missing && facts->kind != FileKind::Regular) {
+        return base::Error(base::ErrorCode::InvalidInput,
+                           std::string("it is ") + file_kind_words(facts->kind));
     }
-    std::fclose(f);
-    if (!existed) {
-        std::filesystem::remove(path, ec);
+    uint8_t random[4] = {};
+    (void)e.random_bytes(random, sizeof random);
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, ".probe-%02x%02x%02x%02x", random[0], random[1], random[2],
+                  random[3]);
+    const std::string probe = path + suffix;
+    base::Result<std::unique_ptr<File>> made = e.open(probe, OpenMode::CreateNew);
+    if (!made.ok()) {
+        return made.error();
     }
-    return true;
+    made->reset();
+    return e.remove(probe);
 }
 
-bool write_sim_flash(Transport &device, const std::string &path) {
-    SimTransport *sim = sim_transport_of(device);
-    if (sim == nullptr) {
-        return false;
-    }
-    return sim->with_device([&path](sim::SimDevice &device) {
-        const std::vector<uint8_t> &bytes = device.flash().bytes();
-        std::FILE *f = std::fopen(path.c_str(), "wb");
-        if (f == nullptr) {
-            return false;
-        }
-        const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-        return std::fclose(f) == 0 && ok;
-    });
+base::Result<std::string> read_sim_flash(const std::string &path) {
+    return read_file(path, sim::FlashModel::kSize);
 }
 
-bool read_sim_flash(Transport &device, const std::string &path) {
-    SimTransport *sim = sim_transport_of(device);
-    if (sim == nullptr) {
-        return false;
-    }
-    std::FILE *f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        return false;
-    }
-    std::vector<uint8_t> content(sim::FlashModel::kSize + 1, sim::FlashModel::kErased);
-    const size_t n = std::fread(content.data(), 1, content.size(), f);
-    const bool ok = std::ferror(f) == 0 && n <= sim::FlashModel::kSize;
-    std::fclose(f);
-    if (!ok) {
-        return false;
-    }
-    return sim->with_device([&content](sim::SimDevice &device) {
+void load_sim_flash(SimTransport &board, const std::string &content) {
+    std::vector<uint8_t> bytes(sim::FlashModel::kSize, sim::FlashModel::kErased);
+    std::memcpy(bytes.data(), content.data(), std::min(content.size(), bytes.size()));
+    board.with_device([&bytes](sim::SimDevice &device) {
         sim::FlashModel &flash = device.flash();
         flash.unlock();
         for (uint32_t s = 0; s < sim::FlashModel::kSize; s += sim::FlashModel::kSectorSize) {
             flash.erase_sector(s);
-            flash.program(s, content.data() + s, sim::FlashModel::kSectorSize);
+            flash.program(s, bytes.data() + s, sim::FlashModel::kSectorSize);
         }
         flash.lock();
-        return true;
     });
 }
 
-std::string per_device_path(const std::string &path, const std::string &serial) {
+base::Status write_sim_flash(SimTransport &board, const std::string &path) {
+    const std::string bytes = board.with_device([](sim::SimDevice &device) {
+        const std::vector<uint8_t> &flash = device.flash().bytes();
+        return std::string(reinterpret_cast<const char *>(flash.data()), flash.size());
+    });
+    return write_file_atomically(path, bytes);
+}
+
+std::string per_device_path(const std::string &path, const std::string &name) {
     const size_t slash = path.find_last_of("/\\");
-    const size_t name = slash == std::string::npos ? 0 : slash + 1;
+    const size_t base = slash == std::string::npos ? 0 : slash + 1;
     const size_t dot = path.rfind('.');
-    if (dot == std::string::npos || dot <= name) {
-        return path + "." + serial;
+    if (dot == std::string::npos || dot <= base) {
+        return path + "." + name;
     }
-    return path.substr(0, dot) + "." + serial + path.substr(dot);
+    return path.substr(0, dot) + "." + name + path.substr(dot);
 }
 
 }  // namespace host

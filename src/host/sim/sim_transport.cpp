@@ -4,6 +4,8 @@
 #include <cstring>
 #include <utility>
 
+#include "host/sim/sim_flash_file.h"
+
 namespace host {
 
 SimTransport::SimTransport(sim::FaultSchedule faults, std::chrono::microseconds device_tick)
@@ -112,11 +114,16 @@ void SimTransport::replug() {
     left_ = false;
 }
 
-SimTransport *sim_transport_of(Transport &device) {
-    if (auto *shared = dynamic_cast<SharedSimTransport *>(&device)) {
-        return &shared->board();
+base::Status SharedSimTransport::keep_after_update(const std::string &name) {
+    if (flash_to_.empty()) {
+        return {};
     }
-    return dynamic_cast<SimTransport *>(&device);
+    const std::string path = name.empty() ? flash_to_ : per_device_path(flash_to_, name);
+    base::Status written = write_sim_flash(*board_, path);
+    if (!written.ok()) {
+        return written.error().in("cannot write the simulated flash to '" + path + "'");
+    }
+    return {};
 }
 
 }  // namespace host

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "device/sim_device.h"
@@ -59,24 +60,25 @@ class SimTransport : public Transport {
     std::atomic<bool> left_{false};
 };
 
-// One simulated board opened again and again (the station's boards leave and come back): every
-// opening shares the board's one SimTransport, and so its flash.
+// One simulated board of the catalog, opened again and again (the station's boards leave and
+// come back): every opening shares the board's one SimTransport, and so its flash, which each
+// update over writes to the catalog's --sim-flash file (none: not kept).
 class SharedSimTransport : public Transport {
   public:
-    explicit SharedSimTransport(std::shared_ptr<SimTransport> board) : board_(std::move(board)) {}
+    SharedSimTransport(std::shared_ptr<SimTransport> board, std::string flash_to)
+        : board_(std::move(board)), flash_to_(std::move(flash_to)) {}
     int write(const uint8_t *report, size_t len) override { return board_->write(report, len); }
     int read(uint8_t *buf, size_t len, int timeout_ms) override {
         return board_->read(buf, len, timeout_ms);
     }
     bool product_string(std::wstring &out) override { return board_->product_string(out); }
     bool disconnected() const override { return board_->disconnected(); }
-    SimTransport &board() { return *board_; }
+    // Several boards' flashes go to files of their own, named after each (per_device_path).
+    base::Status keep_after_update(const std::string &name) override;
 
   private:
     std::shared_ptr<SimTransport> board_;
+    const std::string flash_to_;
 };
-
-// The simulated transport behind `device`, or null when it is not one.
-SimTransport *sim_transport_of(Transport &device);
 
 }  // namespace host

@@ -1,13 +1,10 @@
 #include "host/update/device_session.h"
 
-#include <cstdio>
-
 #include "console/console.h"
 #include "globals/iap_globals.h"
 #include "host/inputs/input_sources.h"
 #include "host/platform/wide_text.h"
 #include "host/run/run_report.h"
-#include "host/sim/sim_flash_file.h"
 #include "host/update/image_as_updated.h"
 #include "host/update/tagged_console.h"
 
@@ -76,32 +73,17 @@ RunReport DeviceSession::refused_report(const std::string &why,
                                         const std::function<void(const std::string &)> &note) {
     RunReport report =
         wrong_product_report(why, uint64_t{layout_.image_program} + layout_.tts_rounded);
-    save_sim_flash(report, note);
+    keep_after_update(report, note);
     return report;
 }
 
-void DeviceSession::save_sim_flash(RunReport &report,
-                                   const std::function<void(const std::string &)> &note) {
-    if (settings_.sim_flash_path.empty()) {
-        return;
-    }
-    const std::string path =
-        tag_.empty() ? settings_.sim_flash_path : per_device_path(settings_.sim_flash_path, tag_);
-    if (!write_sim_flash(device_, path)) {
-        note("hidiap: cannot write the simulated flash to '" + path + "'\n");
+void DeviceSession::keep_after_update(RunReport &report,
+                                      const std::function<void(const std::string &)> &note) {
+    const base::Status kept = device_.keep_after_update(tag_);
+    if (!kept.ok()) {
+        note("hidiap: " + kept.message() + "\n");
         report.fail_after_success(Cause::SimFlash, "the simulated flash could not be written");
     }
-}
-
-bool DeviceSession::load_sim_flash() {
-    if (settings_.sim_flash_from.empty() || read_sim_flash(device_, settings_.sim_flash_from)) {
-        return true;
-    }
-    std::fprintf(stderr,
-                 "hidiap: --sim-flash-from: cannot use '%s' (missing, unreadable or larger than "
-                 "2 MiB)\n",
-                 settings_.sim_flash_from.c_str());
-    return false;
 }
 
 void DeviceSession::plan(const UpdatePlan &plan) {
@@ -131,7 +113,7 @@ RunReport DeviceSession::finish(Outcome outcome, Clock::time_point ended, int in
         note(head() + "the update made no progress for " +
              std::to_string(settings_.stall_limit.count() / 1000) + " s; giving up\n");
     }
-    save_sim_flash(report, note);
+    keep_after_update(report, note);
     // The engine gives up on a device that stopped answering with its time-out line; one that
     // went away, or a run that stood still, ends before the engine gets there, and standard
     // output would otherwise end without any outcome.

@@ -1,7 +1,7 @@
 // Everything the update of one device needs, whether it is updated alone or beside others: its
 // engine record, the layers its reports pass (observer, and a queue when it shares the tick
 // thread with other devices), its runner, what it says about itself (product line or device
-// event, plan event, stall note, outcome), its simulated flash loaded and saved, and its report.
+// event, plan event, stall note, outcome), what the device keeps of it, and its report.
 #pragma once
 
 #include <chrono>
@@ -52,19 +52,17 @@ class DeviceSession {
     // After announce(): why the device is not to be updated at all (it is another product than
     // the firmware is for), or "" when it is.
     std::string refusal() const;
-    // The report of a device that was not updated for refusal(); said like any outcome. Its
-    // flash is saved as it is (--sim-flash).
+    // The report of a device that was not updated for refusal(); said like any outcome. The
+    // device keeps what it holds as after any update (a simulated board's --sim-flash file).
     RunReport refused_report(const std::string &why,
                              const std::function<void(const std::string &)> &note);
-    // --sim-flash-from: its flash before the update; false (said on standard error) when the file
-    // cannot be used or the device is not simulated.
-    bool load_sim_flash();
     // Its plan event: before the workers start, whose first tick already reports progress.
     void plan(const UpdatePlan &plan);
     // The engine's first step.
     void start();
-    // Its report, once the runner has an outcome: the stall note, its flash saved (--sim-flash),
-    // and, for a device that went away or stood still, the line the engine gives up with.
+    // Its report, once the runner has an outcome: the stall note, what the device keeps of the
+    // update (Transport::keep_after_update), and, for a device that went away or stood still,
+    // the line the engine gives up with.
     // `note` takes the notes for standard error.
     RunReport finish(Outcome outcome, Clock::time_point ended, int interrupt_status,
                      const std::function<void(const std::string &)> &note);
@@ -73,8 +71,8 @@ class DeviceSession {
 
   private:
     Transport &reader_transport();
-    // --sim-flash: the device's flash written out; a failure to write it fails the report.
-    void save_sim_flash(RunReport &report, const std::function<void(const std::string &)> &note);
+    // The update is over for the device; what it cannot keep fails the report.
+    void keep_after_update(RunReport &report, const std::function<void(const std::string &)> &note);
     std::string head() const;  // "hidiap: " or "hidiap: [TAG] "
 
     const size_t index_;

@@ -132,7 +132,6 @@ class UpdateRun::Impl {
          const UpdateSettings &settings);
 
     void announce();
-    bool load_sim_flash();
     std::vector<DeviceResult> run(const UpdatePlan &plan);
 
   private:
@@ -234,11 +233,6 @@ void UpdateRun::Impl::announce() {
     for (auto &session : sessions_) {
         session->announce();
     }
-}
-
-bool UpdateRun::Impl::load_sim_flash() {
-    return std::all_of(sessions_.begin(), sessions_.end(),
-                       [](auto &session) { return session->load_sim_flash(); });
 }
 
 std::vector<DeviceResult> UpdateRun::Impl::run(const UpdatePlan &plan) {
@@ -423,10 +417,6 @@ UpdateRun::~UpdateRun() = default;
 
 void UpdateRun::announce() {
     impl_->announce();
-}
-
-bool UpdateRun::load_sim_flash() {
-    return impl_->load_sim_flash();
 }
 
 std::vector<DeviceResult> UpdateRun::run(const UpdatePlan &plan) {

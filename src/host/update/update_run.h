@@ -50,8 +50,6 @@ class UpdateRun {
 
     // Every device's product line or device event.
     void announce();
-    // --sim-flash-from for every device; false when a device cannot take it.
-    bool load_sim_flash();
     // Starts every device, waits for every outcome, reports each one (stall note, outcome line,
     // outcome event) and stops every thread. Returns one result per device, in the order given.
     std::vector<DeviceResult> run(const UpdatePlan &plan);

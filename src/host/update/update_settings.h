@@ -34,8 +34,6 @@ struct UpdateSettings {
     bool json = false;
     bool show_progress = false;  // progress on standard error (a terminal)
     int columns = 0;             // the terminal's width for the progress lines of several devices
-    std::string sim_flash_from;  // a simulated device's flash content before the update
-    std::string sim_flash_path;  // where a simulated device's flash is written after it
     // The product the firmware is for (a package's manifest): a device whose product string
     // differs is not updated. Empty: any product.
     std::string expected_product;

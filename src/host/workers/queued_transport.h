@@ -48,6 +48,9 @@ class QueuedTransport : public Transport {
     bool product_string(std::wstring &out) override { return device_.product_string(out); }
     // A device that is gone is gone for its reader too, which then ends its run at once.
     bool disconnected() const override { return device_.disconnected(); }
+    base::Status keep_after_update(const std::string &name) override {
+        return device_.keep_after_update(name);
+    }
 
   private:
     // Writes queued reports in order while no other thread is writing one.

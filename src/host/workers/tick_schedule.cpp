@@ -12,35 +12,34 @@ TickSchedule::Clock::duration TickSchedule::wait_from(Clock::time_point now) con
 }
 
 void TickSchedule::ticked(Clock::time_point now) {
-    const Clock::duration late = now - next_;
+    const Clock::duration late = std::max(now - next_, Clock::duration::zero());
     if (ticks_ == 0) {
-        restart_tick_ = now;
+        first_tick_ = now;
     }
     ticks_++;
     last_tick_ = now;
-    if (late > period_ * kLatePeriodsLimit) {
-        // Far behind: start again from now instead of catching up in a burst.
+    max_late_ = std::max(max_late_, late);
+    if (late >= period_) {
+        // The deadlines since are gone with the time the process was not running: firing them
+        // now, in a burst, would spend a step's budget on nothing but the stop.
+        dropped_ += static_cast<uint64_t>(late / period_);
         restarts_++;
-        ticks_at_restart_ = ticks_ - 1;
-        restart_tick_ = now;
         next_ = now + period_;
         return;
     }
-    max_late_ = std::max(max_late_, late);
     next_ += period_;
 }
 
 TickStats TickSchedule::stats() const {
     TickStats s;
     s.ticks = ticks_;
+    s.dropped = dropped_;
     s.restarts = restarts_;
     s.max_late = std::chrono::duration_cast<std::chrono::nanoseconds>(max_late_);
-    // The period over the current schedule: a restart's gap is not a tick period.
-    const uint64_t intervals = ticks_ - ticks_at_restart_ - 1;
-    if (ticks_ > ticks_at_restart_ + 1) {
+    if (ticks_ > 1) {
         s.mean_period =
-            std::chrono::duration_cast<std::chrono::nanoseconds>(last_tick_ - restart_tick_) /
-            static_cast<int64_t>(intervals);
+            std::chrono::duration_cast<std::chrono::nanoseconds>(last_tick_ - first_tick_) /
+            static_cast<int64_t>(ticks_ - 1);
     }
     return s;
 }

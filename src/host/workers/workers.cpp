@@ -1,5 +1,6 @@
 #include "host/workers/workers.h"
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
@@ -76,8 +77,9 @@ void Workers::_10ms_timer_thread_() {
         schedule_->ticked(now);
         lock.unlock();
         // Each runner takes its own lock: a device busy in a transition delays only its own tick.
+        // A tick that would resend or time out waits for the device's reader (settle_tick).
         for (const Device &device : devices_) {
-            device.runner->on_tick();
+            device.runner->on_scheduled_tick();
         }
         lock.lock();
     }
@@ -88,15 +90,39 @@ TickStats Workers::tick_stats() {
     return schedule_ ? schedule_->stats() : TickStats{};
 }
 
+int Workers::read_timeout_ms(EngineRunner &runner) {
+    if (runner.tick_waiting()) {
+        return 0;  // only what has arrived already, then the tick
+    }
+    const std::optional<uint32_t> ticks = runner.ticks_before_one_waits();
+    if (!ticks) {
+        return kReadTimeoutMs;
+    }
+    // Be back just after the tick that will wait for this thread is due. Should the tick thread
+    // be later still, the reads go on a millisecond at a time until it has come.
+    std::lock_guard<std::mutex> lock(sleep_mutex_);
+    const auto due = schedule_->next_deadline() + tick_period_ * *ticks;
+    const auto until = std::chrono::ceil<std::chrono::milliseconds>(due - env().now());
+    return static_cast<int>(std::clamp<int64_t>(until.count() + 1, 1, kReadTimeoutMs));
+}
+
+// The device's one reader: the only thread that reads it, since HIDAPI's read is not safe from
+// two threads at once on every system. So it, not the tick thread, looks for answers already
+// delivered before a tick resends or times out: that tick waits until a read here finds nothing
+// more and is made here (settle_tick).
 void Workers::_usb_hid_rx_thread_(Device device) {
     uint8_t buf[kReportSize];
     while (!stopping_) {
         buf[0] = 0x02;
-        const int res = device.transport->read(buf, sizeof buf, kReadTimeoutMs);
+        const int res = device.transport->read(buf, sizeof buf, read_timeout_ms(*device.runner));
         if (res > 0) {
             // The report ID is dropped; the engine gets exactly the bytes that arrived after it.
             device.runner->on_answer(buf + 1, res - 1);
-        } else if (res < 0) {
+            continue;
+        }
+        // Nothing more has arrived (or nothing can): a tick that waits for it is made now.
+        device.runner->settle_tick();
+        if (res < 0) {
             // A device that is gone fails every read at once: end its run and stop reading.
             if (device.transport->disconnected()) {
                 device.runner->on_device_lost();

@@ -44,6 +44,8 @@ class Workers {
   private:
     void _10ms_timer_thread_();
     void _usb_hid_rx_thread_(Device device);
+    // How long the reader's next read may wait for an answer.
+    int read_timeout_ms(EngineRunner &runner);
 
     const std::vector<Device> devices_;
     const std::chrono::microseconds tick_period_;
