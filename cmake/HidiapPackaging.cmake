@@ -53,9 +53,10 @@ foreach(page IN LISTS HIDIAP_MAN_PAGES)
 endforeach()
 add_custom_target(hidiap_man_pages ALL DEPENDS ${hidiap_compressed_pages})
 
-# The system's trusted signing keys: empty until an administrator or a vendor puts a .pub file in
-# it. With the /usr prefix GNUInstallDirs makes this /etc.
+# The system's trusted and revoked signing keys: empty until an administrator or a vendor puts a
+# .pub file in them. With the /usr prefix GNUInstallDirs makes this /etc.
 install(DIRECTORY DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/hidiap/trusted-keys)
+install(DIRECTORY DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/hidiap/revoked-keys)
 
 # The web updater's page, when scripts/package.sh built it first (scripts/build-web.sh): the
 # package build itself needs no emscripten.

@@ -8,10 +8,12 @@
 # Debian's own source packages, the versions this machine's native build uses: the page then
 # reads packages and checks their checksums with the very code the console tool runs. Staged in build-web-deps/ (kept between runs).
 #
-# Usage: scripts/build-web.sh [--no-zip] [--trust PUBKEY]... [--package FW.ZIP
+# Usage: scripts/build-web.sh [--no-zip] [--trust PUBKEY]... [--revoke PUBKEY]... [--package FW.ZIP
 #                              [--alternative-href URL] [--ready-page-in DIR]]
 #   --trust PUBKEY  build the vendor's public key into the page: it then runs only firmware
 #                   packages signed by one of the keys given (repeatable)
+#   --revoke PUBKEY  build a revoked key into the page: a package signed only by revoked keys
+#                   is refused, as the tool's --revoke does (repeatable)
 #   --package FW.ZIP  put the package and a ready page for it, update.html (the <hidiap-update>
 #                   element alone, under the product's name), into the zip
 #   --alternative-href URL  the ready page's offer where the browser cannot update (a link to
@@ -20,15 +22,17 @@
 set -euo pipefail
 zip=1
 trust=()
+revoke=()
 package=
 alternative=
 ready_only=
-usage="usage: scripts/build-web.sh [--no-zip] [--trust PUBKEY]... [--package FW.ZIP \
+usage="usage: scripts/build-web.sh [--no-zip] [--trust PUBKEY]... [--revoke PUBKEY]... [--package FW.ZIP \
 [--alternative-href URL] [--ready-page-in DIR]]"
 while [ $# -gt 0 ]; do
   case $1 in
     --no-zip) zip=0 ;;
     --trust) trust+=("$(readlink -f "$2")"); shift ;;
+    --revoke) revoke+=("$(readlink -f "$2")"); shift ;;
     --package) package=$(readlink -f "$2"); shift ;;
     --alternative-href) alternative=$2; shift ;;
     --ready-page-in) ready_only=$(readlink -f "$2"); shift ;;
@@ -200,8 +204,8 @@ cmake --build build-web -j"$jobs"
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-web/CMakeCache.txt)
 site=$repo/build-web/site
-scripts/web-trusted-keys.sh "$site" "${trust[@]}"
-echo "build-web/site: the page (${#trust[@]} trusted key(s))"
+scripts/web-trusted-keys.sh "$site" "${trust[@]}" --revoke "${revoke[@]}"
+echo "build-web/site: the page (${#trust[@]} trusted key(s), ${#revoke[@]} revoked)"
 if [ "$zip" = 0 ]; then
   exit 0
 fi

@@ -18,7 +18,7 @@
 // sendReport(reportId, data), and 'inputreport' events ({reportId, data: DataView}). Its loss is
 // taken from the 'disconnect' events of `hid` (navigator.hid unless given).
 import createHidiapCore from './hidiap-core.js';
-import { trustedKeys } from './trusted-keys.js';
+import { trustedKeys, revokedKeys } from './trusted-keys.js';
 
 const TICK_MS = 10;
 // The kinds of run of hidiap_web_start.
@@ -38,6 +38,8 @@ export class Updater {
     // The keys built into the page go where the tool's inputs step looks for trusted keys.
     core.FS.mkdir('/trusted-keys');
     for (const key of trustedKeys) core.FS.writeFile(`/trusted-keys/${key.name}`, key.text);
+    core.FS.mkdir('/revoked-keys');
+    for (const key of revokedKeys ?? []) core.FS.writeFile(`/revoked-keys/${key.name}`, key.text);
     return new Updater(core, errors);
   }
 

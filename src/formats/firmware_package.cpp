@@ -190,6 +190,13 @@ base::Result<Manifest> parse_manifest(const std::vector<uint8_t> &text) {
         return refused(name + " has no \"token\"");
     }
     m.token = j["token"].get<std::string>();
+    if (j.contains("security_counter")) {
+        if (!j["security_counter"].is_number_unsigned()) {
+            return refused(name + ": \"security_counter\" must be a non-negative integer");
+        }
+        m.has_security_counter = true;
+        m.security_counter = j["security_counter"].get<uint64_t>();
+    }
     for (auto [key, field] :
          {std::pair<const char *, std::string *>{"firmware_version", &m.firmware_version},
           {"product", &m.product}}) {
@@ -247,11 +254,69 @@ base::Result<SignedManifest> read_stored(const ZipReader &archive) {
     }
     SignedManifest stored;
     stored.text = std::move(*text);
-    stored.signed_package = archive.has(kSignatureName);
+    std::vector<std::string> others;
+    for (const std::string &member : archive.names()) {
+        if (member == kSignatureName) {
+            stored.signatures.insert(stored.signatures.begin(), SignatureMember{member, false, ""});
+        } else if (is_signature_name(member)) {
+            stored.signatures.push_back({member, false, ""});
+        }
+    }
+    if (stored.signatures.size() > kSignatureMemberLimit) {
+        return refused("the archive holds " + std::to_string(stored.signatures.size()) +
+                       " signature members; more than " + std::to_string(kSignatureMemberLimit) +
+                       " are not read");
+    }
+    for (SignatureMember &sig : stored.signatures) {
+        base::Result<std::vector<uint8_t>> bytes = archive.extract(sig.name, kSignatureLimit);
+        if (bytes.ok()) {
+            sig.read = true;
+            sig.text.assign(bytes->begin(), bytes->end());
+        }
+    }
+    stored.signed_package = !stored.signatures.empty();
+    if (stored.signed_package) {
+        stored.signature_text = stored.signatures.front().text;
+    }
     return stored;
 }
 
 }  // namespace
+
+std::string signature_member_name(bool first, const std::string &key_id) {
+    return first ? std::string(kSignatureName)
+                 : std::string(kManifestName) + "." + key_id + ".minisig";
+}
+
+bool is_signature_name(const std::string &name) {
+    const std::string head = std::string(kManifestName) + ".";
+    const std::string tail = ".minisig";
+    return name == kSignatureName ||
+           (name.size() > head.size() + tail.size() && name.compare(0, head.size(), head) == 0 &&
+            name.compare(name.size() - tail.size(), tail.size(), tail) == 0);
+}
+
+uint32_t dos_time_of(int64_t unix_seconds) {
+    constexpr int64_t k1980 = 315532800;  // 1980-01-01T00:00:00Z
+    constexpr int64_t kEnd = 4354819199;  // 2107-12-31T23:59:59Z
+    const int64_t t = unix_seconds < k1980 ? k1980 : unix_seconds > kEnd ? kEnd : unix_seconds;
+    int64_t days = t / 86400;
+    const int64_t secs = t % 86400;
+    // Days since 1970 to a civil date (Howard Hinnant's algorithm).
+    days += 719468;
+    const int64_t era = days / 146097;
+    const int64_t doe = days - era * 146097;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const int64_t mp = (5 * doy + 2) / 153;
+    const int64_t day = doy - (153 * mp + 2) / 5 + 1;
+    const int64_t month = mp < 10 ? mp + 3 : mp - 9;
+    const int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+    const uint32_t date = static_cast<uint32_t>((year - 1980) << 9 | month << 5 | day);
+    const uint32_t time =
+        static_cast<uint32_t>((secs / 3600) << 11 | (secs / 60 % 60) << 5 | (secs % 60) / 2);
+    return date << 16 | time;
+}
 
 bool looks_like_zip(const uint8_t *data, size_t size) {
     return size >= 4 && std::memcmp(data, "PK\x03\x04", 4) == 0;
@@ -281,15 +346,7 @@ base::Status check_member_name(const std::string &name) {
 
 base::Result<SignedManifest> read_signed_manifest(const uint8_t *data, size_t size) {
     const ZipReader archive(data, size);
-    base::Result<SignedManifest> stored = read_stored(archive);
-    if (stored.ok() && stored->signed_package) {
-        base::Result<std::vector<uint8_t>> signature =
-            archive.extract(kSignatureName, kSignatureLimit);
-        if (signature.ok()) {
-            stored->signature_text.assign(signature->begin(), signature->end());
-        }
-    }
-    return stored;
+    return read_stored(archive);
 }
 
 base::Result<Package> read_package(const uint8_t *data, size_t size, uint64_t member_limit) {
@@ -300,13 +357,10 @@ base::Result<Package> read_package(const uint8_t *data, size_t size, uint64_t me
     }
     Package p;
     p.stored = std::move(*stored);
-    if (p.stored.signed_package) {
-        base::Result<std::vector<uint8_t>> signature =
-            archive.extract(kSignatureName, kSignatureLimit);
-        if (!signature.ok()) {
-            return signature.error();
+    for (const SignatureMember &sig : p.stored.signatures) {
+        if (!sig.read) {
+            return archive.extract(sig.name, kSignatureLimit).error();
         }
-        p.stored.signature_text.assign(signature->begin(), signature->end());
     }
     base::Result<Manifest> manifest = parse_manifest(p.stored.text);
     if (!manifest.ok()) {
@@ -340,6 +394,8 @@ std::string manifest_json(const Manifest &m) {
                                 {"token", m.token}};
     if (!m.firmware_version.empty())
         j["firmware_version"] = m.firmware_version;
+    if (m.has_security_counter)
+        j["security_counter"] = m.security_counter;
     if (m.has_ids) {
         j["vendor_id"] = id_text(m.vendor_id);
         j["product_id"] = id_text(m.product_id);
@@ -351,36 +407,76 @@ std::string manifest_json(const Manifest &m) {
 
 base::Result<std::vector<uint8_t>> write_package(Manifest m, const std::vector<uint8_t> &image,
                                                  const std::vector<uint8_t> &tts,
-                                                 const ManifestSigner &signer) {
+                                                 const std::vector<ManifestSigner> &signers,
+                                                 uint32_t dos_time) {
     for (const std::string *name : {&m.image_name, &m.tts_name}) {
         if (const base::Status plain = check_member_name(*name); !plain.ok()) {
             return refused("the name " + quoted(*name) + " " + plain.message());
         }
     }
     if (m.image_name == m.tts_name || m.image_name == kManifestName ||
-        m.tts_name == kManifestName || m.image_name == kSignatureName ||
-        m.tts_name == kSignatureName) {
+        m.tts_name == kManifestName || is_signature_name(m.image_name) ||
+        is_signature_name(m.tts_name)) {
         return refused("the image, the TTS file and the manifest need three different names");
     }
     m.format = kPackageFormat;
     m.image_sha256 = sha256_hex(image.data(), image.size());
     m.tts_sha256 = sha256_hex(tts.data(), tts.size());
     const std::string manifest = manifest_json(m);
-    std::string signature;
-    if (signer) {
-        base::Result<std::string> signed_text = signer(manifest, m);
-        if (!signed_text.ok())
-            return signed_text.error();
-        signature = std::move(*signed_text);
+    std::vector<std::pair<std::string, std::string>> signatures;
+    for (const ManifestSigner &signer : signers) {
+        base::Result<MadeSignature> made = signer(manifest, m);
+        if (!made.ok())
+            return made.error();
+        const std::string name = signature_member_name(signatures.empty(), made->key_id);
+        for (const auto &earlier : signatures) {
+            if (earlier.first == name) {
+                return refused("the key ID " + made->key_id + " signs it twice");
+            }
+        }
+        signatures.emplace_back(name, std::move(made->text));
     }
     std::vector<std::pair<std::string, std::string_view>> members = {
         {kManifestName, manifest},
         {m.image_name, {reinterpret_cast<const char *>(image.data()), image.size()}},
         {m.tts_name, {reinterpret_cast<const char *>(tts.data()), tts.size()}}};
-    if (signer) {
-        members.emplace_back(kSignatureName, signature);
+    for (const auto &[name, text] : signatures) {
+        members.emplace_back(name, text);
     }
-    return zip_of(members);
+    return zip_of(members, dos_time);
+}
+
+base::Result<std::vector<uint8_t>> add_signature(const uint8_t *data, size_t size,
+                                                 const MadeSignature &signature,
+                                                 uint64_t member_limit) {
+    const ZipReader archive(data, size);
+    base::Result<SignedManifest> stored = read_stored(archive);
+    if (!stored.ok()) {
+        return stored.error();
+    }
+    const std::string name = signature_member_name(stored->signatures.empty(), signature.key_id);
+    const std::vector<std::string> names = archive.names();
+    std::vector<std::vector<uint8_t>> bytes;
+    for (const std::string &member : names) {
+        if (member == name) {
+            return refused("it holds " + quoted(name) + " already: the key ID " + signature.key_id +
+                           " signed it before");
+        }
+        base::Result<std::vector<uint8_t>> taken = archive.extract(member, member_limit);
+        if (!taken.ok()) {
+            return taken.error();
+        }
+        bytes.push_back(std::move(*taken));
+    }
+    std::vector<std::pair<std::string, std::string_view>> members;
+    for (size_t i = 0; i < names.size(); i++) {
+        members.emplace_back(
+            names[i],
+            std::string_view(reinterpret_cast<const char *>(bytes[i].data()), bytes[i].size()));
+    }
+    members.emplace_back(name, signature.text);
+    const uint32_t stamped = archive.dos_time(kManifestName);
+    return zip_of(members, stamped != 0 ? stamped : kFixedDosTime);
 }
 
 }  // namespace formats

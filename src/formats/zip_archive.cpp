@@ -148,6 +148,33 @@ bool ZipReader::has(const std::string &name) const {
     return unzLocateFile(zip_, name.c_str(), 1) == UNZ_OK;
 }
 
+std::vector<std::string> ZipReader::names() const {
+    std::vector<std::string> out;
+    if (zip_ == nullptr) {
+        return out;
+    }
+    for (int at = unzGoToFirstFile(zip_); at == UNZ_OK; at = unzGoToNextFile(zip_)) {
+        unz_file_info64 info;
+        char name[1024];
+        if (unzGetCurrentFileInfo64(zip_, &info, name, sizeof name, nullptr, 0, nullptr, 0) !=
+            UNZ_OK) {
+            break;
+        }
+        out.emplace_back(name,
+                         info.size_filename < sizeof name ? info.size_filename : sizeof name - 1);
+    }
+    return out;
+}
+
+uint32_t ZipReader::dos_time(const std::string &name) const {
+    unz_file_info64 info;
+    if (!has(name) ||
+        unzGetCurrentFileInfo64(zip_, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) {
+        return 0;
+    }
+    return static_cast<uint32_t>(info.dosDate);
+}
+
 base::Result<std::vector<uint8_t>> ZipReader::extract(const std::string &name,
                                                       uint64_t limit) const {
     const std::string member = "member " + quoted(name);
@@ -227,7 +254,7 @@ base::Status ZipReader::check_local_name(const std::string &name,
 }
 
 base::Result<std::vector<uint8_t>> zip_of(
-    const std::vector<std::pair<std::string, std::string_view>> &members) {
+    const std::vector<std::pair<std::string, std::string_view>> &members, uint32_t dos_time) {
     std::vector<uint8_t> out;
     MemoryStream stream;
     stream.out = &out;
@@ -237,10 +264,9 @@ base::Result<std::vector<uint8_t>> zip_of(
         return Error(ErrorCode::Internal, "the archive could not be started");
     bool ok = true;
     auto add = [&](const std::string &name, const uint8_t *bytes, size_t n) {
-        // A fixed date keeps the package of the same files the same bytes.
+        // One given date and no Unix mode keep the package of the same files the same bytes.
         zip_fileinfo info{};
-        info.tmz_date.tm_year = 1980;
-        info.tmz_date.tm_mday = 1;
+        info.dosDate = dos_time;
         ok = ok &&
              zipOpenNewFileInZip64(zip, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
                                    Z_DEFLATED, Z_BEST_COMPRESSION, n >= 0xFFFFFFFFu) == ZIP_OK &&

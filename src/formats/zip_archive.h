@@ -35,6 +35,10 @@ class ZipReader {
     // of one name, other readers the last, and a signed package must mean one thing to all.
     base::Status check() const;
     bool has(const std::string &name) const;
+    // The members' names in the archive's order, after check().
+    std::vector<std::string> names() const;
+    // The DOS date and time a member is stamped with (0 when it cannot be read).
+    uint32_t dos_time(const std::string &name) const;
     // One member, whole, of at most `limit` bytes. Refused (Unsupported) when it is encrypted
     // or compressed with anything but deflate, and (InvalidInput) when its local header names
     // another file or disagrees with the list of members, or its data is damaged.
@@ -48,8 +52,13 @@ class ZipReader {
     unzFile zip_ = nullptr;
 };
 
-// An archive of the members, in order, deflated, dated 1980-01-01.
+// The DOS date and time of 1980-01-01 00:00, the date packages carry unless told another.
+constexpr uint32_t kFixedDosTime = (0u << 25 | 1u << 21 | 1u << 16);
+
+// An archive of the members, in order, deflated, every member stamped with `dos_time`, and no
+// Unix mode: the same members give the same bytes on any machine.
 base::Result<std::vector<uint8_t>> zip_of(
-    const std::vector<std::pair<std::string, std::string_view>> &members);
+    const std::vector<std::pair<std::string, std::string_view>> &members,
+    uint32_t dos_time = kFixedDosTime);
 
 }  // namespace formats

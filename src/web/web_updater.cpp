@@ -123,14 +123,20 @@ EMSCRIPTEN_KEEPALIVE int hidiap_web_load(const char *image, const char *tts, con
     request.tts_path = tts;
     request.token = given_token;
     manifest = formats::Manifest{};
-    // The vendor's keys built into the page (scripts/build-web.sh --trust), which hidiap.js puts
-    // in this folder: with one, only packages it signed run, as with the tool's --trust.
-    base::Result<std::vector<host::TrustedKey>> keys = host::load_trusted_keys({}, "/trusted-keys");
-    if (!keys.ok()) {
-        std::fprintf(stderr, "hidiap: %s; nothing was sent\n", keys.message().c_str());
+    // The vendor's keys built into the page (scripts/build-web.sh --trust and --revoke), which
+    // hidiap.js puts in these folders: with one trusted, only packages it signed run, and a
+    // revoked key's signature is refused, as with the tool's --trust and --revoke.
+    base::Result<std::vector<host::TrustedKey>> trusted_keys =
+        host::load_trusted_keys({}, "/trusted-keys");
+    base::Result<std::vector<host::TrustedKey>> revoked_keys =
+        trusted_keys.ok() ? host::load_trusted_keys({}, "/revoked-keys", "revoked") : trusted_keys;
+    if (!trusted_keys.ok() || !revoked_keys.ok()) {
+        std::fprintf(stderr, "hidiap: %s; nothing was sent\n",
+                     (trusted_keys.ok() ? revoked_keys : trusted_keys).message().c_str());
         return host::kExitBadInput;
     }
-    const std::vector<host::TrustedKey> trusted = std::move(*keys);
+    host::PackageKeys keys{std::move(*trusted_keys), std::move(*revoked_keys)};
+    const std::vector<host::TrustedKey> &trusted = keys.trusted;
     host::PackageInputs from_package;
     const bool packaged = *package != '\0';
     if (!packaged && !trusted.empty()) {
@@ -138,7 +144,7 @@ EMSCRIPTEN_KEEPALIVE int hidiap_web_load(const char *image, const char *tts, con
         return host::kExitBadInput;
     }
     if (packaged) {
-        if (!host::read_package_file(package, from_package, trusted)) {
+        if (!host::read_package_file(package, from_package, keys)) {
             return host::kExitBadInput;
         }
         // As the tool does: the members are named by package:member, the token is the manifest's.

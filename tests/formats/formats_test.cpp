@@ -397,12 +397,13 @@ TEST(FirmwarePackage, ASignedPackageKeepsTheSignedManifestBytesAndTellsAChangedM
     const std::vector<uint8_t> tts = random_bytes(100, 10);
     std::string seen;
     const formats::ManifestSigner signer =
-        [&](const std::string &manifest, const formats::Manifest &) -> base::Result<std::string> {
+        [&](const std::string &manifest,
+            const formats::Manifest &) -> base::Result<formats::MadeSignature> {
         seen = manifest;
-        return std::string("signature of the manifest\n");
+        return formats::MadeSignature{"0123456789ABCDEF", "signature of the manifest\n"};
     };
     const base::Result<std::vector<uint8_t>> zip =
-        formats::write_package(manifest_for(image, tts), image, tts, signer);
+        formats::write_package(manifest_for(image, tts), image, tts, {signer});
     ASSERT_TRUE(zip.ok()) << zip.message();
     const base::Result<formats::Package> p =
         formats::read_package(zip->data(), zip->size(), kCapacity);
@@ -566,4 +567,43 @@ TEST(ShownText, ControlCharactersAreEscapedAndTheRestKept) {
     EXPECT_EQ(formats::shown("\xC2\x9B"
                              "2J caf\xC3\xA9 \xC2\xA0"),
               "\\xC2\\x9B2J caf\xC3\xA9 \xC2\xA0");
+}
+
+TEST(FirmwarePackage, ASignatureAddedLaterGivesThePackageThatBothSignersWouldHaveMade) {
+    const std::vector<uint8_t> image = random_bytes(5000, 9);
+    const std::vector<uint8_t> tts = random_bytes(100, 10);
+    const auto by = [](const char *id) -> formats::ManifestSigner {
+        return [id](const std::string &, const formats::Manifest &) {
+            return base::Result<formats::MadeSignature>(
+                formats::MadeSignature{id, std::string("signed by ") + id + "\n"});
+        };
+    };
+    const formats::Manifest m = manifest_for(image, tts);
+    const std::vector<uint8_t> one = formats::write_package(m, image, tts, {by("AAAA")}).value();
+    const std::vector<uint8_t> both =
+        formats::write_package(m, image, tts, {by("AAAA"), by("BBBB")}).value();
+    const base::Result<std::vector<uint8_t>> added =
+        formats::add_signature(one.data(), one.size(), {"BBBB", "signed by BBBB\n"}, kCapacity);
+    ASSERT_TRUE(added.ok()) << added.message();
+    // Every member as it was, in its place, and the new one after them.
+    EXPECT_TRUE(*added == both);
+    const base::Result<formats::Package> p =
+        formats::read_package(added->data(), added->size(), kCapacity);
+    ASSERT_TRUE(p.ok()) << p.message();
+    ASSERT_EQ(p->stored.signatures.size(), 2u);
+    EXPECT_EQ(p->stored.signatures[0].name, "package.json.minisig");
+    EXPECT_EQ(p->stored.signatures[1].name, "package.json.BBBB.minisig");
+    EXPECT_EQ(p->stored.signatures[1].text, "signed by BBBB\n");
+    // A key signs once; one signature member too many is refused.
+    EXPECT_FALSE(
+        formats::add_signature(added->data(), added->size(), {"BBBB", "again\n"}, kCapacity).ok());
+    EXPECT_FALSE(formats::write_package(m, image, tts, {by("AAAA"), by("AAAA"), by("AAAA")}).ok());
+
+    // The entries' date is the one given (SOURCE_DATE_EPOCH), the same for every member.
+    const uint32_t dated = formats::dos_time_of(1765324800);  // 2025-12-10T00:00:00Z
+    EXPECT_EQ(dated, (45u << 25 | 12u << 21 | 10u << 16));
+    EXPECT_EQ(formats::dos_time_of(0), 0x210000u);  // before 1980: 1980-01-01
+    const std::vector<uint8_t> stamped = formats::write_package(m, image, tts, {}, dated).value();
+    EXPECT_FALSE(stamped == formats::write_package(m, image, tts).value());
+    EXPECT_TRUE(stamped == formats::write_package(m, image, tts, {}, dated).value());
 }

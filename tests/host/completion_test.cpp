@@ -31,7 +31,7 @@ TEST_F(Completion, BashCompletesCommandsOptionsAndTheirValues) {
     EXPECT_EQ(bash_offers("hidiap station --co"), "--count\n");
     EXPECT_EQ(bash_offers("hidiap update --format ''"), "raw\nihex\nsrec\nelf\n");
     EXPECT_EQ(bash_offers("hidiap update --sim-timing u"), "usb-fs\n");
-    EXPECT_EQ(bash_offers("hidiap package ''"), "make\nshow\n");
+    EXPECT_EQ(bash_offers("hidiap package ''"), "make\nsign\nshow\n");
     EXPECT_EQ(bash_offers("hidiap completion ''"), "bash\nzsh\nfish\n");
     // A file where a file is asked for, nothing where a number is; the older form's options.
     EXPECT_EQ(bash_offers("hidiap update --record im"), "img.bin\n");

@@ -79,7 +79,20 @@ const OptionGroup kInputs{
          "--trust", "PUBKEY", Value::File,
          +[](CommandLine &c) -> std::vector<std::string> & { return c.options.trust; },
          std::string("trust this public key (repeatable; ") + trusted_keys_folder_text() +
-             "/*.pub too)")}};
+             "/*.pub too)"),
+     valued(
+         "--revoke", "PUBKEY", Value::File,
+         +[](CommandLine &c) -> std::vector<std::string> & { return c.options.revoke; },
+         std::string("refuse this key's signatures (repeatable; ") + revoked_keys_folder_text() +
+             "/*.pub too)"),
+     valued(
+         "--trusted-keys-dir", "DIR", Value::File,
+         +[](CommandLine &c) -> std::string & { return c.options.trusted_keys_dir; },
+         "take the trusted keys' *.pub files from DIR instead of the system's folder"),
+     valued(
+         "--revoked-keys-dir", "DIR", Value::File,
+         +[](CommandLine &c) -> std::string & { return c.options.revoked_keys_dir; },
+         "take the revoked keys' *.pub files from DIR instead of the system's folder")}};
 
 const OptionGroup kSending{
     "What it sends",
@@ -94,7 +107,11 @@ const OptionGroup kSending{
          "send no page of nothing but 0xFF into a sector just erased"),
      flag(
          "--verify", +[](CommandLine &c) -> bool & { return c.options.verify; },
-         "only compare each range's CRC-32 with the files; write nothing")}};
+         "only compare each range's CRC-32 with the files; write nothing"),
+     flag(
+         "--allow-older", +[](CommandLine &c) -> bool & { return c.options.allow_older; },
+         "let a firmware version older than the board's recorded one run (not a lower "
+         "security counter)")}};
 
 const OptionGroup kOutput{
     "Output",
@@ -134,13 +151,18 @@ const OptionGroup kPackage{
          +[](CommandLine &c) -> std::string & { return c.options.fw_version; },
          "the firmware version the package carries, shown in the outcome"),
      valued(
+         "--security-counter", "N", Value::Text,
+         +[](CommandLine &c) -> std::string & { return c.security_counter_text; },
+         "raise it when older releases must no longer be installed (default: none, 0)"),
+     valued(
          "--product", "TEXT", Value::Text,
          +[](CommandLine &c) -> std::string & { return c.options.product; },
          "the product string of the devices the package is for; no other is updated"),
      valued(
          "--sign", "SECRETKEY", Value::File,
-         +[](CommandLine &c) -> std::string & { return c.options.sign_key; },
-         "sign the package's manifest with this secret key (hidiap's or minisign's)")}};
+         +[](CommandLine &c) -> std::vector<std::string> & { return c.options.sign_keys; },
+         "sign the package's manifest with this secret key (hidiap's or minisign's; "
+         "repeatable)")}};
 
 const OptionGroup kKey{
     "Key",
@@ -265,7 +287,7 @@ std::vector<CommandSpec> make_commands() {
         "Asks the device for the CRC-32 of each range and compares it with the files: nothing "
         "is erased, written or rebooted. Exit status 0 when both ranges hold the files, 1 when "
         "one differs (with --skip-unchanged the sectors that differ are named).";
-    verify.groups[2].left_out = {"--verify", "--skip-blank"};
+    verify.groups[2].left_out = {"--verify", "--skip-blank", "--allow-older"};
     verify.chosen = [](Options &o) { o.verify = true; };
     c.push_back(verify);
 
@@ -323,8 +345,23 @@ std::vector<CommandSpec> make_commands() {
             "the package to write"));
     make.groups = {{&kPackage, {}},
                    {&kDeviceChoice, {"--serial", "--path", "--all", "--wait"}},
-                   {&kInputs, {"--trust"}}};
+                   {&kInputs, {"--trust", "--revoke", "--trusted-keys-dir", "--revoked-keys-dir"}}};
     c.push_back(make);
+
+    CommandSpec sign;
+    sign.path = "package sign";
+    sign.synopsis = "PACKAGE --sign SECRETKEY";
+    sign.summary = "add a signature to a firmware package, in place";
+    sign.about =
+        "Adds the signature of each --sign key to the package, as a member of its own "
+        "(package.json.KEYID.minisig beside package.json.minisig), and puts the package in "
+        "place whole: the manifest and every other member stay byte for byte. A key that "
+        "signed the package already is refused.";
+    sign.arguments = {argument(
+        "PACKAGE", +[](CommandLine &c) -> std::string & { return c.options.sign_package; },
+        "the firmware package")};
+    sign.groups = {{&kPackage, {"--fw-version", "--product", "--security-counter"}}};
+    c.push_back(sign);
 
     CommandSpec show;
     show.path = "package show";
@@ -332,9 +369,10 @@ std::vector<CommandSpec> make_commands() {
     show.summary = "what a package holds, and whether it would run here";
     show.about =
         "Shows what a firmware package holds: its manifest, each member with its size and "
-        "SHA-256 (checked against the manifest), the token, firmware version, product and IDs, "
-        "and its signature: the key ID, the trusted comment and whether a trusted key signed "
-        "it. Exit status 0 when the package would run here, 2 with the reason when it would "
+        "SHA-256 (checked against the manifest), the token, firmware version, security counter, "
+        "product and IDs, and each signature: its key ID, whether its key is trusted, revoked "
+        "or unknown here, and the trusted comment. Exit status 0 when the package would run here, "
+        "2 with the reason when it would "
         "not.";
     show.arguments = {argument(
         "PACKAGE", +[](CommandLine &c) -> std::string & { return c.options.show_package; },

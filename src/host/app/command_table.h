@@ -19,6 +19,7 @@ struct CommandLine {
     std::string vid_text;
     std::string pid_text;
     double wait_seconds = 0;
+    std::string security_counter_text;
     int appear_ms = 0;
     int open_ms = 0;
 };

@@ -302,12 +302,16 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
     if (!o.make_package.empty()) {
         return make_package_step(o);
     }
+    if (!o.sign_package.empty()) {
+        return sign_package_step(o);
+    }
     if (!o.record_setup.empty()) {
         return record_setup_step(o);
     }
-    std::vector<TrustedKey> trusted;
+    PackageKeys keys;
+    const std::vector<TrustedKey> &trusted = keys.trusted;
     if (!o.list) {
-        if (const int refused = trust_step(o, trusted); refused != 0) {
+        if (const int refused = keys_step(o, keys); refused != 0) {
             presentation.refused(Status::BadInput, refused, "a trusted key is unusable");
             return refused;
         }
@@ -317,7 +321,7 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
     PackageInputs package;
     const PackageInputs *from_package = nullptr;
     if (!o.package_path.empty()) {
-        if (const base::Status opened = open_package_step(o, package, trusted); !opened.ok()) {
+        if (const base::Status opened = open_package_step(o, package, keys); !opened.ok()) {
             const std::string reason = "the firmware package was refused: " + opened.message();
             presentation.refused(Status::BadInput, kExitBadInput, reason.c_str());
             return kExitBadInput;

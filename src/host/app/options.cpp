@@ -353,8 +353,22 @@ std::string validate(CommandLine &line, const std::set<std::string> &given) {
     if (o.unencrypted && o.make_key.empty()) {
         return "--unencrypted goes with --make-key";
     }
-    if (!o.sign_key.empty() && o.make_package.empty()) {
-        return "--sign goes with --make-package";
+    if (!o.sign_keys.empty() && o.make_package.empty() && o.sign_package.empty()) {
+        return "--sign goes with --make-package or package sign";
+    }
+    if (!o.sign_package.empty() && o.sign_keys.empty()) {
+        return "package sign: give the key to sign with, --sign SECRETKEY";
+    }
+    if (!line.security_counter_text.empty()) {
+        const std::string &t = line.security_counter_text;
+        if (o.make_package.empty()) {
+            return "--security-counter goes with --make-package";
+        }
+        if (t.size() > 19 || t.find_first_not_of("0123456789") != std::string::npos) {
+            return "--security-counter: '" + t + "' is not a whole number from 0 to 10^19";
+        }
+        o.has_security_counter = true;
+        o.security_counter = std::stoull(t);
     }
     if (!o.make_package.empty() && o.vid_given != o.pid_given) {
         return "--make-package: give both --vid and --pid, or neither";
@@ -462,7 +476,8 @@ bool prints_usage_line(const ParseResult &parsed) {
                          parsed.command == "verify" || parsed.command == "station";
     return updates && parsed.any_arguments && !parsed.asked_for_information && !o.dry_run &&
            !o.json && !o.list && o.make_package.empty() && o.make_key.empty() &&
-           o.record_setup.empty() && o.show_package.empty() && o.completion.empty();
+           o.record_setup.empty() && o.show_package.empty() && o.completion.empty() &&
+           o.sign_package.empty();
 }
 
 InputRequest input_request(const Options &o) {

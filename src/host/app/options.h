@@ -51,13 +51,20 @@ struct Options {
     bool station = false;      // update every board as it appears, until stopped
     unsigned count = 0;        // --station: stop after this many boards; 0: never
     std::string sim_arrivals;  // when the simulated boards appear: "0,500,1000x4"
-    int sim_reboot_away_ms = -1;     // a simulated board leaves on reboot, back after this
-    std::vector<std::string> trust;  // --trust PUBKEY: public keys whose packages are accepted
-    std::string make_key;            // --make-key NAME: write NAME.pub and NAME.key
-    bool unencrypted = false;        // --unencrypted: NAME.key without a password
-    std::string sign_key;            // --sign SECRETKEY, for --make-package
-    std::string show_package;        // package show PACKAGE: what it holds, whether it runs here
-    std::string completion;          // completion SHELL: print that shell's completion script
+    int sim_reboot_away_ms = -1;        // a simulated board leaves on reboot, back after this
+    std::vector<std::string> trust;     // --trust PUBKEY: public keys whose packages are accepted
+    std::vector<std::string> revoke;    // --revoke PUBKEY: keys whose signatures are refused
+    std::string trusted_keys_dir;       // --trusted-keys-dir: instead of the system folder
+    std::string revoked_keys_dir;       // --revoked-keys-dir: likewise
+    bool allow_older = false;           // --allow-older: an older firmware_version may run
+    bool has_security_counter = false;  // --security-counter N, for --make-package
+    uint64_t security_counter = 0;
+    std::string sign_package;            // package sign PACKAGE: add the --sign signatures to it
+    std::string make_key;                // --make-key NAME: write NAME.pub and NAME.key
+    bool unencrypted = false;            // --unencrypted: NAME.key without a password
+    std::vector<std::string> sign_keys;  // --sign SECRETKEY (repeatable), for --make-package
+    std::string show_package;  // package show PACKAGE: what it holds, whether it runs here
+    std::string completion;    // completion SHELL: print that shell's completion script
 };
 
 struct ParseResult {

@@ -80,9 +80,9 @@ std::vector<Member> members_of(const Contents &c, const Inputs &inputs) {
 
 // Whether a run here takes the package: its reading and judging, then its members loaded as
 // the run loads them (their size lines kept off the screen). "" or why not.
-std::string judge_here(const Options &o, const std::vector<TrustedKey> &trusted,
-                       PackageInputs &judged, Inputs &inputs) {
-    if (const base::Status read = read_package_file(o.show_package, judged, trusted); !read.ok()) {
+std::string judge_here(const Options &o, const PackageKeys &keys, PackageInputs &judged,
+                       Inputs &inputs) {
+    if (const base::Status read = read_package_file(o.show_package, judged, keys); !read.ok()) {
         return read.message();
     }
     const formats::Manifest &m = judged.manifest;
@@ -144,14 +144,28 @@ void print_text(const Options &o, const Contents &c, const std::vector<Member> &
                        (token_is_1mb(m.token) ? "0x080000" : "0x180000") + ")"});
         line("firmware version",
              {m.firmware_version.empty() ? "-" : formats::shown(m.firmware_version)});
+        line("security counter",
+             {m.has_security_counter ? std::to_string(m.security_counter) : "- (counts as 0)"});
         line("product", {m.product.empty() ? "- (any product string)" : formats::shown(m.product)});
         line("device IDs", {m.has_ids ? hex4(m.vendor_id) + ":" + hex4(m.product_id)
                                       : "- (the default IDs, or --vid and --pid)"});
     }
-    if (sig.status == "unsigned" || sig.status == "unreadable") {
+    if (sig.signatures.empty()) {
         line("signature", {sig.status});
+    } else if (sig.signatures.size() == 1 && sig.signatures.front().trust == "unreadable") {
+        line("signature", {"unreadable"});
     } else {
-        line("signature", {"key ID " + sig.key_id});
+        // One line per signature: its key ID and what its key is here.
+        std::vector<std::string> each;
+        for (const SignatureEntry &e : sig.signatures) {
+            const std::string what = e.trust == "unknown" ? "unknown (not checked)" : e.trust;
+            const std::string head =
+                e.key_id.empty() ? formats::shown(e.member) : "key ID " + e.key_id;
+            each.push_back(
+                head + ", " + what +
+                (e.key_file.empty() ? std::string() : " ('" + formats::shown(e.key_file) + "')"));
+        }
+        line(sig.signatures.size() == 1 ? "signature" : "signatures", each);
         line("trusted comment", {formats::shown(sig.trusted_comment)});
     }
     line("trusted key", {trust_line(sig, trusted)});
@@ -187,10 +201,19 @@ void print_json(const Options &o, const Contents &c, const std::vector<Member> &
     fields["token"] = known(m.token);
     fields["tts_addr"] = known(token_is_1mb(m.token) ? kTtsAddr1Mb : kTtsAddrOther);
     fields["firmware_version"] = text_or_null(m.firmware_version);
+    fields["security_counter"] = known(m.security_counter);
     fields["product"] = text_or_null(m.product);
     fields["vendor_id"] = m.has_ids ? nlohmann::ordered_json(m.vendor_id) : nullptr;
     fields["product_id"] = m.has_ids ? nlohmann::ordered_json(m.product_id) : nullptr;
     fields["signature"] = inputs_to_json({}, "", &sig)["signature"];
+    nlohmann::ordered_json signatures = nlohmann::ordered_json::array();
+    for (const SignatureEntry &e : sig.signatures) {
+        signatures.push_back({{"member", e.member},
+                              {"key_id", text_or_null(e.key_id)},
+                              {"trust", e.trust},
+                              {"key_file", text_or_null(e.key_file)}});
+    }
+    fields["signatures"] = signatures;
     fields["keys_trusted"] = trusted.size();
     fields["runs_here"] = refusal.empty();
     fields["reason"] = text_or_null(refusal);
@@ -200,13 +223,14 @@ void print_json(const Options &o, const Contents &c, const std::vector<Member> &
 }  // namespace
 
 int show_package_step(const Options &o) {
-    std::vector<TrustedKey> trusted;
-    if (const int refused = trust_step(o, trusted); refused != 0) {
+    PackageKeys keys;
+    if (const int refused = keys_step(o, keys); refused != 0) {
         return refused;
     }
+    const std::vector<TrustedKey> &trusted = keys.trusted;
     PackageInputs judged;
     Inputs inputs;
-    const std::string refusal = judge_here(o, trusted, judged, inputs);
+    const std::string refusal = judge_here(o, keys, judged, inputs);
     // A package that cannot be read has nothing to show but why.
     if (refusal.rfind("cannot read package", 0) == 0) {
         return kExitBadInput;

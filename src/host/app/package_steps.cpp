@@ -1,6 +1,8 @@
 #include "host/app/package_steps.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <utility>
 
 #include "host/events/exit_status.h"
@@ -17,6 +19,8 @@ namespace {
 constexpr uint64_t kInputFileLimit = 64u << 20;
 // A secret key file is two short lines.
 constexpr uint64_t kKeyFileLimit = 4096;
+// A package of two members of four times the image buffer each, and its manifest.
+constexpr uint64_t kPackageLimit = 8ull * 0x1FC000 + (1u << 20);
 
 base::Result<std::vector<uint8_t>> read_bytes(const std::string &path, uint64_t limit) {
     base::Result<std::string> text = read_file(path, limit);
@@ -95,8 +99,14 @@ bool same_file(const std::string &a, const std::string &b) {
 
 // Why OUT must not be written: it is one of the files the package is made of, or "".
 std::string output_is_an_input(const Options &o) {
-    const std::pair<const char *, std::string> inputs[] = {
-        {"the image", o.image_path}, {"the TTS file", o.tts_path}, {"the secret key", o.sign_key}};
+    const std::pair<const char *, std::string> inputs[] = {{"the image", o.image_path},
+                                                           {"the TTS file", o.tts_path}};
+    for (const std::string &key : o.sign_keys) {
+        if (same_file(key, o.make_package)) {
+            return "the output '" + o.make_package +
+                   "' is the secret key it is made from; no package was written";
+        }
+    }
     for (const auto &[role, path] : inputs) {
         if (!path.empty() && same_file(path, o.make_package)) {
             return "the output '" + o.make_package + "' is " + role +
@@ -104,6 +114,57 @@ std::string output_is_an_input(const Options &o) {
         }
     }
     return "";
+}
+
+// The date the package's entries carry: SOURCE_DATE_EPOCH when it is set, so that a release's
+// package shows its release date and still builds the same twice, else 1980-01-01. "" or why
+// the variable is unusable.
+std::string package_date(uint32_t &dos_time) {
+    dos_time = 0x210000;  // 1980-01-01 00:00
+    const char *epoch = std::getenv("SOURCE_DATE_EPOCH");
+    if (epoch == nullptr || *epoch == '\0') {
+        return "";
+    }
+    const std::string text = epoch;
+    if (text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) {
+        return "SOURCE_DATE_EPOCH '" + text +
+               "' is not a number of seconds since 1970-01-01 (UTC); no package was written";
+    }
+    dos_time = formats::dos_time_of(static_cast<int64_t>(std::stoll(text)));
+    return "";
+}
+
+// The signers of the --sign keys, each opened (and its password asked for) before anything is
+// written; `made` collects the key ID and trusted comment of each signature made.
+base::Status open_signers(const Options &o, std::vector<signing::SecretKey> &keys,
+                          std::vector<formats::ManifestSigner> &signers,
+                          std::vector<std::pair<std::string, std::string>> &made) {
+    keys.reserve(o.sign_keys.size());
+    for (const std::string &path : o.sign_keys) {
+        base::Result<signing::SecretKey> opened = open_signing_key(path);
+        if (!opened.ok()) {
+            return opened.error();
+        }
+        keys.push_back(*opened);
+    }
+    for (size_t i = 0; i < keys.size(); i++) {
+        signers.push_back([&keys, &made, i](const std::string &manifest,
+                                            const formats::Manifest &signed_manifest)
+                              -> base::Result<formats::MadeSignature> {
+            const std::string comment = trusted_comment(signed_manifest);
+            base::Result<std::string> signature =
+                signing::sign(keys[i], reinterpret_cast<const uint8_t *>(manifest.data()),
+                              manifest.size(), comment);
+            if (!signature.ok()) {
+                return base::Error(signature.code(),
+                                   "--sign: the firmware version and product must be one line of "
+                                   "at most 1024 bytes together");
+            }
+            made.emplace_back(signing::key_id_text(keys[i].id), comment);
+            return formats::MadeSignature{signing::key_id_text(keys[i].id), *signature};
+        });
+    }
+    return {};
 }
 
 }  // namespace
@@ -172,13 +233,22 @@ int make_key_step(const Options &o) {
     return kExitSuccess;
 }
 
-int trust_step(const Options &o, std::vector<TrustedKey> &trusted) {
-    base::Result<std::vector<TrustedKey>> keys = load_trusted_keys(o.trust, trusted_keys_folder());
-    if (!keys.ok()) {
-        std::fprintf(stderr, "hidiap: %s; nothing was sent\n", keys.message().c_str());
+int keys_step(const Options &o, PackageKeys &keys) {
+    base::Result<std::vector<TrustedKey>> trusted = load_trusted_keys(
+        o.trust, o.trusted_keys_dir.empty() ? trusted_keys_folder() : o.trusted_keys_dir);
+    base::Result<std::vector<TrustedKey>> revoked =
+        trusted.ok()
+            ? load_trusted_keys(
+                  o.revoke, o.revoked_keys_dir.empty() ? revoked_keys_folder() : o.revoked_keys_dir,
+                  "revoked")
+            : trusted;
+    if (!trusted.ok() || !revoked.ok()) {
+        std::fprintf(stderr, "hidiap: %s; nothing was sent\n",
+                     (trusted.ok() ? revoked : trusted).message().c_str());
         return kExitBadInput;
     }
-    trusted = std::move(*keys);
+    keys.trusted = std::move(*trusted);
+    keys.revoked = std::move(*revoked);
     return 0;
 }
 
@@ -210,36 +280,27 @@ int make_package_step(const Options &o) {
     }
     m.token = o.token;
     m.firmware_version = o.fw_version;
+    m.has_security_counter = o.has_security_counter;
+    m.security_counter = o.security_counter;
     m.product = o.product;
     m.has_ids = o.vid_given;
     m.vendor_id = o.device.vendor_id;
     m.product_id = o.device.product_id;
-    signing::SecretKey key;
-    formats::ManifestSigner signer;
-    std::string comment;
-    if (!o.sign_key.empty()) {
-        base::Result<signing::SecretKey> opened = open_signing_key(o.sign_key);
-        if (!opened.ok()) {
-            std::fprintf(stderr, "hidiap: --sign: %s; no package was written\n",
-                         opened.message().c_str());
-            return kExitBadInput;
-        }
-        key = *opened;
-        signer = [&](const std::string &manifest,
-                     const formats::Manifest &signed_manifest) -> base::Result<std::string> {
-            comment = trusted_comment(signed_manifest);
-            base::Result<std::string> signature = signing::sign(
-                key, reinterpret_cast<const uint8_t *>(manifest.data()), manifest.size(), comment);
-            if (!signature.ok()) {
-                return base::Error(signature.code(),
-                                   "--sign: the firmware version and product must be one line of "
-                                   "at most 1024 bytes together");
-            }
-            return signature;
-        };
+    uint32_t dos_time = 0;
+    if (const std::string why = package_date(dos_time); !why.empty()) {
+        std::fprintf(stderr, "hidiap: --make-package: %s\n", why.c_str());
+        return kExitBadInput;
+    }
+    std::vector<signing::SecretKey> keys;
+    std::vector<formats::ManifestSigner> signers;
+    std::vector<std::pair<std::string, std::string>> made;
+    if (const base::Status opened = open_signers(o, keys, signers, made); !opened.ok()) {
+        std::fprintf(stderr, "hidiap: --sign: %s; no package was written\n",
+                     opened.message().c_str());
+        return kExitBadInput;
     }
     const base::Result<std::vector<uint8_t>> archive =
-        formats::write_package(m, *image, *tts, signer);
+        formats::write_package(m, *image, *tts, signers, dos_time);
     base::Status written = archive.ok() ? base::Status() : base::Status(archive.error());
     if (written.ok()) {
         // Written beside the old package and put in its place whole: a full disk or a failed
@@ -259,18 +320,88 @@ int make_package_step(const Options &o) {
                  "hidiap: wrote the package '%s' (%llu bytes): image '%s', TTS '%s', token '%s'\n",
                  o.make_package.c_str(), static_cast<unsigned long long>(archive->size()),
                  m.image_name.c_str(), m.tts_name.c_str(), m.token.c_str());
-    if (signer) {
-        std::fprintf(stderr, "hidiap: signed with the key ID %s; trusted comment: %s\n",
-                     signing::key_id_text(key.id).c_str(), comment.c_str());
+    for (const auto &[id, comment] : made) {
+        std::fprintf(stderr, "hidiap: signed with the key ID %s; trusted comment: %s\n", id.c_str(),
+                     comment.c_str());
     }
     return kExitSuccess;
 }
 
-base::Status open_package_step(Options &o, PackageInputs &package,
-                               const std::vector<TrustedKey> &trusted) {
-    if (base::Status read = read_package_file(o.package_path, package, trusted); !read.ok()) {
+int sign_package_step(const Options &o) {
+    const std::string &path = o.sign_package;
+    base::Result<std::string> read = read_file(path, kPackageLimit);
+    if (!read.ok()) {
+        std::fprintf(stderr, "hidiap: package sign: cannot read '%s': %s\n", path.c_str(),
+                     read.message().c_str());
+        return kExitBadInput;
+    }
+    std::vector<uint8_t> archive(read->begin(), read->end());
+    // What is signed is the manifest as it is stored, which must be a package's.
+    const base::Result<formats::Package> package =
+        formats::read_package(archive.data(), archive.size(), kPackageLimit);
+    if (!package.ok()) {
+        std::fprintf(stderr, "hidiap: package sign: '%s' is not a usable package: %s\n",
+                     path.c_str(), package.message().c_str());
+        return kExitBadInput;
+    }
+    std::vector<std::string> signed_by;
+    for (const formats::SignatureMember &member : package->stored.signatures) {
+        const base::Result<signing::Signature> sig = signing::read_signature(member.text);
+        if (sig.ok()) {
+            signed_by.push_back(signing::key_id_text(sig->id));
+        }
+    }
+    std::vector<signing::SecretKey> keys;
+    std::vector<formats::ManifestSigner> signers;
+    std::vector<std::pair<std::string, std::string>> made;
+    if (const base::Status opened = open_signers(o, keys, signers, made); !opened.ok()) {
+        std::fprintf(stderr, "hidiap: --sign: %s; the package was not changed\n",
+                     opened.message().c_str());
+        return kExitBadInput;
+    }
+    const std::string manifest(package->stored.text.begin(), package->stored.text.end());
+    for (const formats::ManifestSigner &signer : signers) {
+        base::Result<formats::MadeSignature> signature = signer(manifest, package->manifest);
+        base::Result<std::vector<uint8_t>> grown =
+            signature.ok() ? base::Result<std::vector<uint8_t>>(base::Error(
+                                 base::ErrorCode::InvalidInput,
+                                 "the key ID " + signature->key_id + " signed it already"))
+                           : base::Result<std::vector<uint8_t>>(signature.error());
+        if (signature.ok() &&
+            std::find(signed_by.begin(), signed_by.end(), signature->key_id) == signed_by.end()) {
+            grown =
+                formats::add_signature(archive.data(), archive.size(), *signature, kPackageLimit);
+        }
+        if (!grown.ok()) {
+            std::fprintf(stderr, "hidiap: package sign: %s; the package was not changed\n",
+                         grown.message().c_str());
+            return kExitBadInput;
+        }
+        signed_by.push_back(signature->key_id);
+        archive = std::move(*grown);
+    }
+    // Written beside it and put in its place whole, as package make writes.
+    const base::Status written = write_file_atomically(
+        path, std::string_view(reinterpret_cast<const char *>(archive.data()), archive.size()));
+    if (!written.ok()) {
+        std::fprintf(stderr, "hidiap: package sign: cannot write '%s': %s\n", path.c_str(),
+                     written.message().c_str());
+        return kExitBadInput;
+    }
+    for (const auto &[id, comment] : made) {
+        std::fprintf(stderr,
+                     "hidiap: package '%s' signed with the key ID %s (%zu signatures); trusted "
+                     "comment: %s\n",
+                     path.c_str(), id.c_str(), signed_by.size(), comment.c_str());
+    }
+    return kExitSuccess;
+}
+
+base::Status open_package_step(Options &o, PackageInputs &package, const PackageKeys &keys) {
+    if (base::Status read = read_package_file(o.package_path, package, keys); !read.ok()) {
         return read;
     }
+    std::fputs(revoked_too_warning(o.package_path, package.signature).c_str(), stderr);
     const SignatureFacts &sig = package.signature;
     if (sig.status == "verified") {
         std::fprintf(stderr,
@@ -283,11 +414,6 @@ base::Status open_package_step(Options &o, PackageInputs &package,
                      "hidiap: package '%s' is signed by the key ID %s, not checked: no key is "
                      "trusted (--trust); trusted comment: %s\n",
                      o.package_path.c_str(), sig.key_id.c_str(), sig.trusted_comment.c_str());
-    } else if (sig.status == "unreadable") {
-        std::fprintf(stderr,
-                     "hidiap: warning: package '%s' has an unreadable signature, not checked: no "
-                     "key is trusted\n",
-                     o.package_path.c_str());
     }
     const formats::Manifest &m = package.manifest;
     o.image_path = o.package_path + ":" + m.image_name;

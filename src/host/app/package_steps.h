@@ -1,6 +1,6 @@
 // The firmware package in a run: making a signing key (--make-key), writing and signing a
-// package (--make-package, --sign), showing what one holds (package show), the keys a run
-// trusts, and taking a package apart before the run.
+// package (--make-package, --sign, package sign), showing what one holds (package show), the keys a
+// run trusts, and taking a package apart before the run.
 #pragma once
 
 #include <string>
@@ -25,14 +25,18 @@ int show_package_step(const Options &o);
 // --make-key NAME: writes NAME.pub and NAME.key. Returns the exit status.
 int make_key_step(const Options &o);
 
-// The keys the run trusts: --trust's and the system folder's. 0, or the exit status after
-// saying why one is unusable.
-int trust_step(const Options &o, std::vector<TrustedKey> &trusted);
+// package sign PACKAGE --sign KEY...: adds a signature member per key, in place. Returns the
+// exit status.
+int sign_package_step(const Options &o);
 
-// Reads o.package_path, judges it against the trusted keys and makes o what the three-argument
-// form would be: the members as IMAGE and TTS (named PACKAGE:MEMBER), the manifest's token, and
-// its IDs unless --vid/--pid were given. Refused after saying why on standard error.
-base::Status open_package_step(Options &o, PackageInputs &package,
-                               const std::vector<TrustedKey> &trusted);
+// The keys the run judges packages by: --trust's and the trusted folder's (--trusted-keys-dir,
+// else the system's), --revoke's and the revoked folder's likewise. 0, or the exit status after
+// saying why one is unusable.
+int keys_step(const Options &o, PackageKeys &keys);
+
+// Reads o.package_path, judges it against the keys and makes o what the three-argument form
+// would be: the members as IMAGE and TTS (named PACKAGE:MEMBER), the manifest's token, and its
+// IDs unless --vid/--pid were given. Refused after saying why on standard error.
+base::Status open_package_step(Options &o, PackageInputs &package, const PackageKeys &keys);
 
 }  // namespace host

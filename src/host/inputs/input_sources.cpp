@@ -117,7 +117,7 @@ bool file_looks_like_zip(const std::string &path) {
 }
 
 base::Status read_package_file(const std::string &path, PackageInputs &out,
-                               const std::vector<TrustedKey> &trusted) {
+                               const PackageKeys &keys) {
     const base::Result<std::vector<uint8_t>> archive = read_whole(path, kPackageFileLimit);
     if (!archive.ok()) {
         std::fprintf(stderr, "hidiap: cannot read package '%s': %s\n", shown(path).c_str(),
@@ -128,7 +128,7 @@ base::Status read_package_file(const std::string &path, PackageInputs &out,
         formats::read_signed_manifest(archive->data(), archive->size());
     base::Result<formats::Package> package =
         formats::read_package(archive->data(), archive->size(), kFormattedFileLimit);
-    const base::Status judged = judge_package(stored, package, trusted, out.signature);
+    const base::Status judged = judge_package(stored, package, keys, out.signature);
     if (!judged.ok()) {
         std::fprintf(stderr, "hidiap: package '%s' refused: %s; nothing was sent\n",
                      shown(path).c_str(), judged.message().c_str());

@@ -35,11 +35,11 @@ struct PackageInputs {
     std::vector<uint8_t> tts;
 };
 
-// Reads a firmware package and checks its manifest, both checksums and, when keys are trusted,
-// its signature. Refused after saying on standard error why; the refusal's message is the reason
+// Reads a firmware package and checks its manifest, both checksums and its signatures against
+// the keys. Refused after saying on standard error why; the refusal's message is the reason
 // that line gives ("unsigned: it has no signature ...").
 base::Status read_package_file(const std::string &path, PackageInputs &out,
-                               const std::vector<TrustedKey> &trusted = {});
+                               const PackageKeys &keys = {});
 
 // Whether the file at path begins as a zip archive does.
 bool file_looks_like_zip(const std::string &path);

@@ -1,7 +1,7 @@
 #include "host/inputs/package_trust.h"
 
 #include <algorithm>
-#include <optional>
+#include <utility>
 
 #include "formats/shown_text.h"
 #include "host/inputs/file_reading.h"
@@ -38,7 +38,8 @@ bool ends_with(const std::string &s, const std::string &end) {
 }
 
 // The *.pub files of the folder, in order of their names; none when there is no such folder.
-base::Result<std::vector<std::string>> keys_in_folder(const std::string &folder) {
+base::Result<std::vector<std::string>> keys_in_folder(const std::string &folder,
+                                                      const std::string &role) {
     Env &e = env();
     const base::Result<FileFacts> facts = e.stat(folder);
     if (folder.empty() || !facts.ok() || facts->kind != FileKind::Directory) {
@@ -46,7 +47,7 @@ base::Result<std::vector<std::string>> keys_in_folder(const std::string &folder)
     }
     base::Result<std::vector<std::string>> names = e.list_folder(folder);
     if (!names.ok()) {
-        return Error(names.code(), "the folder of trusted keys '" + folder +
+        return Error(names.code(), "the folder of " + role + " keys '" + folder +
                                        "' cannot be read: " + names.message());
     }
     std::vector<std::string> found;
@@ -63,9 +64,10 @@ base::Result<std::vector<std::string>> keys_in_folder(const std::string &folder)
 }  // namespace
 
 base::Result<std::vector<TrustedKey>> load_trusted_keys(const std::vector<std::string> &files,
-                                                        const std::string &folder) {
+                                                        const std::string &folder,
+                                                        const std::string &role) {
     std::vector<std::string> paths = files;
-    base::Result<std::vector<std::string>> in_folder = keys_in_folder(folder);
+    base::Result<std::vector<std::string>> in_folder = keys_in_folder(folder, role);
     if (!in_folder.ok()) {
         return in_folder.error();
     }
@@ -77,84 +79,192 @@ base::Result<std::vector<TrustedKey>> load_trusted_keys(const std::vector<std::s
     for (const std::string &path : paths) {
         base::Result<signing::PublicKey> key = read_key_file(path);
         if (!key.ok()) {
-            return Error(key.code(),
-                         "the trusted key '" + shown(path) + "' is unusable: " + key.message());
+            return Error(key.code(), "the " + role + " key '" + shown(path) +
+                                         "' is unusable: " + key.message());
         }
         out.push_back({path, *key});
     }
     return out;
 }
 
-base::Status judge_package(const base::Result<formats::SignedManifest> &stored,
-                           const base::Result<formats::Package> &package,
-                           const std::vector<TrustedKey> &trusted, SignatureFacts &facts) {
-    const base::Status own = package.ok() ? base::Status() : base::Status(package.error());
-    std::optional<base::Result<signing::Signature>> sig;
-    if (stored.ok() && stored->signed_package) {
-        sig = signing::read_signature(stored->signature_text);
-        facts.status = sig->ok() ? "not checked" : "unreadable";
-        if (sig->ok()) {
-            facts.key_id = signing::key_id_text((*sig)->id);
-            facts.trusted_comment = (*sig)->trusted_comment;
-        }
-    }
-    // Without a manifest there is nothing a signature could vouch for: the package's own refusal.
-    if (trusted.empty() || !stored.ok() || stored->text.empty()) {
-        return own;
-    }
-    const auto refuse = [](std::string why) { return Error(ErrorCode::InvalidInput, why); };
-    if (!sig) {
-        return refuse(std::string("unsigned: it has no signature (") + formats::kSignatureName +
-                      "), and only packages signed by a trusted key are accepted");
-    }
-    if (!sig->ok()) {
-        return refuse(std::string("bad signature: ") + formats::kSignatureName +
-                      " is unreadable: " + sig->message());
-    }
-    // Keys with the same ID are each tried: an ID is not a key.
+namespace {
+
+// The key of `keys` that made the signature: Good with it, or how the one with its ID failed
+// (keys with the same ID are each tried: an ID is not a key); OtherKey when none has its ID.
+signing::Check check_with(const std::vector<TrustedKey> &keys, const signing::Signature &sig,
+                          const std::vector<uint8_t> &text, const TrustedKey *&matched) {
     signing::Check worst = signing::Check::OtherKey;
-    for (const TrustedKey &k : trusted) {
-        const signing::Check c =
-            signing::verify(k.key, **sig, stored->text.data(), stored->text.size());
+    for (const TrustedKey &k : keys) {
+        const signing::Check c = signing::verify(k.key, sig, text.data(), text.size());
         if (c == signing::Check::Good) {
-            facts.status = "verified";
-            facts.key_file = k.file;
-            if (!own.ok() && own.code() == ErrorCode::Corrupt) {
-                return Error(ErrorCode::Corrupt, "changed member: " + own.message());
-            }
-            return own;
+            matched = &k;
+            return c;
         }
         if (c != signing::Check::OtherKey) {
             worst = c;
+            matched = &k;
         }
     }
-    switch (worst) {
-        case signing::Check::OtherKey:
-            return refuse(
-                "unknown key ID " + facts.key_id +
-                ": it was signed by a key that is not trusted (trusted: " + key_ids(trusted) + ")");
-        case signing::Check::ChangedComment:
-            return refuse(
-                "bad signature: the trusted comment does not match its signature by key "
-                "ID " +
-                facts.key_id + " (it was changed)");
-        default:
-            return refuse(std::string("bad signature: ") + formats::kManifestName +
-                          " does not match its signature by key ID " + facts.key_id);
+    return worst;
+}
+
+// One signature member judged against the keys.
+SignatureEntry judge_one(const formats::SignatureMember &member, const std::vector<uint8_t> &text,
+                         const PackageKeys &keys) {
+    SignatureEntry e;
+    e.member = member.name;
+    const base::Result<signing::Signature> sig =
+        member.read ? signing::read_signature(member.text)
+                    : base::Result<signing::Signature>(
+                          Error(ErrorCode::InvalidInput, "it cannot be taken out of the archive"));
+    if (!sig.ok()) {
+        e.trust = "unreadable";
+        e.why = shown(member.name) + " is unreadable: " + sig.message();
+        return e;
     }
+    e.key_id = signing::key_id_text(sig->id);
+    e.trusted_comment = sig->trusted_comment;
+    for (const auto &[list, word] :
+         {std::pair<const std::vector<TrustedKey> *, const char *>{&keys.revoked, "revoked"},
+          {&keys.trusted, "trusted"}}) {
+        const TrustedKey *matched = nullptr;
+        const signing::Check c = check_with(*list, *sig, text, matched);
+        if (c == signing::Check::OtherKey) {
+            continue;
+        }
+        e.key_file = matched->file;
+        if (c == signing::Check::Good) {
+            e.trust = word;
+        } else {
+            e.trust = "bad";
+            e.why = c == signing::Check::ChangedComment
+                        ? "the trusted comment does not match its signature by key ID " + e.key_id +
+                              " (it was changed)"
+                        : std::string(formats::kManifestName) +
+                              " does not match its signature by key ID " + e.key_id;
+        }
+        return e;
+    }
+    e.trust = "unknown";
+    return e;
+}
+
+}  // namespace
+
+base::Status judge_package(const base::Result<formats::SignedManifest> &stored,
+                           const base::Result<formats::Package> &package, const PackageKeys &keys,
+                           SignatureFacts &facts) {
+    const base::Status own = package.ok() ? base::Status() : base::Status(package.error());
+    // Without a manifest there is nothing a signature could vouch for: the package's own refusal.
+    if (!stored.ok() || stored->text.empty()) {
+        return own;
+    }
+    const std::vector<TrustedKey> &trusted = keys.trusted;
+    const SignatureEntry *decided = nullptr;
+    const SignatureEntry *bad = nullptr;
+    size_t revoked = 0;
+    for (const formats::SignatureMember &member : stored->signatures) {
+        facts.signatures.push_back(judge_one(member, stored->text, keys));
+    }
+    for (const SignatureEntry &e : facts.signatures) {
+        if (e.trust == "trusted" && (decided == nullptr || decided->trust != "trusted")) {
+            decided = &e;
+        } else if (decided == nullptr && !e.key_id.empty()) {
+            decided = &e;
+        }
+        if ((e.trust == "bad" || e.trust == "unreadable") && bad == nullptr) {
+            bad = &e;
+        }
+        revoked += e.trust == "revoked" ? 1 : 0;
+    }
+    if (!facts.signatures.empty()) {
+        facts.status = decided == nullptr            ? "unreadable"
+                       : decided->trust == "trusted" ? "verified"
+                                                     : "not checked";
+    }
+    if (decided != nullptr) {
+        facts.key_id = decided->key_id;
+        facts.trusted_comment = decided->trusted_comment;
+        if (decided->trust == "trusted") {
+            facts.key_file = decided->key_file;
+        }
+    }
+    const auto refuse = [](std::string why) { return Error(ErrorCode::InvalidInput, why); };
+    if (bad != nullptr) {
+        return refuse("bad signature: " + bad->why);
+    }
+    if (!facts.signatures.empty() && revoked == facts.signatures.size()) {
+        std::string which;
+        for (const SignatureEntry &e : facts.signatures) {
+            which += (which.empty() ? "" : ", ") + std::string("key ID ") + e.key_id + " ('" +
+                     shown(e.key_file) + "')";
+        }
+        return refuse("revoked key: it is signed only by keys that were revoked (" + which +
+                      "), and a revoked key's signature is never accepted");
+    }
+    facts.revoked_too = revoked > 0;
+    if (trusted.empty()) {
+        return own;
+    }
+    if (facts.signatures.empty()) {
+        return refuse(std::string("unsigned: it has no signature (") + formats::kSignatureName +
+                      "), and only packages signed by a trusted key are accepted");
+    }
+    if (facts.status != "verified") {
+        std::string unknown;
+        for (const SignatureEntry &e : facts.signatures) {
+            if (e.trust == "unknown") {
+                unknown = e.key_id;
+                break;
+            }
+        }
+        return refuse("unknown key ID " + unknown +
+                      ": it was signed by a key that is not trusted (trusted: " + key_ids(trusted) +
+                      ")");
+    }
+    if (!own.ok() && own.code() == ErrorCode::Corrupt) {
+        return Error(ErrorCode::Corrupt, "changed member: " + own.message());
+    }
+    return own;
+}
+
+std::string revoked_too_warning(const std::string &path, const SignatureFacts &f) {
+    if (!f.revoked_too) {
+        return "";
+    }
+    std::string which;
+    for (const SignatureEntry &e : f.signatures) {
+        if (e.trust == "revoked") {
+            which += (which.empty() ? "" : ", ") + std::string("key ID ") + e.key_id +
+                     ", revoked by '" + shown(e.key_file) + "'";
+        }
+    }
+    return "hidiap: warning: package '" + shown(path) +
+           "': one of its signatures is by a revoked key (" + which + "); it runs for its " +
+           (f.status == "verified" ? "signature by the trusted key ID " + f.key_id
+                                   : std::string("other signatures")) +
+           "\n";
 }
 
 std::string describe_signature(const SignatureFacts &f) {
+    std::string text;
     if (f.status == "unsigned" || f.status == "unreadable") {
-        return "  signature: " + f.status + "\n";
+        text = "  signature: " + f.status + "\n";
+    } else {
+        text = "  signature: " + f.status + ", key ID " + f.key_id;
+        if (!f.key_file.empty()) {
+            text += " (trusted key '" + shown(f.key_file) + "')";
+        }
+        text += ", trusted comment: " + shown(f.trusted_comment) + "\n";
     }
-    std::string text = "  signature: " + f.status + ", key ID " + f.key_id;
-    if (!f.key_file.empty()) {
-        text += " (trusted key '" + shown(f.key_file) + "')";
+    if (f.signatures.size() > 1 || f.revoked_too) {
+        for (const SignatureEntry &e : f.signatures) {
+            text += "    " + e.member + ": " + e.trust +
+                    (e.key_id.empty() ? std::string() : ", key ID " + e.key_id) + "\n";
+        }
     }
-    return text + ", trusted comment: " + shown(f.trusted_comment) + "\n";
+    return text;
 }
-
 std::string loose_files_refusal(const std::vector<TrustedKey> &trusted) {
     return "hidiap: refused: a key is trusted (" +
            (trusted.empty() ? std::string() : trusted.front().file) +

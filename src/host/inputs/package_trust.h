@@ -1,5 +1,5 @@
-// Whose firmware packages a run accepts: the trusted public keys, and the judgement of a
-// package's signature against them.
+// Whose firmware packages a run accepts: the trusted public keys and the revoked ones, and the
+// judgement of a package's signatures against them.
 #pragma once
 
 #include <string>
@@ -18,33 +18,63 @@ struct TrustedKey {
 
 // Reads each of `files` and every *.pub file in `folder` (none when the folder does not exist),
 // in that order, through the Env. Refused, with the file and why, when one of them is unusable:
-// a key that was meant to be trusted and cannot be is never quietly left out.
+// a key that was meant to be trusted (or revoked: `role` "revoked") and cannot be is never
+// quietly left out.
 base::Result<std::vector<TrustedKey>> load_trusted_keys(const std::vector<std::string> &files,
-                                                        const std::string &folder);
+                                                        const std::string &folder,
+                                                        const std::string &role = "trusted");
 
-// A package's signature as --dry-run, the JSON events and the standard error show it.
+// The keys a run judges packages by. A key in both lists counts as revoked.
+struct PackageKeys {
+    std::vector<TrustedKey> trusted;
+    std::vector<TrustedKey> revoked;
+};
+
+// One signature member of a package.
+struct SignatureEntry {
+    std::string member;
+    // "trusted" (verified by a trusted key), "revoked" (verified by a revoked key), "unknown"
+    // (by a key known here neither way: not checked), "bad" (by a trusted or revoked key, and
+    // it does not verify), "unreadable"
+    std::string trust;
+    std::string key_id;  // "" when unreadable
+    std::string trusted_comment;
+    std::string key_file;  // the trusted or revoked key it was checked with
+    std::string why;       // for bad and unreadable: what is wrong
+};
+
+// A package's signatures as --dry-run, the JSON events and the standard error show them.
 struct SignatureFacts {
-    // "unsigned"; "verified" by a trusted key; "not checked" (no key is trusted); "unreadable"
+    // "unsigned"; "verified" by a trusted key; "not checked" (no trusted key signed it, and none
+    // has to); "unreadable"
     std::string status = "unsigned";
+    // Of the signature that decided: the trusted one that verified it, else the first readable.
     std::string key_id;
     std::string trusted_comment;
     std::string key_file;  // the trusted key that verified it
+    std::vector<SignatureEntry> signatures;
+    bool revoked_too = false;  // it runs, and one of its signatures is by a revoked key
 };
 
-// Judges a package's signature and, with trusted keys, whether it may run: `stored` is what
-// formats::read_signed_manifest read of it, `package` what formats::read_package did. A refusal
-// begins with its kind (unsigned, unknown key ID, bad signature, changed member); without
-// trusted keys only the package's own refusal refuses it, as for any package. `facts` says what
-// the signature is, whatever the verdict.
+// Judges a package's signatures and whether it may run: `stored` is what
+// formats::read_signed_manifest read of it, `package` what formats::read_package did. Refused
+// when a signature is bad or unreadable, when every signature is by a revoked key, and, with
+// trusted keys, when no trusted key signed it. A refusal begins with its kind (unsigned, unknown
+// key ID, bad signature, revoked key, changed member). `facts` says what the signatures are,
+// whatever the verdict.
 base::Status judge_package(const base::Result<formats::SignedManifest> &stored,
-                           const base::Result<formats::Package> &package,
-                           const std::vector<TrustedKey> &trusted, SignatureFacts &facts);
+                           const base::Result<formats::Package> &package, const PackageKeys &keys,
+                           SignatureFacts &facts);
 
 // The line that refuses loose files (IMAGE TTS TOKEN) while keys are trusted: they carry no
 // signature, and accepting them would make the trust a formality.
 std::string loose_files_refusal(const std::vector<TrustedKey> &trusted);
 
-// One line about the signature, as --dry-run prints it after the inputs.
+// The warning of a package that runs and is signed by a revoked key too, or "".
+std::string revoked_too_warning(const std::string &path, const SignatureFacts &facts);
+
+// One line about the signature (and one per signature when there are several), as --dry-run
+// prints it after the inputs.
 std::string describe_signature(const SignatureFacts &facts);
 
 }  // namespace host

@@ -65,6 +65,12 @@ std::string trusted_keys_folder() {
            "\\hidiap\\trusted-keys";
 }
 
+std::string revoked_keys_folder() {
+    const char *data = std::getenv("ProgramData");
+    return std::string(data != nullptr && *data != '\0' ? data : "C:\\ProgramData") +
+           "\\hidiap\\revoked-keys";
+}
+
 #else
 
 bool read_secret_line(const char *prompt, std::string &out) {
@@ -89,6 +95,10 @@ bool secret_input_is_terminal() {
 
 std::string trusted_keys_folder() {
     return "/etc/hidiap/trusted-keys";
+}
+
+std::string revoked_keys_folder() {
+    return "/etc/hidiap/revoked-keys";
 }
 
 #endif

@@ -17,5 +17,7 @@ bool secret_input_is_terminal();
 // The folder of the system's trusted public keys: /etc/hidiap/trusted-keys on Linux,
 // %ProgramData%\hidiap\trusted-keys on Windows.
 std::string trusted_keys_folder();
+// The folder of the system's revoked public keys, beside it: revoked-keys.
+std::string revoked_keys_folder();
 
 }  // namespace host

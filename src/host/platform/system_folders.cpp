@@ -8,6 +8,10 @@ const char *trusted_keys_folder_text() {
     return "%ProgramData%\\hidiap\\trusted-keys";
 }
 
+const char *revoked_keys_folder_text() {
+    return "%ProgramData%\\hidiap\\revoked-keys";
+}
+
 const char *spool_folder_text() {
     return "%LOCALAPPDATA%\\hidiap";
 }
@@ -16,6 +20,10 @@ const char *spool_folder_text() {
 
 const char *trusted_keys_folder_text() {
     return "/etc/hidiap/trusted-keys";
+}
+
+const char *revoked_keys_folder_text() {
+    return "/etc/hidiap/revoked-keys";
 }
 
 const char *spool_folder_text() {

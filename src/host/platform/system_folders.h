@@ -7,6 +7,8 @@ namespace host {
 // The folder of the system's trusted public keys: "/etc/hidiap/trusted-keys", or on Windows
 // "%ProgramData%\hidiap\trusted-keys" (trusted_keys_folder() gives the path itself).
 const char *trusted_keys_folder_text();
+// Likewise the folder of the revoked ones: "/etc/hidiap/revoked-keys".
+const char *revoked_keys_folder_text();
 
 // Where a records database's spool files go by default: "$XDG_STATE_HOME/hidiap", or on Windows
 // "%LOCALAPPDATA%\hidiap".
