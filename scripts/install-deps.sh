@@ -11,7 +11,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
 
 packages=(build-essential cmake pkg-config libhidapi-dev libcli11-dev zlib1g-dev
   nlohmann-json3-dev libminizip-dev nettle-dev libsqlite3-dev libsodium-dev libpq-dev
-  libsystemd-dev)
+  libsystemd-dev libtomlplusplus-dev)
 # libminizip-dev: the Windows build compiles minizip from the source package it comes from; tcl
 # builds SQLite's amalgamation from its source package. libsodium-dev likewise: libsodium is built
 # for Windows from its source package, which ships no configure script (autoconf, automake and
