@@ -66,6 +66,18 @@ if(HIDIAP_WEB_SITE_DIR)
           FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 endif()
 
+# The station's example configuration, commented.
+install(FILES packaging/examples/station.toml DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+
+# The station as a systemd service and the system user it runs as. Debian 12 keeps the units in
+# /lib/systemd/system (lintian refuses /usr/lib there); sysusers.d is under /usr/lib.
+set(HIDIAP_SYSTEMD_UNIT_DIR "/lib/systemd/system" CACHE STRING "Where systemd units are installed")
+set(HIDIAP_SYSUSERS_DIR "lib/sysusers.d" CACHE STRING
+    "Where sysusers.d files are installed, relative to the install prefix")
+install(FILES packaging/systemd/hidiap-station@.service DESTINATION ${HIDIAP_SYSTEMD_UNIT_DIR})
+install(FILES packaging/systemd/hidiap.sysusers DESTINATION ${HIDIAP_SYSUSERS_DIR}
+        RENAME hidiap.conf)
+
 foreach(rule IN LISTS HIDIAP_UDEV_RULES)
   install(FILES ${rule} DESTINATION ${HIDIAP_UDEV_RULES_DIR})
 endforeach()

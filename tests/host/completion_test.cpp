@@ -28,7 +28,7 @@ class Completion : public Tool {
 
 TEST_F(Completion, BashCompletesCommandsOptionsAndTheirValues) {
     EXPECT_EQ(bash_offers("hidiap st"), "station\n");
-    EXPECT_EQ(bash_offers("hidiap station --co"), "--count\n");
+    EXPECT_EQ(bash_offers("hidiap station --co"), "--count\n--config\n");
     EXPECT_EQ(bash_offers("hidiap update --format ''"), "raw\nihex\nsrec\nelf\n");
     EXPECT_EQ(bash_offers("hidiap update --sim-timing u"), "usb-fs\n");
     EXPECT_EQ(bash_offers("hidiap package ''"), "make\nsign\nshow\n");

@@ -62,8 +62,15 @@ const OptionGroup kDeviceChoice{
 const OptionGroup kStation{
     "Station",
     {number(
-        "--count", "N", +[](CommandLine &c) -> unsigned & { return c.options.count; }, 1, 1000000,
-        "stop after N boards were handled (updated, current or failed)")}};
+         "--count", "N", +[](CommandLine &c) -> unsigned & { return c.options.count; }, 1, 1000000,
+         "stop after N boards were handled (updated, current or failed)"),
+     valued(
+         "--config", "FILE", Value::File,
+         +[](CommandLine &c) -> std::string & { return c.options.config_path; },
+         "read the station's settings from a TOML file (the command line wins)"),
+     flag(
+         "--print-config", +[](CommandLine &c) -> bool & { return c.options.print_config; },
+         "print the settings in force and where each came from, then exit")}};
 
 const OptionGroup kInputs{
     "Inputs",

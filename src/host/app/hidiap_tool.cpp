@@ -20,9 +20,11 @@
 #include "host/inputs/update_plan.h"
 #include "host/platform/debug_trace.h"
 #include "host/platform/env.h"
+#include "host/platform/journal_stderr.h"
 #include "host/platform/platform.h"
 #include "host/sim/sim_catalog.h"
 #include "host/sim/sim_flash_file.h"
+#include "host/station/service_notifier.h"
 #include "host/station/station.h"
 #include "host/update/update_run.h"
 #include "timing/usb_timing.h"
@@ -258,6 +260,8 @@ int station_step(const Options &o, DeviceCatalog &catalog, const Inputs &inputs,
     }
     setup.interrupt_status = interrupt_requested;
     setup.interrupt_requests = interrupt_requests;
+    ServiceNotifier service(o.station_name.empty() ? env().host_name() : o.station_name);
+    setup.observers.push_back(&service);
     const UpdatePlan plan = make_update_plan(inputs.image_length, inputs.tts_length, o.token);
     if (presentation.json()) {
         presentation.events().plan(plan);
@@ -392,6 +396,10 @@ int run_parsed(const ParseResult &parsed, const UpdateSettings &base) {
 int run_tool(int argc, char **argv, const UpdateSettings &base) {
     // A fault of the program is said and ends the run with its own status, never an abort.
     try {
+        // Under a service manager, the journal files each line of standard error by its priority.
+        if (stderr_is_journal()) {
+            prefix_stderr_lines();
+        }
         const ParseResult parsed = parse_command_line(argc, argv);
         const int status = run_parsed(parsed, base);
         end_in_own_console(parsed, argc > 0 ? argv[0] : nullptr, status);

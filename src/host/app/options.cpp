@@ -1,15 +1,18 @@
 #include "host/app/options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
 
+#include "base/text.h"
 #include "host/app/command_help.h"
 #include "host/app/command_table.h"
 #include "host/app/nearest_word.h"
+#include "host/app/station_config.h"
 #include "host/app/version.h"
 #include "host/events/exit_status.h"
 #include "host/inputs/input_sources.h"
@@ -391,6 +394,9 @@ std::string validate(CommandLine &line, const std::set<std::string> &given) {
     if (o.count != 0 && !o.station) {
         return "--count needs --station";
     }
+    if ((!o.config_path.empty() || o.print_config) && !o.station) {
+        return "--config and --print-config go with station";
+    }
     if (o.station && (o.wait.count() != 0 || o.list || o.device.all)) {
         return "--station takes every matching board as it appears: no --wait, --list or --all";
     }
@@ -409,7 +415,126 @@ ParseResult asked_for_information(ParseResult result) {
 
 }  // namespace
 
+namespace {
+
+// A TOML value: strings quoted, the rest as it is.
+std::string quoted(const std::string &text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+        }
+        out += c;
+    }
+    return out + "\"";
+}
+
+struct ShownValue {
+    std::string operator()(FlagField f) const { return f(line) ? "true" : "false"; }
+    std::string operator()(TextField f) const { return quoted(mask_passwords(f(line))); }
+    std::string operator()(TextsField f) const {
+        std::string out;
+        for (const std::string &t : f(line)) {
+            out += (out.empty() ? "" : ", ") + quoted(mask_passwords(t));
+        }
+        return "[" + out + "]";
+    }
+    std::string operator()(IntField f) const { return std::to_string(f(line)); }
+    std::string operator()(CountField f) const { return std::to_string(f(line)); }
+    std::string operator()(SecondsField f) const { return number_text(f(line)); }
+    CommandLine &line;
+};
+
+// --print-config: every station setting as a line of the file would set it, and where its value
+// came from. Secrets in URIs are masked as everywhere else.
+void print_settings(CommandLine &line, const StationConfig &config,
+                    const std::vector<std::string> &cli_keys) {
+    const auto source = [&](const std::string &key) -> std::string {
+        if (std::find(cli_keys.begin(), cli_keys.end(), key) != cli_keys.end()) {
+            return "command line";
+        }
+        for (const ConfigSetting &s : config.settings) {
+            if (s.key == key) {
+                return base::format("file %s:%u", config.path.c_str(), s.line);
+            }
+        }
+        return "default";
+    };
+    std::string out = "# the settings of hidiap station in force, and where each came from\n";
+    const Options &o = line.options;
+    const bool files_given = std::find(cli_keys.begin(), cli_keys.end(), "") != cli_keys.end();
+    const char *from = files_given ? "command line" : nullptr;
+    const std::pair<const char *, std::string> inputs[] = {{"image", o.image_path},
+                                                           {"tts", o.tts_path},
+                                                           {"token", o.token},
+                                                           {"package", o.package_path}};
+    for (const auto &[key, value] : inputs) {
+        if (!value.empty()) {
+            out += std::string(key) + " = " + quoted(value) + "  # " +
+                   (from != nullptr ? std::string(from) : source(key)) + "\n";
+        }
+    }
+    for (const ShownGroup &g : options_of(find_command("station")->groups)) {
+        for (const OptionSpec *s : g.options) {
+            const std::string key = s->name.substr(2);
+            if (key == "config" || key == "print-config") {
+                continue;
+            }
+            out +=
+                key + " = " + std::visit(ShownValue{line}, s->field) + "  # " + source(key) + "\n";
+        }
+    }
+    std::fputs(out.c_str(), stdout);
+}
+
+}  // namespace
+
 ParseResult parse_command_line(int argc, char **argv) {
+    // station --config FILE: the file's settings become words of the command line, before the
+    // parse, so that one parser checks both and the command line's own win.
+    StationConfig config;
+    std::vector<std::string> words(argv, argv + argc);
+    std::vector<std::string> cli_keys;
+    const size_t first = argc > 1 && is_command_word(argv[1]) ? 2 : 1;
+    for (size_t i = first; i < words.size(); ++i) {
+        if (words[i] == "--") {
+            break;
+        }
+        const bool joined = words[i].rfind("--config=", 0) == 0;
+        if (words[i] != "--config" && !joined) {
+            continue;
+        }
+        const std::string path = joined                 ? words[i].substr(9)
+                                 : i + 1 < words.size() ? words[i + 1]
+                                                        : "";
+        if (path.empty()) {
+            break;  // the parser says what is missing
+        }
+        base::Result<StationConfig> read = read_station_config(path);
+        if (!read.ok()) {
+            ParseResult refused;
+            refused.any_arguments = true;
+            return refuse(refused, read.message());
+        }
+        config = std::move(*read);
+        const std::vector<std::string> args(words.begin() + static_cast<long>(first), words.end());
+        cli_keys = command_line_keys(args);
+        const std::vector<std::string> added = config_words(config, args);
+        words.insert(words.end(), added.begin(), added.end());
+        break;
+    }
+    std::vector<char *> merged;
+    for (std::string &w : words) {
+        merged.push_back(w.data());
+    }
+    merged.push_back(nullptr);
+    argc = static_cast<int>(words.size());
+    argv = merged.data();
+    if (config.path.empty()) {
+        cli_keys = command_line_keys(std::vector<std::string>(
+            words.begin() + static_cast<long>(std::min(first, words.size())), words.end()));
+    }
+
     ParseResult result;
     result.any_arguments = argc > 1;
     CommandLine line;
@@ -458,6 +583,13 @@ ParseResult parse_command_line(int argc, char **argv) {
     }
     if (const std::string why = validate(line, given); !why.empty()) {
         return refuse(parsed(), why);
+    }
+    if (o.print_config) {
+        print_settings(line, config, cli_keys);
+        result.kind = ParseResult::Kind::Exit;
+        result.exit_status = kExitSuccess;
+        result.asked_for_information = true;
+        return parsed();
     }
     if (!o.extra_args.empty()) {
         std::string ignored;

@@ -65,6 +65,8 @@ struct Options {
     std::vector<std::string> sign_keys;  // --sign SECRETKEY (repeatable), for --make-package
     std::string show_package;  // package show PACKAGE: what it holds, whether it runs here
     std::string completion;    // completion SHELL: print that shell's completion script
+    std::string config_path;             // station --config FILE: the settings' TOML file
+    bool print_config = false;           // --print-config: the settings in force, then exit
 };
 
 struct ParseResult {

@@ -151,6 +151,13 @@ class Env {
     virtual base::Result<bool> wait_socket(SocketHandle socket, SocketWait what,
                                            SteadyTime deadline);
 
+    // --- The service manager that started the process (systemd's notification socket on Linux;
+    // none elsewhere). An Env that does not say otherwise uses the system's.
+    // Sends STATE ("READY=1", "STATUS=...", "WATCHDOG=1"); false when no manager listens.
+    virtual bool notify_service(const std::string &state);
+    // How often the manager wants to hear "WATCHDOG=1"; zero when it watches nothing.
+    virtual std::chrono::microseconds service_watchdog_interval();
+
     // --- Threads. Callers use Thread.
     virtual base::Result<std::thread> spawn(std::function<void()> body) = 0;
     virtual void join(std::thread &thread) = 0;

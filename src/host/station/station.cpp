@@ -29,8 +29,9 @@ bool chosen(const DeviceQuery &query, const DeviceInfo &d) {
 // A board's events: to its JSON emitter, and its phase and bytes to the status block.
 class BoardEvents : public RunEvents {
   public:
-    BoardEvents(JsonEvents *json, StationStatus &status, std::string tag)
-        : json_(json), status_(status), tag_(std::move(tag)) {}
+    BoardEvents(JsonEvents *json, StationStatus &status, std::string tag,
+                const std::vector<StationObserver *> &observers)
+        : json_(json), status_(status), tag_(std::move(tag)), observers_(observers) {}
 
     // When the board's first report was on its way (its first phase) and when its last event came.
     Clock::time_point first_report() {
@@ -57,6 +58,9 @@ class BoardEvents : public RunEvents {
         }
         pass([&](RunEvents &e) { e.phase(phase, file); });
         status_.board_phase(tag_, phase, file);
+        for (StationObserver *o : observers_) {
+            o->board_phase(tag_, phase);
+        }
     }
     void erase(uint32_t a) override {
         pass([&](RunEvents &e) { e.erase(a); });
@@ -64,6 +68,9 @@ class BoardEvents : public RunEvents {
     void progress(uint64_t done, uint64_t total) override {
         pass([&](RunEvents &e) { e.progress(done, total); });
         status_.board_progress(tag_, done, total);
+        for (StationObserver *o : observers_) {
+            o->board_progress(tag_, done, total);
+        }
     }
     void check(const RangeCheck &c) override {
         pass([&](RunEvents &e) { e.check(c); });
@@ -96,6 +103,7 @@ class BoardEvents : public RunEvents {
     JsonEvents *json_;
     StationStatus &status_;
     const std::string tag_;
+    const std::vector<StationObserver *> &observers_;
     std::mutex mutex_;
     Clock::time_point first_report_{};
     Clock::time_point last_event_{};
@@ -169,6 +177,15 @@ class Station::Impl {
     void tally(BoardRun &run, std::vector<DeviceResult> &results);
     UpdateSettings stage_settings(bool verify);
     void reap_locked(std::unique_lock<std::mutex> &lock);
+    template <typename F>
+    void tell(F f) {
+        for (StationObserver *o : setup_.observers) {
+            f(*o);
+        }
+    }
+    double board_seconds(const Board &board) const {
+        return std::chrono::duration<double>(env().now() - board.appeared).count();
+    }
     bool needs_more_locked() const {
         return setup_.count == 0 || totals_.handled() + in_progress_ < setup_.count;
     }
@@ -231,9 +248,11 @@ std::vector<DeviceResult> Station::Impl::run() {
     started_ = env().now();
     status_.show();
     bool taking = true;
+    bool watching = false;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         reap_locked(lock);
+        tell([&](StationObserver &o) { o.turn(totals_, in_progress_); });
         if (setup_.records_waiting) {
             status_.records_waiting(setup_.records_waiting());
         }
@@ -246,9 +265,11 @@ std::vector<DeviceResult> Station::Impl::run() {
                              "(Ctrl-C again interrupts them)\n",
                              busy));
             lock.lock();
+            tell([&](StationObserver &o) { o.stopping(in_progress_); });
         }
         if (taking && setup_.count != 0 && totals_.handled() >= setup_.count) {
             taking = false;
+            tell([&](StationObserver &o) { o.stopping(in_progress_); });
         }
         if (!taking && in_progress_ == 0) {
             break;
@@ -257,6 +278,10 @@ std::vector<DeviceResult> Station::Impl::run() {
             lock.unlock();
             poll_catalog();
             lock.lock();
+            if (!watching) {
+                watching = true;
+                tell([&](StationObserver &o) { o.watching(totals_); });
+            }
         }
         // A board's end wakes the loop at once (a further board may now be needed); otherwise
         // the next look is one poll period away.
@@ -353,6 +378,7 @@ void Station::Impl::start_board(const DeviceInfo &info, std::unique_ptr<Transpor
     board.appeared = appeared;
     in_progress_++;
     status_.board_started(tag);
+    tell([&](StationObserver &o) { o.board_started(tag, info); });
     base::Result<Thread> thread = Thread::start([this, &board] { handle(board); });
     if (thread.ok()) {
         board.thread = std::move(*thread);
@@ -361,6 +387,9 @@ void Station::Impl::start_board(const DeviceInfo &info, std::unique_ptr<Transpor
     // No thread for it: the board is left as it is and tried again once it is plugged in anew.
     note("hidiap: station: cannot handle " + board.info.path + " now: " + thread.message() + "\n");
     status_.board_ended(tag, "not handled: " + thread.message(), totals_);
+    tell([&](StationObserver &o) {
+        o.board_ended(tag, false, Status::Failed, "not handled", board_seconds(board), totals_);
+    });
     in_progress_--;
     board.ended = true;
 }
@@ -368,7 +397,7 @@ void Station::Impl::start_board(const DeviceInfo &info, std::unique_ptr<Transpor
 Station::Impl::BoardRun::BoardRun(Impl &station, Board &b)
     : board(b),
       json(station.setup_.json ? std::make_unique<JsonEvents>(stdout, b.tag) : nullptr),
-      events(json.get(), station.status_, b.tag),
+      events(json.get(), station.status_, b.tag, station.setup_.observers),
       device{{b.transport.get(), b.info, &events, b.tag}} {}
 
 void Station::Impl::handle(Board &board) {
@@ -465,7 +494,12 @@ void Station::Impl::tally(BoardRun &run, std::vector<DeviceResult> &results) {
         if (run.json) {
             run.json->emit("station", {{"event", "already_done"}, {"serial", board.info.serial}});
         }
-        status_.board_ended(board.tag, "already done", totals());
+        const StationTotals now = totals();
+        status_.board_ended(board.tag, "already done", now);
+        tell([&](StationObserver &o) {
+            o.board_ended(board.tag, false, Status::Current, "already done", board_seconds(board),
+                          now);
+        });
         return;
     }
     DeviceResult &r = results.front();
@@ -477,10 +511,12 @@ void Station::Impl::tally(BoardRun &run, std::vector<DeviceResult> &results) {
         results_.push_back(r);
         now = totals_;
     }
-    status_.board_ended(board.tag,
-                        std::string(status_words(r.report.status).board) +
-                            (r.succeeded() ? "" : ": " + r.report.reason + "; re-plug to retry"),
-                        now);
+    const std::string result = std::string(status_words(r.report.status).board) +
+                               (r.succeeded() ? "" : ": " + r.report.reason + "; re-plug to retry");
+    status_.board_ended(board.tag, result, now);
+    tell([&](StationObserver &o) {
+        o.board_ended(board.tag, true, r.report.status, result, board_seconds(board), now);
+    });
 }
 
 Station::Station(DeviceCatalog &catalog, const Layout &layout, const UpdatePlan &plan,

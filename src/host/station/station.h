@@ -13,6 +13,7 @@
 
 #include "host/discovery/device_selection.h"
 #include "host/link/device_catalog.h"
+#include "host/station/station_observer.h"
 #include "host/station/station_status.h"
 #include "host/update/update_run.h"
 #include "host/update/update_settings.h"
@@ -36,6 +37,9 @@ struct StationSetup {
     // 0, or the exit status an interruption asks for; how many requests came.
     std::function<int()> interrupt_status;
     std::function<int()> interrupt_requests;
+    // Told of the loop's turns and the boards' ways (the service manager, the status page);
+    // they outlive the station.
+    std::vector<StationObserver *> observers;
 };
 
 class Station {
