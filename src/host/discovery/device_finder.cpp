@@ -7,6 +7,7 @@
 #include "host/discovery/access_hint.h"
 #include "host/events/exit_status.h"
 #include "host/platform/env.h"
+#include "host/platform/error_lines.h"
 
 namespace host {
 
@@ -78,25 +79,25 @@ OpenedDevices find_and_open(DeviceCatalog &catalog, const DeviceQuery &query,
             return true;
         },
         [&] {
-            std::fprintf(stderr, "hidiap: waiting up to %s for %s\n", seconds_text(wait).c_str(),
+            error_printf("hidiap: waiting up to %s for %s\n", seconds_text(wait).c_str(),
                          describe_query(query).c_str());
         });
     if (found) {
         for (const std::string &line : selection.warnings) {
-            std::fprintf(stderr, "hidiap: warning: %s\n", line.c_str());
+            error_printf("hidiap: warning: %s\n", line.c_str());
         }
         result.status = kExitSuccess;
         return result;
     }
     if (refused) {
-        std::fprintf(stderr, "hidiap: cannot open %s: %s\n", describe_device(refusing).c_str(),
+        error_printf("hidiap: cannot open %s: %s\n", describe_device(refusing).c_str(),
                      open_error.c_str());
-        std::fputs(access_hint(refusing.vendor_id, refusing.product_id).c_str(), stderr);
+        error_write(access_hint(refusing.vendor_id, refusing.product_id).c_str());
         result.status = kExitPermission;
         return result;
     }
     for (const std::string &line : selection.missing) {
-        std::fprintf(stderr, "hidiap: %s\n", line.c_str());
+        error_printf("hidiap: %s\n", line.c_str());
     }
     result.status = kExitNoDevice;
     return result;
@@ -113,11 +114,11 @@ std::vector<DeviceInfo> wait_for_devices(DeviceCatalog &catalog, uint16_t vendor
             return !devices.empty();
         },
         [&] {
-            std::fprintf(stderr, "hidiap: waiting up to %s for a HID device with %s\n",
+            error_printf("hidiap: waiting up to %s for a HID device with %s\n",
                          seconds_text(wait).c_str(), describe_ids(vendor_id, product_id).c_str());
         });
     if (devices.empty()) {
-        std::fprintf(stderr, "hidiap: no HID device with %s\n",
+        error_printf("hidiap: no HID device with %s\n",
                      describe_ids(vendor_id, product_id).c_str());
     }
     return devices;

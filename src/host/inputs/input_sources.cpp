@@ -8,6 +8,7 @@
 #include "formats/shown_text.h"
 #include "globals/iap_globals.h"
 #include "host/inputs/file_reading.h"
+#include "host/platform/error_lines.h"
 
 namespace host {
 
@@ -120,7 +121,7 @@ base::Status read_package_file(const std::string &path, PackageInputs &out,
                                const PackageKeys &keys) {
     const base::Result<std::vector<uint8_t>> archive = read_whole(path, kPackageFileLimit);
     if (!archive.ok()) {
-        std::fprintf(stderr, "hidiap: cannot read package '%s': %s\n", shown(path).c_str(),
+        error_printf("hidiap: cannot read package '%s': %s\n", shown(path).c_str(),
                      archive.message().c_str());
         return Error(archive.code(), "cannot read package: " + archive.message());
     }
@@ -130,8 +131,8 @@ base::Status read_package_file(const std::string &path, PackageInputs &out,
         formats::read_package(archive->data(), archive->size(), kFormattedFileLimit);
     const base::Status judged = judge_package(stored, package, keys, out.signature);
     if (!judged.ok()) {
-        std::fprintf(stderr, "hidiap: package '%s' refused: %s; nothing was sent\n",
-                     shown(path).c_str(), judged.message().c_str());
+        error_printf("hidiap: package '%s' refused: %s; nothing was sent\n", shown(path).c_str(),
+                     judged.message().c_str());
         return judged;
     }
     out.path = path;

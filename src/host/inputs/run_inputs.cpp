@@ -7,6 +7,7 @@
 #include "console/console.h"
 #include "formats/shown_text.h"
 #include "globals/iap_globals.h"
+#include "host/platform/error_lines.h"
 
 namespace host {
 
@@ -20,7 +21,7 @@ base::Status judge(const base::Result<SourceLoad> &loaded, const char *not_found
     if (loaded.ok()) {
         return {};
     }
-    std::fprintf(stderr, "hidiap: %s\n", loaded.message().c_str());
+    error_printf("hidiap: %s\n", loaded.message().c_str());
     if (loaded.code() == base::ErrorCode::NotFound ||
         loaded.code() == base::ErrorCode::PermissionDenied) {
         console_printf("%s", not_found_line);
@@ -30,10 +31,10 @@ base::Status judge(const base::Result<SourceLoad> &loaded, const char *not_found
 
 void warn_about_token(const std::string &token) {
     if (token.compare(0, 3, "1MB") != 0 && token.compare(0, 3, "2MB") != 0) {
-        std::fprintf(stderr,
-                     "hidiap: warning: the token '%s' begins with neither 1MB nor 2MB; the TTS "
-                     "data goes to 0x%x as for any token but 1MB\n",
-                     shown(token).c_str(), kTtsAddrOther);
+        error_printf(
+            "hidiap: warning: the token '%s' begins with neither 1MB nor 2MB; the TTS "
+            "data goes to 0x%x as for any token but 1MB\n",
+            shown(token).c_str(), kTtsAddrOther);
     }
 }
 
@@ -49,11 +50,11 @@ void note_unprogrammed(const SourceLoad &image, const std::string &path) {
             end = span.end < kImageStart ? span.end : kImageStart;
         }
     }
-    std::fprintf(stderr,
-                 "hidiap: note: image file '%s' has data at 0x%06llx-0x%06llx, below 0x%x: it is "
-                 "not programmed, as for a raw image\n",
-                 shown(path).c_str(), static_cast<unsigned long long>(image.spans.front().begin),
-                 static_cast<unsigned long long>(end), kImageStart);
+    error_printf(
+        "hidiap: note: image file '%s' has data at 0x%06llx-0x%06llx, below 0x%x: it is "
+        "not programmed, as for a raw image\n",
+        shown(path).c_str(), static_cast<unsigned long long>(image.spans.front().begin),
+        static_cast<unsigned long long>(end), kImageStart);
 }
 
 }  // namespace
@@ -77,7 +78,7 @@ base::Status load_inputs(const InputRequest &o, Inputs &out, const PackageInputs
     const SourceLoad &tts = *loaded_tts;
     for (const SourceLoad *s : {&image, &tts}) {
         for (const std::string &note : s->notes) {
-            std::fprintf(stderr, "hidiap: note: %s file '%s': %s\n", s->facts.role.c_str(),
+            error_printf("hidiap: note: %s file '%s': %s\n", s->facts.role.c_str(),
                          shown(s->facts.name).c_str(), note.c_str());
         }
     }
@@ -96,7 +97,7 @@ base::Status load_inputs(const InputRequest &o, Inputs &out, const PackageInputs
             "image file '%s' is %d bytes; it must be larger than %u bytes (0x%x), because the "
             "image is programmed from that offset on",
             shown(o.image_path).c_str(), image_length, kImageStart, kImageStart);
-        std::fprintf(stderr, "hidiap: %s\n", why.c_str());
+        error_printf("hidiap: %s\n", why.c_str());
         return base::Error(base::ErrorCode::InvalidInput, why);
     }
     warn_about_token(o.token);
@@ -108,16 +109,16 @@ base::Status load_inputs(const InputRequest &o, Inputs &out, const PackageInputs
         // these, and --verify, --skip-unchanged and the station compare with them.
         const Layout &l = out.layout;
         const uint32_t tts_end = l.tts_addr + l.tts_rounded;
-        std::fprintf(stderr,
-                     "hidiap: warning: the image range 0x%06x-0x%06x and the TTS range "
-                     "0x%06x-0x%06x overlap; the TTS data is programmed last and wins: its "
-                     "sectors replace the image's bytes 0x%06x-0x%06x",
-                     kImageStart, kImageStart + l.image_program, l.tts_addr, tts_end, l.tts_addr,
-                     l.replaced_end);
+        error_printf(
+            "hidiap: warning: the image range 0x%06x-0x%06x and the TTS range "
+            "0x%06x-0x%06x overlap; the TTS data is programmed last and wins: its "
+            "sectors replace the image's bytes 0x%06x-0x%06x",
+            kImageStart, kImageStart + l.image_program, l.tts_addr, tts_end, l.tts_addr,
+            l.replaced_end);
         if (l.replaced_end > tts_end) {
-            std::fprintf(stderr, " (0x%06x-0x%06x left erased)", tts_end, l.replaced_end);
+            error_printf(" (0x%06x-0x%06x left erased)", tts_end, l.replaced_end);
         }
-        std::fputs("\n", stderr);
+        error_write("\n");
     }
     use_layout(out.layout);
     return {};

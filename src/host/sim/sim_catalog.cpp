@@ -163,7 +163,10 @@ std::unique_ptr<Transport> SimCatalog::open(const DeviceInfo &device) {
         if (!board.link) {
             board.link = std::make_shared<SimTransport>(faults_[static_cast<size_t>(n - 1)],
                                                         setup_.device_tick, setup_.link);
-            if (start_flash_) {
+            if (const auto first = setup_.first_flash.find(sim_serial(n));
+                first != setup_.first_flash.end()) {
+                load_sim_flash(*board.link, first->second);
+            } else if (start_flash_) {
                 load_sim_flash(*board.link, *start_flash_);
             }
             if (setup_.reboot_away) {

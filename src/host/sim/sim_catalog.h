@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,6 +36,9 @@ struct SimCatalogSetup {
     // --sim-flash-from: the file whose content every board's flash starts with when the board
     // is first opened, read when the catalog is made; empty: erased.
     std::string flash_from;
+    // By serial number: the content a board's flash starts with when it is first opened, in
+    // place of flash_from's (a program that keeps boards' flashes across catalogs).
+    std::map<std::string, std::string> first_flash;
     // --sim-flash: where each board's flash is written when an update of it is over; empty:
     // nowhere.
     std::string flash_to;

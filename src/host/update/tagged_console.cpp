@@ -17,7 +17,7 @@ TaggedConsole::DeviceScope::~DeviceScope() {
 }
 
 TaggedConsole::TaggedConsole(std::vector<std::string> tags, Sink out)
-    : out_(std::move(out)), tags_(std::move(tags)), pending_(tags_.size()) {}
+    : out_(std::move(out)), tags_(std::move(tags)), pending_(tags_.size()), own_(tags_.size()) {}
 
 TaggedConsole::~TaggedConsole() {
     uninstall();
@@ -28,10 +28,11 @@ void TaggedConsole::attach(const EngineRunner *runner, size_t device) {
     runners_.emplace_back(runner, device);
 }
 
-size_t TaggedConsole::add(const std::string &tag) {
+size_t TaggedConsole::add(const std::string &tag, Sink own) {
     std::lock_guard<std::mutex> lock(mutex_);
     tags_.push_back(tag);
     pending_.emplace_back();
+    own_.push_back(std::move(own));
     return tags_.size() - 1;
 }
 
@@ -100,7 +101,11 @@ void TaggedConsole::write(std::string_view text) {
 
 void TaggedConsole::flush_locked(size_t device) {
     std::string &line = pending_[device];
-    out_("[" + tags_[device] + "] " + line);
+    if (own_[device]) {
+        own_[device](line);
+    } else {
+        out_("[" + tags_[device] + "] " + line);
+    }
     line.clear();
 }
 

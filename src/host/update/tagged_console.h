@@ -36,8 +36,9 @@ class TaggedConsole {
 
     // Device `device` prints through `runner`'s engine calls.
     void attach(const EngineRunner *runner, size_t device);
-    // A new device with its tag; returns its index.
-    size_t add(const std::string &tag);
+    // A new device with its tag; returns its index. With `own`, the device's whole lines go
+    // there, untagged, instead of to the console's output.
+    size_t add(const std::string &tag, Sink own = nullptr);
     // The runner's run is over: its unfinished line is written out and it is forgotten (another
     // runner may later live at its address).
     void detach(const EngineRunner *runner);
@@ -75,6 +76,7 @@ class TaggedConsole {
     std::vector<std::string> tags_;
     std::vector<std::pair<const EngineRunner *, size_t>> runners_;
     std::vector<std::string> pending_;      // each device's unfinished line
+    std::vector<Sink> own_;                 // each device's own output, or none
     std::optional<ConsoleSinkScope> sink_;  // while installed
 };
 

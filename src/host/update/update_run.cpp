@@ -205,8 +205,9 @@ UpdateRun::Impl::Impl(const std::vector<UpdateDevice> &devices, const Layout &la
         }
         events_.push_back(std::make_unique<SessionEvents>(
             devices[i].events != nullptr ? *devices[i].events : quiet_, progress));
-        const size_t index =
-            settings.shared_console != nullptr ? settings.shared_console->add(tags_[i]) : i;
+        const size_t index = settings.shared_console != nullptr
+                                 ? settings.shared_console->add(tags_[i], devices[i].lines)
+                                 : i;
         sessions_.push_back(
             std::make_unique<DeviceSession>(index, *devices[i].transport, devices[i].info, tags_[i],
                                             *events_.back(), layout, settings, several, image));

@@ -7,8 +7,10 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/events/outcome.h"
@@ -26,6 +28,9 @@ struct UpdateDevice {
     DeviceInfo info;                 // path and serial at least
     RunEvents *events = nullptr;     // the device's presenter (its JSON events), or none
     std::string tag{};               // with a shared console: its tag there
+    // With a shared console: where the device's whole lines go, untagged; none: the console's
+    // output, under its tag.
+    std::function<void(std::string_view)> lines{};
 };
 
 struct DeviceResult {
