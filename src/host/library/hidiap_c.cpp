@@ -68,14 +68,29 @@ std::string text_or_empty(const char *text) {
 }
 
 // The keys the options name, added to those of the system's folder, as the tool trusts them.
-base::Result<std::vector<host::TrustedKey>> trusted_keys(const hidiap_input_options *o) {
+// The keys a package is judged by: the caller's trusted keys and the system folders, as the tool
+// takes them (a key revoked on this machine is revoked for the library too).
+base::Result<host::PackageKeys> package_keys(const hidiap_input_options *o) {
     std::vector<std::string> files;
     if (o != nullptr) {
         for (size_t i = 0; i < o->trusted_key_count; i++) {
             files.push_back(text_or_empty(o->trusted_keys[i]));
         }
     }
-    return host::load_trusted_keys(files, host::trusted_keys_folder());
+    base::Result<std::vector<host::TrustedKey>> trusted =
+        host::load_trusted_keys(files, host::trusted_keys_folder());
+    if (!trusted.ok()) {
+        return trusted.error();
+    }
+    base::Result<std::vector<host::TrustedKey>> revoked =
+        host::load_trusted_keys({}, host::revoked_keys_folder(), "revoked");
+    if (!revoked.ok()) {
+        return revoked.error();
+    }
+    host::PackageKeys keys;
+    keys.trusted = std::move(*trusted);
+    keys.revoked = std::move(*revoked);
+    return keys;
 }
 
 int loaded_or_fail(base::Result<std::shared_ptr<const host::LoadedInputs>> loaded,
@@ -93,12 +108,12 @@ int loaded_or_fail(base::Result<std::shared_ptr<const host::LoadedInputs>> loade
 int from_request(const host::InputRequest &request, const host::PackageInputs *package,
                  const hidiap_input_options *options, hidiap_inputs **out, hidiap_error *error) {
     if (package == nullptr) {
-        base::Result<std::vector<host::TrustedKey>> keys = trusted_keys(options);
+        base::Result<host::PackageKeys> keys = package_keys(options);
         if (!keys.ok()) {
             return fail(error, HIDIAP_ERR_INPUT, keys.message());
         }
-        if (!keys->empty()) {
-            std::string why = host::loose_files_refusal(*keys);
+        if (!keys->trusted.empty()) {
+            std::string why = host::loose_files_refusal(keys->trusted);
             why = host::error_lines_as_message(why);
             return fail(error, HIDIAP_ERR_INPUT, why);
         }
@@ -257,7 +272,7 @@ int hidiap_inputs_from_package(const char *package_path, const hidiap_input_opti
     }
     *out = nullptr;
     return guarded(error, [&] {
-        base::Result<std::vector<host::TrustedKey>> keys = trusted_keys(options);
+        base::Result<host::PackageKeys> keys = package_keys(options);
         if (!keys.ok()) {
             return fail(error, HIDIAP_ERR_INPUT, keys.message());
         }
