@@ -136,7 +136,9 @@ int before_device(const Options &o, Presentation &presentation, Inputs &inputs,
     }
     presentation.set_inputs(inputs_to_json(
         inputs.facts, package != nullptr ? package->manifest.firmware_version : std::string(),
-        package != nullptr ? &package->signature : nullptr));
+        package != nullptr ? &package->signature : nullptr,
+        package != nullptr ? std::optional<uint64_t>(package->manifest.security_counter)
+                           : std::nullopt));
     if (o.dry_run) {
         const UpdatePlan plan = make_update_plan(inputs.image_length, inputs.tts_length, o.token,
                                                  send_less_of(o.skip_blank, o.skip_unchanged));
