@@ -39,6 +39,7 @@ export default {
   stepRightDevice: 'Wählen Sie {product} in der Liste der Geräte aus und versuchen Sie es erneut.',
   stepSupport: 'Wenn es weiterhin fehlschlägt, wenden Sie sich mit diesem Code an den Support: {code}.',
   details: 'Details',
+  noRecords: 'Diese Seite führt keine Aufzeichnungen über Ihr Gerät und prüft daher nicht, ob die Firmware älter ist als die, die das Gerät hatte.',
   tryAgain: 'Erneut versuchen',
   close: 'Schließen',
 };

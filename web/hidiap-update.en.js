@@ -40,6 +40,7 @@ export default {
   stepRightDevice: 'Choose {product} in the list of devices and try again.',
   stepSupport: 'If it still fails, contact support with this code: {code}.',
   details: 'Details',
+  noRecords: 'This page keeps no records of your device, so it does not check whether the firmware is older than what the device had.',
   tryAgain: 'Try again',
   close: 'Close',
 };

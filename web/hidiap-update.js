@@ -156,7 +156,7 @@ const TEMPLATE = `
     <p id="end-next" hidden></p>
     <ul id="steps" hidden></ul>
   </div>
-  <details id="details" hidden><summary data-text="details"></summary><code id="outcome"></code></details>
+  <details id="details" hidden><summary data-text="details"></summary><code id="outcome"></code><p class="note" data-text="noRecords"></p></details>
   <div class="actions">
     <button type="button" id="retry" data-text="tryAgain" hidden></button>
     <button type="button" class="secondary" id="close" data-text="close" hidden></button>

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "host/records/record_fields.h"
 #include "host/records/record_json.h"
 #include "host/records/record_writer.h"
 #include "host/records/sqlite_records.h"
@@ -128,7 +129,8 @@ TEST_F(RecordStores, EveryFieldComesBackFromEachLocalStore) {
     const auto from_sqlite = sqlite_records("r.db");
     ASSERT_EQ(from_sqlite.size(), 1u);
     expect_same_record(r, from_sqlite[0], "SQLite");
-    EXPECT_EQ(sqlite_text("r.db", "SELECT max(version) FROM hidiap_schema"), "1\n");
+    EXPECT_EQ(sqlite_text("r.db", "SELECT max(version) FROM hidiap_schema"),
+              std::to_string(host::kRecordsSchemaVersion) + "\n");
 }
 
 // .sqlite and .db in any case are SQLite; anything else (a name that merely holds one) JSON.
@@ -190,7 +192,8 @@ TEST_F(RecordStores, SqliteFilesOfEarlierHidiapAreAdoptedAndForeignOnesRefused) 
     ASSERT_TRUE(adopted->append(record("NEW1")).ok());
     adopted.reset();
     EXPECT_EQ(serials(sqlite_records("old.db")), (Serials{"OLD1", "NEW1"}));
-    EXPECT_EQ(sqlite_text("old.db", "SELECT version FROM hidiap_schema"), "1\n");
+    EXPECT_EQ(sqlite_text("old.db", "SELECT version FROM hidiap_schema"),
+              std::to_string(host::kRecordsSchemaVersion) + "\n");
 
     make("foreign.db", "CREATE TABLE hidiap_records (id INTEGER PRIMARY KEY, board TEXT)");
     make("newer.db",
@@ -204,7 +207,8 @@ TEST_F(RecordStores, SqliteFilesOfEarlierHidiapAreAdoptedAndForeignOnesRefused) 
         {"foreign.db",
          "a table hidiap_records that no hidiap wrote (its columns: board text, id "
          "integer)"},
-        {"newer.db", "schema version 7, which this hidiap does not know (it knows up to 1)"},
+        {"newer.db", "schema version 7, which this hidiap does not know (it knows up to " +
+                         std::to_string(host::kRecordsSchemaVersion) + ")"},
         {"mislabelled.db", "not of the schema version 1 it is recorded as"},
     };
     for (const auto &[name, why] : refused) {

@@ -55,13 +55,15 @@ TEST(RunReport, EveryStatusCauseAndOutcomeKeepsTheWordsScriptsRead) {
                                   "no-device",
                                   "no-permission",
                                   "differs",
-                                  "record"};
+                                  "record",
+                                  "downgrade"};
     ASSERT_EQ(std::size(causes), static_cast<size_t>(host::kCauseCount));
     for (int i = 0; i < host::kCauseCount; i++) {
         EXPECT_STREQ(host::cause_word(static_cast<Cause>(i)), causes[i]) << i;
     }
-    const char *const outcomes[] = {"success",  "timeout",     "error",        "stalled",
-                                    "no-event", "interrupted", "disconnected", "wrong product"};
+    const char *const outcomes[] = {"success",      "timeout",       "error",
+                                    "stalled",      "no-event",      "interrupted",
+                                    "disconnected", "wrong product", "refused"};
     ASSERT_EQ(std::size(outcomes), static_cast<size_t>(host::kOutcomeCount));
     for (int i = 0; i < host::kOutcomeCount; i++) {
         EXPECT_STREQ(host::outcome_word(static_cast<host::Outcome>(i)), outcomes[i]) << i;

@@ -11,6 +11,7 @@
 #include <iterator>
 #include <string>
 
+#include "host/inputs/older_firmware.h"
 #include "host/inputs/package_trust.h"
 #include "signing/minisign.h"
 
@@ -187,4 +188,34 @@ TEST_F(Minisign, TrustedKeysComeFromTheFilesAndThePubFilesOfTheFolder) {
         broken.message().find("the trusted key '" + path("keys/broken.pub") + "' is unusable"),
         std::string::npos)
         << broken.message();
+}
+
+TEST(OlderFirmware, VersionsCompareAsSemanticVersionsAndTheCounterIsAFloorNothingLifts) {
+    // In precedence order, as semantic versions rank them (build metadata aside).
+    const char *const ordered[] = {"1.0.0-alpha", "1.0.0-alpha.1", "1.0.0-alpha.beta",
+                                   "1.0.0-beta",  "1.0.0-beta.2",  "1.0.0-beta.11",
+                                   "1.0.0-rc.1",  "1.0.0",         "1.2.0",
+                                   "1.10.0",      "2.0.0"};
+    for (size_t i = 0; i + 1 < std::size(ordered); i++) {
+        EXPECT_EQ(host::compare_versions(ordered[i], ordered[i + 1]), -1) << ordered[i];
+        EXPECT_EQ(host::compare_versions(ordered[i + 1], ordered[i]), 1) << ordered[i];
+    }
+    EXPECT_EQ(host::compare_versions("1.0.0+build.5", "1.0.0"), 0);
+    for (const char *odd : {"1.0", "v1.0.0", "01.0.0", "1.0.0-", "1.0.0-01", "2026-12-09"}) {
+        EXPECT_FALSE(host::compare_versions(odd, "1.0.0").has_value()) << odd;
+    }
+    formats::Manifest m;
+    m.firmware_version = "1.0.0";
+    m.has_security_counter = true;
+    m.security_counter = 1;
+    EXPECT_NE(host::judge_older_firmware(m, {2, "0.9.0"}, true).refusal.find("counter is 1"),
+              std::string::npos);
+    EXPECT_NE(host::judge_older_firmware(m, {1, "1.1.0"}, false).refusal.find("older than 1.1.0"),
+              std::string::npos);
+    EXPECT_EQ(host::judge_older_firmware(m, {1, "1.1.0"}, true).refusal, "");
+    const host::OlderFirmwareVerdict odd = host::judge_older_firmware(m, {0, "build 7"}, false);
+    EXPECT_EQ(odd.refusal, "");
+    EXPECT_NE(odd.note.find("not both semantic versions; not compared"), std::string::npos);
+    // A package without a counter counts as 0.
+    EXPECT_NE(host::judge_older_firmware(formats::Manifest{}, {1, ""}, true).refusal, "");
 }

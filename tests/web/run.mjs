@@ -71,6 +71,8 @@ const types = { '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/cs
 const trustedSite = path.join(work, 'trusted-site');
 // The ready page of a signed package with the vendor's key built in, under /customer/.
 const customerSite = path.join(work, 'customer-site');
+// The page with the vendor's key built in as trusted and as revoked, under /revoked/.
+const revokedSite = path.join(work, 'revoked-site');
 const server = http.createServer((req, res) => {
   let name = decodeURIComponent(new URL(req.url, 'http://x').pathname);
   let root = site;
@@ -78,7 +80,7 @@ const server = http.createServer((req, res) => {
     root = trustedSite;
     name = name.slice('/trusted'.length);
   }
-  for (const [prefix, dir] of [['/customer/', customerSite]]) {
+  for (const [prefix, dir] of [['/customer/', customerSite], ['/revoked/', revokedSite]]) {
     if (name.startsWith(prefix)) {
       root = dir;
       name = name.slice(prefix.length - 1);
@@ -249,7 +251,7 @@ await check('a package for another product leaves the device alone, as the tool 
   await shown.page.close();
 });
 
-await check('a page with the vendor\'s key runs its signed packages only, as the tool with --trust', async (expect) => {
+await check('a page with the vendor\'s key runs its signed packages only, and none once the key is revoked, as the tool with --trust and --revoke', async (expect) => {
   const made = [
     spawnSync(tool, ['--make-key', 'vendor', '--unencrypted'], { cwd: work }),
     spawnSync(tool, ['--make-package', 'signed.zip', '--sign', 'vendor.key', image, tts, '1MB'],
@@ -275,6 +277,17 @@ await check('a page with the vendor\'s key runs its signed packages only, as the
     expect(/refused: (unsigned|a key is trusted)/.test(refused.outcome), `${what}: ${refused.outcome}`);
     await refused.page.close();
   }
+  // Revoked as well as trusted: the key's packages are refused, as by the tool.
+  fs.cpSync(site, revokedSite, { recursive: true });
+  const revoking = spawnSync(path.join(repoRoot, 'scripts/web-trusted-keys.sh'),
+    [revokedSite, path.join(work, 'vendor.pub'), '--revoke', path.join(work, 'vendor.pub')]);
+  expect(revoking.status === 0, `web-trusted-keys.sh --revoke: ${revoking.stderr}`);
+  const revoked = await runPage({ pkg: 'signed.zip', token: 'ignored', at: `${url}revoked/` });
+  expect(revoked.status === 'failed' && revoked.exit === 2 && revoked.requests === 0,
+    `revoked: ${revoked.status} ${revoked.exit}, ${revoked.requests} device requests`);
+  expect(revoked.outcome.includes('refused: revoked key: it is signed only by keys that were revoked'),
+    `revoked: ${revoked.outcome}`);
+  await revoked.page.close();
 });
 
 for (const [name, fault] of [

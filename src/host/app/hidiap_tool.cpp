@@ -16,6 +16,7 @@
 #include "host/discovery/device_finder.h"
 #include "host/events/exit_status.h"
 #include "host/hid/hid_catalog.h"
+#include "host/inputs/older_firmware.h"
 #include "host/inputs/run_inputs.h"
 #include "host/inputs/update_plan.h"
 #include "host/platform/debug_trace.h"
@@ -137,7 +138,9 @@ int before_device(const Options &o, Presentation &presentation, Inputs &inputs,
     }
     presentation.set_inputs(inputs_to_json(
         inputs.facts, package != nullptr ? package->manifest.firmware_version : std::string(),
-        package != nullptr ? &package->signature : nullptr));
+        package != nullptr ? &package->signature : nullptr,
+        package != nullptr ? std::optional<uint64_t>(package->manifest.security_counter)
+                           : std::nullopt));
     if (o.dry_run) {
         const UpdatePlan plan = make_update_plan(inputs.image_length, inputs.tts_length, o.token,
                                                  send_less_of(o.skip_blank, o.skip_unchanged));
@@ -153,6 +156,7 @@ int before_device(const Options &o, Presentation &presentation, Inputs &inputs,
             std::fputs(describe_inputs(inputs.facts).c_str(), stdout);
             if (package != nullptr) {
                 std::fputs(describe_signature(package->signature).c_str(), stdout);
+                std::fputs(describe_versions(package->manifest).c_str(), stdout);
             }
         }
         return kExitSuccess;
@@ -365,6 +369,11 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
     }
     if (records.enabled()) {
         records.describe_inputs(o, inputs, from_package);
+        // Only a package carries a counter and a version to compare; loose files are not
+        // compared (with a key trusted they do not run at all).
+        if (from_package != nullptr) {
+            settings.board_check = records.older_firmware_check(package.manifest, o.allow_older);
+        }
         settings.settle = [&records](const DeviceInfo &d, RunReport &r) {
             records.keep(d, r);
             return true;

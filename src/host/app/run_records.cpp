@@ -1,9 +1,12 @@
 #include "host/app/run_records.h"
 
 #include <cstdio>
+#include <memory>
+#include <mutex>
 
 #include "host/app/version.h"
 #include "host/events/exit_status.h"
+#include "host/inputs/older_firmware.h"
 #include "host/records/database_uri.h"
 #include "host/records/postgres_link.h"
 #include "host/records/records_table.h"
@@ -28,6 +31,7 @@ bool RunRecords::open(const Options &o) {
 }
 
 void RunRecords::set_notes(RecordNotes notes) {
+    notes_ = notes;
     if (writer_) {
         writer_->set_notes(std::move(notes));
     }
@@ -60,6 +64,7 @@ void RunRecords::describe_inputs(const Options &o, const Inputs &inputs,
     }
     common_.token = o.token;
     if (package != nullptr) {
+        common_.security_counter = package->manifest.security_counter;
         common_.firmware_version = package->manifest.firmware_version;
         common_.signature_key_id = package->signature.key_id;
         common_.trusted_comment = package->signature.trusted_comment;
@@ -126,6 +131,56 @@ void RunRecords::keep(const DeviceInfo &device, RunReport &report) {
                      kept.message().c_str());
         report.fail_after_success(Cause::Record, "its record could not be written");
     }
+}
+
+void RunRecords::note(const std::string &line) {
+    if (notes_) {
+        notes_(line);
+    } else {
+        std::fputs(line.c_str(), stderr);
+        std::fflush(stderr);
+    }
+}
+
+std::function<std::optional<BoardRefusal>(const DeviceInfo &)> RunRecords::older_firmware_check(
+    const formats::Manifest &m, bool allow_older) {
+    if (!writer_) {
+        return nullptr;
+    }
+    auto said = std::make_shared<std::once_flag>();
+    return [this, m, allow_older, said](const DeviceInfo &d) -> std::optional<BoardRefusal> {
+        // A board without a serial number cannot be told from another in the records.
+        if (d.serial.empty()) {
+            return std::nullopt;
+        }
+        const base::Result<BoardHistory> h = writer_->board_history(d.serial);
+        if (!h.ok()) {
+            return BoardRefusal{Cause::Record, "its records in '" + shown_ +
+                                                   "' could not be read to compare the firmware "
+                                                   "with what it had: " +
+                                                   h.message() + "; nothing was sent"};
+        }
+        if (!h->consulted) {
+            std::call_once(*said, [this] {
+                note(
+                    "hidiap: --record: JSON Lines records are not consulted for older firmware; "
+                    "an SQLite or PostgreSQL database is\n");
+            });
+            return std::nullopt;
+        }
+        if (!h->succeeded) {
+            return std::nullopt;
+        }
+        const OlderFirmwareVerdict v =
+            judge_older_firmware(m, {h->highest_counter, h->firmware_version}, allow_older);
+        if (!v.note.empty()) {
+            note("hidiap: [" + d.serial + "] " + v.note + "\n");
+        }
+        if (!v.refusal.empty()) {
+            return BoardRefusal{Cause::Downgrade, v.refusal + "; nothing was sent"};
+        }
+        return std::nullopt;
+    };
 }
 
 int record_setup_step(const Options &o) {

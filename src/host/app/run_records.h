@@ -2,9 +2,12 @@
 // report kept in it, durably, before the device is reported done.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "formats/firmware_package.h"
 #include "host/app/options.h"
 #include "host/events/outcome.h"
 #include "host/inputs/run_inputs.h"
@@ -30,8 +33,15 @@ class RunRecords {
     void describe_inputs(const Options &o, const Inputs &inputs, const PackageInputs *package);
     // Appends the device's record; a record that cannot be kept fails the device.
     void keep(const DeviceInfo &device, RunReport &report);
+    // The check of each board against its earlier successes in the database (by its serial):
+    // the refusal of firmware older than it had (cause downgrade), or of a board whose records
+    // cannot be read (cause record). JSON Lines are not consulted, which is said once.
+    std::function<std::optional<BoardRefusal>(const DeviceInfo &)> older_firmware_check(
+        const formats::Manifest &m, bool allow_older);
 
   private:
+    void note(const std::string &line);
+    RecordNotes notes_;
     std::unique_ptr<RecordWriter> writer_;
     std::string shown_;  // the destination as it may be shown
     DeviceRecord common_;

@@ -22,6 +22,7 @@ enum class Outcome {
     Interrupted,   // the user asked the tool to stop before the outcome
     Disconnected,  // the device went away before the outcome
     WrongProduct,  // the device is not the product the firmware is for: nothing was started
+    Refused,       // the board's records refuse the firmware (older than it had): not started
 };
 
 // The run as a whole; the last three end a run before any device was updated.
@@ -42,15 +43,16 @@ enum class Cause {
     BadInput,
     NoDevice,
     NoPermission,
-    Differs,  // --verify: a range does not hold its file
-    Record,   // --record: the device's record could not be kept
+    Differs,    // --verify: a range does not hold its file
+    Record,     // --record: the device's record could not be kept (or its records not read)
+    Downgrade,  // the firmware is older than what the board's records say it had
 };
 
 // How many values each enum has, for the tables of words and the test that walks them all; a new
 // value goes last in its enum and is counted here.
-constexpr int kOutcomeCount = static_cast<int>(Outcome::WrongProduct) + 1;
+constexpr int kOutcomeCount = static_cast<int>(Outcome::Refused) + 1;
 constexpr int kStatusCount = static_cast<int>(Status::Current) + 1;
-constexpr int kCauseCount = static_cast<int>(Cause::Record) + 1;
+constexpr int kCauseCount = static_cast<int>(Cause::Downgrade) + 1;
 
 // A status in the words of each of its readers.
 struct StatusWords {
@@ -115,6 +117,15 @@ RunReport refusal_report(Status status, int exit_status, std::string reason);
 
 // A device that was not updated because it is another product than the firmware is for.
 RunReport wrong_product_report(std::string reason, uint64_t total_bytes);
+
+// Why a board is not to be updated at all, found before anything is sent to change its flash.
+struct BoardRefusal {
+    Cause cause = Cause::None;  // WrongProduct, Downgrade, Record
+    std::string reason;
+};
+
+// The report of a board refused so: failed (exit status 1), nothing programmed.
+RunReport board_refusal_report(const BoardRefusal &refusal, uint64_t total_bytes);
 
 // The one line on standard error that ends every update; `tag` names the device when several
 // are updated ("hidiap: [SIM0002] update failed ...").

@@ -23,6 +23,7 @@ constexpr Entry<Outcome, const char *> kOutcomes[] = {
     {Outcome::Interrupted, "interrupted"},
     {Outcome::Disconnected, "disconnected"},
     {Outcome::WrongProduct, "wrong product"},
+    {Outcome::Refused, "refused"},
 };
 
 // The JSON word, the record's word, the station's word.
@@ -52,6 +53,7 @@ constexpr Entry<Cause, const char *> kCauses[] = {
     {Cause::NoPermission, "no-permission"},
     {Cause::Differs, "differs"},
     {Cause::Record, "record"},
+    {Cause::Downgrade, "downgrade"},
 };
 
 // Every value once, in the enum's order: a value's words are found at its own index.
@@ -134,6 +136,18 @@ RunReport wrong_product_report(std::string reason, uint64_t total_bytes) {
     r.engine_outcome = Outcome::WrongProduct;
     r.cause = Cause::WrongProduct;
     r.reason = std::move(reason);
+    r.total_bytes = total_bytes;
+    return r;
+}
+
+RunReport board_refusal_report(const BoardRefusal &refusal, uint64_t total_bytes) {
+    if (refusal.cause == Cause::WrongProduct) {
+        return wrong_product_report(refusal.reason, total_bytes);
+    }
+    RunReport r;
+    r.engine_outcome = Outcome::Refused;
+    r.cause = refusal.cause;
+    r.reason = refusal.reason;
     r.total_bytes = total_bytes;
     return r;
 }

@@ -53,7 +53,8 @@ nlohmann::ordered_json device_to_json(const DeviceInfo &d) {
 
 nlohmann::ordered_json inputs_to_json(const std::vector<InputFacts> &facts,
                                       const std::string &firmware_version,
-                                      const SignatureFacts *signature) {
+                                      const SignatureFacts *signature,
+                                      std::optional<uint64_t> security_counter) {
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (const InputFacts &f : facts) {
         list.push_back({{"role", f.role},
@@ -69,9 +70,18 @@ nlohmann::ordered_json inputs_to_json(const std::vector<InputFacts> &facts,
                {"key_id", text_or_null(signature->key_id)},
                {"trusted_comment", text_or_null(signature->trusted_comment)},
                {"key_file", text_or_null(signature->key_file)}};
+        nlohmann::ordered_json each = nlohmann::ordered_json::array();
+        for (const SignatureEntry &e : signature->signatures) {
+            each.push_back(
+                {{"member", e.member}, {"key_id", text_or_null(e.key_id)}, {"trust", e.trust}});
+        }
+        sig["signatures"] = each;
     }
-    return {
-        {"inputs", list}, {"firmware_version", text_or_null(firmware_version)}, {"signature", sig}};
+    return {{"inputs", list},
+            {"firmware_version", text_or_null(firmware_version)},
+            {"security_counter", security_counter ? nlohmann::ordered_json(*security_counter)
+                                                  : nlohmann::ordered_json(nullptr)},
+            {"signature", sig}};
 }
 
 namespace {

@@ -52,11 +52,14 @@ class JsonEvents : public RunEvents {
 };
 
 // The inputs' facts (`inputs`: role, name, format, sha256, file_bytes, data_bytes), the
-// firmware version of a package (`firmware_version`, null when not given) and its signature
-// (`signature`: status, key_id, trusted_comment, key_file; null without a package).
+// firmware version of a package (`firmware_version`, null when not given), its security counter
+// (`security_counter`, null without a package) and its signatures (`signature`: status, key_id,
+// trusted_comment, key_file, and `signatures`, each member's member, key_id and trust; null
+// without a package).
 nlohmann::ordered_json inputs_to_json(const std::vector<InputFacts> &facts,
                                       const std::string &firmware_version,
-                                      const SignatureFacts *signature = nullptr);
+                                      const SignatureFacts *signature = nullptr,
+                                      std::optional<uint64_t> security_counter = std::nullopt);
 
 // The plan as the `plan` event's fields.
 nlohmann::ordered_json plan_to_json(const UpdatePlan &plan);

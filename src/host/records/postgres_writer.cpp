@@ -63,9 +63,11 @@ class PostgresWriter : public RecordWriter {
     static base::Result<std::unique_ptr<RecordWriter>> start(std::unique_ptr<PostgresLink> link,
                                                              std::unique_ptr<RecordSpool> spool,
                                                              bool table_checked, RecordNotes notes,
-                                                             bool timing_report) {
+                                                             bool timing_report,
+                                                             const std::string &uri) {
         std::unique_ptr<PostgresWriter> writer(new PostgresWriter(
             std::move(link), std::move(spool), table_checked, std::move(notes), timing_report));
+        writer->uri_ = uri;
         base::Result<Thread> forwarder = Thread::start([w = writer.get()] { w->forward(); });
         if (!forwarder.ok()) {
             writer->finished_ = true;
@@ -105,6 +107,37 @@ class PostgresWriter : public RecordWriter {
     }
 
     void set_notes(RecordNotes notes) override { notes_.set(std::move(notes)); }
+
+    // Asked over a connection of its own: the forwarding thread's may be in the middle of a
+    // batch. This run's records not yet sent count too; a database away is an error.
+    base::Result<BoardHistory> board_history(const std::string &serial) override {
+        base::Result<BoardHistory> h = BoardHistory{};
+        {
+            const std::lock_guard<std::mutex> lock(reader_mutex_);
+            if (!reader_) {
+                reader_ = std::make_unique<PostgresLink>(uri_);
+            }
+            if (base::Status reached = reader_->connect(false); !reached.ok()) {
+                return Error(reached.code(), "the database " + shown_ +
+                                                 " cannot be reached to read the board's "
+                                                 "records: " +
+                                                 reached.message());
+            }
+            h = postgres_board_history(*reader_, serial);
+        }
+        if (!h.ok()) {
+            return h;
+        }
+        const std::lock_guard<std::mutex> lock(mutex_);
+        for (const Pending &p : pending_) {
+            if (p.record.serial == serial && p.record.outcome == "success") {
+                h->succeeded = true;
+                h->highest_counter = std::max(h->highest_counter, p.record.security_counter);
+                h->firmware_version = p.record.firmware_version;
+            }
+        }
+        return h;
+    }
 
     std::string finish() override {
         {
@@ -415,6 +448,9 @@ class PostgresWriter : public RecordWriter {
     WriterNotes notes_;
     const bool timing_report_;
     Thread forwarder_;
+    std::string uri_;
+    std::mutex reader_mutex_;
+    std::unique_ptr<PostgresLink> reader_;  // board_history's own connection
 };
 
 }  // namespace
@@ -443,7 +479,7 @@ base::Result<std::unique_ptr<RecordWriter>> open_postgres_writer(
         return checked.error();
     }
     return PostgresWriter::start(std::move(link), std::move(*spool), reached.ok(), notes,
-                                 destination.timing_report);
+                                 destination.timing_report, destination.target);
 }
 
 }  // namespace host

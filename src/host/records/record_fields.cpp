@@ -37,6 +37,8 @@ const std::vector<RecordField> kFields = {
     {"firmware_version", FieldKind::OptionalText, 1, false, &DeviceRecord::firmware_version},
     {"signature_key_id", FieldKind::OptionalText, 1, false, &DeviceRecord::signature_key_id},
     {"trusted_comment", FieldKind::OptionalText, 1, false, &DeviceRecord::trusted_comment},
+    // Schema 2: the security counter, which the downgrade check reads back by serial.
+    {"security_counter", FieldKind::Count, 2, false, &DeviceRecord::security_counter},
 };
 
 Error not_of_kind(const RecordField &field, const char *what) {

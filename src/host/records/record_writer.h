@@ -44,6 +44,16 @@ struct DeviceRecord {
     std::string firmware_version;
     std::string signature_key_id;
     std::string trusted_comment;
+    // The package's security counter (0 without one, and for loose files).
+    uint64_t security_counter = 0;
+};
+
+// What the records hold of a board's earlier successes, by its serial number.
+struct BoardHistory {
+    bool consulted = false;        // the destination is a database that was asked
+    bool succeeded = false;        // it holds at least one success of the board
+    uint64_t highest_counter = 0;  // the highest security_counter of those successes
+    std::string firmware_version;  // the latest success's; "" when it carried none
 };
 
 using RecordNotes = std::function<void(const std::string &line)>;
@@ -58,6 +68,12 @@ class RecordWriter {
     virtual base::Status append(const DeviceRecord &record) = 0;
     // Records kept on this machine that the database has not taken yet, while it is away.
     virtual unsigned waiting() const { return 0; }
+    // The board's earlier successes as the destination holds them; not consulted (JSON Lines).
+    // A database that cannot be read is an error, never an empty history.
+    virtual base::Result<BoardHistory> board_history(const std::string &serial) {
+        (void)serial;
+        return BoardHistory{};
+    }
     // Where the writer's own notes go from now on (a file made again, the database away and
     // back, a record set aside).
     virtual void set_notes(RecordNotes notes) { (void)notes; }

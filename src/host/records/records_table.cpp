@@ -24,6 +24,8 @@ const char *const kExtraSteps[] = {
     "  round(100.0 * count(*) FILTER (WHERE outcome IN ('success', 'current')) / count(*), 1)"
     "   AS yield_percent"
     " FROM hidiap_records GROUP BY 1, 2, 3;",
+    // 2: security_counter; a board's earlier successes are looked up by its serial.
+    "CREATE INDEX hidiap_records_serial ON hidiap_records (serial);",
 };
 static_assert(sizeof kExtraSteps / sizeof kExtraSteps[0] == kRecordsSchemaVersion,
               "one migration per schema version");
@@ -269,6 +271,27 @@ base::Status insert_records(PostgresLink &link, const std::vector<DeviceRecord> 
         return inserted.error();
     }
     return {};
+}
+
+base::Result<BoardHistory> postgres_board_history(PostgresLink &link, const std::string &serial) {
+    const base::Result<SqlRows> rows = link.run(
+        "SELECT count(*), coalesce(max(security_counter), 0), (SELECT firmware_version FROM "
+        "hidiap_records WHERE serial = $1 AND outcome = 'success' ORDER BY time DESC, stored "
+        "DESC LIMIT 1) FROM hidiap_records WHERE serial = $1 AND outcome = 'success'",
+        {SqlValue(serial)});
+    if (!rows.ok()) {
+        return rows.error();
+    }
+    if (rows->size() != 1 || (*rows)[0].size() != 3 || !(*rows)[0][0] || !(*rows)[0][1]) {
+        return Error(ErrorCode::Corrupt, "the server's answer about the board is not one row");
+    }
+    const SqlRow &r = (*rows)[0];
+    BoardHistory h;
+    h.consulted = true;
+    h.succeeded = *r[0] != "0";
+    h.highest_counter = std::stoull(*r[1]);
+    h.firmware_version = r[2].value_or("");
+    return h;
 }
 
 }  // namespace host

@@ -26,6 +26,9 @@ base::Status check_records_table(PostgresLink &link);
 // as it is. The server refusing a record for its content is InvalidInput.
 base::Status insert_records(PostgresLink &link, const std::vector<DeviceRecord> &records);
 
+// The board's earlier successes in the database, by its serial number.
+base::Result<BoardHistory> postgres_board_history(PostgresLink &link, const std::string &serial);
+
 // The statements that bring the database from VERSION - 1 to VERSION.
 std::string postgres_migration(int version);
 

@@ -17,6 +17,8 @@ using base::ErrorCode;
 const char *const kExtraSteps[] = {
     // 1
     "",
+    // 2: security_counter; a board's earlier successes are looked up by its serial.
+    "CREATE INDEX IF NOT EXISTS hidiap_records_serial ON hidiap_records (serial);",
 };
 static_assert(sizeof kExtraSteps / sizeof kExtraSteps[0] == kRecordsSchemaVersion,
               "one migration per schema version");
@@ -350,6 +352,32 @@ base::Result<std::vector<DeviceRecord>> read_sqlite_records(sqlite3 *db,
         records.push_back(std::move(r));
     }
     return records;
+}
+
+base::Result<BoardHistory> sqlite_board_history(sqlite3 *db, const std::string &serial) {
+    base::Result<StatementOwner> select =
+        prepare(db,
+                "SELECT count(*), coalesce(max(security_counter), 0), (SELECT firmware_version "
+                "FROM hidiap_records WHERE serial = ?1 AND outcome = 'success' ORDER BY time "
+                "DESC, rowid DESC LIMIT 1) FROM hidiap_records WHERE serial = ?1 AND outcome = "
+                "'success'");
+    if (!select.ok()) {
+        return select.error();
+    }
+    sqlite3_stmt *row = select->get();
+    if (sqlite3_bind_text(row, 1, serial.c_str(), static_cast<int>(serial.size()),
+                          SQLITE_TRANSIENT) != SQLITE_OK ||
+        sqlite3_step(row) != SQLITE_ROW) {
+        return sqlite_error(db);
+    }
+    BoardHistory h;
+    h.consulted = true;
+    h.succeeded = sqlite3_column_int64(row, 0) > 0;
+    h.highest_counter = static_cast<uint64_t>(sqlite3_column_int64(row, 1));
+    if (const unsigned char *v = sqlite3_column_text(row, 2); v != nullptr) {
+        h.firmware_version = reinterpret_cast<const char *>(v);
+    }
+    return h;
 }
 
 }  // namespace host

@@ -43,4 +43,7 @@ base::Status insert_sqlite_record(sqlite3 *db, const DeviceRecord &record, bool 
 base::Result<std::vector<DeviceRecord>> read_sqlite_records(sqlite3 *db,
                                                             const std::vector<std::string> &ids);
 
+// The board's earlier successes in the file, by its serial number.
+base::Result<BoardHistory> sqlite_board_history(sqlite3 *db, const std::string &serial);
+
 }  // namespace host

@@ -84,6 +84,14 @@ class SqliteWriter : public RecordWriter {
 
     void set_notes(RecordNotes notes) override { notes_.set(std::move(notes)); }
 
+    base::Result<BoardHistory> board_history(const std::string &serial) override {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (base::Status followed = follow_path(); !followed.ok()) {
+            return followed.error();
+        }
+        return sqlite_board_history(db_.get(), serial);
+    }
+
     std::string finish() override {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (base::Status followed = follow_path(); !followed.ok()) {

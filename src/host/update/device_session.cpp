@@ -23,8 +23,7 @@ DeviceSession::DeviceSession(size_t index, Transport &device, DeviceInfo info, s
       record_(index == 0 && !settings.own_records ? iap : own_record_),
       observer_(events, uint64_t{layout.image_program} + layout.tts_rounded),
       observed_(device, observer_) {
-    prepare_record(record_, image, IMG_FILE_BUF_SIZE, settings.skip_unchanged,
-                   settings.skip_blank);
+    prepare_record(record_, image, IMG_FILE_BUF_SIZE, settings.skip_unchanged, settings.skip_blank);
     Transport *frames_to = &observed_;
     if (queued) {
         queued_ = std::make_unique<QueuedTransport>(
@@ -65,14 +64,22 @@ void DeviceSession::announce() {
     events_.device(info_);
 }
 
-std::string DeviceSession::refusal() const {
-    return product_refusal(settings_.expected_product, info_.product);
+std::optional<BoardRefusal> DeviceSession::refusal() const {
+    if (std::string why = product_refusal(settings_.expected_product, info_.product);
+        !why.empty()) {
+        return BoardRefusal{Cause::WrongProduct, std::move(why)};
+    }
+    // A verify changes nothing, so older firmware is only compared, never refused.
+    if (!settings_.verify && settings_.board_check) {
+        return settings_.board_check(info_);
+    }
+    return std::nullopt;
 }
 
-RunReport DeviceSession::refused_report(const std::string &why,
+RunReport DeviceSession::refused_report(const BoardRefusal &why,
                                         const std::function<void(const std::string &)> &note) {
     RunReport report =
-        wrong_product_report(why, uint64_t{layout_.image_program} + layout_.tts_rounded);
+        board_refusal_report(why, uint64_t{layout_.image_program} + layout_.tts_rounded);
     keep_after_update(report, note);
     return report;
 }

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "engine/iap.h"
@@ -50,11 +51,11 @@ class DeviceSession {
     // Its product line (text) or device event (JSON).
     void announce();
     // After announce(): why the device is not to be updated at all (it is another product than
-    // the firmware is for), or "" when it is.
-    std::string refusal() const;
+    // the firmware is for, or its records refuse the firmware), or nothing when it is.
+    std::optional<BoardRefusal> refusal() const;
     // The report of a device that was not updated for refusal(); said like any outcome. The
     // device keeps what it holds as after any update (a simulated board's --sim-flash file).
-    RunReport refused_report(const std::string &why,
+    RunReport refused_report(const BoardRefusal &why,
                              const std::function<void(const std::string &)> &note);
     // Its plan event: before the workers start, whose first tick already reports progress.
     void plan(const UpdatePlan &plan);

@@ -144,7 +144,7 @@ class UpdateRun::Impl {
     void start_waiters();
     void report_outcomes_as_they_come(std::vector<DeviceResult> &results);
     DeviceResult report(size_t i, Outcome outcome, Clock::time_point ended);
-    DeviceResult report_refusal(size_t i, const std::string &why);
+    DeviceResult report_refusal(size_t i, const BoardRefusal &why);
     DeviceResult show(size_t i, RunReport report);
     void note(const std::string &text);
     void stop();
@@ -240,8 +240,8 @@ std::vector<DeviceResult> UpdateRun::Impl::run(const UpdatePlan &plan) {
     std::vector<DeviceResult> results(sessions_.size());
     // A device of another product than the firmware's is left as it is, and said so.
     for (size_t i = 0; i < sessions_.size(); i++) {
-        if (const std::string why = sessions_[i]->refusal(); !why.empty()) {
-            results[i] = report_refusal(i, why);
+        if (const std::optional<BoardRefusal> why = sessions_[i]->refusal(); why) {
+            results[i] = report_refusal(i, *why);
         } else {
             running_.push_back(i);
         }
@@ -352,7 +352,7 @@ DeviceResult UpdateRun::Impl::report(size_t i, Outcome outcome, Clock::time_poin
                                         [this](const std::string &text) { note(text); }));
 }
 
-DeviceResult UpdateRun::Impl::report_refusal(size_t i, const std::string &why) {
+DeviceResult UpdateRun::Impl::report_refusal(size_t i, const BoardRefusal &why) {
     return show(i,
                 sessions_[i]->refused_report(why, [this](const std::string &text) { note(text); }));
 }

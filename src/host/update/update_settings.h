@@ -37,6 +37,10 @@ struct UpdateSettings {
     // The product the firmware is for (a package's manifest): a device whose product string
     // differs is not updated. Empty: any product.
     std::string expected_product;
+    // Asked of each board once it is identified, before anything that changes its flash (not in
+    // a --verify run): why the firmware must not go onto it (the records say it had newer), or
+    // nothing. Empty: every board may be updated.
+    std::function<std::optional<BoardRefusal>(const DeviceInfo &)> board_check;
     // 0, or the exit status an interruption asks for; asked every 100 ms while devices run.
     std::function<int()> interrupt_status;
     // Where the console lines go (standard output) and the tool's notes go (standard error);
