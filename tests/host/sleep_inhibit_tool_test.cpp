@@ -23,8 +23,17 @@ namespace {
 class FakeLogind {
   public:
     explicit FakeLogind(const std::string &address) {
-        ok_ = sd_bus_new(&bus_) >= 0 && sd_bus_set_address(bus_, address.c_str()) >= 0 &&
-              sd_bus_set_bus_client(bus_, 1) >= 0 && sd_bus_start(bus_) >= 0 &&
+        // The daemon's socket may be there a moment before it listens.
+        for (int tries = 0; tries < 100 && !ok_; ++tries) {
+            sd_bus_flush_close_unref(bus_);
+            bus_ = nullptr;
+            ok_ = sd_bus_new(&bus_) >= 0 && sd_bus_set_address(bus_, address.c_str()) >= 0 &&
+                  sd_bus_set_bus_client(bus_, 1) >= 0 && sd_bus_start(bus_) >= 0;
+            if (!ok_) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        }
+        ok_ = ok_ &&
               sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/login1",
                                        "org.freedesktop.login1.Manager", kVtable, this) >= 0 &&
               sd_bus_request_name(bus_, "org.freedesktop.login1", 0) >= 0;

@@ -60,6 +60,7 @@ struct Options {
     std::string completion;          // completion SHELL: print that shell's completion script
     std::string config_path;         // station --config FILE: the settings' TOML file
     bool print_config = false;       // --print-config: the settings in force, then exit
+    std::string status_listen;       // --status-listen [ADDRESS:]PORT: the status page
 };
 
 struct ParseResult {
