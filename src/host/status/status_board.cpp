@@ -8,7 +8,35 @@ namespace host {
 
 namespace {
 constexpr size_t kLastResults = 12;
+
+// A label's value as the text format wants it: backslash, quote and newline escaped.
+std::string label_value(const std::string &text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\\' || c == '"') {
+            out += '\\';
+            out += c;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
 }  // namespace
+
+void StatusBoard::unit_values_left(const std::string &field, uint64_t left) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    unit_values_left_[field] = left;
+}
+
+void StatusBoard::job(uint64_t allowed, uint64_t done) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    job_ = true;
+    job_allowed_ = allowed;
+    job_done_ = done;
+}
 
 const std::vector<double> &StatusBoard::buckets() {
     static const std::vector<double> b = {1, 2, 5, 10, 20, 30, 60, 120, 300};
@@ -109,7 +137,8 @@ std::string StatusBoard::status_json() {
         {"boards", boards},
         {"last_results", last},
         {"records_waiting", records_waiting_now_},
-        {"job", nullptr},
+        {"job", job_ ? nlohmann::json{{"allowed", job_allowed_}, {"done", job_done_}}
+                     : nlohmann::json(nullptr)},
     };
     return status.dump(1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
@@ -143,6 +172,18 @@ std::string StatusBoard::metrics_text() {
     out += base::format("hidiap_boards_in_progress %zu\n", boards_.size());
     // One sample per unit field with a range; none while the station has none.
     family("hidiap_unit_values_left", "gauge", "Values left in each unit field's range.");
+    for (const auto &[field, left] : unit_values_left_) {
+        out += base::format("hidiap_unit_values_left{field=\"%s\"} %llu\n",
+                            label_value(field).c_str(), static_cast<unsigned long long>(left));
+    }
+    if (job_) {
+        family("hidiap_job_boards_allowed", "gauge", "Successful boards the job allows.");
+        out += base::format("hidiap_job_boards_allowed %llu\n",
+                            static_cast<unsigned long long>(job_allowed_));
+        family("hidiap_job_boards_done", "gauge", "Successful boards of the job so far.");
+        out += base::format("hidiap_job_boards_done %llu\n",
+                            static_cast<unsigned long long>(job_done_));
+    }
     family("hidiap_station_start_time_seconds", "gauge",
            "When the station started, in seconds since the epoch.");
     out += base::format("hidiap_station_start_time_seconds %.3f\n",

@@ -30,6 +30,11 @@ class StatusBoard : public StationObserver {
     void board_ended(const std::string &tag, bool counted, Status status, const std::string &result,
                      double seconds, const StationTotals &totals) override;
 
+    // What the fixture's unit fields and a job add, from whoever keeps them (none yet: the
+    // station without them shows no samples and "job": null).
+    void unit_values_left(const std::string &field, uint64_t left);
+    void job(uint64_t allowed, uint64_t done);
+
     // GET /status: JSON.
     std::string status_json();
     // GET /metrics: Prometheus' text format.
@@ -63,6 +68,10 @@ class StatusBoard : public StationObserver {
     std::deque<Result> last_;              // newest first
     std::map<std::string, uint64_t> outcomes_;
     std::vector<uint64_t> bucket_counts_;  // cumulative counts, as the format has them
+    std::map<std::string, uint64_t> unit_values_left_;
+    bool job_ = false;
+    uint64_t job_allowed_ = 0;
+    uint64_t job_done_ = 0;
     uint64_t updates_ = 0;
     double update_seconds_ = 0;
 };
