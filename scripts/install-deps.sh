@@ -11,7 +11,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
 
 packages=(build-essential cmake pkg-config libhidapi-dev libcli11-dev zlib1g-dev
   nlohmann-json3-dev libminizip-dev nettle-dev libsqlite3-dev libsodium-dev libpq-dev
-  libsystemd-dev libtomlplusplus-dev python3-dev python3-pybind11 pybind11-dev)
+  libsystemd-dev libtomlplusplus-dev libcpp-httplib-dev python3-dev python3-pybind11 pybind11-dev)
 # python3-dev, python3-pybind11, pybind11-dev: the Python module of the release and package
 # builds, for Debian's /usr/bin/python3.
 # libminizip-dev: the Windows build compiles minizip from the source package it comes from; tcl
@@ -25,10 +25,12 @@ debian=(dpkg-dev file)
 web=(emscripten dpkg-dev zip ca-certificates zlib1g-dev libminizip-dev nettle-dev
   nlohmann-json3-dev libsodium-dev autoconf automake libtool)
 # The plain build's tests alone (HIDIAP_QUICK=1 scripts/test.sh); zsh and fish run the
-# completion scripts made for them; systemd: systemd-analyze verifies the station's unit;
-# Debian's pytest and labgrid the Python module's tests.
+# completion scripts made for them. systemd: systemd-analyze verifies the station's unit;
+# dbus-daemon: a private bus for the fake logind of the sleep inhibitor's test;
+# python3-prometheus-client parses the station's metrics; Debian's pytest and labgrid run the
+# Python module's tests.
 plain_tests=(googletest libgtest-dev libgmock-dev libbenchmark-dev binutils minisign postgresql
-  zsh fish systemd python3-pytest python3-labgrid)
+  zsh fish systemd dbus-daemon python3-prometheus-client python3-pytest python3-labgrid)
 usage() {
   echo "usage: scripts/install-deps.sh [--windows | --package | --web | --test-plain | --test]" >&2
   exit 2

@@ -70,7 +70,11 @@ const OptionGroup kStation{
          "read the station's settings from a TOML file (the command line wins)"),
      flag(
          "--print-config", +[](CommandLine &c) -> bool & { return c.options.print_config; },
-         "print the settings in force and where each came from, then exit")}};
+         "print the settings in force and where each came from, then exit"),
+     valued(
+         "--status-listen", "[ADDRESS:]PORT", Value::Text,
+         +[](CommandLine &c) -> std::string & { return c.options.status_listen; },
+         "serve the status page, /status and /metrics there (address default 127.0.0.1)")}};
 
 const OptionGroup kInputs{
     "Inputs",

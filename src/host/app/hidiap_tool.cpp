@@ -27,6 +27,9 @@
 #include "host/sim/sim_flash_file.h"
 #include "host/station/service_notifier.h"
 #include "host/station/station.h"
+#if defined(HIDIAP_HAVE_STATUS_PAGE)
+#include "host/status/status_server.h"
+#endif
 #include "host/update/update_run.h"
 #include "timing/usb_timing.h"
 
@@ -264,8 +267,36 @@ int station_step(const Options &o, DeviceCatalog &catalog, const Inputs &inputs,
     }
     setup.interrupt_status = interrupt_requested;
     setup.interrupt_requests = interrupt_requests;
-    ServiceNotifier service(o.station_name.empty() ? env().host_name() : o.station_name);
+    const std::string name = o.station_name.empty() ? env().host_name() : o.station_name;
+    ServiceNotifier service(name);
     setup.observers.push_back(&service);
+#if defined(HIDIAP_HAVE_STATUS_PAGE)
+    std::unique_ptr<StatusBoard> board;
+    std::unique_ptr<StatusServer> server;
+    if (!o.status_listen.empty()) {
+        const base::Result<ListenAddress> address = parse_listen_address(o.status_listen);
+        std::function<unsigned()> waiting;
+        if (records.enabled()) {
+            waiting = [&records] { return records.waiting(); };
+        }
+        board = std::make_unique<StatusBoard>(name, waiting);
+        server = std::make_unique<StatusServer>(*board);
+        const base::Status listening =
+            address.ok() ? server->start(*address) : base::Status(address.error());
+        if (!listening.ok()) {
+            std::fprintf(stderr, "hidiap: %s; nothing was sent\n", listening.message().c_str());
+            return kExitBadInput;
+        }
+        setup.observers.push_back(board.get());
+    }
+#else
+    if (!o.status_listen.empty()) {
+        std::fprintf(stderr,
+                     "hidiap: --status-listen: this build has no status page; nothing "
+                     "was sent\n");
+        return kExitBadInput;
+    }
+#endif
     const UpdatePlan plan = make_update_plan(inputs.image_length, inputs.tts_length, o.token);
     if (presentation.json()) {
         presentation.events().plan(plan);

@@ -394,8 +394,8 @@ std::string validate(CommandLine &line, const std::set<std::string> &given) {
     if (o.count != 0 && !o.station) {
         return "--count needs --station";
     }
-    if ((!o.config_path.empty() || o.print_config) && !o.station) {
-        return "--config and --print-config go with station";
+    if ((!o.config_path.empty() || o.print_config || !o.status_listen.empty()) && !o.station) {
+        return "--config, --print-config and --status-listen go with station";
     }
     if (o.station && (o.wait.count() != 0 || o.list || o.device.all)) {
         return "--station takes every matching board as it appears: no --wait, --list or --all";

@@ -63,10 +63,11 @@ struct Options {
     std::string make_key;                // --make-key NAME: write NAME.pub and NAME.key
     bool unencrypted = false;            // --unencrypted: NAME.key without a password
     std::vector<std::string> sign_keys;  // --sign SECRETKEY (repeatable), for --make-package
-    std::string show_package;  // package show PACKAGE: what it holds, whether it runs here
-    std::string completion;    // completion SHELL: print that shell's completion script
-    std::string config_path;             // station --config FILE: the settings' TOML file
-    bool print_config = false;           // --print-config: the settings in force, then exit
+    std::string show_package;   // package show PACKAGE: what it holds, whether it runs here
+    std::string completion;     // completion SHELL: print that shell's completion script
+    std::string config_path;    // station --config FILE: the settings' TOML file
+    bool print_config = false;  // --print-config: the settings in force, then exit
+    std::string status_listen;  // --status-listen [ADDRESS:]PORT: the status page
 };
 
 struct ParseResult {

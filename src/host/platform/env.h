@@ -157,6 +157,10 @@ class Env {
     virtual bool notify_service(const std::string &state);
     // How often the manager wants to hear "WATCHDOG=1"; zero when it watches nothing.
     virtual std::chrono::microseconds service_watchdog_interval();
+    // Asks the system not to sleep (logind's inhibitor on Linux, a power request on Windows)
+    // until release_sleep(token); -1 where it cannot be asked, which callers carry on without.
+    virtual intptr_t hold_sleep(const std::string &why);
+    virtual void release_sleep(intptr_t token);
 
     // --- Threads. Callers use Thread.
     virtual base::Result<std::thread> spawn(std::function<void()> body) = 0;

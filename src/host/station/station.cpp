@@ -9,6 +9,7 @@
 #include "base/text.h"
 #include "console/console.h"
 #include "host/platform/env.h"
+#include "host/platform/sleep_hold.h"
 #include "host/present/json_events.h"
 #include "host/update/tagged_console.h"
 
@@ -401,6 +402,7 @@ Station::Impl::BoardRun::BoardRun(Impl &station, Board &b)
       device{{b.transport.get(), b.info, &events, b.tag}} {}
 
 void Station::Impl::handle(Board &board) {
+    const SleepHold awake;  // from its check to its record, not only each stage
     BoardRun run(*this, board);
     if (run.json) {
         run.json->emit(

@@ -8,6 +8,7 @@
 #include "console/console.h"
 #include "globals/iap_globals.h"
 #include "host/events/exit_status.h"
+#include "host/platform/sleep_hold.h"
 #include "host/present/multi_progress.h"
 #include "host/present/progress_display.h"
 #include "host/update/device_session.h"
@@ -421,6 +422,7 @@ void UpdateRun::announce() {
 }
 
 std::vector<DeviceResult> UpdateRun::run(const UpdatePlan &plan) {
+    const SleepHold awake;
     return impl_->run(plan);
 }
 
