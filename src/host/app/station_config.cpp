@@ -35,6 +35,12 @@ bool is_input_key(const std::string &key) {
     return key == "image" || key == "tts" || key == "token" || key == "package";
 }
 
+base::Error refusal(const std::string &message) {
+    return base::Error(base::ErrorCode::InvalidInput, message);
+}
+
+#if defined(HIDIAP_HAVE_TOML)
+
 bool is_absolute(const std::string &path) {
     return (!path.empty() && (path[0] == '/' || path[0] == '\\')) ||
            (path.size() > 1 && path[1] == ':');
@@ -48,10 +54,6 @@ std::string from_folder(const std::string &folder, const std::string &value) {
     return folder + "/" + value;
 }
 
-base::Error refusal(const std::string &message) {
-    return base::Error(base::ErrorCode::InvalidInput, message);
-}
-
 std::string joined(const std::vector<std::string> &words) {
     std::string out;
     for (const std::string &w : words) {
@@ -63,8 +65,6 @@ std::string joined(const std::vector<std::string> &words) {
 std::string number_text(double v) {
     return base::format("%.15g", v);
 }
-
-#if defined(HIDIAP_HAVE_TOML)
 
 // "" or why the value does not fit the option; the setting's words in `values`.
 std::string take_value(const OptionSpec &spec, const toml::node &node, const std::string &folder,
