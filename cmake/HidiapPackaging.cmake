@@ -81,7 +81,21 @@ add_custom_command(
 add_custom_target(hidiap_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog.gz)
 install(FILES ${PROJECT_BINARY_DIR}/debian/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
+# The library's packages beside the program's, each with its own copyright and changelog.
+set(hidiap_components hidiap libhidiap0 libhidiap-dev)
+if(TARGET hidiap_python)
+  list(APPEND hidiap_components python3-hidiap)
+endif()
+foreach(component IN LISTS hidiap_components)
+  if(NOT component STREQUAL "hidiap")
+    install(FILES packaging/debian/copyright ${PROJECT_BINARY_DIR}/debian/changelog.gz
+            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${component} COMPONENT ${component})
+  endif()
+endforeach()
+
 set(CPACK_GENERATOR DEB)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL ${hidiap_components})
 set(CPACK_PACKAGE_NAME hidiap)
 set(CPACK_PACKAGE_VENDOR "hidiap developers")
 set(CPACK_PACKAGE_CONTACT ${HIDIAP_MAINTAINER})
@@ -101,7 +115,45 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+set(CPACK_DEBIAN_HIDIAP_PACKAGE_NAME hidiap)
+set(CPACK_DEBIAN_HIDIAP_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/debian/postinst ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
+# libhidiap0: the shared library, with its shlibs file and ldconfig trigger.
+set(CPACK_DEBIAN_LIBHIDIAP0_PACKAGE_NAME libhidiap0)
+set(CPACK_DEBIAN_LIBHIDIAP0_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_LIBHIDIAP0_DESCRIPTION
+    "firmware updater for self-programming USB HID devices - library\n"
+    "libhidiap updates and verifies the flash of a USB HID device that reprograms\n"
+    "itself on command, as the hidiap program does, for programs of their own: a C\n"
+    "interface with callbacks for progress and the device's lines, and the simulated\n"
+    "device for tests without hardware.")
+string(JOIN "" CPACK_DEBIAN_LIBHIDIAP0_DESCRIPTION ${CPACK_DEBIAN_LIBHIDIAP0_DESCRIPTION})
+set(CPACK_DEBIAN_LIBHIDIAP0_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+# libhidiap-dev: the header, the link, the pkg-config and CMake package files.
+set(CPACK_DEBIAN_LIBHIDIAP-DEV_PACKAGE_NAME libhidiap-dev)
+set(CPACK_DEBIAN_LIBHIDIAP-DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_LIBHIDIAP-DEV_PACKAGE_DEPENDS "libhidiap0 (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_LIBHIDIAP-DEV_PACKAGE_SHLIBDEPS OFF)
+set(CPACK_DEBIAN_LIBHIDIAP-DEV_DESCRIPTION
+    "firmware updater for self-programming USB HID devices - development files\n"
+    "The header hidiap/hidiap.h, the library to link with, and the pkg-config and\n"
+    "CMake package files (find_package(hidiap) gives hidiap::hidiap).")
+string(JOIN "" CPACK_DEBIAN_LIBHIDIAP-DEV_DESCRIPTION ${CPACK_DEBIAN_LIBHIDIAP-DEV_DESCRIPTION})
+# python3-hidiap: the module links libhidiap0, which dpkg-shlibdeps cannot look up before that
+# package is installed, so its dependencies are named here.
+set(CPACK_DEBIAN_PYTHON3-HIDIAP_PACKAGE_NAME python3-hidiap)
+set(CPACK_DEBIAN_PYTHON3-HIDIAP_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON3-HIDIAP_PACKAGE_SHLIBDEPS OFF)
+if(TARGET hidiap_python)
+  set(CPACK_DEBIAN_PYTHON3-HIDIAP_PACKAGE_DEPENDS
+      "libhidiap0 (= ${PROJECT_VERSION}), python3 (>= ${Python_VERSION_MAJOR}.${Python_VERSION_MINOR}), python3 (<< ${Python_VERSION_MAJOR}.${Python_VERSION_MINOR}.99), libc6, libgcc-s1, libstdc++6")
+endif()
+set(CPACK_DEBIAN_PYTHON3-HIDIAP_DESCRIPTION
+    "firmware updater for self-programming USB HID devices - Python module\n"
+    "The hidiap module updates and verifies devices from Python test rigs, several\n"
+    "at once from several threads, with the simulated device for tests; it comes\n"
+    "with a labgrid driver (hidiap.labgrid).")
+string(JOIN "" CPACK_DEBIAN_PYTHON3-HIDIAP_DESCRIPTION ${CPACK_DEBIAN_PYTHON3-HIDIAP_DESCRIPTION})
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

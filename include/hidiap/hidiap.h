@@ -179,7 +179,7 @@ typedef struct hidiap_run_options {
     int wait_ms;        /* wait up to this long for the device to appear (--wait) */
     int skip_unchanged; /* --skip-unchanged */
     int skip_blank;     /* --skip-blank */
-    const char *record; /* reserved for --record's destination; must be NULL or "" */
+    const char *record; /* --record: a records file (.jsonl, .sqlite) or postgresql:// URI */
     hidiap_progress_fn on_progress;
     hidiap_line_fn on_line;
     hidiap_should_cancel_fn should_cancel;

@@ -5,7 +5,6 @@
 #include <memory>
 #include <string>
 
-#include "host/app/options.h"
 #include "host/events/outcome.h"
 #include "host/inputs/run_inputs.h"
 #include "host/link/device_catalog.h"
@@ -13,11 +12,20 @@
 
 namespace host {
 
+// Where a run's records go and what they say of the station, as --record and its options give.
+struct RecordRequest {
+    std::string destination;   // --record: a file or a postgresql:// URI
+    std::string spool;         // --record-spool; "" for the default
+    std::string station_name;  // --station-name; "" for the host name
+    bool timing_report = false;
+};
+
+// The records of the tool's runs and of the library's: both keep them through this one class.
 class RunRecords {
   public:
     // Opens --record's destination; false, said on standard error naming it (a URI with its
     // password masked), when it cannot be used.
-    bool open(const Options &o);
+    bool open(const RecordRequest &request);
     bool enabled() const { return writer_ != nullptr; }
     // Records that wait for the database (while it is away).
     unsigned waiting() const { return writer_ ? writer_->waiting() : 0; }
@@ -27,7 +35,8 @@ class RunRecords {
     void finish();
     // What every record of this run shares: the files as given (names, sizes, SHA-256), the token,
     // and a package's firmware version and signer.
-    void describe_inputs(const Options &o, const Inputs &inputs, const PackageInputs *package);
+    void describe_inputs(const std::string &tool_version, const std::string &token,
+                         const Inputs &inputs, const PackageInputs *package);
     // Appends the device's record; a record that cannot be kept fails the device.
     void keep(const DeviceInfo &device, RunReport &report);
 
@@ -39,8 +48,5 @@ class RunRecords {
 
 // success, current, failed or interrupted.
 const char *record_outcome(const RunReport &report);
-
-// --record-setup URI: creates or upgrades the records tables. Returns the exit status.
-int record_setup_step(const Options &o);
 
 }  // namespace host
