@@ -19,11 +19,12 @@
  *     different handles may run at the same time.
  *   - hidiap_update and hidiap_verify block the calling thread until the run is over. Several
  *     may run at the same time on different threads, each on another device, with one
- *     hidiap_run each. Their callbacks (on_line, on_progress) run on the thread that called
- *     hidiap_update or hidiap_verify, never on a thread of the library, and never two at once
- *     for one run; callbacks of different runs may run at the same time.
- *   - hidiap_cancel may be called from any thread, also from a signal handler's deferred work,
- *     at any time while its run exists; the run ends within half a second as interrupted.
+ *     hidiap_run each. Their callbacks (on_line, on_progress, should_cancel) run on the thread
+ *     that called hidiap_update or hidiap_verify, never on a thread of the library, and never
+ *     two at once for one run; callbacks of different runs may run at the same time.
+ *   - hidiap_cancel may be called from any thread, and from a signal handler (it only sets a
+ *     lock-free flag), at any time while its run exists; the run ends within half a second as
+ *     interrupted. should_cancel is asked on the calling thread about every 100 ms.
  *   - A hidiap_inputs may be used by several runs at once. A hidiap_simulator may be used by
  *     several runs at once, each on another of its devices; a run on a device that another run
  *     is updating is refused (HIDIAP_ERR_BUSY).
