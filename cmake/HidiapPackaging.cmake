@@ -94,7 +94,21 @@ add_custom_command(
 add_custom_target(hidiap_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog.gz)
 install(FILES ${PROJECT_BINARY_DIR}/debian/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
+# The library's packages beside the program's, each with its own copyright and changelog.
+set(hidiap_components hidiap libhidiap0 libhidiap-dev)
+if(TARGET hidiap_python)
+  list(APPEND hidiap_components python3-hidiap)
+endif()
+foreach(component IN LISTS hidiap_components)
+  if(NOT component STREQUAL "hidiap")
+    install(FILES packaging/debian/copyright ${PROJECT_BINARY_DIR}/debian/changelog.gz
+            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${component} COMPONENT ${component})
+  endif()
+endforeach()
+
 set(CPACK_GENERATOR DEB)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL ${hidiap_components})
 set(CPACK_PACKAGE_NAME hidiap)
 set(CPACK_PACKAGE_VENDOR "hidiap developers")
 set(CPACK_PACKAGE_CONTACT ${HIDIAP_MAINTAINER})
@@ -107,6 +121,8 @@ set(CPACK_PACKAGE_DESCRIPTION
     "device. It reports success only for a device whose every range it verified.\n"
     "A built-in simulated device makes it possible to try it without hardware.")
 string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
+# Each component's package has its extended description; CPack puts the one synopsis before it.
+set(CPACK_DEBIAN_HIDIAP_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/package)
@@ -114,7 +130,45 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+set(CPACK_DEBIAN_HIDIAP_PACKAGE_NAME hidiap)
+set(CPACK_DEBIAN_HIDIAP_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/debian/postinst ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
+# libhidiap0: the shared library, with its shlibs file and ldconfig trigger.
+set(CPACK_DEBIAN_LIBHIDIAP0_PACKAGE_NAME libhidiap0)
+set(CPACK_DEBIAN_LIBHIDIAP0_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_LIBHIDIAP0_DESCRIPTION
+    "libhidiap updates and verifies the flash of a USB HID device that reprograms\n"
+    "itself on command, as the hidiap program does, for programs of their own: a C\n"
+    "interface with callbacks for progress and the device's lines, and the simulated\n"
+    "device for tests without hardware.")
+string(JOIN "" CPACK_DEBIAN_LIBHIDIAP0_DESCRIPTION ${CPACK_DEBIAN_LIBHIDIAP0_DESCRIPTION})
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_DEBIAN_LIBHIDIAP0_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_SOURCE_DIR}/packaging/debian/libhidiap0/triggers)
+# libhidiap-dev: the header, the link, the pkg-config and CMake package files.
+set(CPACK_DEBIAN_LIBHIDIAP-DEV_PACKAGE_NAME libhidiap-dev)
+set(CPACK_DEBIAN_LIBHIDIAP-DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_LIBHIDIAP-DEV_PACKAGE_DEPENDS "libhidiap0 (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_LIBHIDIAP-DEV_PACKAGE_SHLIBDEPS OFF)
+set(CPACK_DEBIAN_LIBHIDIAP-DEV_DESCRIPTION
+    "The development files of libhidiap: the header hidiap/hidiap.h, the library to\n"
+    "link with, and the pkg-config and CMake package files (find_package(hidiap)\n"
+    "gives hidiap::hidiap).")
+string(JOIN "" CPACK_DEBIAN_LIBHIDIAP-DEV_DESCRIPTION ${CPACK_DEBIAN_LIBHIDIAP-DEV_DESCRIPTION})
+# python3-hidiap: the module links libhidiap0, which dpkg-shlibdeps cannot look up before that
+# package is installed, so its dependencies are named here.
+set(CPACK_DEBIAN_PYTHON3-HIDIAP_PACKAGE_NAME python3-hidiap)
+set(CPACK_DEBIAN_PYTHON3-HIDIAP_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON3-HIDIAP_PACKAGE_SHLIBDEPS OFF)
+if(TARGET hidiap_python)
+  set(CPACK_DEBIAN_PYTHON3-HIDIAP_PACKAGE_DEPENDS
+      "libhidiap0 (= ${PROJECT_VERSION}), python3 (>= ${HIDIAP_PYTHON_VERSION}), python3 (<< ${HIDIAP_PYTHON_VERSION}.99), libc6, libgcc-s1, libstdc++6")
+endif()
+set(CPACK_DEBIAN_PYTHON3-HIDIAP_DESCRIPTION
+    "The hidiap module updates and verifies devices from Python test rigs, several\n"
+    "at once from several threads, with the simulated device for tests; it comes\n"
+    "with a labgrid driver (hidiap.labgrid).")
+string(JOIN "" CPACK_DEBIAN_PYTHON3-HIDIAP_DESCRIPTION ${CPACK_DEBIAN_PYTHON3-HIDIAP_DESCRIPTION})
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds, and runs every test: the unit, integration and process
 # tests (plain, under AddressSanitizer with UndefinedBehaviorSanitizer, and under
-# ThreadSanitizer), the Windows build's checks under Wine, the web updater in headless Chromium,
+# ThreadSanitizer; the library's C interface among them, and in the plain build its Python
+# module and labgrid driver with Debian's pytest), the Windows build's checks under Wine, the web updater in headless Chromium,
 # the Debian package's checks, a parent project that embeds only the engine, the benchmarks'
 # figures, the fuzzers for a bounded time, the randomized fault soak, and the real HID stack in a
 # QEMU guest.
@@ -55,7 +56,7 @@ section "web updater in headless Chromium"
 scripts/build-web.sh
 tests/web/run --site build-web/site --tool build-release/bin/hidiap
 
-section "Debian package"
+section "Debian packages (hidiap, libhidiap0, libhidiap-dev, python3-hidiap)"
 deb=$(scripts/package.sh | tail -n 1)
 tests/package/run "$deb"
 

@@ -19,11 +19,12 @@
  *     different handles may run at the same time.
  *   - hidiap_update and hidiap_verify block the calling thread until the run is over. Several
  *     may run at the same time on different threads, each on another device, with one
- *     hidiap_run each. Their callbacks (on_line, on_progress) run on the thread that called
- *     hidiap_update or hidiap_verify, never on a thread of the library, and never two at once
- *     for one run; callbacks of different runs may run at the same time.
- *   - hidiap_cancel may be called from any thread, also from a signal handler's deferred work,
- *     at any time while its run exists; the run ends within half a second as interrupted.
+ *     hidiap_run each. Their callbacks (on_line, on_progress, should_cancel) run on the thread
+ *     that called hidiap_update or hidiap_verify, never on a thread of the library, and never
+ *     two at once for one run; callbacks of different runs may run at the same time.
+ *   - hidiap_cancel may be called from any thread, and from a signal handler (it only sets a
+ *     lock-free flag), at any time while its run exists; the run ends within half a second as
+ *     interrupted. should_cancel is asked on the calling thread about every 100 ms.
  *   - A hidiap_inputs may be used by several runs at once. A hidiap_simulator may be used by
  *     several runs at once, each on another of its devices; a run on a device that another run
  *     is updating is refused (HIDIAP_ERR_BUSY).
@@ -179,7 +180,7 @@ typedef struct hidiap_run_options {
     int wait_ms;        /* wait up to this long for the device to appear (--wait) */
     int skip_unchanged; /* --skip-unchanged */
     int skip_blank;     /* --skip-blank */
-    const char *record; /* reserved for --record's destination; must be NULL or "" */
+    const char *record; /* --record: a records file (.jsonl, .sqlite) or postgresql:// URI */
     hidiap_progress_fn on_progress;
     hidiap_line_fn on_line;
     hidiap_should_cancel_fn should_cancel;

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "host/app/run_records.h"
+#include "host/library/run_records.h"
 #include "host/records/record_writer.h"
 #include "host/records/sqlite_records.h"
 #include "record_samples.h"
@@ -124,15 +124,13 @@ TEST_F(RecordFaults, SqliteRecordThatCannotBeWrittenIsRolledBack) {
     EXPECT_EQ(sqlite_count("r.db"), 2);
 }
 
-// The app's glue: a record that cannot be kept turns the board's success into a failure with the
-// cause `record`, said on standard error with the file's name; a kept one leaves it a success.
+// The tool's and the library's glue: a record that cannot be kept turns the board's success into a
+// failure with the cause `record`, said on standard error with the file's name; a kept one leaves
+// it a success.
 TEST_F(RecordFaults, ABoardWhoseRecordCannotBeWrittenFailsWithCauseRecord) {
     const host::EnvScope scope(faults);
-    host::Options o;
-    o.record_file = path("r.jsonl");
-    o.token = "1MB";
     host::RunRecords records;
-    ASSERT_TRUE(records.open(o));
+    ASSERT_TRUE(records.open({path("r.jsonl"), "", "", false}));
     host::DeviceInfo device;
     device.path = "sim:1";
     device.serial = "SIM0001";

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <iterator>
 
-#include "host/app/run_records.h"
+#include "host/library/run_records.h"
 #include "host/platform/platform.h"
 #include "host/present/json_events.h"
 #include "host/run/run_report.h"

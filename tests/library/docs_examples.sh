@@ -10,8 +10,10 @@ block c >"$work/update.c"
 block python >"$work/example.py"
 head -c 40000 /dev/urandom >"$work/img.bin"
 head -c 1000 /dev/urandom >"$work/tts.bin"
-"$cc" -std=c99 -pedantic -Wall -Wextra -Werror -I"$include" "$work/update.c" -L"$libdir" \
-  -lhidiap -Wl,-rpath,"$libdir" -o "$work/update"
+# HIDIAP_EXAMPLE_CFLAGS: the sanitizer of a sanitized build, which the library was built with.
+# shellcheck disable=SC2086
+"$cc" -std=c99 -pedantic -Wall -Wextra -Werror ${HIDIAP_EXAMPLE_CFLAGS:-} -I"$include" \
+  "$work/update.c" -L"$libdir" -lhidiap -Wl,-rpath,"$libdir" -o "$work/update"
 (cd "$work" && ./update img.bin tts.bin 1MB) >"$work/c.out"
 cat "$work/c.out"
 grep -q '^Product String     : ' "$work/c.out"

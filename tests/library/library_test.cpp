@@ -134,6 +134,24 @@ TEST_F(Library, UpdateSucceedsAndVerifiesCurrentThenDiffers) {
     EXPECT_EQ(r.ok, 0);
 }
 
+TEST_F(Library, RecordsAreKeptAsTheToolKeepsThem) {
+    make_sim();
+    hidiap_run_options o{};
+    o.simulator = sim;
+    const std::string file = path("runs.jsonl");
+    o.record = file.c_str();
+    hidiap_result r{};
+    ASSERT_EQ(hidiap_update(inputs, &o, nullptr, &r, &error), HIDIAP_OK) << error.message;
+    std::ifstream in(file);
+    const std::string line((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(line.find("\"outcome\":\"success\""), std::string::npos) << line;
+    EXPECT_NE(line.find("\"serial\":\"SIM0001\""), std::string::npos) << line;
+    const std::string folder = path("");
+    o.record = folder.c_str();  // a folder is no records file: refused, nothing sent
+    EXPECT_EQ(hidiap_update(inputs, &o, nullptr, &r, &error), HIDIAP_ERR_INPUT);
+    EXPECT_NE(std::string(error.message).find("--record"), std::string::npos) << error.message;
+}
+
 TEST_F(Library, FaultRulesCountAfreshInEachRun) {
     make_sim({"SIM0001/corrupt:page:2"});
     hidiap_result r{};

@@ -151,3 +151,11 @@ except KeyboardInterrupt as e:
     done = subprocess.run(["/usr/bin/python3", "-c", script], capture_output=True, timeout=20,
                           check=False)
     assert done.stdout.decode().split() == ["interrupted", "interrupted"], done.stderr
+
+
+def test_record_takes_what_the_tools_record_takes(files, inputs):
+    sim = hidiap.Simulator()
+    hidiap.update(inputs, simulator=sim, record=str(files / "runs.jsonl"))
+    assert '"outcome":"success"' in (files / "runs.jsonl").read_text()
+    with pytest.raises(hidiap.InputError):
+        hidiap.update(inputs, simulator=sim, record=str(files))

@@ -11,14 +11,16 @@
 #include "host/app/options.h"
 #include "host/app/package_steps.h"
 #include "host/app/presentation.h"
-#include "host/app/run_records.h"
+#include "host/app/record_setup.h"
 #include "host/app/shell_completion.h"
+#include "host/app/version.h"
 #include "host/discovery/device_finder.h"
 #include "host/events/exit_status.h"
 #include "host/hid/hid_catalog.h"
 #include "host/inputs/older_firmware.h"
 #include "host/inputs/run_inputs.h"
 #include "host/inputs/update_plan.h"
+#include "host/library/run_records.h"
 #include "host/platform/debug_trace.h"
 #include "host/platform/env.h"
 #include "host/platform/journal_stderr.h"
@@ -375,7 +377,8 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
     // Refused before the HID library is touched: a station must not update a board it cannot
     // keep a record of. A dry run keeps no record and leaves the destination as it is.
     RunRecords records;
-    if (!o.record_file.empty() && !o.dry_run && !records.open(o)) {
+    if (!o.record_file.empty() && !o.dry_run &&
+        !records.open({o.record_file, o.record_spool, o.station_name, o.timing_report})) {
         presentation.refused(Status::BadInput, kExitBadInput, "--record file cannot be used");
         return kExitBadInput;
     }
@@ -399,7 +402,7 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
         return status;
     }
     if (records.enabled()) {
-        records.describe_inputs(o, inputs, from_package);
+        records.describe_inputs(HIDIAP_VERSION, o.token, inputs, from_package);
         // Only a package carries a counter and a version to compare; loose files are not
         // compared (with a key trusted they do not run at all).
         if (from_package != nullptr) {

@@ -8,6 +8,7 @@
 #include "host/events/exit_status.h"
 #include "host/hid/hid_catalog.h"
 #include "host/library/library_console.h"
+#include "host/library/run_records.h"
 #include "host/platform/env.h"
 #include "host/platform/error_lines.h"
 #include "host/update/update_run.h"
@@ -153,6 +154,17 @@ void run_on_worker(const DeviceRunRequest &r, DeviceCatalog &catalog, CallerQueu
         out.message = error_lines_as_message(said);
         return;
     }
+    // A record that cannot be kept refuses the run before the device is touched, as in the tool.
+    RunRecords records;
+    if (!r.record.empty()) {
+        if (!records.open({r.record, "", "", false})) {
+            out.refusal = RunRefusal::Input;
+            out.message = error_lines_as_message(said);
+            return;
+        }
+        records.describe_inputs(HIDIAP_LIBRARY_VERSION, r.inputs->token, r.inputs->inputs,
+                                r.inputs->package ? &*r.inputs->package : nullptr);
+    }
     OpenedDevice &device = opened.devices.front();
     out.device = device.info;
     RangeProgress progress(queue, r.inputs->inputs.layout);
@@ -172,6 +184,16 @@ void run_on_worker(const DeviceRunRequest &r, DeviceCatalog &catalog, CallerQueu
     if (r.simulator != nullptr) {
         settings.link = r.simulator->setup().link;
     }
+    if (records.enabled()) {
+        settings.settle = [&records](const DeviceInfo &d, RunReport &report) {
+            records.keep(d, report);
+            return true;
+        };
+        // As in the tool: a package older than what the board's records say it had is refused.
+        if (r.inputs->package) {
+            settings.board_check = records.older_firmware_check(r.inputs->package->manifest, false);
+        }
+    }
     const Inputs &inputs = r.inputs->inputs;
     std::vector<DeviceResult> results;
     {
@@ -187,6 +209,7 @@ void run_on_worker(const DeviceRunRequest &r, DeviceCatalog &catalog, CallerQueu
                                            send_less_of(r.skip_blank, r.skip_unchanged)));
     }
     out.report = results.front().report;
+    records.finish();
 }
 
 }  // namespace

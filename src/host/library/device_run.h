@@ -30,6 +30,7 @@ struct DeviceRunRequest {
     bool verify = false;
     bool skip_unchanged = false;
     bool skip_blank = false;
+    std::string record;  // --record's destination, or ""
     // On the caller's thread: each line for standard output; progress in the current range.
     std::function<void(std::string_view)> on_line;
     std::function<void(const char *phase, uint64_t done, uint64_t total)> on_progress;

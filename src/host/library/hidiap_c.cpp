@@ -191,9 +191,6 @@ int run(bool verify, const hidiap_inputs *inputs, const hidiap_run_options *o, h
     if (o == nullptr) {
         o = &none;
     }
-    if (o->record != nullptr && o->record[0] != '\0') {
-        return fail(error, HIDIAP_ERR_INPUT, "records are not kept by this version's library");
-    }
     host::DeviceRunRequest request;
     request.inputs = inputs->loaded;
     request.simulator = o->simulator != nullptr ? o->simulator->bench.get() : nullptr;
@@ -205,6 +202,7 @@ int run(bool verify, const hidiap_inputs *inputs, const hidiap_run_options *o, h
     request.verify = verify;
     request.skip_unchanged = o->skip_unchanged != 0;
     request.skip_blank = o->skip_blank != 0;
+    request.record = text_or_empty(o->record);
     if (o->on_line != nullptr) {
         request.on_line = [o](std::string_view text) {
             o->on_line(o->user, text.data(), text.size());

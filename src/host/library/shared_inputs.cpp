@@ -67,6 +67,9 @@ base::Result<std::shared_ptr<const LoadedInputs>> load_shared_inputs(const Input
     if (package != nullptr) {
         loaded->firmware_version = package->manifest.firmware_version;
         loaded->product = package->manifest.product;
+        loaded->package = *package;
+        loaded->package->image.clear();
+        loaded->package->tts.clear();
         if (package->manifest.has_ids) {
             loaded->vendor_id = package->manifest.vendor_id;
             loaded->product_id = package->manifest.product_id;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,8 @@ struct LoadedInputs {
     uint16_t product_id = 0;
     std::vector<uint8_t> image;  // the image buffer as loaded, every byte of it
     std::vector<uint8_t> tts;    // the TTS buffer as loaded
+    // The package they came from, without its members' bytes (for the records); none for files.
+    std::optional<PackageInputs> package;
 };
 
 // The refusal when the process's inputs are taken by another set ("InputsInUse" below).

@@ -1,27 +1,26 @@
-#include "host/app/run_records.h"
+#include "host/library/run_records.h"
 
 #include <cstdio>
 #include <memory>
 #include <mutex>
 
-#include "host/app/version.h"
 #include "host/events/exit_status.h"
 #include "host/inputs/older_firmware.h"
+#include "host/platform/error_lines.h"
 #include "host/records/database_uri.h"
 #include "host/records/postgres_link.h"
-#include "host/records/records_table.h"
 
 namespace host {
 
-bool RunRecords::open(const Options &o) {
-    shown_ = mask_passwords(o.record_file);
+bool RunRecords::open(const RecordRequest &o) {
+    shown_ = mask_passwords(o.destination);
     base::Result<std::unique_ptr<RecordWriter>> opened =
-        open_record_writer({o.record_file, o.record_spool, nullptr, o.timing_report});
+        open_record_writer({o.destination, o.spool, nullptr, o.timing_report});
     if (!opened.ok()) {
-        std::fprintf(stderr, "hidiap: --record: cannot use '%s': %s\n", shown_.c_str(),
+        error_printf("hidiap: --record: cannot use '%s': %s\n", shown_.c_str(),
                      opened.message().c_str());
-        if (is_postgres_uri(o.record_file)) {
-            std::fputs("hidiap: nothing was sent to a device\n", stderr);
+        if (is_postgres_uri(o.destination)) {
+            error_write("hidiap: nothing was sent to a device\n");
         }
         return false;
     }
@@ -42,14 +41,12 @@ void RunRecords::finish() {
         return;
     }
     writer_->set_notes(nullptr);
-    const std::string left = writer_->finish();
-    std::fputs(left.c_str(), stderr);
-    std::fflush(stderr);
+    error_write(writer_->finish());
 }
 
-void RunRecords::describe_inputs(const Options &o, const Inputs &inputs,
-                                 const PackageInputs *package) {
-    common_.tool_version = HIDIAP_VERSION;
+void RunRecords::describe_inputs(const std::string &tool_version, const std::string &token,
+                                 const Inputs &inputs, const PackageInputs *package) {
+    common_.tool_version = tool_version;
     // The files as given: their names, sizes and checksums as the inputs step found them.
     for (const InputFacts &f : inputs.facts) {
         if (f.role == "image") {
@@ -62,7 +59,7 @@ void RunRecords::describe_inputs(const Options &o, const Inputs &inputs,
             common_.tts_sha256 = f.sha256;
         }
     }
-    common_.token = o.token;
+    common_.token = token;
     if (package != nullptr) {
         common_.security_counter = package->manifest.security_counter;
         common_.firmware_version = package->manifest.firmware_version;
@@ -70,34 +67,6 @@ void RunRecords::describe_inputs(const Options &o, const Inputs &inputs,
         common_.trusted_comment = package->signature.trusted_comment;
     }
 }
-
-namespace {
-
-// Connects as the database's owner and makes or upgrades the tables; what was done.
-base::Result<std::string> set_up_records(const std::string &target) {
-    if (is_connection_string(target)) {
-        return base::Error(base::ErrorCode::InvalidInput, kConnectionStringRefusal);
-    }
-    if (!is_postgres_uri(target)) {
-        return base::Error(base::ErrorCode::InvalidInput, "not a postgresql:// or postgres:// URI");
-    }
-    PostgresLink link(target);
-    if (base::Status formed = link.well_formed(); !formed.ok()) {
-        return formed.error();
-    }
-    if (base::Status reached = link.connect(); !reached.ok()) {
-        return reached.error();
-    }
-    base::Result<std::string> done = set_up_records_database(link);
-    if (!done.ok() && done.code() == base::ErrorCode::PermissionDenied) {
-        return base::Error(done.code(), done.message() +
-                                            ": run it as the database's owner, or a role that "
-                                            "may create tables");
-    }
-    return done;
-}
-
-}  // namespace
 
 const char *record_outcome(const RunReport &report) {
     return status_words(report.status).record;
@@ -127,7 +96,7 @@ void RunRecords::keep(const DeviceInfo &device, RunReport &report) {
     }
     const base::Status kept = id.ok() ? writer_->append(r) : base::Status(id.error());
     if (!kept.ok()) {
-        std::fprintf(stderr, "hidiap: --record: cannot write to '%s': %s\n", shown_.c_str(),
+        error_printf("hidiap: --record: cannot write to '%s': %s\n", shown_.c_str(),
                      kept.message().c_str());
         report.fail_after_success(Cause::Record, "its record could not be written");
     }
@@ -137,8 +106,7 @@ void RunRecords::note(const std::string &line) {
     if (notes_) {
         notes_(line);
     } else {
-        std::fputs(line.c_str(), stderr);
-        std::fflush(stderr);
+        error_write(line);
     }
 }
 
@@ -181,18 +149,6 @@ std::function<std::optional<BoardRefusal>(const DeviceInfo &)> RunRecords::older
         }
         return std::nullopt;
     };
-}
-
-int record_setup_step(const Options &o) {
-    const std::string shown = mask_passwords(o.record_setup);
-    const base::Result<std::string> done = set_up_records(o.record_setup);
-    if (!done.ok()) {
-        std::fprintf(stderr, "hidiap: --record-setup: %s: %s\n", shown.c_str(),
-                     done.message().c_str());
-        return kExitBadInput;
-    }
-    std::printf("hidiap: --record-setup: %s: %s\n", shown.c_str(), done->c_str());
-    return kExitSuccess;
 }
 
 }  // namespace host

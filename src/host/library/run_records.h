@@ -8,7 +8,6 @@
 #include <string>
 
 #include "formats/firmware_package.h"
-#include "host/app/options.h"
 #include "host/events/outcome.h"
 #include "host/inputs/run_inputs.h"
 #include "host/link/device_catalog.h"
@@ -16,11 +15,20 @@
 
 namespace host {
 
+// Where a run's records go and what they say of the station, as --record and its options give.
+struct RecordRequest {
+    std::string destination;   // --record: a file or a postgresql:// URI
+    std::string spool;         // --record-spool; "" for the default
+    std::string station_name;  // --station-name; "" for the host name
+    bool timing_report = false;
+};
+
+// The records of the tool's runs and of the library's: both keep them through this one class.
 class RunRecords {
   public:
     // Opens --record's destination; false, said on standard error naming it (a URI with its
     // password masked), when it cannot be used.
-    bool open(const Options &o);
+    bool open(const RecordRequest &request);
     bool enabled() const { return writer_ != nullptr; }
     // Records that wait for the database (while it is away).
     unsigned waiting() const { return writer_ ? writer_->waiting() : 0; }
@@ -30,7 +38,8 @@ class RunRecords {
     void finish();
     // What every record of this run shares: the files as given (names, sizes, SHA-256), the token,
     // and a package's firmware version and signer.
-    void describe_inputs(const Options &o, const Inputs &inputs, const PackageInputs *package);
+    void describe_inputs(const std::string &tool_version, const std::string &token,
+                         const Inputs &inputs, const PackageInputs *package);
     // Appends the device's record; a record that cannot be kept fails the device.
     void keep(const DeviceInfo &device, RunReport &report);
     // The check of each board against its earlier successes in the database (by its serial):
@@ -49,8 +58,5 @@ class RunRecords {
 
 // success, current, failed or interrupted.
 const char *record_outcome(const RunReport &report);
-
-// --record-setup URI: creates or upgrades the records tables. Returns the exit status.
-int record_setup_step(const Options &o);
 
 }  // namespace host
