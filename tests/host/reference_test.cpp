@@ -59,8 +59,9 @@ TEST_F(Tool, TheManPageListsEachCommandsOptionsAsItsHelpDoesAndDescribesEveryOne
     const std::string commands = section(page, ".SH COMMANDS", ".SH ");
     const std::set<std::string> described = roff_options(section(page, ".SH OPTIONS", ".SH "));
     std::set<std::string> taken;
-    for (const char *command : {"update", "verify", "station", "list", "package make",
-                                "package show", "key make", "records setup", "completion"}) {
+    for (const char *command :
+         {"update", "verify", "station", "list", "package make", "package show", "key make",
+          "records setup", "slots learn", "completion"}) {
         SCOPED_TRACE(command);
         // The section's "Options:" paragraph, to the next request.
         const std::string own = section(commands, std::string(".SS ") + command, ".SS ");

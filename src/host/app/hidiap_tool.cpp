@@ -1,5 +1,6 @@
 #include "host/app/hidiap_tool.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "host/app/presentation.h"
 #include "host/app/run_records.h"
 #include "host/app/shell_completion.h"
+#include "host/app/slot_steps.h"
 #include "host/discovery/device_finder.h"
 #include "host/events/exit_status.h"
 #include "host/hid/hid_catalog.h"
@@ -67,6 +69,26 @@ std::unique_ptr<DeviceCatalog> make_catalog(const Options &o, const UpdateSettin
         }
         setup.devices = static_cast<int>(setup.arrivals.size());
     }
+    if (!o.sim_ports.empty() &&
+        !parse_sim_ports(o.sim_ports, static_cast<size_t>(setup.devices), setup.ports, error)) {
+        std::fprintf(stderr, "hidiap: --sim-ports: %s\n", error.c_str());
+        return nullptr;
+    }
+    if (!o.sim_serials.empty()) {
+        // The same list's form; an empty entry is a board without a serial number.
+        for (size_t at = 0; at <= o.sim_serials.size();) {
+            const size_t end = std::min(o.sim_serials.find(',', at), o.sim_serials.size());
+            setup.serials.push_back(o.sim_serials.substr(at, end - at));
+            at = end + 1;
+        }
+        if (setup.serials.size() != static_cast<size_t>(setup.devices)) {
+            std::fprintf(stderr,
+                         "hidiap: --sim-serials: %zu serial numbers for %d simulated "
+                         "boards: one per board (empty for none)\n",
+                         setup.serials.size(), setup.devices);
+            return nullptr;
+        }
+    }
     setup.flash_from = o.sim_flash_from;  // each board's first flash, not each opening's
     setup.flash_to = o.sim_flash_path;
     if (o.sim_reboot_away_ms >= 0) {
@@ -119,7 +141,7 @@ int list_step(const Options &o, DeviceCatalog &catalog, Presentation &presentati
         if (presentation.json()) {
             presentation.events().device(d);
         } else {
-            console_write(list_line(d));
+            console_write(list_line(d, o.list_ports));
         }
     }
     return devices.empty() ? kExitNoDevice : kExitSuccess;
@@ -252,8 +274,14 @@ int station_step(const Options &o, DeviceCatalog &catalog, const Inputs &inputs,
     setup.columns = setup.status_block ? stderr_columns() : 0;
     setup.settings = settings;
     setup.settings.settle = nullptr;
+    if (!o.slots_file.empty() && !load_slot_map(o.slots_file, setup.slots)) {
+        presentation.refused(Status::BadInput, kExitBadInput, "the --slots file cannot be used");
+        return kExitBadInput;
+    }
     if (records.enabled()) {
-        setup.keep_record = [&records](const DeviceInfo &d, RunReport &r) { records.keep(d, r); };
+        setup.keep_record = [&records](const DeviceInfo &d, RunReport &r, const BoardPlace &p) {
+            records.keep(d, r, p.slot, p.log);
+        };
         setup.records_waiting = [&records] { return records.waiting(); };
     }
     setup.interrupt_status = interrupt_requested;
@@ -306,7 +334,7 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
         return record_setup_step(o);
     }
     std::vector<TrustedKey> trusted;
-    if (!o.list) {
+    if (!o.list && o.learn_slots.empty()) {
         if (const int refused = trust_step(o, trusted); refused != 0) {
             presentation.refused(Status::BadInput, refused, "a trusted key is unusable");
             return refused;
@@ -323,7 +351,7 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
             return kExitBadInput;
         }
         from_package = &package;
-    } else if (!o.list && !trusted.empty()) {
+    } else if (!o.list && o.learn_slots.empty() && !trusted.empty()) {
         std::fputs(loose_files_refusal(trusted).c_str(), stderr);
         presentation.refused(Status::BadInput, kExitBadInput,
                              "keys are trusted: only a signed firmware package runs");
@@ -347,6 +375,9 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
         presentation.refused(Status::BadInput, kExitBadInput,
                              "bad --sim-fault, --sim-arrivals or --sim-flash-from");
         return kExitBadInput;
+    }
+    if (!o.learn_slots.empty()) {
+        return learn_slots_step(o, *catalog);
     }
     if (o.list) {
         return list_step(o, *catalog, presentation);

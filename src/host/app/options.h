@@ -51,13 +51,19 @@ struct Options {
     bool station = false;      // update every board as it appears, until stopped
     unsigned count = 0;        // --station: stop after this many boards; 0: never
     std::string sim_arrivals;  // when the simulated boards appear: "0,500,1000x4"
-    int sim_reboot_away_ms = -1;     // a simulated board leaves on reboot, back after this
-    std::vector<std::string> trust;  // --trust PUBKEY: public keys whose packages are accepted
-    std::string make_key;            // --make-key NAME: write NAME.pub and NAME.key
-    bool unencrypted = false;        // --unencrypted: NAME.key without a password
-    std::string sign_key;            // --sign SECRETKEY, for --make-package
-    std::string show_package;        // package show PACKAGE: what it holds, whether it runs here
-    std::string completion;          // completion SHELL: print that shell's completion script
+    int sim_reboot_away_ms = -1;      // a simulated board leaves on reboot, back after this
+    std::vector<std::string> trust;   // --trust PUBKEY: public keys whose packages are accepted
+    std::string make_key;             // --make-key NAME: write NAME.pub and NAME.key
+    bool unencrypted = false;         // --unencrypted: NAME.key without a password
+    std::string sign_key;             // --sign SECRETKEY, for --make-package
+    std::string show_package;         // package show PACKAGE: what it holds, whether it runs here
+    std::string completion;           // completion SHELL: print that shell's completion script
+    bool list_ports = false;          // the list command: each line ends with the port path
+    std::string sim_ports;            // --sim-ports: each simulated board's port path
+    std::string sim_serials;          // --sim-serials: each simulated board's serial number
+    std::vector<std::string> fields;  // --field KEY=VALUE: into every record's fields
+    std::string slots_file;           // --slots: the fixture's slot map
+    std::string learn_slots;          // slots learn FILE: write a slot map by plugging boards
 };
 
 struct ParseResult {

@@ -6,6 +6,7 @@
 #include "host/events/exit_status.h"
 #include "host/records/database_uri.h"
 #include "host/records/postgres_link.h"
+#include "host/records/record_fields.h"
 #include "host/records/records_table.h"
 
 namespace host {
@@ -24,6 +25,7 @@ bool RunRecords::open(const Options &o) {
     }
     writer_ = std::move(*opened);
     common_.station = o.station_name.empty() ? station_name() : o.station_name;
+    common_.fields = record_fields_object(field_pairs(o.fields));
     return true;
 }
 
@@ -98,7 +100,19 @@ const char *record_outcome(const RunReport &report) {
     return status_words(report.status).record;
 }
 
-void RunRecords::keep(const DeviceInfo &device, RunReport &report) {
+std::vector<std::pair<std::string, std::string>> field_pairs(
+    const std::vector<std::string> &given) {
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (const std::string &f : given) {
+        const size_t equals = f.find('=');
+        pairs.emplace_back(f.substr(0, equals),
+                           equals == std::string::npos ? "" : f.substr(equals + 1));
+    }
+    return pairs;
+}
+
+void RunRecords::keep(const DeviceInfo &device, RunReport &report, const std::string &slot,
+                      const std::string &log) {
     if (!writer_) {
         return;
     }
@@ -110,6 +124,9 @@ void RunRecords::keep(const DeviceInfo &device, RunReport &report) {
     r.serial = device.serial;
     r.manufacturer = device.manufacturer;
     r.product = device.product;
+    r.port = device.port;
+    r.slot = slot;
+    r.log = log;
     r.outcome = record_outcome(report);
     r.cause = cause_word(report.cause);
     r.reason = report.reason;

@@ -4,6 +4,8 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "host/app/options.h"
 #include "host/events/outcome.h"
@@ -28,14 +30,19 @@ class RunRecords {
     // What every record of this run shares: the files as given (names, sizes, SHA-256), the token,
     // and a package's firmware version and signer.
     void describe_inputs(const Options &o, const Inputs &inputs, const PackageInputs *package);
-    // Appends the device's record; a record that cannot be kept fails the device.
-    void keep(const DeviceInfo &device, RunReport &report);
+    // Appends the device's record; a record that cannot be kept fails the device. slot and log:
+    // the station's slot of the board and the attempt's log file, when there are.
+    void keep(const DeviceInfo &device, RunReport &report, const std::string &slot = "",
+              const std::string &log = "");
 
   private:
     std::unique_ptr<RecordWriter> writer_;
     std::string shown_;  // the destination as it may be shown
     DeviceRecord common_;
 };
+
+// --field's KEY=VALUE texts as pairs, in the order given.
+std::vector<std::pair<std::string, std::string>> field_pairs(const std::vector<std::string> &given);
 
 // success, current, failed or interrupted.
 const char *record_outcome(const RunReport &report);

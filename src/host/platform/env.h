@@ -135,6 +135,11 @@ class Env {
     // absolute path, else ~/.local/state; %LOCALAPPDATA% on Windows. An Env that does not say
     // otherwise uses the system's.
     virtual std::string user_state_folder() { return system_env().user_state_folder(); }
+    // PATH with every symbolic link resolved (where a sysfs node really is); an Env that does
+    // not say otherwise asks the system's.
+    virtual base::Result<std::string> real_path(const std::string &path) {
+        return system_env().real_path(path);
+    }
 
     // --- Time. now() is monotonic; wall_now() is the calendar's time (it may jump).
     virtual SteadyTime now() = 0;

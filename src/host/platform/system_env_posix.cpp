@@ -312,6 +312,16 @@ class PosixEnv : public StandardClockEnv {
         return name;
     }
 
+    base::Result<std::string> real_path(const std::string &path) override {
+        char *resolved = ::realpath(path.c_str(), nullptr);
+        if (resolved == nullptr) {
+            return system_error("cannot resolve", errno);
+        }
+        std::string text = resolved;
+        std::free(resolved);
+        return text;
+    }
+
     std::string user_state_folder() override {
         const char *state = std::getenv("XDG_STATE_HOME");
         if (state != nullptr && *state == '/') {

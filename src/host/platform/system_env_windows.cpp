@@ -326,6 +326,10 @@ class WindowsEnv : public StandardClockEnv {
         return name;
     }
 
+    base::Result<std::string> real_path(const std::string &path) override {
+        return path;  // no sysfs here: the location path comes from SetupAPI
+    }
+
     std::string user_state_folder() override {
         const char *local = std::getenv("LOCALAPPDATA");
         return local != nullptr && *local != '\0' ? local : ".";

@@ -1,6 +1,7 @@
 #include "host/records/record_fields.h"
 
 #include <cstdio>
+#include <nlohmann/json.hpp>
 
 namespace host {
 
@@ -37,6 +38,10 @@ const std::vector<RecordField> kFields = {
     {"firmware_version", FieldKind::OptionalText, 1, false, &DeviceRecord::firmware_version},
     {"signature_key_id", FieldKind::OptionalText, 1, false, &DeviceRecord::signature_key_id},
     {"trusted_comment", FieldKind::OptionalText, 1, false, &DeviceRecord::trusted_comment},
+    {"port", FieldKind::OptionalText, 2, false, &DeviceRecord::port},
+    {"slot", FieldKind::OptionalText, 2, false, &DeviceRecord::slot},
+    {"fields", FieldKind::Object, 2, false, &DeviceRecord::fields},
+    {"log", FieldKind::OptionalText, 2, false, &DeviceRecord::log},
 };
 
 Error not_of_kind(const RecordField &field, const char *what) {
@@ -56,7 +61,33 @@ std::optional<uint32_t> crc_of_text(const std::string &text) {
     return crc;
 }
 
+// The compact text of a JSON object whose every value is a text ({"lot":"7"}), as every store
+// gives it back alike (PostgreSQL's jsonb spells it with spaces); none for anything else.
+std::optional<std::string> object_text(const std::string &text) {
+    const nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
+    if (!j.is_object()) {
+        return std::nullopt;
+    }
+    for (const auto &item : j.items()) {
+        if (!item.value().is_string()) {
+            return std::nullopt;
+        }
+    }
+    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 }  // namespace
+
+std::string record_fields_object(const std::vector<std::pair<std::string, std::string>> &pairs) {
+    if (pairs.empty()) {
+        return "";
+    }
+    nlohmann::json j = nlohmann::json::object();
+    for (const auto &[key, value] : pairs) {
+        j[key] = value;
+    }
+    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
 
 const std::vector<RecordField> &record_fields() {
     return kFields;
@@ -77,7 +108,8 @@ FieldValue field_value(const RecordField &field, const DeviceRecord &r) {
         case FieldKind::Time:
         case FieldKind::Text:
             return FieldValue::of_text(r.*std::get<std::string DeviceRecord::*>(field.member));
-        case FieldKind::OptionalText: {
+        case FieldKind::OptionalText:
+        case FieldKind::Object: {
             const std::string &text = r.*std::get<std::string DeviceRecord::*>(field.member);
             return text.empty() ? FieldValue::null() : FieldValue::of_text(text);
         }
@@ -135,6 +167,20 @@ base::Status set_field(const RecordField &field, DeviceRecord &r, const FieldVal
             if (!crc) {
                 return not_of_kind(field, "a CRC of 8 hex digits");
             }
+            return {};
+        }
+        case FieldKind::Object: {
+            std::string &text = r.*std::get<std::string DeviceRecord::*>(field.member);
+            if (v.type == Type::Null) {
+                text.clear();
+                return {};
+            }
+            const std::optional<std::string> object =
+                v.type == Type::Text ? object_text(v.text) : std::nullopt;
+            if (!object) {
+                return not_of_kind(field, "a JSON object of texts");
+            }
+            text = *object;
             return {};
         }
     }

@@ -44,6 +44,15 @@ struct DeviceRecord {
     std::string firmware_version;
     std::string signature_key_id;
     std::string trusted_comment;
+    // Where the board sat: its USB port path and the station's slot of it (--slots); empty when
+    // not known.
+    std::string port;
+    std::string slot;
+    // --field KEY=VALUE: a JSON object's compact text, {"lot":"7","work_order":"WO-1"}; "" for
+    // none.
+    std::string fields;
+    // The board attempt's log file (the station's --log-dir); "" for none.
+    std::string log;
 };
 
 using RecordNotes = std::function<void(const std::string &line)>;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <list>
+#include <map>
 #include <mutex>
 #include <set>
 
@@ -151,6 +152,8 @@ class Station::Impl {
     struct Board {
         DeviceInfo info;
         std::string tag;
+        std::string slot;  // its slot's name; "" without a slot map
+        std::string key;   // what it is known by while plugged in: its slot's port, or its path
         Clock::time_point appeared{};  // when an enumeration first listed it
         std::unique_ptr<Transport> transport;
         Thread thread;
@@ -158,8 +161,11 @@ class Station::Impl {
     };
 
     void poll_catalog();
-    void start_board(const DeviceInfo &info, std::unique_ptr<Transport> transport,
+    void start_board(const DeviceInfo &info, const Slot *slot, std::unique_ptr<Transport> transport,
                      Clock::time_point appeared);
+    // What a present board is known by: its port with a slot map (its path may change when it
+    // re-enumerates), else its path.
+    std::string key_of(const DeviceInfo &d) const { return setup_.slots.empty() ? d.path : d.port; }
     struct BoardRun;
     void handle(Board &board);
     std::vector<DeviceResult> check_stage(BoardRun &run);
@@ -188,9 +194,12 @@ class Station::Impl {
     Signal board_ended_;
     std::list<Board> boards_;  // in progress, or ended and not yet joined
     unsigned in_progress_ = 0;
-    std::set<std::string> handled_paths_;  // handled and still plugged in: not again until gone
-    std::set<std::string> done_serials_;   // updated or found current in this run
-    std::set<std::string> refused_paths_;  // could not be opened: said once
+    std::set<std::string> handled_;       // keys handled and still plugged in: not until gone
+    std::set<std::string> done_serials_;  // updated or found current in this run
+    std::map<std::string, std::string>
+        slot_done_;                   // slot: the serial last updated or current there
+    std::set<std::string> refused_;   // keys that could not be opened: said once
+    std::set<std::string> unmapped_;  // ports in no slot: said once
     StationTotals totals_;
     std::vector<DeviceResult> results_;
 };
@@ -297,25 +306,40 @@ void Station::Impl::poll_catalog() {
     const Clock::time_point listed = env().now();
     std::lock_guard<std::mutex> lock(mutex_);
     // A handled board that left may be handled again when it comes back, once its run is over.
-    for (auto it = handled_paths_.begin(); it != handled_paths_.end();) {
+    for (auto it = handled_.begin(); it != handled_.end();) {
         const bool still = std::any_of(present.begin(), present.end(),
-                                       [&](const DeviceInfo &d) { return d.path == *it; }) ||
-                           std::any_of(boards_.begin(), boards_.end(), [&](const Board &b) {
-                               return !b.ended && b.info.path == *it;
-                           });
-        it = still ? std::next(it) : handled_paths_.erase(it);
+                                       [&](const DeviceInfo &d) { return key_of(d) == *it; }) ||
+                           std::any_of(boards_.begin(), boards_.end(),
+                                       [&](const Board &b) { return !b.ended && b.key == *it; });
+        it = still ? std::next(it) : handled_.erase(it);
     }
     for (const DeviceInfo &d : present) {
-        if (!chosen(setup_.query, d) || handled_paths_.count(d.path) != 0) {
+        if (!chosen(setup_.query, d)) {
             continue;
         }
-        // A board back on the bus while its serial's run still winds down waits for its end:
-        // only then is it known whether that serial is done.
-        const bool same_serial_busy =
-            !d.serial.empty() && std::any_of(boards_.begin(), boards_.end(), [&](const Board &b) {
-                return !b.ended && b.info.serial == d.serial;
-            });
-        if (same_serial_busy) {
+        const Slot *slot = nullptr;
+        if (!setup_.slots.empty()) {
+            slot = slot_on_port(setup_.slots, d.port);
+            if (slot == nullptr) {
+                const std::string port = d.port.empty() ? "an unknown port" : "port " + d.port;
+                if (unmapped_.insert(d.port.empty() ? d.path : d.port).second) {
+                    note("hidiap: station: " + describe_device(d) + " on " + port +
+                         " is in no slot of the slot map; left alone\n");
+                }
+                continue;
+            }
+        }
+        const std::string key = key_of(d);
+        if (handled_.count(key) != 0) {
+            continue;
+        }
+        // A board back on the bus while its run still winds down (in its slot, or of its serial)
+        // waits for its end: only then is it known whether it is done.
+        const bool busy = std::any_of(boards_.begin(), boards_.end(), [&](const Board &b) {
+            return !b.ended && (slot != nullptr ? b.key == key
+                                                : !d.serial.empty() && b.info.serial == d.serial);
+        });
+        if (busy) {
             continue;
         }
         if (!needs_more_locked()) {
@@ -323,23 +347,24 @@ void Station::Impl::poll_catalog() {
         }
         std::unique_ptr<Transport> transport = catalog_.open(d);
         if (!transport) {
-            if (refused_paths_.insert(d.path).second) {
+            if (refused_.insert(key).second) {
                 note("hidiap: station: cannot open " + d.path + ": " + catalog_.open_error() +
                      "; trying again\n");
             }
             continue;
         }
-        refused_paths_.erase(d.path);
-        handled_paths_.insert(d.path);
-        start_board(d, std::move(transport), listed);
+        refused_.erase(key);
+        handled_.insert(key);
+        start_board(d, slot, std::move(transport), listed);
     }
 }
 
 // Called with mutex_ held.
-void Station::Impl::start_board(const DeviceInfo &info, std::unique_ptr<Transport> transport,
-                                Clock::time_point appeared) {
+void Station::Impl::start_board(const DeviceInfo &info, const Slot *slot,
+                                std::unique_ptr<Transport> transport, Clock::time_point appeared) {
     boards_seen_++;
-    std::string tag = info.serial;
+    // A slot's name is what the operator sees on the fixture, and no two boards share one.
+    std::string tag = slot != nullptr ? slot->name : info.serial;
     const bool taken = std::any_of(boards_.begin(), boards_.end(),
                                    [&](const Board &b) { return !b.ended && b.tag == tag; });
     if (tag.empty() || taken) {
@@ -349,6 +374,8 @@ void Station::Impl::start_board(const DeviceInfo &info, std::unique_ptr<Transpor
     Board &board = boards_.back();
     board.info = info;
     board.tag = tag;
+    board.slot = slot != nullptr ? slot->name : "";
+    board.key = key_of(info);
     board.transport = std::move(transport);
     board.appeared = appeared;
     in_progress_++;
@@ -374,9 +401,11 @@ Station::Impl::BoardRun::BoardRun(Impl &station, Board &b)
 void Station::Impl::handle(Board &board) {
     BoardRun run(*this, board);
     if (run.json) {
-        run.json->emit(
-            "station",
-            {{"event", "seen"}, {"path", board.info.path}, {"serial", board.info.serial}});
+        run.json->emit("station", {{"event", "seen"},
+                                   {"path", board.info.path},
+                                   {"port", board.info.port},
+                                   {"slot", board.slot},
+                                   {"serial", board.info.serial}});
     }
     std::vector<DeviceResult> results = check_stage(run);
     if (run.differs) {
@@ -396,9 +425,16 @@ void Station::Impl::handle(Board &board) {
 std::vector<DeviceResult> Station::Impl::check_stage(BoardRun &run) {
     UpdateSettings verify = stage_settings(true);
     verify.settle = [this, &run](const DeviceInfo &info, RunReport &report) {
-        if (report.status == Status::Current && !info.serial.empty()) {
+        if (report.status == Status::Current) {
+            // With slots the board back in its slot with the serial done there (none counts) is
+            // that board; without, a serial done anywhere in this run is.
             std::lock_guard<std::mutex> lock(mutex_);
-            run.already_done = done_serials_.count(info.serial) != 0;
+            if (!run.board.slot.empty()) {
+                const auto done = slot_done_.find(run.board.slot);
+                run.already_done = done != slot_done_.end() && done->second == info.serial;
+            } else if (!info.serial.empty()) {
+                run.already_done = done_serials_.count(info.serial) != 0;
+            }
         }
         if (run.already_done) {
             return false;
@@ -430,12 +466,18 @@ std::vector<DeviceResult> Station::Impl::update_stage(BoardRun &run) {
 void Station::Impl::keep(BoardRun &run, const DeviceInfo &info, RunReport &report) {
     run.last_answer = run.events.last_event();
     if (setup_.keep_record) {
-        setup_.keep_record(info, report);
+        setup_.keep_record(info, report, BoardPlace{run.board.slot, ""});
     }
     run.durable = env().now();
     // Done from now on: the board may be back on the bus before this run has wound down.
-    if (report.succeeded() && !info.serial.empty()) {
-        std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!run.board.slot.empty()) {
+        if (report.succeeded()) {
+            slot_done_[run.board.slot] = info.serial;
+        } else {
+            slot_done_.erase(run.board.slot);
+        }
+    } else if (report.succeeded() && !info.serial.empty()) {
         done_serials_.insert(info.serial);
     }
 }
@@ -460,8 +502,11 @@ void Station::Impl::note_timing(BoardRun &run) {
 void Station::Impl::tally(BoardRun &run, std::vector<DeviceResult> &results) {
     const Board &board = run.board;
     if (run.already_done) {
-        note("hidiap: [" + board.tag + "] already done in this station run (serial " +
-             board.info.serial + ", verified current after its reboot); not counted again\n");
+        const std::string serial =
+            board.info.serial.empty() ? "no serial number" : "serial " + board.info.serial;
+        note("hidiap: [" + board.tag + "] already done in this station run (" + serial +
+             (board.slot.empty() ? "" : " in its slot") +
+             ", verified current after its reboot); not counted again\n");
         if (run.json) {
             run.json->emit("station", {{"event", "already_done"}, {"serial", board.info.serial}});
         }
@@ -470,6 +515,7 @@ void Station::Impl::tally(BoardRun &run, std::vector<DeviceResult> &results) {
     }
     DeviceResult &r = results.front();
     r.tag = board.tag;
+    r.slot = board.slot;
     StationTotals now;
     {
         std::lock_guard<std::mutex> lock(mutex_);
