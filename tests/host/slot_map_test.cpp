@@ -53,6 +53,12 @@ TEST(UsbPort, WindowsLocationPathsKeepTheUsbChainWithoutTheInterface) {
     EXPECT_EQ(host::usb_port_of_location_paths("PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(7)#USBMI(2)"),
               "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(7)");
     EXPECT_EQ(host::usb_port_of_location_paths("ACPI(_SB_)#ACPI(PCI0)"), "");
+    // The node behind HIDAPI's path, whose parents' location paths these are.
+    EXPECT_EQ(
+        host::device_instance_of_interface_path(
+            R"(\\?\hid#vid_9999&pid_8888#7&1a2b3c&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030})"),
+        R"(hid\vid_9999&pid_8888\7&1a2b3c&0&0000)");
+    EXPECT_EQ(host::device_instance_of_interface_path("/dev/hidraw0"), "");
     EXPECT_EQ(host::usb_port_of_location_paths(""), "");
 }
 

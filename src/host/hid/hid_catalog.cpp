@@ -33,15 +33,12 @@ std::string narrow(const wchar_t *text) {
 // The location path of the USB device the HID interface belongs to: up from the HID collection
 // through the USB interface to the device, the first node with a path through a USB root hub.
 std::string port_of(const std::string &interface_path) {
-    const std::wstring path(interface_path.begin(), interface_path.end());  // ASCII
-    WCHAR instance[MAX_DEVICE_ID_LEN] = {};
-    ULONG size = sizeof instance;
+    const std::string id = device_instance_of_interface_path(interface_path);
+    std::wstring instance(id.begin(), id.end());  // ASCII
     DEVPROPTYPE type = 0;
     DEVINST node = 0;
-    if (CM_Get_Device_Interface_PropertyW(path.c_str(), &DEVPKEY_Device_InstanceId, &type,
-                                          reinterpret_cast<PBYTE>(instance), &size,
-                                          0) != CR_SUCCESS ||
-        CM_Locate_DevNodeW(&node, instance, CM_LOCATE_DEVNODE_NORMAL) != CR_SUCCESS) {
+    if (id.empty() ||
+        CM_Locate_DevNodeW(&node, instance.data(), CM_LOCATE_DEVNODE_NORMAL) != CR_SUCCESS) {
         return "";
     }
     for (int up = 0; up < 4; up++) {

@@ -72,6 +72,17 @@ std::string usb_port_of_location_paths(const std::string &paths) {
     return "";
 }
 
+std::string device_instance_of_interface_path(const std::string &path) {
+    const std::string prefix = "\\\\?\\";
+    const size_t guid = path.rfind("#{");
+    if (path.rfind(prefix, 0) != 0 || guid == std::string::npos || guid <= prefix.size()) {
+        return "";
+    }
+    std::string id = path.substr(prefix.size(), guid - prefix.size());
+    std::replace(id.begin(), id.end(), '#', '\\');
+    return id;
+}
+
 std::string hidraw_sysfs_node(const std::string &device_path) {
     const std::string prefix = "/dev/hidraw";
     if (device_path.rfind(prefix, 0) != 0 || !all_digits(device_path.substr(prefix.size()))) {

@@ -19,6 +19,11 @@ std::string usb_port_of_sysfs_path(const std::string &resolved);
 // goes through a USB root hub.
 std::string usb_port_of_location_paths(const std::string &paths);
 
+// The device instance ID of a Windows device interface path, the node the configuration manager
+// finds: \\?\HID#VID_9999&PID_8888#7&1a2b3c&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}
+// -> HID\VID_9999&PID_8888\7&1a2b3c&0&0000. "" for a path of another form.
+std::string device_instance_of_interface_path(const std::string &path);
+
 // The sysfs node of a hidraw device node ("/dev/hidraw3" -> "/sys/class/hidraw/hidraw3"); ""
 // for a path of another form.
 std::string hidraw_sysfs_node(const std::string &device_path);
