@@ -213,6 +213,7 @@ TEST_F(StationOnVirtualTime, SlotsServeBoardsWithoutOrWithRepeatedSerialsOncePer
         std::lock_guard<std::mutex> lock(mutex);
         kept.push_back(place.slot + "@" + d.port + ":" + d.serial + ":" +
                        std::string(host::status_words(r.status).record));
+        return "id-" + std::to_string(kept.size());
     };
     interrupt_at(20s, 1h);
     const std::vector<DeviceResult> results = run_station(boards);

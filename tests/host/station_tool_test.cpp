@@ -366,3 +366,55 @@ TEST_F(Station, SlotsLearnNamesEachSlotByThePortOfTheNextBoard) {
     EXPECT_EQ(chosen.exit_status, 0) << chosen.err;
     EXPECT_NE(chosen.out.find(R"("path":"sim:2","port":"1-2.2")"), std::string::npos) << chosen.out;
 }
+
+// The result hook of three slots: the first's program sees the board in its variables and its
+// output comes tagged; the second's fails and the third's outstays its time and is killed. Each
+// board's outcome stands, and the totals say the two hooks failed.
+TEST_F(Station, TheResultHookSeesTheBoardAndItsFailuresAreCounted) {
+    std::ofstream(path("fixture.slots")) << "s1 1-1\ns2 1-2\ns3 1-3\n";
+    const std::string hook = path("hook");
+    std::ofstream(hook) << "#!/bin/sh\n"
+                           "case \"$HIDIAP_SLOT\" in\n"
+                           "  s1) env | grep '^HIDIAP_' | sort > '"
+                        << path("s1.env")
+                        << "'; echo \"label for $HIDIAP_SERIAL\" ;;\n"
+                           "  s2) echo 'no paper' >&2; exit 3 ;;\n"
+                           "  s3) sleep 30 ;;\n"
+                           "esac\n";
+    fs::permissions(hook, fs::perms::owner_all);
+    const auto started = std::chrono::steady_clock::now();
+    const ProcessResult r =
+        run({"--station", "--count", "3", "--sim-arrivals", "0x3", "--sim-ports", "1-1,1-2,1-3",
+             "--slots", path("fixture.slots"), "--field", "lot=7", "--record", path("r.jsonl"),
+             "--on-result", hook, "--on-result-timeout", "1"});
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_NE(r.err.find("hidiap: [s1] on-result: label for SIM0001\n"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("hidiap: [s2] on-result: no paper\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("hidiap: [s2] result hook failed: " + hook + ": exit status 3"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("hidiap: [s3] result hook failed: " + hook +
+                         ": killed after 1 s (--on-result-timeout)"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("hidiap: station: 3 updated, 0 current, 0 failed, 2 result hooks failed"),
+              std::string::npos)
+        << r.err;
+    const std::vector<uint8_t> seen = read_file("s1.env");
+    const std::string env(seen.begin(), seen.end());
+    std::string id;
+    for (const nlohmann::json &rec : records("r.jsonl")) {
+        if (rec["slot"] == "s1") {
+            id = rec["id"];
+        }
+    }
+    for (const std::string &want :
+         {std::string("HIDIAP_OUTCOME=success\n"), std::string("HIDIAP_SLOT=s1\n"),
+          std::string("HIDIAP_PORT=1-1\n"), std::string("HIDIAP_SERIAL=SIM0001\n"),
+          std::string("HIDIAP_CAUSE=\n"), "HIDIAP_RECORD_ID=" + id + "\n",
+          std::string("HIDIAP_FIELD_LOT=7\n"), std::string("HIDIAP_FIELDS={\"lot\":\"7\"}\n")}) {
+        EXPECT_NE(env.find(want), std::string::npos) << want << " in\n" << env;
+    }
+}

@@ -71,7 +71,15 @@ const OptionGroup kStation{
      valued(
          "--slots", "FILE", Value::File,
          +[](CommandLine &c) -> std::string & { return c.options.slots_file; },
-         "the fixture's slot map: a line per slot, its name and port path (slots learn)")}};
+         "the fixture's slot map: a line per slot, its name and port path (slots learn)"),
+     valued(
+         "--on-result", "PROGRAM", Value::File,
+         +[](CommandLine &c) -> std::string & { return c.options.on_result; },
+         "run PROGRAM (no shell) after each board's record, the board in HIDIAP_* variables"),
+     number(
+         "--on-result-timeout", "SECONDS",
+         +[](CommandLine &c) -> double & { return c.options.on_result_timeout; }, 0.1, 3600,
+         "kill --on-result's program after SECONDS (default 30); a failure is counted")}};
 
 const OptionGroup kInputs{
     "Inputs",
@@ -341,7 +349,7 @@ std::vector<CommandSpec> make_commands() {
         "the slot map to write")};
     learn.groups = {
         {&kDeviceChoice, {"--serial", "--path", "--port", "--all", "--wait"}},
-        {&kStation, {"--slots"}},
+        {&kStation, {"--slots", "--on-result", "--on-result-timeout"}},
         {&kSimulation,
          {"--sim-fault", "--sim-flash", "--sim-flash-from", "--sim-timing", "--sim-reboot-away"}}};
     c.push_back(learn);

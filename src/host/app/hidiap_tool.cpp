@@ -23,6 +23,7 @@
 #include "host/platform/debug_trace.h"
 #include "host/platform/env.h"
 #include "host/platform/platform.h"
+#include "host/records/record_fields.h"
 #include "host/sim/sim_catalog.h"
 #include "host/sim/sim_flash_file.h"
 #include "host/station/station.h"
@@ -263,7 +264,8 @@ int update_step(std::vector<OpenedDevice> opened, const Inputs &inputs, const Op
 // --station: boards updated as they appear until stopped or counted; the table and the totals at
 // the end, and no wait for Enter.
 int station_step(const Options &o, DeviceCatalog &catalog, const Inputs &inputs,
-                 const UpdateSettings &settings, RunRecords &records, Presentation &presentation) {
+                 const UpdateSettings &settings, RunRecords &records, Presentation &presentation,
+                 const PackageInputs *package) {
     count_repeated_interrupts();
     StationSetup setup;
     setup.query = o.device;
@@ -274,13 +276,19 @@ int station_step(const Options &o, DeviceCatalog &catalog, const Inputs &inputs,
     setup.columns = setup.status_block ? stderr_columns() : 0;
     setup.settings = settings;
     setup.settings.settle = nullptr;
+    setup.on_result = o.on_result;
+    setup.on_result_timeout =
+        std::chrono::milliseconds(static_cast<int64_t>(o.on_result_timeout * 1000));
+    setup.fields = field_pairs(o.fields);
+    setup.fields_json = record_fields_object(setup.fields);
+    setup.firmware_version = package != nullptr ? package->manifest.firmware_version : "";
     if (!o.slots_file.empty() && !load_slot_map(o.slots_file, setup.slots)) {
         presentation.refused(Status::BadInput, kExitBadInput, "the --slots file cannot be used");
         return kExitBadInput;
     }
     if (records.enabled()) {
         setup.keep_record = [&records](const DeviceInfo &d, RunReport &r, const BoardPlace &p) {
-            records.keep(d, r, p.slot, p.log);
+            return records.keep(d, r, p.slot, p.log);
         };
         setup.records_waiting = [&records] { return records.waiting(); };
     }
@@ -394,7 +402,7 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
         };
     }
     if (o.station) {
-        return station_step(o, *catalog, inputs, settings, records, presentation);
+        return station_step(o, *catalog, inputs, settings, records, presentation, from_package);
     }
     std::vector<OpenedDevice> opened;
     if (const int status = open_step(o, *catalog, presentation, opened); status != kExitSuccess) {

@@ -64,6 +64,8 @@ struct Options {
     std::vector<std::string> fields;  // --field KEY=VALUE: into every record's fields
     std::string slots_file;           // --slots: the fixture's slot map
     std::string learn_slots;          // slots learn FILE: write a slot map by plugging boards
+    std::string on_result;            // --on-result PROGRAM: run after each board's record
+    double on_result_timeout = 30;    // --on-result-timeout SECONDS: then it is killed
 };
 
 struct ParseResult {

@@ -111,10 +111,10 @@ std::vector<std::pair<std::string, std::string>> field_pairs(
     return pairs;
 }
 
-void RunRecords::keep(const DeviceInfo &device, RunReport &report, const std::string &slot,
-                      const std::string &log) {
+std::string RunRecords::keep(const DeviceInfo &device, RunReport &report, const std::string &slot,
+                             const std::string &log) {
     if (!writer_) {
-        return;
+        return "";
     }
     DeviceRecord r = common_;
     base::Result<std::string> id = new_record_id();
@@ -142,7 +142,9 @@ void RunRecords::keep(const DeviceInfo &device, RunReport &report, const std::st
         std::fprintf(stderr, "hidiap: --record: cannot write to '%s': %s\n", shown_.c_str(),
                      kept.message().c_str());
         report.fail_after_success(Cause::Record, "its record could not be written");
+        return "";
     }
+    return r.id;
 }
 
 int record_setup_step(const Options &o) {

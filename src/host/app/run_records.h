@@ -32,8 +32,9 @@ class RunRecords {
     void describe_inputs(const Options &o, const Inputs &inputs, const PackageInputs *package);
     // Appends the device's record; a record that cannot be kept fails the device. slot and log:
     // the station's slot of the board and the attempt's log file, when there are.
-    void keep(const DeviceInfo &device, RunReport &report, const std::string &slot = "",
-              const std::string &log = "");
+    // Returns the record's id ("" when none was kept).
+    std::string keep(const DeviceInfo &device, RunReport &report, const std::string &slot = "",
+                     const std::string &log = "");
 
   private:
     std::unique_ptr<RecordWriter> writer_;

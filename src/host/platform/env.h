@@ -25,6 +25,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/result.h"
@@ -99,6 +100,13 @@ enum class IoKind { Open, Read, Write, Sync, Truncate, Lock };
 using SocketHandle = intptr_t;
 enum class SocketWait { Readable, Writable };
 
+// What a program run through the Env did.
+struct ProgramRun {
+    int exit_status = -1;    // its exit status; -1 when a signal ended it
+    bool timed_out = false;  // it was killed when its time was up
+    std::string output;      // its standard output and standard error together, the first 64 KiB
+};
+
 class Env;
 // The system's own Env, for the life of the process.
 Env &system_env();
@@ -155,6 +163,17 @@ class Env {
     // this Env's clock has left until the deadline.
     virtual base::Result<bool> wait_socket(SocketHandle socket, SocketWait what,
                                            SteadyTime deadline);
+
+    // --- Programs.
+    // Runs PROGRAM (a path: no arguments, never through a shell) with this process's
+    // environment and the `extra` variables, its standard input empty, and kills it (with every
+    // process it started) once `limit` has passed; returns when it has ended. An error when it
+    // cannot be started. An Env that does not say otherwise asks the system's.
+    virtual base::Result<ProgramRun> run_program(
+        const std::string &program, const std::vector<std::pair<std::string, std::string>> &extra,
+        std::chrono::milliseconds limit) {
+        return system_env().run_program(program, extra, limit);
+    }
 
     // --- Threads. Callers use Thread.
     virtual base::Result<std::thread> spawn(std::function<void()> body) = 0;

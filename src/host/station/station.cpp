@@ -1,6 +1,7 @@
 #include "host/station/station.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <list>
 #include <map>
@@ -106,9 +107,10 @@ class BoardEvents : public RunEvents {
 
 std::string station_totals_line(const StationTotals &t, double seconds) {
     return base::format(
-        "hidiap: station: %u updated, %u current, %u failed%s, %.0f boards per hour\n", t.updated,
+        "hidiap: station: %u updated, %u current, %u failed%s%s, %.0f boards per hour\n", t.updated,
         t.current, t.failed,
         t.interrupted == 0 ? "" : base::format(", %u interrupted", t.interrupted).c_str(),
+        t.hooks_failed == 0 ? "" : base::format(", %u result hooks failed", t.hooks_failed).c_str(),
         boards_per_hour(t.updated, seconds));
 }
 
@@ -172,6 +174,7 @@ class Station::Impl {
     std::vector<DeviceResult> update_stage(BoardRun &run);
     void keep(BoardRun &run, const DeviceInfo &info, RunReport &report);
     void note_timing(BoardRun &run);
+    void run_hook(BoardRun &run, const RunReport &report);
     void tally(BoardRun &run, std::vector<DeviceResult> &results);
     UpdateSettings stage_settings(bool verify);
     void reap_locked(std::unique_lock<std::mutex> &lock);
@@ -214,6 +217,8 @@ struct Station::Impl::BoardRun {
     const std::vector<UpdateDevice> device;
     bool already_done = false;        // back after its reboot: its serial was done in this run
     bool differs = false;             // the check found it differs: it is updated
+    std::string record_id;            // its record's, when one was kept
+    bool hook_failed = false;         // its --on-result program failed
     Clock::time_point last_answer{};  // the board's last event before its record was kept
     Clock::time_point durable{};      // when its record was kept
 };
@@ -413,6 +418,10 @@ void Station::Impl::handle(Board &board) {
     }
     board.transport.reset();
     note_timing(run);
+    if (!run.already_done && run.durable != Clock::time_point{} && !setup_.on_result.empty() &&
+        !results.empty()) {
+        run_hook(run, results.front().report);
+    }
     tally(run, results);
     std::lock_guard<std::mutex> lock(mutex_);
     in_progress_--;
@@ -466,7 +475,7 @@ std::vector<DeviceResult> Station::Impl::update_stage(BoardRun &run) {
 void Station::Impl::keep(BoardRun &run, const DeviceInfo &info, RunReport &report) {
     run.last_answer = run.events.last_event();
     if (setup_.keep_record) {
-        setup_.keep_record(info, report, BoardPlace{run.board.slot, ""});
+        run.record_id = setup_.keep_record(info, report, BoardPlace{run.board.slot, ""});
     }
     run.durable = env().now();
     // Done from now on: the board may be back on the bus before this run has wound down.
@@ -498,6 +507,64 @@ void Station::Impl::note_timing(BoardRun &run) {
                      std::chrono::duration<double>(run.durable - board.appeared).count()));
 }
 
+// --on-result: the board's result handed to the line's own program (a label printer), once its
+// record is durable. Whatever the program does, the board's outcome stands; a failure is said.
+void Station::Impl::run_hook(BoardRun &run, const RunReport &report) {
+    const Board &board = run.board;
+    std::vector<std::pair<std::string, std::string>> vars = {
+        {"HIDIAP_OUTCOME", status_words(report.status).record},
+        {"HIDIAP_CAUSE", cause_word(report.cause)},
+        {"HIDIAP_REASON", report.reason},
+        {"HIDIAP_SLOT", board.slot},
+        {"HIDIAP_PORT", board.info.port},
+        {"HIDIAP_PATH", board.info.path},
+        {"HIDIAP_SERIAL", board.info.serial},
+        {"HIDIAP_RECORD_ID", run.record_id},
+        {"HIDIAP_FIRMWARE_VERSION", setup_.firmware_version},
+        {"HIDIAP_FIELDS", setup_.fields_json.empty() ? "{}" : setup_.fields_json},
+        {"HIDIAP_LOG", ""},
+    };
+    for (const auto &[key, value] : setup_.fields) {
+        std::string name = "HIDIAP_FIELD_" + key;
+        std::transform(name.begin(), name.end(), name.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+        vars.emplace_back(name, value);
+    }
+    const base::Result<ProgramRun> ran =
+        env().run_program(setup_.on_result, vars, setup_.on_result_timeout);
+    const std::string lead = "hidiap: [" + board.tag + "] ";
+    if (ran.ok()) {
+        size_t at = 0;
+        while (at < ran->output.size()) {
+            const size_t end = std::min(ran->output.find('\n', at), ran->output.size());
+            note(lead + "on-result: " + ran->output.substr(at, end - at) + "\n");
+            at = end + 1;
+        }
+    }
+    std::string failure;
+    if (!ran.ok()) {
+        failure = ran.message();
+    } else if (ran->timed_out) {
+        failure = base::format("killed after %.0f s (--on-result-timeout)",
+                               std::chrono::duration<double>(setup_.on_result_timeout).count());
+    } else if (ran->exit_status != 0) {
+        failure = ran->exit_status < 0 ? std::string("ended by a signal")
+                                       : base::format("exit status %d", ran->exit_status);
+    }
+    if (run.json) {
+        run.json->emit("station",
+                       {{"event", "on_result"}, {"ok", failure.empty()}, {"reason", failure}});
+    }
+    if (failure.empty()) {
+        return;
+    }
+    run.hook_failed = true;
+    note(lead + "result hook failed: " + setup_.on_result + ": " + failure + "; the board is " +
+         status_words(report.status).record +
+         ", but its hook's work (its "
+         "label) is not done\n");
+}
+
 // The board's result into the totals and the results, and onto the status block.
 void Station::Impl::tally(BoardRun &run, std::vector<DeviceResult> &results) {
     const Board &board = run.board;
@@ -520,12 +587,14 @@ void Station::Impl::tally(BoardRun &run, std::vector<DeviceResult> &results) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         totals_.add(r.report.status);
+        totals_.hooks_failed += run.hook_failed ? 1 : 0;
         results_.push_back(r);
         now = totals_;
     }
     status_.board_ended(board.tag,
                         std::string(status_words(r.report.status).board) +
-                            (r.succeeded() ? "" : ": " + r.report.reason + "; re-plug to retry"),
+                            (r.succeeded() ? "" : ": " + r.report.reason + "; re-plug to retry") +
+                            (run.hook_failed ? "; RESULT HOOK FAILED" : ""),
                         now);
 }
 

@@ -38,7 +38,17 @@ struct StationSetup {
     // The stages' settings; the station adds its own console, records and interruption.
     UpdateSettings settings;
     // --record: keeps a handled board's report (may fail it); empty without --record.
-    std::function<void(const DeviceInfo &, RunReport &, const BoardPlace &)> keep_record;
+    // Returns the record's id.
+    std::function<std::string(const DeviceInfo &, RunReport &, const BoardPlace &)> keep_record;
+    // --on-result: the program run after each board's record is durable (no arguments, never
+    // through a shell), the board in HIDIAP_ variables; its output goes to the board's log, or
+    // tagged onto standard error. Killed after on_result_timeout. A failing one leaves the
+    // board's outcome as it is, but is said, shown and counted.
+    std::string on_result;
+    std::chrono::milliseconds on_result_timeout{30000};
+    std::vector<std::pair<std::string, std::string>> fields;  // --field, for the hook
+    std::string fields_json;                                  // the same as the record's object
+    std::string firmware_version;                             // a package's, for the hook
     // --slots: the fixture's slots. A board is known by the slot its port is in (one on a port in
     // no slot is left alone); empty: boards are known by their path and serial number.
     std::vector<Slot> slots;

@@ -92,10 +92,13 @@ std::vector<std::string> StationStatus::render(SteadyTime now) const {
     const double seconds = std::chrono::duration<double>(now - started_).count();
     std::vector<std::string> lines;
     lines.push_back(base::format(
-        "station: %u updated, %u current, %u failed%s, %zu in progress, %.0f boards/h",
+        "station: %u updated, %u current, %u failed%s%s, %zu in progress, %.0f boards/h",
         totals_.updated, totals_.current, totals_.failed,
         totals_.interrupted == 0 ? ""
                                  : base::format(", %u interrupted", totals_.interrupted).c_str(),
+        totals_.hooks_failed == 0
+            ? ""
+            : base::format(", %u RESULT HOOKS FAILED", totals_.hooks_failed).c_str(),
         boards_.size(), boards_per_hour(totals_.updated, seconds)));
     if (records_waiting_ != 0) {
         lines.push_back("records: " + std::to_string(records_waiting_) +

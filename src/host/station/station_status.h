@@ -20,6 +20,7 @@ struct StationTotals {
     unsigned current = 0;
     unsigned failed = 0;
     unsigned interrupted = 0;
+    unsigned hooks_failed = 0;  // boards whose result hook failed (their outcome stands)
     unsigned handled() const { return updated + current + failed + interrupted; }
     // Counts a board that ended with this status.
     void add(Status status);
