@@ -105,6 +105,24 @@ class BoardEvents : public RunEvents {
 
 }  // namespace
 
+namespace {
+
+// The panel's word for a board's result.
+const char *verdict_of(Status status) {
+    switch (status) {
+        case Status::Success:
+            return "PASS";
+        case Status::Current:
+            return "CURRENT";
+        case Status::Interrupted:
+            return "INTERRUPTED";
+        default:
+            return "FAIL";
+    }
+}
+
+}  // namespace
+
 std::string station_totals_line(const StationTotals &t, double seconds) {
     return base::format(
         "hidiap: station: %u updated, %u current, %u failed%s%s, %.0f boards per hour\n", t.updated,
@@ -243,6 +261,13 @@ UpdateSettings Station::Impl::stage_settings(bool verify) {
 
 std::vector<DeviceResult> Station::Impl::run() {
     started_ = env().now();
+    if (!setup_.slots.empty()) {
+        std::vector<std::string> names;
+        for (const Slot &s : setup_.slots) {
+            names.push_back(s.name);
+        }
+        status_.set_slots(names);
+    }
     status_.show();
     bool taking = true;
     std::unique_lock<std::mutex> lock(mutex_);
@@ -577,7 +602,8 @@ void Station::Impl::tally(BoardRun &run, std::vector<DeviceResult> &results) {
         if (run.json) {
             run.json->emit("station", {{"event", "already_done"}, {"serial", board.info.serial}});
         }
-        status_.board_ended(board.tag, "already done", totals());
+        status_.board_ended(board.tag, "already done (back after its reboot)", totals(),
+                            board.slot.empty() ? "" : "PASS");
         return;
     }
     DeviceResult &r = results.front();
@@ -591,11 +617,16 @@ void Station::Impl::tally(BoardRun &run, std::vector<DeviceResult> &results) {
         results_.push_back(r);
         now = totals_;
     }
-    status_.board_ended(board.tag,
-                        std::string(status_words(r.report.status).board) +
-                            (r.succeeded() ? "" : ": " + r.report.reason + "; re-plug to retry") +
-                            (run.hook_failed ? "; RESULT HOOK FAILED" : ""),
-                        now);
+    // On the panel the verdict leads the row: the reason and what to do follow it.
+    const std::string word = status_words(r.report.status).board;
+    const std::string why = r.report.reason + "; re-plug to retry";
+    const std::string hook = run.hook_failed ? "; RESULT HOOK FAILED" : "";
+    if (board.slot.empty()) {
+        status_.board_ended(board.tag, word + (r.succeeded() ? "" : ": " + why) + hook, now);
+    } else {
+        status_.board_ended(board.tag, (r.succeeded() ? word : why) + hook, now,
+                            verdict_of(r.report.status));
+    }
 }
 
 Station::Station(DeviceCatalog &catalog, const Layout &layout, const UpdatePlan &plan,
