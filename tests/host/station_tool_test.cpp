@@ -312,10 +312,11 @@ TEST_F(Station, CommandLinesThatCannotWorkAreRefused) {
 TEST_F(Station, SlotsAndFieldsGoIntoEveryRecord) {
     std::ofstream(path("fixture.slots")) << "# bench 3\nleft 1-1\nmiddle 1-2  # loose clip\n"
                                             "right 1-3\n";
-    const ProcessResult r = run({"--station", "--count", "3", "--sim-arrivals", "0,0,100,200",
-                                 "--sim-ports", "1-3,1-2,4-1,1-1", "--sim-serials", ",X,X,X",
-                                 "--slots", path("fixture.slots"), "--field", "work_order=WO-1234",
-                                 "--field", "operator=ann", "--record", path("r.jsonl")});
+    const ProcessResult r =
+        run({"--station", "--count", "3", "--sim-arrivals", "0,0,100,200", "--sim-ports",
+             "1-3,1-2,4-1,1-1", "--sim-serials", ",X,X,X", "--slots", path("fixture.slots"),
+             "--field", "work_order=WO-1234", "--field", "operator=ann", "--record",
+             path("r.jsonl"), "--log-dir", path("logs")});
     EXPECT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(count_of(r.err, "on port 4-1 is in no slot of the slot map; left alone"), 1u)
         << r.err;
@@ -324,6 +325,13 @@ TEST_F(Station, SlotsAndFieldsGoIntoEveryRecord) {
         EXPECT_EQ(rec["outcome"], "success");
         EXPECT_EQ(rec["fields"], nlohmann::json({{"operator", "ann"}, {"work_order", "WO-1234"}}));
         port_of_slot[rec["slot"].get<std::string>()] = rec["port"].get<std::string>();
+        // Its log holds its own engine lines, which standard output (no terminal) keeps too.
+        const std::string log = rec["log"];
+        EXPECT_NE(log.find("-" + rec["slot"].get<std::string>() + "-"), std::string::npos) << log;
+        std::ifstream in(log);
+        const std::string text((std::istreambuf_iterator<char>(in)), {});
+        EXPECT_NE(text.find("[IAP]: Erase @ 0x00008000"), std::string::npos) << log;
+        EXPECT_EQ(text.find("["), text.find("[IAP]")) << "no other board's tag: " << text;
     }
     EXPECT_EQ(port_of_slot, (std::map<std::string, std::string>{
                                 {"left", "1-1"}, {"middle", "1-2"}, {"right", "1-3"}}));

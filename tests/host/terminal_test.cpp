@@ -104,6 +104,7 @@ TEST_F(Tool, AtATerminalTheStationShowsARowPerSlot) {
     ProcessOptions o;
     o.terminal = true;
     o.limit = std::chrono::milliseconds(30000);
+    o.env = {"XDG_STATE_HOME=" + path("state")};
     const ProcessResult r =
         run_process(kTool,
                     {"station", "--simulate", "--count", "8", "--sim-arrivals", "0x4,150x4",
@@ -120,6 +121,13 @@ TEST_F(Tool, AtATerminalTheStationShowsARowPerSlot) {
     EXPECT_NE(s.find("; re-plug to retry", failed), std::string::npos) << s;
     EXPECT_NE(s.find("station: 7 updated, 0 current, 1 failed, 0 in progress"), std::string::npos)
         << s;
+    // The engine's lines went to a log per board, not onto the panel.
+    EXPECT_EQ(s.find("[IAP]: Erase @"), std::string::npos) << s;
+    size_t logs = 0;
+    for (const auto &f : fs::directory_iterator(path("state/hidiap/logs"))) {
+        logs += f.path().filename().string().find("-bay") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(logs, 8u);
     // The rows stand in the map's order, whatever order the boards end in.
     const size_t last = s.rfind("station: 7 updated, 0 current, 1 failed, 0 in progress");
     EXPECT_LT(s.find("bay1  ", last), s.find("bay8  ", last)) << s;

@@ -79,7 +79,11 @@ const OptionGroup kStation{
      number(
          "--on-result-timeout", "SECONDS",
          +[](CommandLine &c) -> double & { return c.options.on_result_timeout; }, 0.1, 3600,
-         "kill --on-result's program after SECONDS (default 30); a failure is counted")}};
+         "kill --on-result's program after SECONDS (default 30); a failure is counted"),
+     valued(
+         "--log-dir", "DIR", Value::File,
+         +[](CommandLine &c) -> std::string & { return c.options.log_dir; },
+         "a log file per board attempt in DIR (at a terminal: instead of its lines)")}};
 
 const OptionGroup kInputs{
     "Inputs",
@@ -349,7 +353,7 @@ std::vector<CommandSpec> make_commands() {
         "the slot map to write")};
     learn.groups = {
         {&kDeviceChoice, {"--serial", "--path", "--port", "--all", "--wait"}},
-        {&kStation, {"--slots", "--on-result", "--on-result-timeout"}},
+        {&kStation, {"--slots", "--on-result", "--on-result-timeout", "--log-dir"}},
         {&kSimulation,
          {"--sim-fault", "--sim-flash", "--sim-flash-from", "--sim-timing", "--sim-reboot-away"}}};
     c.push_back(learn);

@@ -276,6 +276,11 @@ int station_step(const Options &o, DeviceCatalog &catalog, const Inputs &inputs,
     setup.columns = setup.status_block ? stderr_columns() : 0;
     setup.settings = settings;
     setup.settings.settle = nullptr;
+    // At a terminal for both, the panel stands alone: each board's lines go to its own log.
+    setup.logs_only = setup.status_block && stdout_is_terminal();
+    setup.log_dir = !o.log_dir.empty() ? o.log_dir
+                    : setup.logs_only  ? env().user_state_folder() + "/hidiap/logs"
+                                       : "";
     setup.on_result = o.on_result;
     setup.on_result_timeout =
         std::chrono::milliseconds(static_cast<int64_t>(o.on_result_timeout * 1000));

@@ -377,10 +377,10 @@ std::string validate(CommandLine &line, const std::set<std::string> &given) {
     if (o.count != 0 && !o.station && o.learn_slots.empty()) {
         return "--count needs --station";
     }
-    if ((!o.slots_file.empty() || !o.on_result.empty() ||
+    if ((!o.slots_file.empty() || !o.on_result.empty() || !o.log_dir.empty() ||
          given.count("--on-result-timeout") != 0) &&
         !o.station) {
-        return "--slots, --on-result and --on-result-timeout go with the station";
+        return "--slots, --on-result, --on-result-timeout and --log-dir go with the station";
     }
     std::set<std::string> keys;
     for (const std::string &f : o.fields) {

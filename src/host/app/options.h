@@ -66,6 +66,7 @@ struct Options {
     std::string learn_slots;          // slots learn FILE: write a slot map by plugging boards
     std::string on_result;            // --on-result PROGRAM: run after each board's record
     double on_result_timeout = 30;    // --on-result-timeout SECONDS: then it is killed
+    std::string log_dir;              // --log-dir DIR: a log file per board attempt
 };
 
 struct ParseResult {

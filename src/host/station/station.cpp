@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <ctime>
 #include <list>
 #include <map>
 #include <mutex>
@@ -146,7 +147,7 @@ class Station::Impl {
               setup_.status_block && !setup_.json, setup_.columns) {
         if (!setup_.json) {
             console_ = std::make_unique<TaggedConsole>(
-                [this](std::string_view text) { status_.write_above(text); });
+                [this](std::string_view text) { board_line(text); });
             console_->install();
         }
         if (setup_.json) {
@@ -162,6 +163,24 @@ class Station::Impl {
     }
 
     std::vector<DeviceResult> run();
+    // A board's tagged line: into its log file when it has one, and onto standard output unless
+    // the log takes it alone.
+    void board_line(std::string_view text) {
+        bool logged = false;
+        if (text.size() > 2 && text[0] == '[') {
+            const size_t end = text.find("] ");
+            std::lock_guard<std::mutex> lock(logs_mutex_);
+            const auto log = end == std::string_view::npos
+                                 ? logs_.end()
+                                 : logs_.find(std::string(text.substr(1, end - 1)));
+            if (log != logs_.end()) {
+                logged = log->second->append(text.substr(end + 2)).ok();
+            }
+        }
+        if (!logged || !setup_.logs_only) {
+            status_.write_above(text);
+        }
+    }
     StationTotals totals() {
         std::lock_guard<std::mutex> lock(mutex_);
         return totals_;
@@ -193,6 +212,7 @@ class Station::Impl {
     void keep(BoardRun &run, const DeviceInfo &info, RunReport &report);
     void note_timing(BoardRun &run);
     void run_hook(BoardRun &run, const RunReport &report);
+    std::string open_board_log(const Board &board);
     void tally(BoardRun &run, std::vector<DeviceResult> &results);
     UpdateSettings stage_settings(bool verify);
     void reap_locked(std::unique_lock<std::mutex> &lock);
@@ -221,6 +241,8 @@ class Station::Impl {
         slot_done_;                   // slot: the serial last updated or current there
     std::set<std::string> refused_;   // keys that could not be opened: said once
     std::set<std::string> unmapped_;  // ports in no slot: said once
+    std::mutex logs_mutex_;
+    std::map<std::string, std::unique_ptr<File>> logs_;  // by tag: the boards' open log files
     StationTotals totals_;
     std::vector<DeviceResult> results_;
 };
@@ -237,6 +259,7 @@ struct Station::Impl::BoardRun {
     bool differs = false;             // the check found it differs: it is updated
     std::string record_id;            // its record's, when one was kept
     bool hook_failed = false;         // its --on-result program failed
+    std::string log_path;             // its log file; "" for none
     Clock::time_point last_answer{};  // the board's last event before its record was kept
     Clock::time_point durable{};      // when its record was kept
 };
@@ -247,7 +270,7 @@ UpdateSettings Station::Impl::stage_settings(bool verify) {
     s.own_records = true;
     s.shared_console = console_.get();
     s.show_progress = false;
-    s.out = [this](std::string_view text) { status_.write_above(text); };
+    s.out = [this](std::string_view text) { board_line(text); };
     s.err = [this](std::string_view text) { status_.note(text); };
     s.failed_hint = "; re-plug the board to retry";
     const std::function<int()> status = setup_.interrupt_status;
@@ -428,8 +451,56 @@ Station::Impl::BoardRun::BoardRun(Impl &station, Board &b)
       events(json.get(), station.status_, b.tag),
       device{{b.transport.get(), b.info, &events, b.tag}} {}
 
+// --log-dir: the attempt's own file, named by its time, slot and serial number.
+std::string Station::Impl::open_board_log(const Board &board) {
+    const std::time_t t = std::chrono::system_clock::to_time_t(env().wall_now());
+    std::tm utc{};
+#ifdef _WIN32
+    gmtime_s(&utc, &t);
+#else
+    gmtime_r(&t, &utc);
+#endif
+    char when[32];
+    std::strftime(when, sizeof when, "%Y%m%dT%H%M%SZ", &utc);
+    const auto safe = [](std::string text) {
+        for (char &c : text) {
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') {
+                c = '_';
+            }
+        }
+        return text;
+    };
+    const std::string name = std::string(when) + "-" +
+                             safe(board.slot.empty() ? board.tag : board.slot) + "-" +
+                             safe(board.info.serial.empty() ? "no-serial" : board.info.serial);
+    if (!env().create_folders(setup_.log_dir).ok()) {
+        return "";
+    }
+    for (int n = 0; n < 100; n++) {
+        const std::string path =
+            setup_.log_dir + "/" + name + (n == 0 ? "" : "." + std::to_string(n)) + ".log";
+        base::Result<std::unique_ptr<File>> file = env().open(path, OpenMode::CreateNew);
+        if (file.ok()) {
+            std::lock_guard<std::mutex> lock(logs_mutex_);
+            logs_[board.tag] = std::move(*file);
+            return path;
+        }
+        if (file.code() != base::ErrorCode::Busy) {
+            return "";
+        }
+    }
+    return "";
+}
+
 void Station::Impl::handle(Board &board) {
     BoardRun run(*this, board);
+    if (!setup_.log_dir.empty()) {
+        run.log_path = open_board_log(board);
+        if (run.log_path.empty()) {
+            note("hidiap: [" + board.tag + "] cannot make a log file in " + setup_.log_dir +
+                 "; its lines go to standard output\n");
+        }
+    }
     if (run.json) {
         run.json->emit("station", {{"event", "seen"},
                                    {"path", board.info.path},
@@ -446,6 +517,14 @@ void Station::Impl::handle(Board &board) {
     if (!run.already_done && run.durable != Clock::time_point{} && !setup_.on_result.empty() &&
         !results.empty()) {
         run_hook(run, results.front().report);
+    }
+    {
+        std::lock_guard<std::mutex> lock(logs_mutex_);
+        const auto log = logs_.find(board.tag);
+        if (log != logs_.end()) {
+            (void)log->second->sync();
+            logs_.erase(log);
+        }
     }
     tally(run, results);
     std::lock_guard<std::mutex> lock(mutex_);
@@ -500,7 +579,7 @@ std::vector<DeviceResult> Station::Impl::update_stage(BoardRun &run) {
 void Station::Impl::keep(BoardRun &run, const DeviceInfo &info, RunReport &report) {
     run.last_answer = run.events.last_event();
     if (setup_.keep_record) {
-        run.record_id = setup_.keep_record(info, report, BoardPlace{run.board.slot, ""});
+        run.record_id = setup_.keep_record(info, report, BoardPlace{run.board.slot, run.log_path});
     }
     run.durable = env().now();
     // Done from now on: the board may be back on the bus before this run has wound down.
@@ -547,7 +626,7 @@ void Station::Impl::run_hook(BoardRun &run, const RunReport &report) {
         {"HIDIAP_RECORD_ID", run.record_id},
         {"HIDIAP_FIRMWARE_VERSION", setup_.firmware_version},
         {"HIDIAP_FIELDS", setup_.fields_json.empty() ? "{}" : setup_.fields_json},
-        {"HIDIAP_LOG", ""},
+        {"HIDIAP_LOG", run.log_path},
     };
     for (const auto &[key, value] : setup_.fields) {
         std::string name = "HIDIAP_FIELD_" + key;
@@ -562,7 +641,16 @@ void Station::Impl::run_hook(BoardRun &run, const RunReport &report) {
         size_t at = 0;
         while (at < ran->output.size()) {
             const size_t end = std::min(ran->output.find('\n', at), ran->output.size());
-            note(lead + "on-result: " + ran->output.substr(at, end - at) + "\n");
+            const std::string line = "on-result: " + ran->output.substr(at, end - at) + "\n";
+            bool logged = false;
+            {
+                std::lock_guard<std::mutex> lock(logs_mutex_);
+                const auto log = logs_.find(board.tag);
+                logged = log != logs_.end() && log->second->append(line).ok();
+            }
+            if (!logged) {
+                note(lead + line);
+            }
             at = end + 1;
         }
     }

@@ -49,6 +49,11 @@ struct StationSetup {
     std::vector<std::pair<std::string, std::string>> fields;  // --field, for the hook
     std::string fields_json;                                  // the same as the record's object
     std::string firmware_version;                             // a package's, for the hook
+    // --log-dir: one log file per board attempt here, its engine lines and its hook's output;
+    // empty: none. logs_only: those lines go to the file only (the panel at a terminal), not
+    // onto standard output.
+    std::string log_dir;
+    bool logs_only = false;
     // --slots: the fixture's slots. A board is known by the slot its port is in (one on a port in
     // no slot is left alone); empty: boards are known by their path and serial number.
     std::vector<Slot> slots;
