@@ -242,6 +242,20 @@ TEST_F(StationOnVirtualTime, SlotsServeBoardsWithoutOrWithRepeatedSerialsOncePer
     EXPECT_EQ(totals.handled(), 4u);
 }
 
+// --port chooses the station's boards as --serial does: the board on another port is left.
+TEST_F(StationOnVirtualTime, PortsChooseTheBoards) {
+    host::SimCatalogSetup boards;
+    boards.devices = 3;
+    boards.ports = {"1-1", "1-2", "1-3"};
+    setup.query.ports = {"1-3", "1-1"};
+    interrupt_at(5s, 1h);
+    const std::vector<DeviceResult> results = run_station(boards);
+    ASSERT_EQ(results.size(), 2u) << err;
+    EXPECT_TRUE(holds_the_files("SIM0001"));
+    EXPECT_FALSE(catalog->flash_of("SIM0002")) << "never opened";
+    EXPECT_TRUE(holds_the_files("SIM0003"));
+}
+
 // The station's words for its totals: its pace is the boards it updated (a board found current
 // in a moment is no pace), and an interrupted board is not a failed one, in the totals line as
 // in the status block.

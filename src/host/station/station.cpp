@@ -22,11 +22,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 bool chosen(const DeviceQuery &query, const DeviceInfo &d) {
-    if (query.serials.empty() && query.paths.empty()) {
+    if (query.serials.empty() && query.paths.empty() && query.ports.empty()) {
         return true;
     }
     return std::find(query.serials.begin(), query.serials.end(), d.serial) != query.serials.end() ||
-           std::find(query.paths.begin(), query.paths.end(), d.path) != query.paths.end();
+           std::find(query.paths.begin(), query.paths.end(), d.path) != query.paths.end() ||
+           (!d.port.empty() &&
+            std::find(query.ports.begin(), query.ports.end(), d.port) != query.ports.end());
 }
 
 // A board's events: to its JSON emitter, and its phase and bytes to the status block.
