@@ -152,6 +152,24 @@ void station_rows(const FigureCollector &f) {
                counter(one, "to_durable_ms"), counter(one, "board_s")) +
             format(" (%.3f%%)", pct),
         "< 1% together", one != nullptr, pct < 1.0);
+    std::string slot_rates;
+    std::string worst;
+    bool within = true;
+    bool have = true;
+    for (const char *n : {"8", "16", "32"}) {
+        const auto *run = f.find(std::string("BM_Tool_Slots_UsbFs/") + n);
+        have = have && run != nullptr;
+        slot_rates +=
+            (slot_rates.empty() ? "" : " / ") + format("%.0f", counter(run, "boards_per_hour"));
+        worst += (worst.empty() ? "" : " / ") + format("%+.2f%% (mean %+.2f%%)",
+                                                       counter(run, "worst_vs_model_pct"),
+                                                       counter(run, "mean_vs_model_pct"));
+    }
+    const auto *thirty_two = f.find("BM_Tool_Slots_UsbFs/32");
+    within = counter(thirty_two, "worst_vs_model_pct") < 1.0;
+    row("Slots boards/h: 8 / 16 / 32 slots, medium, usb-fs", slot_rates, "(reference)", have, true);
+    row("Slots: worst board against the model, 8 / 16 / 32", worst, "< 1% per board at 32", have,
+        within);
     const auto *idle = f.find("BM_Tool_Station_Idle");
     row("Station CPU while no board is present",
         format("%.3f%% of a core (%.3f s CPU in %.1f s)", counter(idle, "cpu_pct"),

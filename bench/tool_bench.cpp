@@ -157,6 +157,54 @@ void BM_Tool_Station_UsbFs(benchmark::State &state) {
         0);
 }
 
+// A fixture of N slots (8, 16, 32) under the timing model with the medium files, every slot
+// plugged at once, each board recorded: boards per hour, and each board's time (seen to record
+// durable, its verification first included) against the model's time of a full update, the
+// worst board's and the mean.
+void BM_Tool_Slots_UsbFs(benchmark::State &state) {
+    Inputs &in = inputs();
+    const int slots = static_cast<int>(state.range(0));
+    std::string map;
+    std::string ports;
+    for (int n = 1; n <= slots; n++) {
+        const std::string port =
+            "1-" + std::to_string((n - 1) / 8 + 1) + "." + std::to_string((n - 1) % 8 + 1);
+        map += "slot" + std::to_string(n) + " " + port + "\n";
+        ports += (n == 1 ? "" : ",") + port;
+    }
+    std::ofstream(in.dir / "fixture.slots") << map;
+    fs::remove(in.dir / "slots.jsonl");
+    // The model's time of a full update on this link, as a plain update's timing report gives it
+    // (the same for every case: computed once).
+    static const double model = figure_after(
+        run_child(tool_path(), {"--simulate", "--no-wait", "--timing-report", "--sim-timing",
+                                "usb-fs", in("medium.img"), in("medium.tts"), "2MB"})
+            .errors,
+        "on this link takes ");
+    run_tool_case(state,
+                  {"--station", "--count", std::to_string(slots), "--sim-arrivals",
+                   "0x" + std::to_string(slots), "--sim-ports", ports, "--slots",
+                   in("fixture.slots"), "--sim-timing", "usb-fs", "--record", in("slots.jsonl"),
+                   in("medium.img"), in("medium.tts"), "2MB"},
+                  0);
+    const std::string &report = last_errors();
+    double worst = 0;
+    double sum = 0;
+    int boards = 0;
+    for (size_t at = report.find(" ms, board "); at != std::string::npos;
+         at = report.find(" ms, board ", at + 1)) {
+        const double board = std::atof(report.c_str() + at + std::strlen(" ms, board "));
+        worst = std::max(worst, board);
+        sum += board;
+        boards++;
+    }
+    if (model > 0 && boards > 0) {
+        state.counters["model_s"] = model;
+        state.counters["worst_vs_model_pct"] = 100 * (worst / model - 1);
+        state.counters["mean_vs_model_pct"] = 100 * (sum / boards / model - 1);
+    }
+}
+
 // No board for 10 s, then one that updates at once: the station's CPU while it waits.
 void BM_Tool_Station_Idle(benchmark::State &state) {
     Inputs &in = inputs();
@@ -182,6 +230,12 @@ void BM_Tool_Skip(benchmark::State &state, const char *start) {
 
 }  // namespace
 
+// The standard error of the last run_tool_case, for the figures a case reads itself.
+std::string &last_errors() {
+    static std::string errors;
+    return errors;
+}
+
 void run_tool_case(benchmark::State &state, std::vector<std::string> args, int expected_status) {
     args.insert(args.begin(), {"--simulate", "--no-wait", "--timing-report"});
     ChildRun run;
@@ -194,6 +248,7 @@ void run_tool_case(benchmark::State &state, std::vector<std::string> args, int e
         }
         state.SetIterationTime(run.wall_s);
     }
+    last_errors() = run.errors;
     state.counters["wall_s"] = run.wall_s;
     state.counters["cpu_s"] = run.cpu_s;
     state.counters["cpu_pct"] = 100 * run.cpu_s / run.wall_s;
@@ -247,6 +302,8 @@ void register_tool_benchmarks(bool long_runs) {
     per_run(fleet->Arg(1)->Arg(2)->Arg(4)->Arg(8), 1);
     auto *station = benchmark::RegisterBenchmark("BM_Tool_Station_UsbFs", BM_Tool_Station_UsbFs);
     per_run(station->Arg(1)->Arg(4)->Arg(8), 1);
+    auto *slots = benchmark::RegisterBenchmark("BM_Tool_Slots_UsbFs", BM_Tool_Slots_UsbFs);
+    per_run(slots->Arg(8)->Arg(16)->Arg(32), 1);
 }
 
 }  // namespace bench

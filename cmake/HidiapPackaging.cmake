@@ -11,6 +11,7 @@ install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 file(GLOB hidiap_guide_pages CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md
      ${PROJECT_SOURCE_DIR}/docs/*.png)
 install(FILES ${hidiap_guide_pages} DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
+install(FILES docs/examples/zpl-label DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 # The shells' completion scripts, made by the built tool from its own command table, where each
 # shell looks for them. A cross build's tool cannot run here, and Windows' shells take none.

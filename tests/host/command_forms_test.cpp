@@ -84,6 +84,15 @@ std::string sorted_lines(const std::string &text) {
     return out;
 }
 
+std::string without_last_column(const std::string &text) {
+    std::istringstream in(text);
+    std::string out;
+    for (std::string l; std::getline(in, l);) {
+        out += l.substr(0, l.rfind('\t')) + "\n";
+    }
+    return out;
+}
+
 class CommandForms : public Tool {
   protected:
     void SetUp() override {
@@ -111,7 +120,12 @@ TEST_F(CommandForms, TheReadmesOlderLinesRunAsBeforeAndPrintWhatTheirCommandsPri
         const ProcessResult command = shown(f.command);
         EXPECT_EQ(command.exit_status, f.exit_status) << command.err;
         if (f.same_lines) {
-            EXPECT_EQ(sorted_lines(command.out), sorted_lines(older.out));
+            // The list command adds the port path as a last column; --list keeps its six.
+            std::string out = command.out;
+            if (std::string(f.command).rfind("hidiap list", 0) == 0) {
+                out = without_last_column(out);
+            }
+            EXPECT_EQ(sorted_lines(out), sorted_lines(older.out));
         }
     }
 }

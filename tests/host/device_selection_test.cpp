@@ -91,3 +91,25 @@ TEST(DeviceSelection, WhatIsMissingSaysWhatWasFoundInstead) {
     EXPECT_TRUE(nothing.chosen.empty());
     EXPECT_NE(nothing.missing[0].find("found none"), std::string::npos);
 }
+
+// Boards with repeated or no serial numbers are told apart by their ports; a port not present
+// is missing like a serial.
+TEST(DeviceSelection, APortNamesOneBoardWhateverItsSerial) {
+    std::vector<DeviceInfo> fixture = {device("/dev/hidraw5", ""), device("/dev/hidraw6", "X"),
+                                       device("/dev/hidraw7", "X")};
+    fixture[0].port = "1-2.1";
+    fixture[1].port = "1-2.2";
+    fixture[2].port = "1-2.3";
+    DeviceQuery q;
+    q.ports = {"1-2.3", "1-2.1"};
+    const Selection s = host::select_devices(fixture, q);
+    ASSERT_TRUE(s.complete());
+    EXPECT_EQ(paths(s), (std::vector<std::string>{"/dev/hidraw7", "/dev/hidraw5"}));
+    EXPECT_TRUE(s.warnings.empty());
+    q.ports = {"1-2.4"};
+    const Selection none = host::select_devices(fixture, q);
+    EXPECT_FALSE(none.complete());
+    ASSERT_EQ(none.missing.size(), 1u);
+    EXPECT_NE(none.missing[0].find("looked for the device with port '1-2.4'"), std::string::npos)
+        << none.missing[0];
+}

@@ -343,7 +343,8 @@ TEST_F(Fleet, AnInterruptionEndsEveryDeviceWithItsStatus) {
               std::string::npos)
         << summary(results);
     std::vector<DeviceResult> mixed = results;
-    mixed.push_back({"SIM0003", host::refusal_report(host::Status::Failed, 1, "it failed")});
+    mixed.push_back(
+        {"SIM0003", host::refusal_report(host::Status::Failed, 1, "it failed"), "", ""});
     EXPECT_NE(summary(mixed).find(
                   "\nhidiap: 1 of 3 devices failed: SIM0003; 2 of 3 devices interrupted: 1:, 2:\n"),
               std::string::npos)

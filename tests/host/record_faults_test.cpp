@@ -130,7 +130,7 @@ TEST_F(RecordFaults, SqliteRecordThatCannotBeWrittenIsRolledBack) {
 TEST_F(RecordFaults, ABoardWhoseRecordCannotBeWrittenFailsWithCauseRecord) {
     const host::EnvScope scope(faults);
     host::RunRecords records;
-    ASSERT_TRUE(records.open({path("r.jsonl"), "", "", false}));
+    ASSERT_TRUE(records.open({path("r.jsonl"), "", "", false, {}}));
     host::DeviceInfo device;
     device.path = "sim:1";
     device.serial = "SIM0001";

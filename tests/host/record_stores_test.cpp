@@ -133,6 +133,46 @@ TEST_F(RecordStores, EveryFieldComesBackFromEachLocalStore) {
               std::to_string(host::kRecordsSchemaVersion) + "\n");
 }
 
+// A file of schema version 1 is upgraded in place: its rows kept, the columns of where a board
+// sat, its fields and log added, and the yield counted by work order.
+TEST_F(RecordStores, SqliteFileOfTheFirstVersionIsUpgradedAndYieldsByWorkOrder) {
+    {
+        sqlite3 *raw = nullptr;
+        ASSERT_EQ(sqlite3_open(path("v1.db").c_str(), &raw), SQLITE_OK);
+        host::SqliteOwner db(raw);
+        ASSERT_TRUE(host::sqlite_exec(db.get(),
+                                      "CREATE TABLE hidiap_schema (version INTEGER NOT NULL, "
+                                      "changed TEXT);" +
+                                          host::sqlite_migration(1) +
+                                          "INSERT INTO hidiap_schema (version) VALUES (1);"
+                                          "INSERT INTO hidiap_records (id, time, station, "
+                                          "tool_version, serial, outcome) VALUES ('6f1d0c1e-0d55-"
+                                          "4d36-9d5c-2f0a8f7b3c11', '2026-12-08T10:00:00.000Z', "
+                                          "'bench', '0.9', 'OLD1', 'failed')")
+                        .ok());
+    }
+    auto upgraded = open(path("v1.db"));
+    ASSERT_TRUE(upgraded) << last_error;
+    for (const char *serial : {"N1", "N2", "N3"}) {
+        host::DeviceRecord r = record(serial);
+        r.time_utc = "2026-12-09T08:00:00.000Z";
+        r.outcome = serial == std::string("N3") ? "failed" : "success";
+        r.fields = host::record_fields_object(
+            {{"work_order", serial == std::string("N1") ? "WO-2" : "WO-1"}, {"lot", "7"}});
+        ASSERT_TRUE(upgraded->append(r).ok());
+    }
+    upgraded.reset();
+    EXPECT_EQ(serials(sqlite_records("v1.db")), (Serials{"OLD1", "N1", "N2", "N3"}));
+    EXPECT_EQ(sqlite_text("v1.db", "SELECT group_concat(version) FROM hidiap_schema"),
+              "1," + std::to_string(host::kRecordsSchemaVersion) + "\n");
+    EXPECT_EQ(sqlite_text("v1.db",
+                          "SELECT day, work_order, updated, failed, boards, yield_percent FROM "
+                          "hidiap_yield_by_work_order ORDER BY day, work_order"),
+              "2026-12-08|NULL|0|1|1|0.0\n"
+              "2026-12-09|WO-1|1|1|2|50.0\n"
+              "2026-12-09|WO-2|1|0|1|100.0\n");
+}
+
 // .sqlite and .db in any case are SQLite; anything else (a name that merely holds one) JSON.
 TEST_F(RecordStores, DestinationKindIsToldByItsEndInAnyCase) {
     for (const std::string name : {"x.SQLITE", "y.Db", "z.sqlite.txt", "w.db-records"}) {

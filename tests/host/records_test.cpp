@@ -118,6 +118,21 @@ TEST(RecordJson, EveryFieldSurvivesTheLine) {
                      .ok());
 }
 
+// The run's fields are an object in the line, and only an object of texts is a record's fields.
+TEST(RecordJson, FieldsAreAnObjectOfTexts) {
+    host::DeviceRecord r = test_support::distinct_record();
+    r.fields = host::record_fields_object({{"work_order", "WO-1"}, {"lot", "7"}});
+    const std::string line = host::record_json_line(r);
+    EXPECT_NE(line.find(R"("fields":{"lot":"7","work_order":"WO-1"})"), std::string::npos) << line;
+    const std::string head = R"({"id":"x","time":"t","station":"s","tool_version":"1",)"
+                             R"("outcome":"success","fields":)";
+    EXPECT_TRUE(host::record_from_json_line(head + "null}").ok());
+    EXPECT_EQ(host::record_from_json_line(head + "null}")->fields, "");
+    for (const char *bad : {R"("lot=7")", R"(["7"])", R"({"lot":7})", R"({"a":{"b":"c"}})"}) {
+        EXPECT_FALSE(host::record_from_json_line(head + bad + "}").ok()) << bad;
+    }
+}
+
 // The record's time in UTC from the calendar's count, whatever side of 1970 or leap day; ids
 // are version 4 UUIDs from the system's random source, never the same twice.
 TEST(RecordTime, UtcTextOfKnownInstantsAndFreshIds) {

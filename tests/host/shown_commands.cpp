@@ -70,15 +70,16 @@ std::string simulated(const std::string &line, const std::string &tool) {
     if (key && !has_word(words, "--unencrypted")) {
         added += " --unencrypted";
     }
-    // A station and a listing never wait for Enter, and take no --no-wait.
-    const bool waits = command != "station" && command != "list";
+    // A station, a listing and the learning of slots never wait for Enter, and take no
+    // --no-wait.
+    const bool waits = command != "station" && command != "list" && command != "slots";
     if (device && waits && !has_word(words, "--no-wait")) {
         added += " --no-wait";
     }
     const size_t after = line.find("hidiap") + 6;
     const bool leads = command == "update" || command == "verify" || command == "station" ||
-                       command == "list" || command == "key";
-    const std::string first = command == "key" ? "make" : command;
+                       command == "list" || command == "key" || command == "slots";
+    const std::string first = command == "key" ? "make" : command == "slots" ? "learn" : command;
     const size_t command_end = leads ? line.find(first, after) + first.size() : after;
     return "'" + tool + "'" + line.substr(after, command_end - after) + added +
            line.substr(command_end);

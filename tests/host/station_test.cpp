@@ -195,6 +195,67 @@ TEST_F(StationOnVirtualTime, ABoardOfOverlappingRangesIsUpdatedOnce) {
     EXPECT_TRUE(holds_the_files("SIM0001"));
 }
 
+// Slots by port: two boards without serial numbers and two with one serial between them are
+// each updated once and recorded with their slot and port, and each is known again in its slot
+// when it comes back from its reboot; the board on a port of no slot is left alone and named
+// once, though it is seen on every look.
+TEST_F(StationOnVirtualTime, SlotsServeBoardsWithoutOrWithRepeatedSerialsOncePerPlugging) {
+    host::SimCatalogSetup boards;
+    boards.arrivals = {0ms, 0ms, 500ms, 500ms, 0ms};
+    boards.devices = 5;
+    boards.serials = {"", "", "A1", "A1", "A1"};
+    boards.ports = {"1-1", "1-2", "1-3", "1-4", "2-1"};
+    boards.reboot_away = 1s;
+    setup.slots = {{"s1", "1-1"}, {"s2", "1-2"}, {"s3", "1-3"}, {"s4", "1-4"}};
+    std::vector<std::string> kept;
+    setup.keep_record = [&](const host::DeviceInfo &d, host::RunReport &r,
+                            const host::BoardPlace &place) {
+        std::lock_guard<std::mutex> lock(mutex);
+        kept.push_back(place.slot + "@" + d.port + ":" + d.serial + ":" +
+                       std::string(host::status_words(r.status).record));
+        return "id-" + std::to_string(kept.size());
+    };
+    interrupt_at(20s, 1h);
+    const std::vector<DeviceResult> results = run_station(boards);
+
+    ASSERT_EQ(results.size(), 4u) << err;
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(kept, (std::vector<std::string>{"s1@1-1::success", "s2@1-2::success",
+                                              "s3@1-3:A1:success", "s4@1-4:A1:success"}));
+    for (const DeviceResult &r : results) {
+        EXPECT_EQ(r.tag, r.slot) << "a slot's board is tagged by its slot";
+        EXPECT_EQ(count_of(out, "[" + r.slot + "] [IAP]: Erase @ 0x00008000"), 1u) << r.slot;
+    }
+    for (int board = 1; board <= 4; board++) {
+        EXPECT_TRUE(catalog->flash_of_board(board) ==
+                    test_support::expected_flash(image, tts, 0x80000))
+            << board;
+    }
+    EXPECT_EQ(count_of(err, "is in no slot of the slot map; left alone"), 1u) << err;
+    EXPECT_NE(err.find("sim:5 (serial A1) on port 2-1 is in no slot"), std::string::npos) << err;
+    EXPECT_FALSE(catalog->flash_of_board(5)) << "the unmapped board was never opened";
+    EXPECT_EQ(count_of(err, "verified current after its reboot); not counted again"), 4u) << err;
+    EXPECT_NE(err.find("[s1] already done in this station run (no serial number in its slot"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(totals.updated, 4u);
+    EXPECT_EQ(totals.handled(), 4u);
+}
+
+// --port chooses the station's boards as --serial does: the board on another port is left.
+TEST_F(StationOnVirtualTime, PortsChooseTheBoards) {
+    host::SimCatalogSetup boards;
+    boards.devices = 3;
+    boards.ports = {"1-1", "1-2", "1-3"};
+    setup.query.ports = {"1-3", "1-1"};
+    interrupt_at(5s, 1h);
+    const std::vector<DeviceResult> results = run_station(boards);
+    ASSERT_EQ(results.size(), 2u) << err;
+    EXPECT_TRUE(holds_the_files("SIM0001"));
+    EXPECT_FALSE(catalog->flash_of("SIM0002")) << "never opened";
+    EXPECT_TRUE(holds_the_files("SIM0003"));
+}
+
 // The station's words for its totals: its pace is the boards it updated (a board found current
 // in a moment is no pace), and an interrupted board is not a failed one, in the totals line as
 // in the status block.

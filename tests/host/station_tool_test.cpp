@@ -305,3 +305,124 @@ TEST_F(Station, CommandLinesThatCannotWorkAreRefused) {
         EXPECT_EQ(r.out.find("Product String"), std::string::npos);
     }
 }
+
+// A fixture of three slots as an operator runs it: the slot map from a file, the run's fields on
+// the command line; each record says where its board sat and carries the fields, the table has
+// the slot and the port, and the board on a fourth port is named and left alone.
+TEST_F(Station, SlotsAndFieldsGoIntoEveryRecord) {
+    std::ofstream(path("fixture.slots")) << "# bench 3\nleft 1-1\nmiddle 1-2  # loose clip\n"
+                                            "right 1-3\n";
+    const ProcessResult r =
+        run({"--station", "--count", "3", "--sim-arrivals", "0,0,100,200", "--sim-ports",
+             "1-3,1-2,4-1,1-1", "--sim-serials", ",X,X,X", "--slots", path("fixture.slots"),
+             "--field", "work_order=WO-1234", "--field", "operator=ann", "--record",
+             path("r.jsonl"), "--log-dir", path("logs")});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(count_of(r.err, "on port 4-1 is in no slot of the slot map; left alone"), 1u)
+        << r.err;
+    std::map<std::string, std::string> port_of_slot;
+    for (const nlohmann::json &rec : records("r.jsonl")) {
+        EXPECT_EQ(rec["outcome"], "success");
+        EXPECT_EQ(rec["fields"], nlohmann::json({{"operator", "ann"}, {"work_order", "WO-1234"}}));
+        port_of_slot[rec["slot"].get<std::string>()] = rec["port"].get<std::string>();
+        // Its log holds its own engine lines, which standard output (no terminal) keeps too.
+        const std::string log = rec["log"];
+        EXPECT_NE(log.find("-" + rec["slot"].get<std::string>() + "-"), std::string::npos) << log;
+        std::ifstream in(log);
+        const std::string text((std::istreambuf_iterator<char>(in)), {});
+        EXPECT_NE(text.find("[IAP]: Erase @ 0x00008000"), std::string::npos) << log;
+        EXPECT_EQ(text.find("["), text.find("[IAP]")) << "no other board's tag: " << text;
+    }
+    EXPECT_EQ(port_of_slot, (std::map<std::string, std::string>{
+                                {"left", "1-1"}, {"middle", "1-2"}, {"right", "1-3"}}));
+    EXPECT_NE(r.err.find("SLOT    DEVICE"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("[middle] [IAP]: Erase @ 0x00008000"), std::string::npos);
+
+    const ProcessResult twice = run({"--station", "--slots", path("twice.slots")});
+    EXPECT_EQ(twice.exit_status, 2);
+    std::ofstream(path("twice.slots")) << "a 1-1\nb 1-1\n";
+    const ProcessResult refused = run({"--station", "--slots", path("twice.slots")});
+    EXPECT_EQ(refused.exit_status, 2);
+    EXPECT_NE(refused.err.find("line 2: the port 1-1 is in two slots"), std::string::npos)
+        << refused.err;
+    EXPECT_EQ(run({"--field", "work order=1"}).exit_status, 2);
+}
+
+// slots learn: each board plugged in names the next slot by its port; one already there when
+// it starts is not taken. The map it writes is the station's.
+TEST_F(Station, SlotsLearnNamesEachSlotByThePortOfTheNextBoard) {
+    const ProcessResult r =
+        run_process(kTool, {"slots", "learn", "--simulate", "--count", "2", "--sim-arrivals",
+                            "0,300,600", "--sim-ports", "3-1,1-4,1-2.2", path("learned.slots")});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_NE(r.err.find("plug a board into slot1"), std::string::npos) << r.err;
+    const std::vector<uint8_t> learned = read_file("learned.slots");
+    EXPECT_EQ(std::string(learned.begin(), learned.end()),
+              "# hidiap slot map: a slot's name and its USB port path\nslot1 1-4\nslot2 1-2.2\n");
+    const ProcessResult again =
+        run_process(kTool, {"slots", "learn", "--simulate", "--count", "1", path("learned.slots")});
+    EXPECT_EQ(again.exit_status, 2);
+    EXPECT_NE(again.err.find("exists"), std::string::npos);
+
+    const ProcessResult list = run_process(
+        kTool, {"list", "--simulate", "--sim-devices", "2", "--sim-ports", "1-4,1-2.2"});
+    EXPECT_EQ(list.out,
+              "sim:1\t9999:8888\tSIM0001\thidiap\tSimulated IAP device\t0\t1-4\n"
+              "sim:2\t9999:8888\tSIM0002\thidiap\tSimulated IAP device\t0\t1-2.2\n");
+    const ProcessResult chosen =
+        run({"--json", "--sim-devices", "2", "--sim-ports", "1-4,1-2.2", "--port", "1-2.2"});
+    EXPECT_EQ(chosen.exit_status, 0) << chosen.err;
+    EXPECT_NE(chosen.out.find(R"("path":"sim:2","port":"1-2.2")"), std::string::npos) << chosen.out;
+}
+
+// The result hook of three slots: the first's program sees the board in its variables and its
+// output comes tagged; the second's fails and the third's outstays its time and is killed. Each
+// board's outcome stands, and the totals say the two hooks failed.
+TEST_F(Station, TheResultHookSeesTheBoardAndItsFailuresAreCounted) {
+    std::ofstream(path("fixture.slots")) << "s1 1-1\ns2 1-2\ns3 1-3\n";
+    const std::string hook = path("hook");
+    std::ofstream(hook) << "#!/bin/sh\n"
+                           "case \"$HIDIAP_SLOT\" in\n"
+                           "  s1) env | grep '^HIDIAP_' | sort > '"
+                        << path("s1.env")
+                        << "'; echo \"label for $HIDIAP_SERIAL\" ;;\n"
+                           "  s2) echo 'no paper' >&2; exit 3 ;;\n"
+                           "  s3) sleep 30 ;;\n"
+                           "esac\n";
+    fs::permissions(hook, fs::perms::owner_all);
+    const auto started = std::chrono::steady_clock::now();
+    const ProcessResult r =
+        run({"--station", "--count", "3", "--sim-arrivals", "0x3", "--sim-ports", "1-1,1-2,1-3",
+             "--slots", path("fixture.slots"), "--field", "lot=7", "--record", path("r.jsonl"),
+             "--on-result", hook, "--on-result-timeout", "1"});
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_NE(r.err.find("hidiap: [s1] on-result: label for SIM0001\n"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("hidiap: [s2] on-result: no paper\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("hidiap: [s2] result hook failed: " + hook + ": exit status 3"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("hidiap: [s3] result hook failed: " + hook +
+                         ": killed after 1 s (--on-result-timeout)"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("hidiap: station: 3 updated, 0 current, 0 failed, 2 result hooks failed"),
+              std::string::npos)
+        << r.err;
+    const std::vector<uint8_t> seen = read_file("s1.env");
+    const std::string env(seen.begin(), seen.end());
+    std::string id;
+    for (const nlohmann::json &rec : records("r.jsonl")) {
+        if (rec["slot"] == "s1") {
+            id = rec["id"];
+        }
+    }
+    for (const std::string &want :
+         {std::string("HIDIAP_OUTCOME=success\n"), std::string("HIDIAP_SLOT=s1\n"),
+          std::string("HIDIAP_PORT=1-1\n"), std::string("HIDIAP_SERIAL=SIM0001\n"),
+          std::string("HIDIAP_CAUSE=\n"), "HIDIAP_RECORD_ID=" + id + "\n",
+          std::string("HIDIAP_FIELD_LOT=7\n"), std::string("HIDIAP_FIELDS={\"lot\":\"7\"}\n")}) {
+        EXPECT_NE(env.find(want), std::string::npos) << want << " in\n" << env;
+    }
+}

@@ -90,3 +90,45 @@ TEST_F(Tool, ABackgroundJobNeverReadsTheTerminal) {
     EXPECT_NE(r.screen.find("status=0"), std::string::npos) << r.screen;
     EXPECT_EQ(r.screen.find("Press Enter"), std::string::npos) << r.screen;
 }
+
+// The operator's panel of an eight-slot fixture: a fixed row per slot in the map's order, the
+// failed slot's row with its reason and what to do, the totals above.
+TEST_F(Tool, AtATerminalTheStationShowsARowPerSlot) {
+    std::string map;
+    std::string ports;
+    for (int n = 1; n <= 8; n++) {
+        map += "bay" + std::to_string(n) + " 1-" + std::to_string(n) + "\n";
+        ports += (n == 1 ? "" : ",") + std::string("1-") + std::to_string(n);
+    }
+    std::ofstream(path("eight.slots")) << map;
+    ProcessOptions o;
+    o.terminal = true;
+    o.limit = std::chrono::milliseconds(30000);
+    o.env = {"XDG_STATE_HOME=" + path("state")};
+    const ProcessResult r =
+        run_process(kTool,
+                    {"station", "--simulate", "--count", "8", "--sim-arrivals", "0x4,150x4",
+                     "--sim-ports", ports, "--slots", path("eight.slots"), "--sim-fault",
+                     "SIM0003/drop:page:3", path("img.bin"), path("tts.bin"), "1MB"},
+                    o);
+    const std::string &s = r.screen;
+    EXPECT_EQ(r.exit_status, 1) << s;
+    EXPECT_NE(s.find("bay8  empty"), std::string::npos) << s;
+    EXPECT_NE(s.find("bay1  PASS        updated"), std::string::npos) << s;
+    const size_t failed =
+        s.find("bay3  FAIL        the page write at 0x008200 was not answered; sent once");
+    ASSERT_NE(failed, std::string::npos) << s;
+    EXPECT_NE(s.find("; re-plug to retry", failed), std::string::npos) << s;
+    EXPECT_NE(s.find("station: 7 updated, 0 current, 1 failed, 0 in progress"), std::string::npos)
+        << s;
+    // The engine's lines went to a log per board, not onto the panel.
+    EXPECT_EQ(s.find("[IAP]: Erase @"), std::string::npos) << s;
+    size_t logs = 0;
+    for (const auto &f : fs::directory_iterator(path("state/hidiap/logs"))) {
+        logs += f.path().filename().string().find("-bay") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(logs, 8u);
+    // The rows stand in the map's order, whatever order the boards end in.
+    const size_t last = s.rfind("station: 7 updated, 0 current, 1 failed, 0 in progress");
+    EXPECT_LT(s.find("bay1  ", last), s.find("bay8  ", last)) << s;
+}

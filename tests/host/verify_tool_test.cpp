@@ -19,10 +19,9 @@ TEST_F(VerifyTool, ADuplicatedAnswerDoesNotVouchForTheNextRange) {
     write_file("tts.bin", test_support::random_bytes(4096, 33));
     ASSERT_EQ(simulate({"--no-wait"}).exit_status, 0);  // the flash: the image, other TTS data
     write_file("tts.bin", same);
-    const ProcessResult r =
-        run_process(kTool, {"--simulate", "--no-wait", "--sim-flash-from", path("flash.bin"),
-                            "--sim-fault", "dup:check:1", "--verify", path("img.bin"),
-                            path("tts.bin"), "1MB"});
+    const ProcessResult r = run_process(
+        kTool, {"--simulate", "--no-wait", "--sim-flash-from", path("flash.bin"), "--sim-fault",
+                "dup:check:1", "--verify", path("img.bin"), path("tts.bin"), "1MB"});
     EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
     EXPECT_NE(r.out.find("[IAP]: verify done, flash differs\r\n"), std::string::npos) << r.out;
     EXPECT_NE(r.err.find("the TTS range 0x080000-0x081000 differs"), std::string::npos) << r.err;

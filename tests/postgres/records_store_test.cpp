@@ -89,6 +89,8 @@ std::string column_as_text(const host::RecordField &f) {
         case host::FieldKind::Count:
         case host::FieldKind::Real:
             return name + "::text";
+        case host::FieldKind::Object:
+            return name + "::text";  // jsonb's own spelling; read back through set_field
         case host::FieldKind::Text:
         case host::FieldKind::OptionalText:
         case host::FieldKind::Crc:
@@ -120,6 +122,13 @@ TEST_F(PostgresStore, EveryFieldComesBackFromTheDatabase) {
                 EXPECT_EQ(got, std::nullopt) << f.name;
                 break;
             case host::FieldValue::Type::Text:
+                if (f.kind == host::FieldKind::Object && got) {
+                    // jsonb orders and spaces an object its own way: the same object is enough.
+                    host::DeviceRecord back;
+                    ASSERT_TRUE(host::set_field(f, back, host::FieldValue::of_text(*got)).ok());
+                    EXPECT_EQ(host::field_value(f, back).text, want.text) << f.name;
+                    break;
+                }
                 EXPECT_EQ(got, want.text) << f.name;
                 break;
             case host::FieldValue::Type::Integer:

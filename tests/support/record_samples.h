@@ -49,6 +49,11 @@ inline host::DeviceRecord distinct_record(
                 v = host::FieldValue::of_text(
                     host::record_crc_text(0x9e370001u * static_cast<uint32_t>(i)));
                 break;
+            case host::FieldKind::Object:
+                v = host::FieldValue::of_text(host::record_fields_object(
+                    {{"lot", std::to_string(i)},
+                     {"work_order", std::string(f.name) + " \"\\\tné"}}));
+                break;
         }
         EXPECT_TRUE(host::set_field(f, r, v).ok()) << f.name;
     }

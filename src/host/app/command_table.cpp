@@ -52,6 +52,10 @@ const OptionGroup kDeviceChoice{
          "--path", "PATH", Value::Text,
          +[](CommandLine &c) -> std::vector<std::string> & { return c.options.device.paths; },
          "only the device at this path, as list shows it (repeatable like --serial)"),
+     valued(
+         "--port", "PORT", Value::Text,
+         +[](CommandLine &c) -> std::vector<std::string> & { return c.options.device.ports; },
+         "only the device on this USB port path, 1-2.3 (repeatable like --serial)"),
      flag(
          "--all", +[](CommandLine &c) -> bool & { return c.options.device.all; },
          "every device with the IDs at once, each line led by the device's tag"),
@@ -74,7 +78,23 @@ const OptionGroup kStation{
      valued(
          "--status-listen", "[ADDRESS:]PORT", Value::Text,
          +[](CommandLine &c) -> std::string & { return c.options.status_listen; },
-         "serve the status page, /status and /metrics there (address default 127.0.0.1)")}};
+         "serve the status page, /status and /metrics there (address default 127.0.0.1)"),
+     valued(
+         "--slots", "FILE", Value::File,
+         +[](CommandLine &c) -> std::string & { return c.options.slots_file; },
+         "the fixture's slot map: a line per slot, its name and port path (slots learn)"),
+     valued(
+         "--on-result", "PROGRAM", Value::File,
+         +[](CommandLine &c) -> std::string & { return c.options.on_result; },
+         "run PROGRAM (no shell) after each board's record, the board in HIDIAP_* variables"),
+     number(
+         "--on-result-timeout", "SECONDS",
+         +[](CommandLine &c) -> double & { return c.options.on_result_timeout; }, 0.1, 3600,
+         "kill --on-result's program after SECONDS (default 30); a failure is counted"),
+     valued(
+         "--log-dir", "DIR", Value::File,
+         +[](CommandLine &c) -> std::string & { return c.options.log_dir; },
+         "a log file per board attempt in DIR (at a terminal: instead of its lines)")}};
 
 const OptionGroup kInputs{
     "Inputs",
@@ -153,7 +173,11 @@ const OptionGroup kRecords{
      valued(
          "--station-name", "TEXT", Value::Text,
          +[](CommandLine &c) -> std::string & { return c.options.station_name; },
-         "the station named in every record (default: this machine's host name)")}};
+         "the station named in every record (default: this machine's host name)"),
+     valued(
+         "--field", "KEY=VALUE", Value::Text,
+         +[](CommandLine &c) -> std::vector<std::string> & { return c.options.fields; },
+         "into every record's fields (repeatable): work_order=WO-1234, lot=7, operator=ann")}};
 
 const OptionGroup kPackage{
     "Package",
@@ -241,7 +265,15 @@ const OptionGroup kSimulation{
      number(
          "--sim-reboot-away", "MS",
          +[](CommandLine &c) -> int & { return c.options.sim_reboot_away_ms; }, 0, 86400000,
-         "a simulated board leaves when it reboots and is back MS milliseconds later")}};
+         "a simulated board leaves when it reboots and is back MS milliseconds later"),
+     valued(
+         "--sim-ports", "LIST", Value::Text,
+         +[](CommandLine &c) -> std::string & { return c.options.sim_ports; },
+         "each simulated board's USB port path, in order: 1-1,1-2 (default: board N on 9-N)"),
+     valued(
+         "--sim-serials", "LIST", Value::Text,
+         +[](CommandLine &c) -> std::string & { return c.options.sim_serials; },
+         "each simulated board's serial number, in order; empty for none: A1,,A1")}};
 
 ArgumentSpec argument(const char *name, TextField field, std::string help, bool required = true) {
     ArgumentSpec a;
@@ -326,15 +358,40 @@ std::vector<CommandSpec> make_commands() {
     list.summary = "list the HID devices with the IDs; open none";
     list.about =
         "Lists the HID devices with the IDs, one per line, tab-separated: path, vvvv:pppp, "
-        "serial number, manufacturer, product, interface (--vid 0 --pid 0: every HID device). "
+        "serial number, manufacturer, product, interface, USB port path (--vid 0 --pid 0: "
+        "every HID device). "
         "Opens none and sends nothing. Exit status 0 when a device was listed, 3 when none.";
     list.groups = {
-        {&kDeviceChoice, {"--serial", "--path", "--all"}},
+        {&kDeviceChoice, {"--serial", "--path", "--port", "--all"}},
         {&kOutput, {"--no-progress", "--no-wait", "--timing-report"}},
         {&kSimulation,
          {"--sim-fault", "--sim-flash", "--sim-flash-from", "--sim-timing", "--sim-reboot-away"}}};
-    list.chosen = [](Options &o) { o.list = true; };
+    list.chosen = [](Options &o) {
+        o.list = true;
+        o.list_ports = true;
+    };
     c.push_back(list);
+
+    CommandSpec learn;
+    learn.path = "slots learn";
+    learn.synopsis = "FILE";
+    learn.summary = "write a slot map by plugging a board into each slot in turn";
+    learn.about =
+        "Asks for a board in each slot of the fixture in turn (slot1, slot2, ...) and writes "
+        "each slot's name and the USB port path its board appeared on to FILE, one line per "
+        "slot, for station --slots FILE. Ends after --count slots, or at Ctrl-C or end of "
+        "input with the slots learned so far. An existing FILE is not overwritten.";
+    learn.arguments = {argument(
+        "FILE", +[](CommandLine &c) -> std::string & { return c.options.learn_slots; },
+        "the slot map to write")};
+    learn.groups = {
+        {&kDeviceChoice, {"--serial", "--path", "--port", "--all", "--wait"}},
+        {&kStation,
+         {"--config", "--print-config", "--status-listen", "--slots", "--on-result",
+          "--on-result-timeout", "--log-dir"}},
+        {&kSimulation,
+         {"--sim-fault", "--sim-flash", "--sim-flash-from", "--sim-timing", "--sim-reboot-away"}}};
+    c.push_back(learn);
 
     CommandSpec make;
     make.path = "package make";
@@ -355,14 +412,14 @@ std::vector<CommandSpec> make_commands() {
             "OUT", +[](CommandLine &c) -> std::string & { return c.options.make_package; },
             "the package to write"));
     make.groups = {{&kPackage, {}},
-                   {&kDeviceChoice, {"--serial", "--path", "--all", "--wait"}},
+                   {&kDeviceChoice, {"--serial", "--path", "--port", "--all", "--wait"}},
                    {&kInputs, {"--trust", "--revoke", "--trusted-keys-dir", "--revoked-keys-dir"}}};
     c.push_back(make);
 
     CommandSpec sign;
     sign.path = "package sign";
-    sign.synopsis = "PACKAGE --sign SECRETKEY";
-    sign.summary = "add a signature to a firmware package, in place";
+    sign.synopsis = "PACKAGE";
+    sign.summary = "add the signature of --sign KEY to a package, in place";
     sign.about =
         "Adds the signature of each --sign key to the package, as a member of its own "
         "(package.json.KEYID.minisig beside package.json.minisig), and puts the package in "

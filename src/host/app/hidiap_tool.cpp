@@ -1,5 +1,6 @@
 #include "host/app/hidiap_tool.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "host/app/presentation.h"
 #include "host/app/record_setup.h"
 #include "host/app/shell_completion.h"
+#include "host/app/slot_steps.h"
 #include "host/app/version.h"
 #include "host/discovery/device_finder.h"
 #include "host/events/exit_status.h"
@@ -25,6 +27,7 @@
 #include "host/platform/env.h"
 #include "host/platform/journal_stderr.h"
 #include "host/platform/platform.h"
+#include "host/records/record_fields.h"
 #include "host/sim/sim_catalog.h"
 #include "host/sim/sim_flash_file.h"
 #include "host/station/service_notifier.h"
@@ -74,6 +77,26 @@ std::unique_ptr<DeviceCatalog> make_catalog(const Options &o, const UpdateSettin
             return nullptr;
         }
         setup.devices = static_cast<int>(setup.arrivals.size());
+    }
+    if (!o.sim_ports.empty() &&
+        !parse_sim_ports(o.sim_ports, static_cast<size_t>(setup.devices), setup.ports, error)) {
+        std::fprintf(stderr, "hidiap: --sim-ports: %s\n", error.c_str());
+        return nullptr;
+    }
+    if (!o.sim_serials.empty()) {
+        // The same list's form; an empty entry is a board without a serial number.
+        for (size_t at = 0; at <= o.sim_serials.size();) {
+            const size_t end = std::min(o.sim_serials.find(',', at), o.sim_serials.size());
+            setup.serials.push_back(o.sim_serials.substr(at, end - at));
+            at = end + 1;
+        }
+        if (setup.serials.size() != static_cast<size_t>(setup.devices)) {
+            std::fprintf(stderr,
+                         "hidiap: --sim-serials: %zu serial numbers for %d simulated "
+                         "boards: one per board (empty for none)\n",
+                         setup.serials.size(), setup.devices);
+            return nullptr;
+        }
     }
     setup.flash_from = o.sim_flash_from;  // each board's first flash, not each opening's
     setup.flash_to = o.sim_flash_path;
@@ -127,7 +150,7 @@ int list_step(const Options &o, DeviceCatalog &catalog, Presentation &presentati
         if (presentation.json()) {
             presentation.events().device(d);
         } else {
-            console_write(list_line(d));
+            console_write(list_line(d, o.list_ports));
         }
     }
     return devices.empty() ? kExitNoDevice : kExitSuccess;
@@ -252,7 +275,8 @@ int update_step(std::vector<OpenedDevice> opened, const Inputs &inputs, const Op
 // --station: boards updated as they appear until stopped or counted; the table and the totals at
 // the end, and no wait for Enter.
 int station_step(const Options &o, DeviceCatalog &catalog, const Inputs &inputs,
-                 const UpdateSettings &settings, RunRecords &records, Presentation &presentation) {
+                 const UpdateSettings &settings, RunRecords &records, Presentation &presentation,
+                 const PackageInputs *package) {
     count_repeated_interrupts();
     StationSetup setup;
     setup.query = o.device;
@@ -263,8 +287,25 @@ int station_step(const Options &o, DeviceCatalog &catalog, const Inputs &inputs,
     setup.columns = setup.status_block ? stderr_columns() : 0;
     setup.settings = settings;
     setup.settings.settle = nullptr;
+    // At a terminal for both, the panel stands alone: each board's lines go to its own log.
+    setup.logs_only = setup.status_block && stdout_is_terminal();
+    setup.log_dir = !o.log_dir.empty() ? o.log_dir
+                    : setup.logs_only  ? env().user_state_folder() + "/hidiap/logs"
+                                       : "";
+    setup.on_result = o.on_result;
+    setup.on_result_timeout =
+        std::chrono::milliseconds(static_cast<int64_t>(o.on_result_timeout * 1000));
+    setup.fields = field_pairs(o.fields);
+    setup.fields_json = record_fields_object(setup.fields);
+    setup.firmware_version = package != nullptr ? package->manifest.firmware_version : "";
+    if (!o.slots_file.empty() && !load_slot_map(o.slots_file, setup.slots)) {
+        presentation.refused(Status::BadInput, kExitBadInput, "the --slots file cannot be used");
+        return kExitBadInput;
+    }
     if (records.enabled()) {
-        setup.keep_record = [&records](const DeviceInfo &d, RunReport &r) { records.keep(d, r); };
+        setup.keep_record = [&records](const DeviceInfo &d, RunReport &r, const BoardPlace &p) {
+            return records.keep(d, r, p.slot, p.log);
+        };
         setup.records_waiting = [&records] { return records.waiting(); };
     }
     setup.interrupt_status = interrupt_requested;
@@ -351,7 +392,7 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
     }
     PackageKeys keys;
     const std::vector<TrustedKey> &trusted = keys.trusted;
-    if (!o.list) {
+    if (!o.list && o.learn_slots.empty()) {
         if (const int refused = keys_step(o, keys); refused != 0) {
             presentation.refused(Status::BadInput, refused, "a trusted key is unusable");
             return refused;
@@ -368,7 +409,7 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
             return kExitBadInput;
         }
         from_package = &package;
-    } else if (!o.list && !trusted.empty()) {
+    } else if (!o.list && o.learn_slots.empty() && !trusted.empty()) {
         std::fputs(loose_files_refusal(trusted).c_str(), stderr);
         presentation.refused(Status::BadInput, kExitBadInput,
                              "keys are trusted: only a signed firmware package runs");
@@ -378,7 +419,7 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
     // keep a record of. A dry run keeps no record and leaves the destination as it is.
     RunRecords records;
     if (!o.record_file.empty() && !o.dry_run &&
-        !records.open({o.record_file, o.record_spool, o.station_name, o.timing_report})) {
+        !records.open({o.record_file, o.record_spool, o.station_name, o.timing_report, o.fields})) {
         presentation.refused(Status::BadInput, kExitBadInput, "--record file cannot be used");
         return kExitBadInput;
     }
@@ -393,6 +434,9 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
         presentation.refused(Status::BadInput, kExitBadInput,
                              "bad --sim-fault, --sim-arrivals or --sim-flash-from");
         return kExitBadInput;
+    }
+    if (!o.learn_slots.empty()) {
+        return learn_slots_step(o, *catalog);
     }
     if (o.list) {
         return list_step(o, *catalog, presentation);
@@ -414,7 +458,7 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
         };
     }
     if (o.station) {
-        return station_step(o, *catalog, inputs, settings, records, presentation);
+        return station_step(o, *catalog, inputs, settings, records, presentation, from_package);
     }
     std::vector<OpenedDevice> opened;
     if (const int status = open_step(o, *catalog, presentation, opened); status != kExitSuccess) {

@@ -384,24 +384,45 @@ std::string validate(CommandLine &line, const std::set<std::string> &given) {
         !o.sim_faults.empty() || !o.sim_flash_path.empty() || given.count("--sim-devices") != 0 ||
         given.count("--sim-appear-after") != 0 || given.count("--sim-open-after") != 0 ||
         !o.sim_timing.empty() || !o.sim_flash_from.empty() || !o.sim_arrivals.empty() ||
-        o.sim_reboot_away_ms >= 0;
+        o.sim_reboot_away_ms >= 0 || !o.sim_ports.empty() || !o.sim_serials.empty();
     if (sim_options && !o.simulate) {
         return "--sim-fault, --sim-flash and the other --sim- options need --simulate";
     }
     if (!o.sim_arrivals.empty() && given.count("--sim-devices") != 0) {
         return "--sim-arrivals gives the number of boards; drop --sim-devices";
     }
-    if (o.count != 0 && !o.station) {
+    if (o.count != 0 && !o.station && o.learn_slots.empty()) {
         return "--count needs --station";
     }
     if ((!o.config_path.empty() || o.print_config || !o.status_listen.empty()) && !o.station) {
         return "--config, --print-config and --status-listen go with station";
     }
+    if ((!o.slots_file.empty() || !o.on_result.empty() || !o.log_dir.empty() ||
+         given.count("--on-result-timeout") != 0) &&
+        !o.station) {
+        return "--slots, --on-result, --on-result-timeout and --log-dir go with the station";
+    }
+    std::set<std::string> keys;
+    for (const std::string &f : o.fields) {
+        const size_t equals = f.find('=');
+        const std::string key = f.substr(0, equals);
+        if (equals == std::string::npos || key.empty() ||
+            key.find_first_not_of(
+                "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") !=
+                std::string::npos) {
+            return "--field: '" + f + "' is not KEY=VALUE (KEY of letters, digits and _)";
+        }
+        if (!keys.insert(key).second) {
+            return "--field: '" + key + "' is given twice";
+        }
+    }
     if (o.station && (o.wait.count() != 0 || o.list || o.device.all)) {
         return "--station takes every matching board as it appears: no --wait, --list or --all";
     }
-    if (o.device.all && !(o.device.serials.empty() && o.device.paths.empty())) {
-        return "--all takes every matching device; it cannot be combined with --serial or --path";
+    if (o.device.all &&
+        !(o.device.serials.empty() && o.device.paths.empty() && o.device.ports.empty())) {
+        return "--all takes every matching device; it cannot be combined with --serial, --path "
+               "or --port";
     }
     return "";
 }
@@ -609,7 +630,7 @@ bool prints_usage_line(const ParseResult &parsed) {
     return updates && parsed.any_arguments && !parsed.asked_for_information && !o.dry_run &&
            !o.json && !o.list && o.make_package.empty() && o.make_key.empty() &&
            o.record_setup.empty() && o.show_package.empty() && o.completion.empty() &&
-           o.sign_package.empty();
+           o.sign_package.empty() && o.learn_slots.empty();
 }
 
 InputRequest input_request(const Options &o) {

@@ -63,11 +63,20 @@ struct Options {
     std::string make_key;                // --make-key NAME: write NAME.pub and NAME.key
     bool unencrypted = false;            // --unencrypted: NAME.key without a password
     std::vector<std::string> sign_keys;  // --sign SECRETKEY (repeatable), for --make-package
-    std::string show_package;   // package show PACKAGE: what it holds, whether it runs here
-    std::string completion;     // completion SHELL: print that shell's completion script
-    std::string config_path;    // station --config FILE: the settings' TOML file
-    bool print_config = false;  // --print-config: the settings in force, then exit
-    std::string status_listen;  // --status-listen [ADDRESS:]PORT: the status page
+    std::string show_package;         // package show PACKAGE: what it holds, whether it runs here
+    std::string completion;           // completion SHELL: print that shell's completion script
+    std::string config_path;          // station --config FILE: the settings' TOML file
+    bool print_config = false;        // --print-config: the settings in force, then exit
+    std::string status_listen;        // --status-listen [ADDRESS:]PORT: the status page
+    bool list_ports = false;          // the list command: each line ends with the port path
+    std::string sim_ports;            // --sim-ports: each simulated board's port path
+    std::string sim_serials;          // --sim-serials: each simulated board's serial number
+    std::vector<std::string> fields;  // --field KEY=VALUE: into every record's fields
+    std::string slots_file;           // --slots: the fixture's slot map
+    std::string learn_slots;          // slots learn FILE: write a slot map by plugging boards
+    std::string on_result;            // --on-result PROGRAM: run after each board's record
+    double on_result_timeout = 30;    // --on-result-timeout SECONDS: then it is killed
+    std::string log_dir;              // --log-dir DIR: a log file per board attempt
 };
 
 struct ParseResult {

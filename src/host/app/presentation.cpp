@@ -65,8 +65,7 @@ std::string describe_verify_plan(const UpdatePlan &p) {
     std::snprintf(line, sizeof line, "  token '%s': TTS data at 0x%06x\n", p.token.c_str(),
                   p.tts.flash_addr);
     text += line;
-    text +=
-        "  2 output reports (2 check); nothing is erased, written or rebooted\n";
+    text += "  2 output reports (2 check); nothing is erased, written or rebooted\n";
     return text;
 }
 

@@ -124,12 +124,12 @@ std::vector<DeviceInfo> wait_for_devices(DeviceCatalog &catalog, uint16_t vendor
     return devices;
 }
 
-std::string list_line(const DeviceInfo &d) {
+std::string list_line(const DeviceInfo &d, bool with_port) {
     char ids[16];
     std::snprintf(ids, sizeof ids, "%04x:%04x", d.vendor_id, d.product_id);
     const std::string interface = d.interface_number < 0 ? "-" : std::to_string(d.interface_number);
     return d.path + "\t" + ids + "\t" + or_dash(d.serial) + "\t" + or_dash(d.manufacturer) + "\t" +
-           or_dash(d.product) + "\t" + interface + "\n";
+           or_dash(d.product) + "\t" + interface + (with_port ? "\t" + or_dash(d.port) : "") + "\n";
 }
 
 }  // namespace host

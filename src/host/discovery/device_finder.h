@@ -39,7 +39,8 @@ std::vector<DeviceInfo> wait_for_devices(DeviceCatalog &catalog, uint16_t vendor
                                          const std::function<bool()> &interrupted);
 
 // One line of --list: path, vvvv:pppp, serial, manufacturer, product, interface number,
-// separated by tabs; "-" stands for what a device does not declare.
-std::string list_line(const DeviceInfo &device);
+// separated by tabs; "-" stands for what a device does not declare. with_port: the USB port path
+// follows as a seventh column (the list command; --list keeps its six).
+std::string list_line(const DeviceInfo &device, bool with_port = false);
 
 }  // namespace host

@@ -76,6 +76,9 @@ std::string describe_query(const DeviceQuery &query) {
     for (const std::string &p : query.paths) {
         text += ", path '" + p + "'";
     }
+    for (const std::string &p : query.ports) {
+        text += ", port '" + p + "'";
+    }
     return text;
 }
 
@@ -89,7 +92,7 @@ Selection select_devices(const std::vector<DeviceInfo> &present, const DeviceQue
         out.chosen = candidates;
         return out;
     }
-    if (query.serials.empty() && query.paths.empty()) {
+    if (query.serials.empty() && query.paths.empty() && query.ports.empty()) {
         if (candidates.empty()) {
             out.missing.push_back("looked for a HID device with " + ids +
                                   "; found none (--list --vid 0 --pid 0 lists every HID device)");
@@ -115,6 +118,11 @@ Selection select_devices(const std::vector<DeviceInfo> &present, const DeviceQue
         choose_named(
             candidates, "path '" + path + "'", ids,
             [&](const DeviceInfo &d) { return d.path == path; }, out);
+    }
+    for (const std::string &port : query.ports) {
+        choose_named(
+            candidates, "port '" + port + "'", ids,
+            [&](const DeviceInfo &d) { return d.port == port; }, out);
     }
     return out;
 }

@@ -17,6 +17,7 @@ struct DeviceQuery {
     uint16_t product_id = kDefaultProductId;
     std::vector<std::string> serials;  // each names one device by its exact serial number
     std::vector<std::string> paths;    // each names one device by its back end path
+    std::vector<std::string> ports;    // each names one device by its USB port path
     bool all = false;                  // every device with the IDs (no names)
 };
 

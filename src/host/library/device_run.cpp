@@ -157,7 +157,7 @@ void run_on_worker(const DeviceRunRequest &r, DeviceCatalog &catalog, CallerQueu
     // A record that cannot be kept refuses the run before the device is touched, as in the tool.
     RunRecords records;
     if (!r.record.empty()) {
-        if (!records.open({r.record, "", "", false})) {
+        if (!records.open({r.record, "", "", false, {}})) {
             out.refusal = RunRefusal::Input;
             out.message = error_lines_as_message(said);
             return;

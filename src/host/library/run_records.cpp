@@ -9,6 +9,7 @@
 #include "host/platform/error_lines.h"
 #include "host/records/database_uri.h"
 #include "host/records/postgres_link.h"
+#include "host/records/record_fields.h"
 
 namespace host {
 
@@ -26,6 +27,7 @@ bool RunRecords::open(const RecordRequest &o) {
     }
     writer_ = std::move(*opened);
     common_.station = o.station_name.empty() ? station_name() : o.station_name;
+    common_.fields = record_fields_object(field_pairs(o.fields));
     return true;
 }
 
@@ -72,9 +74,21 @@ const char *record_outcome(const RunReport &report) {
     return status_words(report.status).record;
 }
 
-void RunRecords::keep(const DeviceInfo &device, RunReport &report) {
+std::vector<std::pair<std::string, std::string>> field_pairs(
+    const std::vector<std::string> &given) {
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (const std::string &f : given) {
+        const size_t equals = f.find('=');
+        pairs.emplace_back(f.substr(0, equals),
+                           equals == std::string::npos ? "" : f.substr(equals + 1));
+    }
+    return pairs;
+}
+
+std::string RunRecords::keep(const DeviceInfo &device, RunReport &report, const std::string &slot,
+                             const std::string &log) {
     if (!writer_) {
-        return;
+        return "";
     }
     DeviceRecord r = common_;
     base::Result<std::string> id = new_record_id();
@@ -84,6 +98,9 @@ void RunRecords::keep(const DeviceInfo &device, RunReport &report) {
     r.serial = device.serial;
     r.manufacturer = device.manufacturer;
     r.product = device.product;
+    r.port = device.port;
+    r.slot = slot;
+    r.log = log;
     r.outcome = record_outcome(report);
     r.cause = cause_word(report.cause);
     r.reason = report.reason;
@@ -99,7 +116,9 @@ void RunRecords::keep(const DeviceInfo &device, RunReport &report) {
         error_printf("hidiap: --record: cannot write to '%s': %s\n", shown_.c_str(),
                      kept.message().c_str());
         report.fail_after_success(Cause::Record, "its record could not be written");
+        return "";
     }
+    return r.id;
 }
 
 void RunRecords::note(const std::string &line) {

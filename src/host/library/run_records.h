@@ -6,6 +6,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "formats/firmware_package.h"
 #include "host/events/outcome.h"
@@ -21,6 +23,7 @@ struct RecordRequest {
     std::string spool;         // --record-spool; "" for the default
     std::string station_name;  // --station-name; "" for the host name
     bool timing_report = false;
+    std::vector<std::string> fields;  // --field KEY=VALUE, in the order given
 };
 
 // The records of the tool's runs and of the library's: both keep them through this one class.
@@ -40,8 +43,11 @@ class RunRecords {
     // and a package's firmware version and signer.
     void describe_inputs(const std::string &tool_version, const std::string &token,
                          const Inputs &inputs, const PackageInputs *package);
-    // Appends the device's record; a record that cannot be kept fails the device.
-    void keep(const DeviceInfo &device, RunReport &report);
+    // Appends the device's record; a record that cannot be kept fails the device. slot and log:
+    // the station's slot of the board and the attempt's log file, when there are.
+    // Returns the record's id ("" when none was kept).
+    std::string keep(const DeviceInfo &device, RunReport &report, const std::string &slot = "",
+                     const std::string &log = "");
     // The check of each board against its earlier successes in the database (by its serial):
     // the refusal of firmware older than it had (cause downgrade), or of a board whose records
     // cannot be read (cause record). JSON Lines are not consulted, which is said once.
@@ -55,6 +61,12 @@ class RunRecords {
     std::string shown_;  // the destination as it may be shown
     DeviceRecord common_;
 };
+
+// --field's KEY=VALUE texts as pairs, in the order given.
+std::vector<std::pair<std::string, std::string>> field_pairs(const std::vector<std::string> &given);
+
+// --field's KEY=VALUE texts as pairs, in the order given.
+std::vector<std::pair<std::string, std::string>> field_pairs(const std::vector<std::string> &given);
 
 // success, current, failed or interrupted.
 const char *record_outcome(const RunReport &report);

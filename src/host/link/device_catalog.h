@@ -19,6 +19,9 @@ struct DeviceInfo {
     std::string manufacturer;
     std::string product;
     int interface_number = -1;  // -1 when the back end does not know it
+    // The USB port path: the bus and the chain of hub ports ("1-2.3"); on Windows the device's
+    // location path. It stays when the device re-enumerates; "" when the back end cannot tell.
+    std::string port;
 };
 
 class DeviceCatalog {

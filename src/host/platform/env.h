@@ -25,6 +25,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/result.h"
@@ -99,6 +100,13 @@ enum class IoKind { Open, Read, Write, Sync, Truncate, Lock };
 using SocketHandle = intptr_t;
 enum class SocketWait { Readable, Writable };
 
+// What a program run through the Env did.
+struct ProgramRun {
+    int exit_status = -1;    // its exit status; -1 when a signal ended it
+    bool timed_out = false;  // it was killed when its time was up
+    std::string output;      // its standard output and standard error together, the first 64 KiB
+};
+
 class Env;
 // The system's own Env, for the life of the process.
 Env &system_env();
@@ -135,6 +143,11 @@ class Env {
     // absolute path, else ~/.local/state; %LOCALAPPDATA% on Windows. An Env that does not say
     // otherwise uses the system's.
     virtual std::string user_state_folder() { return system_env().user_state_folder(); }
+    // PATH with every symbolic link resolved (where a sysfs node really is); an Env that does
+    // not say otherwise asks the system's.
+    virtual base::Result<std::string> real_path(const std::string &path) {
+        return system_env().real_path(path);
+    }
 
     // --- Time. now() is monotonic; wall_now() is the calendar's time (it may jump).
     virtual SteadyTime now() = 0;
@@ -161,6 +174,16 @@ class Env {
     // until release_sleep(token); -1 where it cannot be asked, which callers carry on without.
     virtual intptr_t hold_sleep(const std::string &why);
     virtual void release_sleep(intptr_t token);
+    // --- Programs.
+    // Runs PROGRAM (a path: no arguments, never through a shell) with this process's
+    // environment and the `extra` variables, its standard input empty, and kills it (with every
+    // process it started) once `limit` has passed; returns when it has ended. An error when it
+    // cannot be started. An Env that does not say otherwise asks the system's.
+    virtual base::Result<ProgramRun> run_program(
+        const std::string &program, const std::vector<std::pair<std::string, std::string>> &extra,
+        std::chrono::milliseconds limit) {
+        return system_env().run_program(program, extra, limit);
+    }
 
     // --- Threads. Callers use Thread.
     virtual base::Result<std::thread> spawn(std::function<void()> body) = 0;

@@ -86,6 +86,12 @@ void prepare_standard_streams() {
     _setmode(_fileno(stdout), _O_BINARY);
 }
 
+bool stdout_is_terminal() {
+    DWORD mode = 0;
+    HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+    return handle != INVALID_HANDLE_VALUE && handle != nullptr && GetConsoleMode(handle, &mode);
+}
+
 bool stderr_is_terminal() {
     HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
     DWORD mode = 0;
@@ -165,6 +171,10 @@ void prepare_standard_streams() {}
 
 bool stderr_is_terminal() {
     return isatty(STDERR_FILENO) != 0;
+}
+
+bool stdout_is_terminal() {
+    return isatty(STDOUT_FILENO) != 0;
 }
 
 int stderr_columns() {

@@ -12,6 +12,8 @@ void prepare_standard_streams();
 // True when standard error is an interactive terminal (progress is drawn only there). On
 // Windows, a console that understands the escape sequences the progress line uses.
 bool stderr_is_terminal();
+// Whether standard output is a terminal (a console on Windows).
+bool stdout_is_terminal();
 
 // Columns of the terminal on standard error, or 0 when it is not a terminal or does not say.
 int stderr_columns();

@@ -2,8 +2,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
+#include <thread>
 
 #include "host/platform/env.h"
 
@@ -312,6 +316,20 @@ class PosixEnv : public StandardClockEnv {
         return name;
     }
 
+    base::Result<std::string> real_path(const std::string &path) override {
+        char *resolved = ::realpath(path.c_str(), nullptr);
+        if (resolved == nullptr) {
+            return system_error("cannot resolve", errno);
+        }
+        std::string text = resolved;
+        std::free(resolved);
+        return text;
+    }
+
+    base::Result<ProgramRun> run_program(
+        const std::string &program, const std::vector<std::pair<std::string, std::string>> &extra,
+        std::chrono::milliseconds limit) override;
+
     std::string user_state_folder() override {
         const char *state = std::getenv("XDG_STATE_HOME");
         if (state != nullptr && *state == '/') {
@@ -342,6 +360,106 @@ class PosixEnv : public StandardClockEnv {
         }
     }
 };
+
+constexpr size_t kProgramOutputLimit = 64 * 1024;
+
+base::Result<ProgramRun> PosixEnv::run_program(
+    const std::string &program, const std::vector<std::pair<std::string, std::string>> &extra,
+    std::chrono::milliseconds limit) {
+    // The environment: this process's, each extra variable in place of one of its name.
+    std::vector<std::string> variables;
+    for (char **e = environ; *e != nullptr; e++) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('='));
+        if (std::none_of(extra.begin(), extra.end(),
+                         [&](const auto &v) { return v.first == name; })) {
+            variables.push_back(entry);
+        }
+    }
+    for (const auto &[name, value] : extra) {
+        variables.push_back(name + "=" + value);
+    }
+    std::vector<char *> envp;
+    for (std::string &v : variables) {
+        envp.push_back(v.data());
+    }
+    envp.push_back(nullptr);
+    std::string path = program;
+    char *argv[] = {path.data(), nullptr};
+
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+        return system_error("cannot make a pipe for", errno);
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+    posix_spawnattr_init(&attributes);
+    // Its own process group: what it starts is killed with it.
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    pid_t pid = 0;
+    const int spawned = ::posix_spawn(&pid, path.c_str(), &actions, &attributes, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    ::close(out[1]);
+    if (spawned != 0) {
+        ::close(out[0]);
+        return Error(spawned == ENOENT ? ErrorCode::NotFound : ErrorCode::Io,
+                     "cannot run '" + program + "': " + std::strerror(spawned));
+    }
+    ProgramRun run;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            run.timed_out = true;
+            break;
+        }
+        pollfd p{out[0], POLLIN, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), 1000)));
+        if (ready < 0 && errno != EINTR) {
+            break;
+        }
+        if (ready <= 0) {
+            continue;
+        }
+        char buffer[4096];
+        const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;  // every writer has closed it: the program has ended, or is about to
+        }
+        run.output.append(buffer, std::min(static_cast<size_t>(n),
+                                           kProgramOutputLimit -
+                                               std::min(kProgramOutputLimit, run.output.size())));
+    }
+    ::close(out[0]);
+    // One that closed its output early still has until its time is up.
+    int status = 0;
+    while (!run.timed_out) {
+        const pid_t ended = ::waitpid(pid, &status, WNOHANG);
+        if (ended == pid || (ended < 0 && errno != EINTR)) {
+            run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            return run;
+        }
+        run.timed_out = std::chrono::steady_clock::now() >= deadline;
+        if (!run.timed_out) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    ::kill(-pid, SIGKILL);
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
 
 }  // namespace
 

@@ -326,6 +326,19 @@ class WindowsEnv : public StandardClockEnv {
         return name;
     }
 
+    base::Result<std::string> real_path(const std::string &path) override {
+        return path;  // no sysfs here: the location path comes from SetupAPI
+    }
+
+    base::Result<ProgramRun> run_program(
+        const std::string &program, const std::vector<std::pair<std::string, std::string>> &extra,
+        std::chrono::milliseconds limit) override {
+        (void)extra;
+        (void)limit;
+        return Error(ErrorCode::Unsupported,
+                     "cannot run '" + program + "': programs are run on Linux only for now");
+    }
+
     std::string user_state_folder() override {
         const char *local = std::getenv("LOCALAPPDATA");
         return local != nullptr && *local != '\0' ? local : ".";

@@ -42,6 +42,7 @@ nlohmann::ordered_json range_to_json(const RangePlan &r) {
 
 nlohmann::ordered_json device_to_json(const DeviceInfo &d) {
     return {{"path", text_or_null(d.path)},
+            {"port", text_or_null(d.port)},
             {"serial", text_or_null(d.serial)},
             {"manufacturer", text_or_null(d.manufacturer)},
             {"product", text_or_null(d.product)},

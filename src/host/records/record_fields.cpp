@@ -1,6 +1,7 @@
 #include "host/records/record_fields.h"
 
 #include <cstdio>
+#include <nlohmann/json.hpp>
 
 namespace host {
 
@@ -39,6 +40,11 @@ const std::vector<RecordField> kFields = {
     {"trusted_comment", FieldKind::OptionalText, 1, false, &DeviceRecord::trusted_comment},
     // Schema 2: the security counter, which the downgrade check reads back by serial.
     {"security_counter", FieldKind::Count, 2, false, &DeviceRecord::security_counter},
+    // Schema 3: where the board sat, the run's fields and its log.
+    {"port", FieldKind::OptionalText, 3, false, &DeviceRecord::port},
+    {"slot", FieldKind::OptionalText, 3, false, &DeviceRecord::slot},
+    {"fields", FieldKind::Object, 3, false, &DeviceRecord::fields},
+    {"log", FieldKind::OptionalText, 3, false, &DeviceRecord::log},
 };
 
 Error not_of_kind(const RecordField &field, const char *what) {
@@ -58,7 +64,33 @@ std::optional<uint32_t> crc_of_text(const std::string &text) {
     return crc;
 }
 
+// The compact text of a JSON object whose every value is a text ({"lot":"7"}), as every store
+// gives it back alike (PostgreSQL's jsonb spells it with spaces); none for anything else.
+std::optional<std::string> object_text(const std::string &text) {
+    const nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
+    if (!j.is_object()) {
+        return std::nullopt;
+    }
+    for (const auto &item : j.items()) {
+        if (!item.value().is_string()) {
+            return std::nullopt;
+        }
+    }
+    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 }  // namespace
+
+std::string record_fields_object(const std::vector<std::pair<std::string, std::string>> &pairs) {
+    if (pairs.empty()) {
+        return "";
+    }
+    nlohmann::json j = nlohmann::json::object();
+    for (const auto &[key, value] : pairs) {
+        j[key] = value;
+    }
+    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
 
 const std::vector<RecordField> &record_fields() {
     return kFields;
@@ -79,7 +111,8 @@ FieldValue field_value(const RecordField &field, const DeviceRecord &r) {
         case FieldKind::Time:
         case FieldKind::Text:
             return FieldValue::of_text(r.*std::get<std::string DeviceRecord::*>(field.member));
-        case FieldKind::OptionalText: {
+        case FieldKind::OptionalText:
+        case FieldKind::Object: {
             const std::string &text = r.*std::get<std::string DeviceRecord::*>(field.member);
             return text.empty() ? FieldValue::null() : FieldValue::of_text(text);
         }
@@ -137,6 +170,20 @@ base::Status set_field(const RecordField &field, DeviceRecord &r, const FieldVal
             if (!crc) {
                 return not_of_kind(field, "a CRC of 8 hex digits");
             }
+            return {};
+        }
+        case FieldKind::Object: {
+            std::string &text = r.*std::get<std::string DeviceRecord::*>(field.member);
+            if (v.type == Type::Null) {
+                text.clear();
+                return {};
+            }
+            const std::optional<std::string> object =
+                v.type == Type::Text ? object_text(v.text) : std::nullopt;
+            if (!object) {
+                return not_of_kind(field, "a JSON object of texts");
+            }
+            text = *object;
             return {};
         }
     }

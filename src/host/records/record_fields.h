@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -19,7 +20,7 @@
 namespace host {
 
 // The schema version the records are written in, in SQLite and in PostgreSQL alike.
-constexpr int kRecordsSchemaVersion = 2;
+constexpr int kRecordsSchemaVersion = 3;
 
 // How a field is kept in each store.
 enum class FieldKind {
@@ -30,8 +31,9 @@ enum class FieldKind {
     Count,         // an unsigned integer
     Real,          // a floating-point number
     Crc,           // 8 lowercase hex digits, or null for none
-    // A JSON object (an object in the line, TEXT in SQLite, jsonb in PostgreSQL) is the next kind
-    // when a field needs one: a case in each switch over FieldKind.
+    // A JSON object of texts: an object in the line, its compact text in SQLite, jsonb in
+    // PostgreSQL; null for none. Kept as the object's compact text ({"lot":"7"}).
+    Object,
 };
 
 struct RecordField {
@@ -71,6 +73,9 @@ base::Status set_field(const RecordField &field, DeviceRecord &record, const Fie
 // with `up_to`).
 std::vector<const RecordField *> fields_since(int version);
 std::vector<const RecordField *> fields_up_to(int version);
+
+// The record's `fields` of these keys and values (in the order of the keys), "" for none.
+std::string record_fields_object(const std::vector<std::pair<std::string, std::string>> &pairs);
 
 // The CRC's text in the records: 8 lowercase hex digits, empty when there is none.
 std::string record_crc_text(const std::optional<uint32_t> &crc);

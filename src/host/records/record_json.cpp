@@ -47,7 +47,11 @@ bool of_no_kind(const Json &j) {
 std::string record_json_line(const DeviceRecord &record) {
     Json j = Json::object();
     for (const RecordField &f : record_fields()) {
-        j[f.name] = json_of(field_value(f, record));
+        const FieldValue v = field_value(f, record);
+        // An object field is its object in the line, not the object's text.
+        j[f.name] = f.kind == FieldKind::Object && v.type == FieldValue::Type::Text
+                        ? Json::parse(v.text, nullptr, false)
+                        : json_of(v);
     }
     return j.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
@@ -60,6 +64,13 @@ base::Result<DeviceRecord> record_from_json_line(const std::string &line) {
     DeviceRecord r;
     for (const RecordField &f : record_fields()) {
         const auto it = j.find(f.name);
+        if (f.kind == FieldKind::Object && it != j.end() && it->is_object()) {
+            const FieldValue v = FieldValue::of_text(it->dump());
+            if (base::Status set = set_field(f, r, v); !set.ok()) {
+                return set.error();
+            }
+            continue;
+        }
         if (it != j.end() && of_no_kind(*it)) {
             return base::Error(base::ErrorCode::InvalidInput,
                                std::string("the field ") + f.name + " is of no record's kind");

@@ -46,6 +46,15 @@ struct DeviceRecord {
     std::string trusted_comment;
     // The package's security counter (0 without one, and for loose files).
     uint64_t security_counter = 0;
+    // Where the board sat: its USB port path and the station's slot of it (--slots); empty when
+    // not known.
+    std::string port;
+    std::string slot;
+    // --field KEY=VALUE: a JSON object's compact text, {"lot":"7","work_order":"WO-1"}; "" for
+    // none.
+    std::string fields;
+    // The board attempt's log file (the station's --log-dir); "" for none.
+    std::string log;
 };
 
 // What the records hold of a board's earlier successes, by its serial number.

@@ -26,6 +26,19 @@ const char *const kExtraSteps[] = {
     " FROM hidiap_records GROUP BY 1, 2, 3;",
     // 2: security_counter; a board's earlier successes are looked up by its serial.
     "CREATE INDEX hidiap_records_serial ON hidiap_records (serial);",
+    // 3: where the board sat, the run's fields and its log; the yield by work order.
+    "CREATE INDEX hidiap_records_work_order ON hidiap_records ((fields->>'work_order'));"
+    "CREATE VIEW hidiap_yield_by_work_order AS"
+    " SELECT (time AT TIME ZONE 'UTC')::date AS day, fields->>'work_order' AS work_order,"
+    "  image_sha256, station,"
+    "  count(*) FILTER (WHERE outcome = 'success') AS updated,"
+    "  count(*) FILTER (WHERE outcome = 'current') AS current,"
+    "  count(*) FILTER (WHERE outcome = 'failed') AS failed,"
+    "  count(*) FILTER (WHERE outcome = 'interrupted') AS interrupted,"
+    "  count(*) AS boards,"
+    "  round(100.0 * count(*) FILTER (WHERE outcome IN ('success', 'current')) / count(*), 1)"
+    "   AS yield_percent"
+    " FROM hidiap_records GROUP BY 1, 2, 3, 4;",
 };
 static_assert(sizeof kExtraSteps / sizeof kExtraSteps[0] == kRecordsSchemaVersion,
               "one migration per schema version");
@@ -48,6 +61,8 @@ const char *postgres_type(FieldKind kind) {
             return "bigint";
         case FieldKind::Real:
             return "double precision";
+        case FieldKind::Object:
+            return "jsonb";
         case FieldKind::Text:
         case FieldKind::OptionalText:
         case FieldKind::Crc:
@@ -179,7 +194,8 @@ base::Result<std::string> set_up_records_database(PostgresLink &link) {
         return "schema " + now + " is in place; nothing to do";
     }
     if (*from == 0) {
-        return "schema " + now + " created: table hidiap_records, view hidiap_yield";
+        return "schema " + now +
+               " created: table hidiap_records, views hidiap_yield and hidiap_yield_by_work_order";
     }
     return "schema upgraded from " + std::to_string(*from) + " to " + now;
 }

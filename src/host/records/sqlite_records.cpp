@@ -19,6 +19,15 @@ const char *const kExtraSteps[] = {
     "",
     // 2: security_counter; a board's earlier successes are looked up by its serial.
     "CREATE INDEX IF NOT EXISTS hidiap_records_serial ON hidiap_records (serial);",
+    // 3: where the board sat, the run's fields and its log; the yield by work order.
+    "CREATE VIEW IF NOT EXISTS hidiap_yield_by_work_order AS"
+    " SELECT substr(time, 1, 10) AS day, json_extract(fields, '$.work_order') AS work_order,"
+    "  image_sha256, station,"
+    "  sum(outcome = 'success') AS updated, sum(outcome = 'current') AS current,"
+    "  sum(outcome = 'failed') AS failed, sum(outcome = 'interrupted') AS interrupted,"
+    "  count(*) AS boards,"
+    "  round(100.0 * sum(outcome IN ('success', 'current')) / count(*), 1) AS yield_percent"
+    " FROM hidiap_records GROUP BY 1, 2, 3, 4;",
 };
 static_assert(sizeof kExtraSteps / sizeof kExtraSteps[0] == kRecordsSchemaVersion,
               "one migration per schema version");
@@ -38,6 +47,7 @@ const char *sqlite_type(FieldKind kind) {
         case FieldKind::Text:
         case FieldKind::OptionalText:
         case FieldKind::Crc:
+        case FieldKind::Object:
             break;
     }
     return "TEXT";

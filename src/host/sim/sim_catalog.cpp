@@ -84,6 +84,38 @@ bool parse_sim_arrivals(const std::string &text, std::vector<std::chrono::millis
     return true;
 }
 
+bool parse_sim_ports(const std::string &text, size_t boards, std::vector<std::string> &out,
+                     std::string &error) {
+    out.clear();
+    size_t at = 0;
+    while (at <= text.size()) {
+        const size_t end = std::min(text.find(',', at), text.size());
+        const std::string item = text.substr(at, end - at);
+        if (item.empty() || item.find_first_of(" \t") != std::string::npos) {
+            error = "'" + text + "' is not a comma list of port paths (1-1,1-2.3)";
+            return false;
+        }
+        out.push_back(item);
+        at = end + 1;
+    }
+    if (out.size() != boards) {
+        error = std::to_string(out.size()) + " port paths for " + std::to_string(boards) +
+                " simulated boards: one per board, in the order they arrive";
+        return false;
+    }
+    return true;
+}
+
+std::string SimCatalog::port_of(int number) const {
+    const size_t i = static_cast<size_t>(number - 1);
+    return i < setup_.ports.size() ? setup_.ports[i] : "9-" + std::to_string(number);
+}
+
+std::string SimCatalog::serial_of(int number) const {
+    const size_t i = static_cast<size_t>(number - 1);
+    return i < setup_.serials.size() ? setup_.serials[i] : sim_serial(number);
+}
+
 SimCatalog::SimCatalog(const SimCatalogSetup &setup, std::vector<sim::FaultSchedule> faults,
                        std::optional<std::string> start_flash)
     : setup_(setup),
@@ -137,10 +169,11 @@ std::vector<DeviceInfo> SimCatalog::enumerate(uint16_t vendor_id, uint16_t produ
         info.path = sim_path(n);
         info.vendor_id = kSimVendorId;
         info.product_id = kSimProductId;
-        info.serial = sim_serial(n);
+        info.serial = serial_of(n);
         info.manufacturer = "hidiap";
         info.product = "Simulated IAP device";
         info.interface_number = 0;
+        info.port = port_of(n);
         found.push_back(std::move(info));
     }
     return found;
@@ -182,12 +215,23 @@ std::unique_ptr<Transport> SimCatalog::open(const DeviceInfo &device) {
 std::optional<std::vector<uint8_t>> SimCatalog::flash_of(const std::string &serial) {
     for (int n = 1; n <= setup_.devices; n++) {
         const Board &board = boards_[static_cast<size_t>(n - 1)];
-        if (sim_serial(n) == serial && board.link) {
+        if (serial_of(n) == serial && board.link) {
             return board.link->with_device(
                 [](sim::SimDevice &device) { return device.flash().bytes(); });
         }
     }
     return std::nullopt;
+}
+
+std::optional<std::vector<uint8_t>> SimCatalog::flash_of_board(int number) {
+    if (number < 1 || number > setup_.devices) {
+        return std::nullopt;
+    }
+    const Board &board = boards_[static_cast<size_t>(number - 1)];
+    if (!board.link) {
+        return std::nullopt;
+    }
+    return board.link->with_device([](sim::SimDevice &device) { return device.flash().bytes(); });
 }
 
 }  // namespace host

@@ -1,7 +1,7 @@
 // The simulated devices as a catalog: N devices with serial numbers SIM0001, SIM0002, ... at
-// paths sim:1, sim:2, ..., each with its own flash and fault schedule. For trying discovery
-// without hardware they can also appear late, or refuse to open for a while, as a device does
-// whose node udev has not yet handed to the user.
+// paths sim:1, sim:2, ... on USB ports 9-1, 9-2, ... (or the ports given), each with its own flash
+// and fault schedule. For trying discovery without hardware they can also appear late, or refuse to
+// open for a while, as a device does whose node udev has not yet handed to the user.
 #pragma once
 
 #include <chrono>
@@ -42,7 +42,18 @@ struct SimCatalogSetup {
     // --sim-flash: where each board's flash is written when an update of it is over; empty:
     // nowhere.
     std::string flash_to;
+    // --sim-ports: each board's USB port path, in the boards' order; empty: board N on "9-N". A
+    // board that leaves and comes back returns to its port.
+    std::vector<std::string> ports;
+    // --sim-serials: each board's serial number, in the boards' order ("" for none, repeats
+    // allowed); empty: SIM0001, SIM0002, ...
+    std::vector<std::string> serials;
 };
+
+// "1-1,1-2.3": one USB port path per board. False with the reason in error when an entry is
+// empty or the count is not `boards`.
+bool parse_sim_ports(const std::string &text, size_t boards, std::vector<std::string> &out,
+                     std::string &error);
 
 // "0,500,1000x4": board arrival times in milliseconds, NxK for K boards at once. False with the
 // reason in error when the text is not such a list.
@@ -64,6 +75,8 @@ class SimCatalog : public DeviceCatalog {
     // The flash of the board with this serial number as it is now, for a look at it; none when
     // no board has it or the board was never opened.
     std::optional<std::vector<uint8_t>> flash_of(const std::string &serial);
+    // The same for board N (from 1), whatever its serial.
+    std::optional<std::vector<uint8_t>> flash_of_board(int number);
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -77,6 +90,8 @@ class SimCatalog : public DeviceCatalog {
                std::optional<std::string> start_flash);
     // Whether the board is on the bus now; brings one back whose time away is over.
     bool present(Board &board, Clock::time_point now);
+    std::string port_of(int number) const;
+    std::string serial_of(int number) const;
 
     SimCatalogSetup setup_;
     std::vector<sim::FaultSchedule> faults_;  // one per device

@@ -1,8 +1,11 @@
 #include "host/station/station.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <ctime>
 #include <list>
+#include <map>
 #include <mutex>
 #include <set>
 
@@ -20,11 +23,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 bool chosen(const DeviceQuery &query, const DeviceInfo &d) {
-    if (query.serials.empty() && query.paths.empty()) {
+    if (query.serials.empty() && query.paths.empty() && query.ports.empty()) {
         return true;
     }
     return std::find(query.serials.begin(), query.serials.end(), d.serial) != query.serials.end() ||
-           std::find(query.paths.begin(), query.paths.end(), d.path) != query.paths.end();
+           std::find(query.paths.begin(), query.paths.end(), d.path) != query.paths.end() ||
+           (!d.port.empty() &&
+            std::find(query.ports.begin(), query.ports.end(), d.port) != query.ports.end());
 }
 
 // A board's events: to its JSON emitter, and its phase and bytes to the status block.
@@ -112,11 +117,30 @@ class BoardEvents : public RunEvents {
 
 }  // namespace
 
+namespace {
+
+// The panel's word for a board's result.
+const char *verdict_of(Status status) {
+    switch (status) {
+        case Status::Success:
+            return "PASS";
+        case Status::Current:
+            return "CURRENT";
+        case Status::Interrupted:
+            return "INTERRUPTED";
+        default:
+            return "FAIL";
+    }
+}
+
+}  // namespace
+
 std::string station_totals_line(const StationTotals &t, double seconds) {
     return base::format(
-        "hidiap: station: %u updated, %u current, %u failed%s, %.0f boards per hour\n", t.updated,
+        "hidiap: station: %u updated, %u current, %u failed%s%s, %.0f boards per hour\n", t.updated,
         t.current, t.failed,
         t.interrupted == 0 ? "" : base::format(", %u interrupted", t.interrupted).c_str(),
+        t.hooks_failed == 0 ? "" : base::format(", %u result hooks failed", t.hooks_failed).c_str(),
         boards_per_hour(t.updated, seconds));
 }
 
@@ -134,7 +158,7 @@ class Station::Impl {
               setup_.status_block && !setup_.json, setup_.columns) {
         if (!setup_.json) {
             console_ = std::make_unique<TaggedConsole>(
-                [this](std::string_view text) { status_.write_above(text); });
+                [this](std::string_view text) { board_line(text); });
             console_->install();
         }
         if (setup_.json) {
@@ -150,6 +174,24 @@ class Station::Impl {
     }
 
     std::vector<DeviceResult> run();
+    // A board's tagged line: into its log file when it has one, and onto standard output unless
+    // the log takes it alone.
+    void board_line(std::string_view text) {
+        bool logged = false;
+        if (text.size() > 2 && text[0] == '[') {
+            const size_t end = text.find("] ");
+            std::lock_guard<std::mutex> lock(logs_mutex_);
+            const auto log = end == std::string_view::npos
+                                 ? logs_.end()
+                                 : logs_.find(std::string(text.substr(1, end - 1)));
+            if (log != logs_.end()) {
+                logged = log->second->append(text.substr(end + 2)).ok();
+            }
+        }
+        if (!logged || !setup_.logs_only) {
+            status_.write_above(text);
+        }
+    }
     StationTotals totals() {
         std::lock_guard<std::mutex> lock(mutex_);
         return totals_;
@@ -160,6 +202,8 @@ class Station::Impl {
     struct Board {
         DeviceInfo info;
         std::string tag;
+        std::string slot;  // its slot's name; "" without a slot map
+        std::string key;   // what it is known by while plugged in: its slot's port, or its path
         Clock::time_point appeared{};  // when an enumeration first listed it
         std::unique_ptr<Transport> transport;
         Thread thread;
@@ -167,14 +211,19 @@ class Station::Impl {
     };
 
     void poll_catalog();
-    void start_board(const DeviceInfo &info, std::unique_ptr<Transport> transport,
+    void start_board(const DeviceInfo &info, const Slot *slot, std::unique_ptr<Transport> transport,
                      Clock::time_point appeared);
+    // What a present board is known by: its port with a slot map (its path may change when it
+    // re-enumerates), else its path.
+    std::string key_of(const DeviceInfo &d) const { return setup_.slots.empty() ? d.path : d.port; }
     struct BoardRun;
     void handle(Board &board);
     std::vector<DeviceResult> check_stage(BoardRun &run);
     std::vector<DeviceResult> update_stage(BoardRun &run);
     void keep(BoardRun &run, const DeviceInfo &info, RunReport &report);
     void note_timing(BoardRun &run);
+    void run_hook(BoardRun &run, const RunReport &report);
+    std::string open_board_log(const Board &board);
     void tally(BoardRun &run, std::vector<DeviceResult> &results);
     UpdateSettings stage_settings(bool verify);
     void reap_locked(std::unique_lock<std::mutex> &lock);
@@ -206,9 +255,14 @@ class Station::Impl {
     Signal board_ended_;
     std::list<Board> boards_;  // in progress, or ended and not yet joined
     unsigned in_progress_ = 0;
-    std::set<std::string> handled_paths_;  // handled and still plugged in: not again until gone
-    std::set<std::string> done_serials_;   // updated or found current in this run
-    std::set<std::string> refused_paths_;  // could not be opened: said once
+    std::set<std::string> handled_;       // keys handled and still plugged in: not until gone
+    std::set<std::string> done_serials_;  // updated or found current in this run
+    std::map<std::string, std::string>
+        slot_done_;                   // slot: the serial last updated or current there
+    std::set<std::string> refused_;   // keys that could not be opened: said once
+    std::set<std::string> unmapped_;  // ports in no slot: said once
+    std::mutex logs_mutex_;
+    std::map<std::string, std::unique_ptr<File>> logs_;  // by tag: the boards' open log files
     StationTotals totals_;
     std::vector<DeviceResult> results_;
 };
@@ -223,6 +277,9 @@ struct Station::Impl::BoardRun {
     const std::vector<UpdateDevice> device;
     bool already_done = false;        // back after its reboot: its serial was done in this run
     bool differs = false;             // the check found it differs: it is updated
+    std::string record_id;            // its record's, when one was kept
+    bool hook_failed = false;         // its --on-result program failed
+    std::string log_path;             // its log file; "" for none
     Clock::time_point last_answer{};  // the board's last event before its record was kept
     Clock::time_point durable{};      // when its record was kept
 };
@@ -233,7 +290,7 @@ UpdateSettings Station::Impl::stage_settings(bool verify) {
     s.own_records = true;
     s.shared_console = console_.get();
     s.show_progress = false;
-    s.out = [this](std::string_view text) { status_.write_above(text); };
+    s.out = [this](std::string_view text) { board_line(text); };
     s.err = [this](std::string_view text) { status_.note(text); };
     s.failed_hint = "; re-plug the board to retry";
     const std::function<int()> status = setup_.interrupt_status;
@@ -247,6 +304,13 @@ UpdateSettings Station::Impl::stage_settings(bool verify) {
 
 std::vector<DeviceResult> Station::Impl::run() {
     started_ = env().now();
+    if (!setup_.slots.empty()) {
+        std::vector<std::string> names;
+        for (const Slot &s : setup_.slots) {
+            names.push_back(s.name);
+        }
+        status_.set_slots(names);
+    }
     status_.show();
     bool taking = true;
     bool watching = false;
@@ -323,25 +387,40 @@ void Station::Impl::poll_catalog() {
     const Clock::time_point listed = env().now();
     std::lock_guard<std::mutex> lock(mutex_);
     // A handled board that left may be handled again when it comes back, once its run is over.
-    for (auto it = handled_paths_.begin(); it != handled_paths_.end();) {
+    for (auto it = handled_.begin(); it != handled_.end();) {
         const bool still = std::any_of(present.begin(), present.end(),
-                                       [&](const DeviceInfo &d) { return d.path == *it; }) ||
-                           std::any_of(boards_.begin(), boards_.end(), [&](const Board &b) {
-                               return !b.ended && b.info.path == *it;
-                           });
-        it = still ? std::next(it) : handled_paths_.erase(it);
+                                       [&](const DeviceInfo &d) { return key_of(d) == *it; }) ||
+                           std::any_of(boards_.begin(), boards_.end(),
+                                       [&](const Board &b) { return !b.ended && b.key == *it; });
+        it = still ? std::next(it) : handled_.erase(it);
     }
     for (const DeviceInfo &d : present) {
-        if (!chosen(setup_.query, d) || handled_paths_.count(d.path) != 0) {
+        if (!chosen(setup_.query, d)) {
             continue;
         }
-        // A board back on the bus while its serial's run still winds down waits for its end:
-        // only then is it known whether that serial is done.
-        const bool same_serial_busy =
-            !d.serial.empty() && std::any_of(boards_.begin(), boards_.end(), [&](const Board &b) {
-                return !b.ended && b.info.serial == d.serial;
-            });
-        if (same_serial_busy) {
+        const Slot *slot = nullptr;
+        if (!setup_.slots.empty()) {
+            slot = slot_on_port(setup_.slots, d.port);
+            if (slot == nullptr) {
+                const std::string port = d.port.empty() ? "an unknown port" : "port " + d.port;
+                if (unmapped_.insert(d.port.empty() ? d.path : d.port).second) {
+                    note("hidiap: station: " + describe_device(d) + " on " + port +
+                         " is in no slot of the slot map; left alone\n");
+                }
+                continue;
+            }
+        }
+        const std::string key = key_of(d);
+        if (handled_.count(key) != 0) {
+            continue;
+        }
+        // A board back on the bus while its run still winds down (in its slot, or of its serial)
+        // waits for its end: only then is it known whether it is done.
+        const bool busy = std::any_of(boards_.begin(), boards_.end(), [&](const Board &b) {
+            return !b.ended && (slot != nullptr ? b.key == key
+                                                : !d.serial.empty() && b.info.serial == d.serial);
+        });
+        if (busy) {
             continue;
         }
         if (!needs_more_locked()) {
@@ -349,23 +428,24 @@ void Station::Impl::poll_catalog() {
         }
         std::unique_ptr<Transport> transport = catalog_.open(d);
         if (!transport) {
-            if (refused_paths_.insert(d.path).second) {
+            if (refused_.insert(key).second) {
                 note("hidiap: station: cannot open " + d.path + ": " + catalog_.open_error() +
                      "; trying again\n");
             }
             continue;
         }
-        refused_paths_.erase(d.path);
-        handled_paths_.insert(d.path);
-        start_board(d, std::move(transport), listed);
+        refused_.erase(key);
+        handled_.insert(key);
+        start_board(d, slot, std::move(transport), listed);
     }
 }
 
 // Called with mutex_ held.
-void Station::Impl::start_board(const DeviceInfo &info, std::unique_ptr<Transport> transport,
-                                Clock::time_point appeared) {
+void Station::Impl::start_board(const DeviceInfo &info, const Slot *slot,
+                                std::unique_ptr<Transport> transport, Clock::time_point appeared) {
     boards_seen_++;
-    std::string tag = info.serial;
+    // A slot's name is what the operator sees on the fixture, and no two boards share one.
+    std::string tag = slot != nullptr ? slot->name : info.serial;
     const bool taken = std::any_of(boards_.begin(), boards_.end(),
                                    [&](const Board &b) { return !b.ended && b.tag == tag; });
     if (tag.empty() || taken) {
@@ -375,6 +455,8 @@ void Station::Impl::start_board(const DeviceInfo &info, std::unique_ptr<Transpor
     Board &board = boards_.back();
     board.info = info;
     board.tag = tag;
+    board.slot = slot != nullptr ? slot->name : "";
+    board.key = key_of(info);
     board.transport = std::move(transport);
     board.appeared = appeared;
     in_progress_++;
@@ -401,13 +483,63 @@ Station::Impl::BoardRun::BoardRun(Impl &station, Board &b)
       events(json.get(), station.status_, b.tag, station.setup_.observers),
       device{{b.transport.get(), b.info, &events, b.tag}} {}
 
+// --log-dir: the attempt's own file, named by its time, slot and serial number.
+std::string Station::Impl::open_board_log(const Board &board) {
+    const std::time_t t = std::chrono::system_clock::to_time_t(env().wall_now());
+    std::tm utc{};
+#ifdef _WIN32
+    gmtime_s(&utc, &t);
+#else
+    gmtime_r(&t, &utc);
+#endif
+    char when[32];
+    std::strftime(when, sizeof when, "%Y%m%dT%H%M%SZ", &utc);
+    const auto safe = [](std::string text) {
+        for (char &c : text) {
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') {
+                c = '_';
+            }
+        }
+        return text;
+    };
+    const std::string name = std::string(when) + "-" +
+                             safe(board.slot.empty() ? board.tag : board.slot) + "-" +
+                             safe(board.info.serial.empty() ? "no-serial" : board.info.serial);
+    if (!env().create_folders(setup_.log_dir).ok()) {
+        return "";
+    }
+    for (int n = 0; n < 100; n++) {
+        const std::string path =
+            setup_.log_dir + "/" + name + (n == 0 ? "" : "." + std::to_string(n)) + ".log";
+        base::Result<std::unique_ptr<File>> file = env().open(path, OpenMode::CreateNew);
+        if (file.ok()) {
+            std::lock_guard<std::mutex> lock(logs_mutex_);
+            logs_[board.tag] = std::move(*file);
+            return path;
+        }
+        if (file.code() != base::ErrorCode::Busy) {
+            return "";
+        }
+    }
+    return "";
+}
+
 void Station::Impl::handle(Board &board) {
     const SleepHold awake;  // from its check to its record, not only each stage
     BoardRun run(*this, board);
+    if (!setup_.log_dir.empty()) {
+        run.log_path = open_board_log(board);
+        if (run.log_path.empty()) {
+            note("hidiap: [" + board.tag + "] cannot make a log file in " + setup_.log_dir +
+                 "; its lines go to standard output\n");
+        }
+    }
     if (run.json) {
-        run.json->emit(
-            "station",
-            {{"event", "seen"}, {"path", board.info.path}, {"serial", board.info.serial}});
+        run.json->emit("station", {{"event", "seen"},
+                                   {"path", board.info.path},
+                                   {"port", board.info.port},
+                                   {"slot", board.slot},
+                                   {"serial", board.info.serial}});
     }
     std::vector<DeviceResult> results = check_stage(run);
     if (run.differs) {
@@ -415,6 +547,18 @@ void Station::Impl::handle(Board &board) {
     }
     board.transport.reset();
     note_timing(run);
+    if (!run.already_done && run.durable != Clock::time_point{} && !setup_.on_result.empty() &&
+        !results.empty()) {
+        run_hook(run, results.front().report);
+    }
+    {
+        std::lock_guard<std::mutex> lock(logs_mutex_);
+        const auto log = logs_.find(board.tag);
+        if (log != logs_.end()) {
+            (void)log->second->sync();
+            logs_.erase(log);
+        }
+    }
     tally(run, results);
     std::lock_guard<std::mutex> lock(mutex_);
     in_progress_--;
@@ -427,9 +571,16 @@ void Station::Impl::handle(Board &board) {
 std::vector<DeviceResult> Station::Impl::check_stage(BoardRun &run) {
     UpdateSettings verify = stage_settings(true);
     verify.settle = [this, &run](const DeviceInfo &info, RunReport &report) {
-        if (report.status == Status::Current && !info.serial.empty()) {
+        if (report.status == Status::Current) {
+            // With slots the board back in its slot with the serial done there (none counts) is
+            // that board; without, a serial done anywhere in this run is.
             std::lock_guard<std::mutex> lock(mutex_);
-            run.already_done = done_serials_.count(info.serial) != 0;
+            if (!run.board.slot.empty()) {
+                const auto done = slot_done_.find(run.board.slot);
+                run.already_done = done != slot_done_.end() && done->second == info.serial;
+            } else if (!info.serial.empty()) {
+                run.already_done = done_serials_.count(info.serial) != 0;
+            }
         }
         if (run.already_done) {
             return false;
@@ -461,12 +612,18 @@ std::vector<DeviceResult> Station::Impl::update_stage(BoardRun &run) {
 void Station::Impl::keep(BoardRun &run, const DeviceInfo &info, RunReport &report) {
     run.last_answer = run.events.last_event();
     if (setup_.keep_record) {
-        setup_.keep_record(info, report);
+        run.record_id = setup_.keep_record(info, report, BoardPlace{run.board.slot, run.log_path});
     }
     run.durable = env().now();
     // Done from now on: the board may be back on the bus before this run has wound down.
-    if (report.succeeded() && !info.serial.empty()) {
-        std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!run.board.slot.empty()) {
+        if (report.succeeded()) {
+            slot_done_[run.board.slot] = info.serial;
+        } else {
+            slot_done_.erase(run.board.slot);
+        }
+    } else if (report.succeeded() && !info.serial.empty()) {
         done_serials_.insert(info.serial);
     }
 }
@@ -487,17 +644,88 @@ void Station::Impl::note_timing(BoardRun &run) {
                      std::chrono::duration<double>(run.durable - board.appeared).count()));
 }
 
+// --on-result: the board's result handed to the line's own program (a label printer), once its
+// record is durable. Whatever the program does, the board's outcome stands; a failure is said.
+void Station::Impl::run_hook(BoardRun &run, const RunReport &report) {
+    const Board &board = run.board;
+    std::vector<std::pair<std::string, std::string>> vars = {
+        {"HIDIAP_OUTCOME", status_words(report.status).record},
+        {"HIDIAP_CAUSE", cause_word(report.cause)},
+        {"HIDIAP_REASON", report.reason},
+        {"HIDIAP_SLOT", board.slot},
+        {"HIDIAP_PORT", board.info.port},
+        {"HIDIAP_PATH", board.info.path},
+        {"HIDIAP_SERIAL", board.info.serial},
+        {"HIDIAP_RECORD_ID", run.record_id},
+        {"HIDIAP_FIRMWARE_VERSION", setup_.firmware_version},
+        {"HIDIAP_FIELDS", setup_.fields_json.empty() ? "{}" : setup_.fields_json},
+        {"HIDIAP_LOG", run.log_path},
+    };
+    for (const auto &[key, value] : setup_.fields) {
+        std::string name = "HIDIAP_FIELD_" + key;
+        std::transform(name.begin(), name.end(), name.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+        vars.emplace_back(name, value);
+    }
+    const base::Result<ProgramRun> ran =
+        env().run_program(setup_.on_result, vars, setup_.on_result_timeout);
+    const std::string lead = "hidiap: [" + board.tag + "] ";
+    if (ran.ok()) {
+        size_t at = 0;
+        while (at < ran->output.size()) {
+            const size_t end = std::min(ran->output.find('\n', at), ran->output.size());
+            const std::string line = "on-result: " + ran->output.substr(at, end - at) + "\n";
+            bool logged = false;
+            {
+                std::lock_guard<std::mutex> lock(logs_mutex_);
+                const auto log = logs_.find(board.tag);
+                logged = log != logs_.end() && log->second->append(line).ok();
+            }
+            if (!logged) {
+                note(lead + line);
+            }
+            at = end + 1;
+        }
+    }
+    std::string failure;
+    if (!ran.ok()) {
+        failure = ran.message();
+    } else if (ran->timed_out) {
+        failure = base::format("killed after %.0f s (--on-result-timeout)",
+                               std::chrono::duration<double>(setup_.on_result_timeout).count());
+    } else if (ran->exit_status != 0) {
+        failure = ran->exit_status < 0 ? std::string("ended by a signal")
+                                       : base::format("exit status %d", ran->exit_status);
+    }
+    if (run.json) {
+        run.json->emit("station",
+                       {{"event", "on_result"}, {"ok", failure.empty()}, {"reason", failure}});
+    }
+    if (failure.empty()) {
+        return;
+    }
+    run.hook_failed = true;
+    note(lead + "result hook failed: " + setup_.on_result + ": " + failure + "; the board is " +
+         status_words(report.status).record +
+         ", but its hook's work (its "
+         "label) is not done\n");
+}
+
 // The board's result into the totals and the results, and onto the status block.
 void Station::Impl::tally(BoardRun &run, std::vector<DeviceResult> &results) {
     const Board &board = run.board;
     if (run.already_done) {
-        note("hidiap: [" + board.tag + "] already done in this station run (serial " +
-             board.info.serial + ", verified current after its reboot); not counted again\n");
+        const std::string serial =
+            board.info.serial.empty() ? "no serial number" : "serial " + board.info.serial;
+        note("hidiap: [" + board.tag + "] already done in this station run (" + serial +
+             (board.slot.empty() ? "" : " in its slot") +
+             ", verified current after its reboot); not counted again\n");
         if (run.json) {
             run.json->emit("station", {{"event", "already_done"}, {"serial", board.info.serial}});
         }
         const StationTotals now = totals();
-        status_.board_ended(board.tag, "already done", now);
+        status_.board_ended(board.tag, "already done (back after its reboot)", now,
+                            board.slot.empty() ? "" : "PASS");
         tell([&](StationObserver &o) {
             o.board_ended(board.tag, false, Status::Current, "already done", board_seconds(board),
                           now);
@@ -506,16 +734,26 @@ void Station::Impl::tally(BoardRun &run, std::vector<DeviceResult> &results) {
     }
     DeviceResult &r = results.front();
     r.tag = board.tag;
+    r.slot = board.slot;
     StationTotals now;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         totals_.add(r.report.status);
+        totals_.hooks_failed += run.hook_failed ? 1 : 0;
         results_.push_back(r);
         now = totals_;
     }
-    const std::string result = std::string(status_words(r.report.status).board) +
-                               (r.succeeded() ? "" : ": " + r.report.reason + "; re-plug to retry");
-    status_.board_ended(board.tag, result, now);
+    // On the panel the verdict leads the row: the reason and what to do follow it.
+    const std::string word = status_words(r.report.status).board;
+    const std::string why = r.report.reason + "; re-plug to retry";
+    const std::string hook = run.hook_failed ? "; RESULT HOOK FAILED" : "";
+    const std::string result = word + (r.succeeded() ? "" : ": " + why) + hook;
+    if (board.slot.empty()) {
+        status_.board_ended(board.tag, result, now);
+    } else {
+        status_.board_ended(board.tag, (r.succeeded() ? word : why) + hook, now,
+                            verdict_of(r.report.status));
+    }
     tell([&](StationObserver &o) {
         o.board_ended(board.tag, true, r.report.status, result, board_seconds(board), now);
     });

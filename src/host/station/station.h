@@ -2,7 +2,8 @@
 // the boards already in progress, each through the one update path (UpdateRun) with its own
 // record, threads and tag. Before anything is written a board is verified; one that already
 // holds the files is reported current and left alone, and one that comes back after its reboot
-// (same serial number, verified current) is recognised and not counted twice.
+// (same serial number, verified current) is recognised and not counted twice. With a slot map a
+// board is known by its slot instead: handled once per plugging, whatever its serial number.
 #pragma once
 
 #include <chrono>
@@ -13,12 +14,19 @@
 
 #include "host/discovery/device_selection.h"
 #include "host/link/device_catalog.h"
+#include "host/station/slot_map.h"
 #include "host/station/station_observer.h"
 #include "host/station/station_status.h"
 #include "host/update/update_run.h"
 #include "host/update/update_settings.h"
 
 namespace host {
+
+// Where a handled board sat, for its record: its slot ("" without a map) and its log file.
+struct BoardPlace {
+    std::string slot;
+    std::string log;
+};
 
 struct StationSetup {
     DeviceQuery query;         // the IDs; serial numbers and paths, when given, filter the boards
@@ -31,7 +39,25 @@ struct StationSetup {
     // The stages' settings; the station adds its own console, records and interruption.
     UpdateSettings settings;
     // --record: keeps a handled board's report (may fail it); empty without --record.
-    std::function<void(const DeviceInfo &, RunReport &)> keep_record;
+    // Returns the record's id.
+    std::function<std::string(const DeviceInfo &, RunReport &, const BoardPlace &)> keep_record;
+    // --on-result: the program run after each board's record is durable (no arguments, never
+    // through a shell), the board in HIDIAP_ variables; its output goes to the board's log, or
+    // tagged onto standard error. Killed after on_result_timeout. A failing one leaves the
+    // board's outcome as it is, but is said, shown and counted.
+    std::string on_result;
+    std::chrono::milliseconds on_result_timeout{30000};
+    std::vector<std::pair<std::string, std::string>> fields;  // --field, for the hook
+    std::string fields_json;                                  // the same as the record's object
+    std::string firmware_version;                             // a package's, for the hook
+    // --log-dir: one log file per board attempt here, its engine lines and its hook's output;
+    // empty: none. logs_only: those lines go to the file only (the panel at a terminal), not
+    // onto standard output.
+    std::string log_dir;
+    bool logs_only = false;
+    // --slots: the fixture's slots. A board is known by the slot its port is in (one on a port in
+    // no slot is left alone); empty: boards are known by their path and serial number.
+    std::vector<Slot> slots;
     // How many records wait for the database (shown in the status block); empty without one.
     std::function<unsigned()> records_waiting;
     // 0, or the exit status an interruption asks for; how many requests came.

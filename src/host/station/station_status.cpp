@@ -1,5 +1,7 @@
 #include "host/station/station_status.h"
 
+#include <algorithm>
+
 #include "base/text.h"
 
 namespace host {
@@ -40,6 +42,13 @@ void StationStatus::show() {
     block_.update([] { return StatusBlock::Redraw::Now; });
 }
 
+void StationStatus::set_slots(const std::vector<std::string> &names) {
+    block_.update([&] {
+        slots_ = names;
+        return StatusBlock::Redraw::Now;
+    });
+}
+
 void StationStatus::board_started(const std::string &tag) {
     block_.update([&] {
         boards_[tag] = BoardLine{ProgressView{}, env().now()};
@@ -66,10 +75,13 @@ void StationStatus::board_progress(const std::string &tag, uint64_t done, uint64
 }
 
 void StationStatus::board_ended(const std::string &tag, const std::string &result,
-                                const StationTotals &totals) {
+                                const StationTotals &totals, const std::string &verdict) {
     block_.update([&] {
         boards_.erase(tag);
         totals_ = totals;
+        if (!verdict.empty()) {
+            slot_results_[tag] = base::format("%-11s %s", verdict.c_str(), result.c_str());
+        }
         results_.push_back("[" + tag + "] " + result);
         while (results_.size() > kResultsShown) {
             results_.pop_front();
@@ -92,14 +104,37 @@ std::vector<std::string> StationStatus::render(SteadyTime now) const {
     const double seconds = std::chrono::duration<double>(now - started_).count();
     std::vector<std::string> lines;
     lines.push_back(base::format(
-        "station: %u updated, %u current, %u failed%s, %zu in progress, %.0f boards/h",
+        "station: %u updated, %u current, %u failed%s%s, %zu in progress, %.0f boards/h",
         totals_.updated, totals_.current, totals_.failed,
         totals_.interrupted == 0 ? ""
                                  : base::format(", %u interrupted", totals_.interrupted).c_str(),
+        totals_.hooks_failed == 0
+            ? ""
+            : base::format(", %u RESULT HOOKS FAILED", totals_.hooks_failed).c_str(),
         boards_.size(), boards_per_hour(totals_.updated, seconds)));
     if (records_waiting_ != 0) {
         lines.push_back("records: " + std::to_string(records_waiting_) +
                         " waiting for the database");
+    }
+    if (!slots_.empty()) {
+        size_t width = 4;
+        for (const std::string &s : slots_) {
+            width = std::max(width, s.size());
+        }
+        for (const std::string &slot : slots_) {
+            std::string row = "empty";
+            const auto busy = boards_.find(slot);
+            if (busy != boards_.end()) {
+                ProgressView v = busy->second.view;
+                v.elapsed = std::chrono::duration<double>(now - busy->second.started).count();
+                row = *v.phase == '\0' ? std::string("starting") : render_progress(v, kBarWidth);
+            } else if (const auto ended = slot_results_.find(slot); ended != slot_results_.end()) {
+                row = ended->second;
+            }
+            lines.push_back(
+                base::format("%-*s  %s", static_cast<int>(width), slot.c_str(), row.c_str()));
+        }
+        return lines;
     }
     for (const auto &[tag, board] : boards_) {
         ProgressView v = board.view;

@@ -20,6 +20,7 @@ struct StationTotals {
     unsigned current = 0;
     unsigned failed = 0;
     unsigned interrupted = 0;
+    unsigned hooks_failed = 0;  // boards whose result hook failed (their outcome stands)
     unsigned handled() const { return updated + current + failed + interrupted; }
     // Counts a board that ended with this status.
     void add(Status status);
@@ -39,12 +40,17 @@ class StationStatus {
 
     // Draws the block before any board came: the operator sees the station waiting.
     void show();
+    // The operator's panel of a fixture: one fixed row per slot in this order (boards tagged by
+    // their slot), each empty, in progress, or its last board's result, instead of the lines of
+    // the boards in progress and the last results.
+    void set_slots(const std::vector<std::string> &names);
     void board_started(const std::string &tag);
     void board_phase(const std::string &tag, const char *phase, const char *file);
     void board_progress(const std::string &tag, uint64_t done, uint64_t total);
     // The board is done: off the progress lines, onto the last results.
-    void board_ended(const std::string &tag, const std::string &result,
-                     const StationTotals &totals);
+    // verdict: PASS, FAIL, CURRENT or INTERRUPTED, the panel's word for the result.
+    void board_ended(const std::string &tag, const std::string &result, const StationTotals &totals,
+                     const std::string &verdict = "");
     // Records waiting for the database: a line of the block while there are any.
     void records_waiting(unsigned count);
     void write_above(std::string_view text) { block_.write_above(text); }
@@ -62,8 +68,10 @@ class StationStatus {
     std::vector<std::string> render(SteadyTime now) const;
 
     const SteadyTime started_;
-    std::map<std::string, BoardLine> boards_;  // in progress
-    std::deque<std::string> results_;          // the last few, newest last
+    std::map<std::string, BoardLine> boards_;          // in progress
+    std::deque<std::string> results_;                  // the last few, newest last
+    std::vector<std::string> slots_;                   // the panel's rows; empty: no panel
+    std::map<std::string, std::string> slot_results_;  // slot: its last board's verdict and why
     StationTotals totals_;
     unsigned records_waiting_ = 0;
     StatusBlock block_;

@@ -362,6 +362,7 @@ DeviceResult UpdateRun::Impl::report_refusal(size_t i, const BoardRefusal &why) 
 DeviceResult UpdateRun::Impl::show(size_t i, RunReport report) {
     DeviceResult r;
     r.tag = tags_[i];
+    r.port = sessions_[i]->info().port;
     r.report = std::move(report);
     const bool shown = !settings_.settle || settings_.settle(sessions_[i]->info(), r.report);
     if (display_ != nullptr) {
@@ -478,16 +479,30 @@ void print_fleet_summary(std::FILE *to, const std::vector<DeviceResult> &results
         tag_width = std::max(tag_width, r.tag.size());
     }
     const int w = static_cast<int>(tag_width);
-    std::fprintf(to, "%-*s  %-11s  %10s  %8s  %12s  %s\n", w, "DEVICE", "OUTCOME", "BYTES", "TIME",
-                 "THROUGHPUT", "REASON");
+    size_t port_width = 4;
+    size_t slot_width = 0;
+    for (const DeviceResult &r : results) {
+        port_width = std::max(port_width, r.port.size());
+        slot_width = std::max(slot_width, r.slot.empty() ? 0 : std::max<size_t>(4, r.slot.size()));
+    }
+    const int pw = static_cast<int>(port_width);
+    const int sw = static_cast<int>(slot_width);
+    // The slot, when there is a slot map, goes first: it is what the operator sees.
+    const auto slot_cell = [sw](const std::string &slot) {
+        return sw == 0 ? std::string()
+                       : base::format("%-*s  ", sw, slot.empty() ? "-" : slot.c_str());
+    };
+    std::fprintf(to, "%s%-*s  %-11s  %10s  %8s  %12s  %-*s  %s\n", slot_cell("SLOT").c_str(), w,
+                 "DEVICE", "OUTCOME", "BYTES", "TIME", "THROUGHPUT", pw, "PORT", "REASON");
     for (const DeviceResult &r : results) {
         const RunReport &p = r.report;
         const double rate = p.seconds > 0 ? static_cast<double>(p.bytes) / 1024.0 / p.seconds : 0;
         const std::string throughput = rate >= 1024 ? base::format("%.1f MiB/s", rate / 1024)
                                                     : base::format("%.1f KiB/s", rate);
-        std::fprintf(to, "%-*s  %-11s  %10llu  %6.2f s  %12s  %s\n", w, r.tag.c_str(),
-                     status_word(p.status), static_cast<unsigned long long>(p.bytes), p.seconds,
-                     throughput.c_str(), r.succeeded() ? "-" : p.reason.c_str());
+        std::fprintf(to, "%s%-*s  %-11s  %10llu  %6.2f s  %12s  %-*s  %s\n",
+                     slot_cell(r.slot).c_str(), w, r.tag.c_str(), status_word(p.status),
+                     static_cast<unsigned long long>(p.bytes), p.seconds, throughput.c_str(), pw,
+                     r.port.empty() ? "-" : r.port.c_str(), r.succeeded() ? "-" : p.reason.c_str());
     }
     std::fputs(summary_line(results).c_str(), to);
     std::fflush(to);

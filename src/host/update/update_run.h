@@ -36,6 +36,8 @@ struct UpdateDevice {
 struct DeviceResult {
     std::string tag;  // empty when one device was updated
     RunReport report;
+    std::string port;  // the device's USB port path; "" when unknown
+    std::string slot;  // the station's slot of the device; "" without a slot map
     bool succeeded() const { return report.succeeded(); }
 };
 
