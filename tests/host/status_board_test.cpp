@@ -13,7 +13,8 @@ TEST(StatusBoard, BoardsTheirEndsAndTheHistogram) {
     StatusBoard board("line-3", [] { return 4u; });
     DeviceInfo info;
     info.serial = "SN1";
-    info.path = "sim:0";
+    info.path = "sim:1";
+    info.port = "9-1";
     board.board_started("SN1", info);
     board.board_phase("SN1", "write");
     board.board_progress("SN1", 50, 200);
@@ -23,7 +24,8 @@ TEST(StatusBoard, BoardsTheirEndsAndTheHistogram) {
     ASSERT_EQ(s["boards"].size(), 1u);
     EXPECT_EQ(s["boards"][0]["phase"], "write");
     EXPECT_EQ(s["boards"][0]["percent"], 25);
-    EXPECT_EQ(s["boards"][0]["port"], "sim:0");
+    EXPECT_EQ(s["boards"][0]["port"], "9-1");
+    EXPECT_TRUE(s["boards"][0]["slot"].is_null()) << "no slot without a slot map";
     EXPECT_EQ(s["records_waiting"], 4);
     EXPECT_TRUE(s["job"].is_null());
 
@@ -45,6 +47,26 @@ TEST(StatusBoard, BoardsTheirEndsAndTheHistogram) {
     EXPECT_NE(m.find("hidiap_update_seconds_bucket{le=\"5\"} 2\n"), std::string::npos);
     EXPECT_NE(m.find("hidiap_update_seconds_bucket{le=\"+Inf\"} 2\n"), std::string::npos);
     EXPECT_NE(m.find("hidiap_update_seconds_count 2\n"), std::string::npos);
+}
+
+// With a slot map every slot has its entry in the map's order, an empty one with its port.
+TEST(StatusBoard, ASlotMapGivesAnEntryPerSlot) {
+    StatusBoard board("line-3", nullptr);
+    board.set_slots({{"A1", "1-1"}, {"A2", "1-2"}, {"A3", "1-3"}});
+    DeviceInfo info;
+    info.serial = "SN7";
+    info.port = "1-2";
+    board.board_started("A2", info);
+    board.board_progress("A2", 10, 40);
+    const nlohmann::json s = nlohmann::json::parse(board.status_json());
+    ASSERT_EQ(s["boards"].size(), 3u) << s.dump();
+    EXPECT_EQ(s["boards"][0]["slot"], "A1");
+    EXPECT_EQ(s["boards"][0]["phase"], "empty");
+    EXPECT_EQ(s["boards"][0]["port"], "1-1");
+    EXPECT_EQ(s["boards"][1]["slot"], "A2");
+    EXPECT_EQ(s["boards"][1]["serial"], "SN7");
+    EXPECT_EQ(s["boards"][1]["percent"], 25);
+    EXPECT_EQ(s["boards"][2]["phase"], "empty");
 }
 
 TEST(StatusBoard, UnitValuesAndTheJobWhenThereAreAny) {

@@ -323,6 +323,7 @@ int station_step(const Options &o, DeviceCatalog &catalog, const Inputs &inputs,
             waiting = [&records] { return records.waiting(); };
         }
         board = std::make_unique<StatusBoard>(name, waiting);
+        board->set_slots(setup.slots);
         server = std::make_unique<StatusServer>(*board);
         const base::Status listening =
             address.ok() ? server->start(*address) : base::Status(address.error());

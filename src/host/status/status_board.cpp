@@ -1,5 +1,6 @@
 #include "host/status/status_board.h"
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include "base/text.h"
@@ -38,6 +39,11 @@ void StatusBoard::job(uint64_t allowed, uint64_t done) {
     job_done_ = done;
 }
 
+void StatusBoard::set_slots(std::vector<Slot> slots) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    slots_ = std::move(slots);
+}
+
 const std::vector<double> &StatusBoard::buckets() {
     static const std::vector<double> b = {1, 2, 5, 10, 20, 30, 60, 120, 300};
     return b;
@@ -67,7 +73,7 @@ void StatusBoard::board_started(const std::string &tag, const DeviceInfo &info) 
     std::lock_guard<std::mutex> lock(mutex_);
     Board &b = boards_[tag];
     b.serial = info.serial;
-    b.port = info.path;
+    b.port = info.port;
 }
 
 void StatusBoard::board_phase(const std::string &tag, const char *phase) {
@@ -112,14 +118,27 @@ std::string StatusBoard::status_json() {
     std::lock_guard<std::mutex> lock(mutex_);
     const double seconds = std::chrono::duration<double>(env().now() - started_).count();
     nlohmann::json boards = nlohmann::json::array();
+    const auto entry = [](const nlohmann::json &slot, const std::string &tag, const Board &b) {
+        return nlohmann::json{{"slot", slot},       {"tag", tag},
+                              {"serial", b.serial}, {"port", b.port},
+                              {"phase", b.phase},   {"percent", static_cast<int>(b.percent)}};
+    };
+    // With a slot map every slot has its entry, in the map's order, and a board is in the slot
+    // its tag names; without one the boards in progress are listed, with no slot.
+    for (const Slot &s : slots_) {
+        const auto it = boards_.find(s.name);
+        Board empty;
+        empty.port = s.port;
+        empty.phase = "empty";
+        boards.push_back(entry(s.name, it == boards_.end() ? "" : s.name,
+                               it == boards_.end() ? empty : it->second));
+    }
     for (const auto &[tag, b] : boards_) {
-        // The slot of a fixture's board; the station without slots has none.
-        boards.push_back({{"slot", nullptr},
-                          {"tag", tag},
-                          {"serial", b.serial},
-                          {"port", b.port},
-                          {"phase", b.phase},
-                          {"percent", static_cast<int>(b.percent)}});
+        const bool in_a_slot = std::any_of(slots_.begin(), slots_.end(),
+                                           [&tag = tag](const Slot &s) { return s.name == tag; });
+        if (!in_a_slot) {
+            boards.push_back(entry(nullptr, tag, b));
+        }
     }
     nlohmann::json last = nlohmann::json::array();
     for (const Result &r : last_) {

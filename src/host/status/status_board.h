@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "host/platform/env.h"
+#include "host/station/slot_map.h"
 #include "host/station/station_observer.h"
 
 namespace host {
@@ -34,6 +35,9 @@ class StatusBoard : public StationObserver {
     // station without them shows no samples and "job": null).
     void unit_values_left(const std::string &field, uint64_t left);
     void job(uint64_t allowed, uint64_t done);
+    // The fixture's slots (--slots): /status then has one entry per slot in the map's order, an
+    // empty slot's phase "empty". A board's tag is its slot's name.
+    void set_slots(std::vector<Slot> slots);
 
     // GET /status: JSON.
     std::string status_json();
@@ -69,6 +73,7 @@ class StatusBoard : public StationObserver {
     std::map<std::string, uint64_t> outcomes_;
     std::vector<uint64_t> bucket_counts_;  // cumulative counts, as the format has them
     std::map<std::string, uint64_t> unit_values_left_;
+    std::vector<Slot> slots_;
     bool job_ = false;
     uint64_t job_allowed_ = 0;
     uint64_t job_done_ = 0;
