@@ -74,7 +74,26 @@ const OptionGroup kStation{
      valued(
          "--status-listen", "[ADDRESS:]PORT", Value::Text,
          +[](CommandLine &c) -> std::string & { return c.options.status_listen; },
-         "serve the status page, /status and /metrics there (address default 127.0.0.1)")}};
+         "serve the status page, /status and /metrics there (address default 127.0.0.1)"),
+     valued(
+         "--job", "JOB", Value::File,
+         +[](CommandLine &c) -> std::string & { return c.options.job; },
+         "run under this signed job: its package, stations, end date and count of boards")}};
+
+const OptionGroup kJob{
+    "Job",
+    {valued(
+         "--package", "PACKAGE", Value::File,
+         +[](CommandLine &c) -> std::string & { return c.options.job_package; },
+         "the firmware package the job allows (its SHA-256 is signed)"),
+     valued(
+         "--for-station", "NAME", Value::Text,
+         +[](CommandLine &c) -> std::vector<std::string> & { return c.options.job_stations; },
+         "a station it may run on (repeatable; default: any station)"),
+     valued(
+         "--until", "DATE", Value::Text,
+         +[](CommandLine &c) -> std::string & { return c.options.job_until; },
+         "its last day, YYYY-MM-DD (it ends with that day in UTC; default: no end)")}};
 
 const OptionGroup kInputs{
     "Inputs",
@@ -391,6 +410,23 @@ std::vector<CommandSpec> make_commands() {
     show.groups = {{&kInputs, {"--format", "--tts-format"}},
                    {&kOutput, {"--no-progress", "--no-wait", "--timing-report"}}};
     c.push_back(show);
+
+    CommandSpec job;
+    job.path = "job make";
+    job.synopsis = "OUT --package PACKAGE --count N --sign SECRETKEY";
+    job.summary = "write a signed job: which package, how many boards, where, until when";
+    job.about =
+        "Writes a job to OUT and its signature to OUT.minisig: the package's SHA-256, the number "
+        "of boards it allows (--count), the stations it may run on and its last day. hidiap "
+        "station --job OUT runs only that package, on those stations, until the day has ended "
+        "or the records database holds that many boards updated under it.";
+    job.arguments = {argument(
+        "OUT", +[](CommandLine &c) -> std::string & { return c.options.make_job; },
+        "the job to write (and OUT.minisig)")};
+    job.groups = {{&kJob, {}},
+                  {&kStation, {"--config", "--print-config", "--status-listen", "--job"}},
+                  {&kPackage, {"--fw-version", "--security-counter", "--product"}}};
+    c.push_back(job);
 
     CommandSpec key;
     key.path = "key make";

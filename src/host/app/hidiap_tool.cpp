@@ -250,7 +250,8 @@ int update_step(std::vector<OpenedDevice> opened, const Inputs &inputs, const Op
 // --station: boards updated as they appear until stopped or counted; the table and the totals at
 // the end, and no wait for Enter.
 int station_step(const Options &o, DeviceCatalog &catalog, const Inputs &inputs,
-                 const UpdateSettings &settings, RunRecords &records, Presentation &presentation) {
+                 const UpdateSettings &settings, RunRecords &records, Presentation &presentation,
+                 const StationJob *job) {
     count_repeated_interrupts();
     StationSetup setup;
     setup.query = o.device;
@@ -297,6 +298,31 @@ int station_step(const Options &o, DeviceCatalog &catalog, const Inputs &inputs,
         return kExitBadInput;
     }
 #endif
+    if (job != nullptr) {
+        // Counted in the database at each board, so that the stations sharing the job stop
+        // together; a database that cannot say stops the station rather than overrun the job.
+        setup.job_allowed = job->count;
+        setup.job_done = [&records, job
+#if defined(HIDIAP_HAVE_STATUS_PAGE)
+                          ,
+                          &board
+#endif
+        ]() -> uint64_t {
+            const base::Result<uint64_t> done = records.job_successes(job->id);
+            if (!done.ok()) {
+                std::fprintf(stderr, "hidiap: --job: %s; no further board is taken\n",
+                             done.message().c_str());
+                return job->count;
+            }
+#if defined(HIDIAP_HAVE_STATUS_PAGE)
+            if (board) {
+                board->job(job->count, *done);
+            }
+#endif
+            return *done;
+        };
+        setup.job_done();
+    }
     const UpdatePlan plan = make_update_plan(inputs.image_length, inputs.tts_length, o.token);
     if (presentation.json()) {
         presentation.events().plan(plan);
@@ -347,6 +373,9 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
     if (!o.record_setup.empty()) {
         return record_setup_step(o);
     }
+    if (!o.make_job.empty()) {
+        return make_job_step(o);
+    }
     PackageKeys keys;
     const std::vector<TrustedKey> &trusted = keys.trusted;
     if (!o.list) {
@@ -378,6 +407,13 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
     if (!o.record_file.empty() && !o.dry_run && !records.open(o)) {
         presentation.refused(Status::BadInput, kExitBadInput, "--record file cannot be used");
         return kExitBadInput;
+    }
+    StationJob job;
+    if (!o.job.empty()) {
+        if (const int refused = job_step(o, keys, records, job); refused != 0) {
+            presentation.refused(Status::BadInput, refused, "the job does not allow this run");
+            return refused;
+        }
     }
     UpdateSettings settings = update_settings(o, base, presentation);
     settings.expected_product = package.manifest.product;
@@ -411,7 +447,8 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
         };
     }
     if (o.station) {
-        return station_step(o, *catalog, inputs, settings, records, presentation);
+        return station_step(o, *catalog, inputs, settings, records, presentation,
+                            o.job.empty() ? nullptr : &job);
     }
     std::vector<OpenedDevice> opened;
     if (const int status = open_step(o, *catalog, presentation, opened); status != kExitSuccess) {

@@ -68,6 +68,11 @@ struct Options {
     std::string config_path;    // station --config FILE: the settings' TOML file
     bool print_config = false;  // --print-config: the settings in force, then exit
     std::string status_listen;  // --status-listen [ADDRESS:]PORT: the status page
+    std::string job;            // station --job FILE: the signed job the station runs under
+    std::string make_job;       // job make OUT: write a signed job
+    std::string job_package;    // job make --package PACKAGE: the package it allows
+    std::vector<std::string> job_stations;  // job make --for-station NAME (repeatable)
+    std::string job_until;                  // job make --until YYYY-MM-DD
 };
 
 struct ParseResult {

@@ -39,6 +39,8 @@ const std::vector<RecordField> kFields = {
     {"trusted_comment", FieldKind::OptionalText, 1, false, &DeviceRecord::trusted_comment},
     // Schema 2: the security counter, which the downgrade check reads back by serial.
     {"security_counter", FieldKind::Count, 2, false, &DeviceRecord::security_counter},
+    // Schema 3: the job the board was updated under, whose successes are counted against it.
+    {"job", FieldKind::OptionalText, 3, false, &DeviceRecord::job},
 };
 
 Error not_of_kind(const RecordField &field, const char *what) {

@@ -19,7 +19,7 @@
 namespace host {
 
 // The schema version the records are written in, in SQLite and in PostgreSQL alike.
-constexpr int kRecordsSchemaVersion = 2;
+constexpr int kRecordsSchemaVersion = 3;
 
 // How a field is kept in each store.
 enum class FieldKind {

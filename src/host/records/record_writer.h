@@ -46,6 +46,8 @@ struct DeviceRecord {
     std::string trusted_comment;
     // The package's security counter (0 without one, and for loose files).
     uint64_t security_counter = 0;
+    // The ID of the job the station ran under (the SHA-256 of the job file); "" for none.
+    std::string job;
 };
 
 // What the records hold of a board's earlier successes, by its serial number.
@@ -73,6 +75,14 @@ class RecordWriter {
     virtual base::Result<BoardHistory> board_history(const std::string &serial) {
         (void)serial;
         return BoardHistory{};
+    }
+    // How many boards the destination holds as updated under the job (its ID). Only a database
+    // can say: JSON Lines are refused (InvalidInput).
+    virtual base::Result<uint64_t> job_successes(const std::string &job) {
+        (void)job;
+        return base::Error(base::ErrorCode::InvalidInput,
+                           "a job's boards are counted in a database (SQLite or PostgreSQL), not "
+                           "in JSON Lines");
     }
     // Where the writer's own notes go from now on (a file made again, the database away and
     // back, a record set aside).
