@@ -413,8 +413,8 @@ std::vector<CommandSpec> make_commands() {
 
     CommandSpec job;
     job.path = "job make";
-    job.synopsis = "OUT --package PACKAGE --count N --sign SECRETKEY";
-    job.summary = "write a signed job: which package, how many boards, where, until when";
+    job.synopsis = "OUT";
+    job.summary = "write a signed job: --package, --count, --sign";
     job.about =
         "Writes a job to OUT and its signature to OUT.minisig: the package's SHA-256, the number "
         "of boards it allows (--count), the stations it may run on and its last day. hidiap "
