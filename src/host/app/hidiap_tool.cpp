@@ -302,7 +302,8 @@ int station_step(const Options &o, DeviceCatalog &catalog, const Inputs &inputs,
         // Counted in the database at each board, so that the stations sharing the job stop
         // together; a database that cannot say stops the station rather than overrun the job.
         setup.job_allowed = job->count;
-        setup.job_done = [&records, job
+        auto said = std::make_shared<bool>(false);  // the database's failure is said once
+        setup.job_done = [&records, job, said
 #if defined(HIDIAP_HAVE_STATUS_PAGE)
                           ,
                           &board
@@ -310,8 +311,11 @@ int station_step(const Options &o, DeviceCatalog &catalog, const Inputs &inputs,
         ]() -> uint64_t {
             const base::Result<uint64_t> done = records.job_successes(job->id);
             if (!done.ok()) {
-                std::fprintf(stderr, "hidiap: --job: %s; no further board is taken\n",
-                             done.message().c_str());
+                if (!*said) {
+                    *said = true;
+                    std::fprintf(stderr, "hidiap: --job: %s; no further board is taken\n",
+                                 done.message().c_str());
+                }
                 return job->count;
             }
 #if defined(HIDIAP_HAVE_STATUS_PAGE)
