@@ -61,7 +61,7 @@ TEST_F(Tool, TheManPageListsEachCommandsOptionsAsItsHelpDoesAndDescribesEveryOne
     std::set<std::string> taken;
     for (const char *command :
          {"update", "verify", "station", "list", "package make", "package show", "package sign",
-          "key make", "records setup", "slots learn", "completion"}) {
+          "key make", "records setup", "slots learn", "completion", "job make"}) {
         SCOPED_TRACE(command);
         // The section's "Options:" paragraph, to the next request.
         const std::string own = section(commands, std::string(".SS ") + command, ".SS ");

@@ -187,6 +187,7 @@ const std::map<std::string, std::string> kEveryKey = {
     {"record-spool", "\"spool.jsonl\""},
     {"station-name", "\"line-3\""},
     {"status-listen", "\"127.0.0.1:9100\""},
+    {"job", "\"job.json\""},
     {"simulate", "true"},
     {"sim-devices", "2"},
     {"sim-appear-after", "10"},

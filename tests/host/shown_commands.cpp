@@ -60,8 +60,8 @@ std::string simulated(const std::string &line, const std::string &tool) {
     std::string added;
     // The older form without a command takes every option; the commands of packages, keys,
     // records and completion reach no device.
-    const bool device =
-        command != "package" && command != "key" && command != "records" && command != "completion";
+    const bool device = command != "package" && command != "key" && command != "records" &&
+                        command != "completion" && command != "job";
     if (device && !has_word(words, "--simulate")) {
         added += " --simulate";
     }

@@ -551,3 +551,42 @@ TEST_F(RecordsDatabase, OlderFirmwareIsRefusedByTheBoardsRecordsAndUnreadableRec
     EXPECT_NE(spool_text().find("\"outcome\":\"failed\",\"cause\":\"record\""), std::string::npos)
         << spool_text();
 }
+
+// Two stations share a job of two boards through one server: the second takes only what the
+// first left, though three boards wait for it.
+TEST_F(RecordsDatabase, TwoStationsSharingAJobStopAtItsCount) {
+    set_up_tables();
+    ASSERT_EQ(run_process(kTool, {"key", "make", path("vendor"), "--unencrypted"}).exit_status, 0);
+    fs::create_directories(dir / "trusted");
+    fs::copy_file(path("vendor.pub"), dir / "trusted" / "vendor.pub");
+    ASSERT_EQ(run_process(kTool, {"package", "make", path("fw.zip"), "--sign", path("vendor.key"),
+                                  path("img.bin"), path("tts.bin"), "1MB"})
+                  .exit_status,
+              0);
+    ASSERT_EQ(run_process(kTool, {"job", "make", path("job.json"), "--package", path("fw.zip"),
+                                  "--count", "2", "--for-station", "line-1", "--for-station",
+                                  "line-2", "--sign", path("vendor.key")})
+                  .exit_status,
+              0);
+    const auto station = [&](const char *name, std::vector<std::string> extra) {
+        std::vector<std::string> args = {
+            "station",        "--simulate",     "--record", station_uri(),        "--job",
+            path("job.json"), "--station-name", name,       "--trusted-keys-dir", path("trusted")};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.push_back(path("fw.zip"));
+        ProcessOptions options;
+        options.env.push_back("XDG_STATE_HOME=" + path("state"));
+        return run_process(kTool, args, options);
+    };
+    const ProcessResult first = station("line-1", {"--count", "1", "--sim-arrivals", "0"});
+    ASSERT_EQ(first.exit_status, 0) << first.err;
+    const ProcessResult second = station("line-2", {"--sim-arrivals", "0,200,400"});
+    ASSERT_EQ(second.exit_status, 0) << second.err;
+    const std::vector<uint8_t> job = read_file("job.json");
+    EXPECT_EQ(rows("station, outcome, job"), (PgRows{{"line-1", "success", sha256_of(job)},
+                                                     {"line-2", "success", sha256_of(job)}}));
+    const ProcessResult third = station("line-1", {"--sim-arrivals", "0"});
+    EXPECT_EQ(third.exit_status, 2);
+    EXPECT_NE(third.err.find("has no boards left: 2 of 2 were updated"), std::string::npos)
+        << third.err;
+}

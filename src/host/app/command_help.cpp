@@ -109,9 +109,8 @@ std::string tool_help() {
     }
     out += "\n";
     out += paragraph(
-        "hidiap [OPTIONS] IMAGE TTS TOKEN and hidiap [OPTIONS] PACKAGE update the device as "
-        "they always did, and every option of the commands is taken there, with the older "
-        "spellings of the commands: --verify, --station, --list, --make-package, --make-key and "
+        "hidiap [OPTIONS] IMAGE TTS TOKEN | PACKAGE updates as before, with every option and "
+        "the older commands: --verify, --station, --list, --make-package, --make-key, "
         "--record-setup.");
     out += "Without a device: hidiap update --simulate --sim-fault drop:page:3 IMAGE TTS 1MB\n";
     out += "\nExit status:\n";

@@ -94,7 +94,26 @@ const OptionGroup kStation{
      valued(
          "--log-dir", "DIR", Value::File,
          +[](CommandLine &c) -> std::string & { return c.options.log_dir; },
-         "a log file per board attempt in DIR (at a terminal: instead of its lines)")}};
+         "a log file per board attempt in DIR (at a terminal: instead of its lines)"),
+     valued(
+         "--job", "JOB", Value::File,
+         +[](CommandLine &c) -> std::string & { return c.options.job; },
+         "run under this signed job: its package, stations, end date and count of boards")}};
+
+const OptionGroup kJob{
+    "Job",
+    {valued(
+         "--package", "PACKAGE", Value::File,
+         +[](CommandLine &c) -> std::string & { return c.options.job_package; },
+         "the firmware package the job allows (its SHA-256 is signed)"),
+     valued(
+         "--for-station", "NAME", Value::Text,
+         +[](CommandLine &c) -> std::vector<std::string> & { return c.options.job_stations; },
+         "a station it may run on (repeatable; default: any station)"),
+     valued(
+         "--until", "DATE", Value::Text,
+         +[](CommandLine &c) -> std::string & { return c.options.job_until; },
+         "its last day, YYYY-MM-DD (it ends with that day in UTC; default: no end)")}};
 
 const OptionGroup kInputs{
     "Inputs",
@@ -388,7 +407,7 @@ std::vector<CommandSpec> make_commands() {
         {&kDeviceChoice, {"--serial", "--path", "--port", "--all", "--wait"}},
         {&kStation,
          {"--config", "--print-config", "--status-listen", "--slots", "--on-result",
-          "--on-result-timeout", "--log-dir"}},
+          "--on-result-timeout", "--log-dir", "--job"}},
         {&kSimulation,
          {"--sim-fault", "--sim-flash", "--sim-flash-from", "--sim-timing", "--sim-reboot-away"}}};
     c.push_back(learn);
@@ -448,6 +467,23 @@ std::vector<CommandSpec> make_commands() {
     show.groups = {{&kInputs, {"--format", "--tts-format"}},
                    {&kOutput, {"--no-progress", "--no-wait", "--timing-report"}}};
     c.push_back(show);
+
+    CommandSpec job;
+    job.path = "job make";
+    job.synopsis = "OUT";
+    job.summary = "write a signed job: --package, --count, --sign";
+    job.about =
+        "Writes a job to OUT and its signature to OUT.minisig: the package's SHA-256, the number "
+        "of boards it allows (--count), the stations it may run on and its last day. hidiap "
+        "station --job OUT runs only that package, on those stations, until the day has ended "
+        "or the records database holds that many boards updated under it.";
+    job.arguments = {argument(
+        "OUT", +[](CommandLine &c) -> std::string & { return c.options.make_job; },
+        "the job to write (and OUT.minisig)")};
+    job.groups = {{&kJob, {}},
+                  {&kStation, {"--config", "--print-config", "--status-listen", "--job"}},
+                  {&kPackage, {"--fw-version", "--security-counter", "--product"}}};
+    c.push_back(job);
 
     CommandSpec key;
     key.path = "key make";

@@ -276,7 +276,7 @@ int update_step(std::vector<OpenedDevice> opened, const Inputs &inputs, const Op
 // the end, and no wait for Enter.
 int station_step(const Options &o, DeviceCatalog &catalog, const Inputs &inputs,
                  const UpdateSettings &settings, RunRecords &records, Presentation &presentation,
-                 const PackageInputs *package) {
+                 const PackageInputs *package, const StationJob *job) {
     count_repeated_interrupts();
     StationSetup setup;
     setup.query = o.device;
@@ -341,6 +341,35 @@ int station_step(const Options &o, DeviceCatalog &catalog, const Inputs &inputs,
         return kExitBadInput;
     }
 #endif
+    if (job != nullptr) {
+        // Counted in the database at each board, so that the stations sharing the job stop
+        // together; a database that cannot say stops the station rather than overrun the job.
+        setup.job_allowed = job->count;
+        auto said = std::make_shared<bool>(false);  // the database's failure is said once
+        setup.job_done = [&records, job, said
+#if defined(HIDIAP_HAVE_STATUS_PAGE)
+                          ,
+                          &board
+#endif
+        ]() -> uint64_t {
+            const base::Result<uint64_t> done = records.job_successes(job->id);
+            if (!done.ok()) {
+                if (!*said) {
+                    *said = true;
+                    std::fprintf(stderr, "hidiap: --job: %s; no further board is taken\n",
+                                 done.message().c_str());
+                }
+                return job->count;
+            }
+#if defined(HIDIAP_HAVE_STATUS_PAGE)
+            if (board) {
+                board->job(job->count, *done);
+            }
+#endif
+            return *done;
+        };
+        setup.job_done();
+    }
     const UpdatePlan plan = make_update_plan(inputs.image_length, inputs.tts_length, o.token);
     if (presentation.json()) {
         presentation.events().plan(plan);
@@ -391,6 +420,9 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
     if (!o.record_setup.empty()) {
         return record_setup_step(o);
     }
+    if (!o.make_job.empty()) {
+        return make_job_step(o);
+    }
     PackageKeys keys;
     const std::vector<TrustedKey> &trusted = keys.trusted;
     if (!o.list && o.learn_slots.empty()) {
@@ -423,6 +455,13 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
         !records.open({o.record_file, o.record_spool, o.station_name, o.timing_report, o.fields})) {
         presentation.refused(Status::BadInput, kExitBadInput, "--record file cannot be used");
         return kExitBadInput;
+    }
+    StationJob job;
+    if (!o.job.empty()) {
+        if (const int refused = job_step(o, keys, records, job); refused != 0) {
+            presentation.refused(Status::BadInput, refused, "the job does not allow this run");
+            return refused;
+        }
     }
     UpdateSettings settings = update_settings(o, base, presentation);
     settings.expected_product = package.manifest.product;
@@ -459,7 +498,8 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
         };
     }
     if (o.station) {
-        return station_step(o, *catalog, inputs, settings, records, presentation, from_package);
+        return station_step(o, *catalog, inputs, settings, records, presentation, from_package,
+                            o.job.empty() ? nullptr : &job);
     }
     std::vector<OpenedDevice> opened;
     if (const int status = open_step(o, *catalog, presentation, opened); status != kExitSuccess) {

@@ -296,6 +296,9 @@ std::string command_meant(const std::string &first) {
 // IMAGE TTS TOKEN, or a firmware package alone: "" when the arguments are one of them, else why
 // not (said with the usage). A package becomes o.package_path.
 std::string sort_arguments(Options &o, const std::set<std::string> &given, bool flag_form) {
+    if (!o.make_job.empty()) {
+        return "";
+    }
     if (flag_form && (!o.make_key.empty() || !o.record_setup.empty())) {
         if (!o.image_path.empty()) {
             return std::string(o.make_key.empty() ? "--record-setup" : "--make-key") +
@@ -355,6 +358,15 @@ std::string validate(CommandLine &line, const std::set<std::string> &given) {
     }
     if (o.unencrypted && o.make_key.empty()) {
         return "--unencrypted goes with --make-key";
+    }
+    if (!o.make_job.empty()) {
+        if (o.job_package.empty() || o.count == 0 || o.sign_keys.size() != 1) {
+            return "job make: give --package PACKAGE, --count N and one --sign SECRETKEY";
+        }
+        return "";
+    }
+    if (!o.job.empty() && !o.station) {
+        return "--job goes with station";
     }
     if (!o.sign_keys.empty() && o.make_package.empty() && o.sign_package.empty()) {
         return "--sign goes with --make-package or package sign";
@@ -630,7 +642,7 @@ bool prints_usage_line(const ParseResult &parsed) {
     return updates && parsed.any_arguments && !parsed.asked_for_information && !o.dry_run &&
            !o.json && !o.list && o.make_package.empty() && o.make_key.empty() &&
            o.record_setup.empty() && o.show_package.empty() && o.completion.empty() &&
-           o.sign_package.empty() && o.learn_slots.empty();
+           o.sign_package.empty() && o.learn_slots.empty() && o.make_job.empty();
 }
 
 InputRequest input_request(const Options &o) {

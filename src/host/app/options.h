@@ -77,6 +77,11 @@ struct Options {
     std::string on_result;            // --on-result PROGRAM: run after each board's record
     double on_result_timeout = 30;    // --on-result-timeout SECONDS: then it is killed
     std::string log_dir;              // --log-dir DIR: a log file per board attempt
+    std::string job;                  // station --job FILE: the signed job the station runs under
+    std::string make_job;             // job make OUT: write a signed job
+    std::string job_package;          // job make --package PACKAGE: the package it allows
+    std::vector<std::string> job_stations;  // job make --for-station NAME (repeatable)
+    std::string job_until;                  // job make --until YYYY-MM-DD
 };
 
 struct ParseResult {

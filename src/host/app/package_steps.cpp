@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "formats/sha256.h"
 #include "host/events/exit_status.h"
 #include "host/inputs/run_inputs.h"
 #include "host/platform/env.h"
@@ -426,6 +427,104 @@ base::Status open_package_step(Options &o, PackageInputs &package, const Package
             o.device.product_id = m.product_id;
     }
     return {};
+}
+
+namespace {
+
+// The package file's SHA-256, which a job names.
+base::Result<std::string> package_sha256(const std::string &path) {
+    const base::Result<std::string> bytes = read_file(path, kPackageLimit);
+    if (!bytes.ok()) {
+        return bytes.error().in("cannot read the package '" + path + "'");
+    }
+    return formats::sha256_hex(reinterpret_cast<const uint8_t *>(bytes->data()), bytes->size());
+}
+
+int job_refused(const std::string &why) {
+    std::fprintf(stderr, "hidiap: --job: %s; nothing was sent\n", why.c_str());
+    return kExitBadInput;
+}
+
+}  // namespace
+
+int make_job_step(const Options &o) {
+    StationJob job;
+    job.count = o.count;
+    job.stations = o.job_stations;
+    job.until = o.job_until;
+    int64_t end = 0;
+    if (!job.until.empty() && !job_day_end(job.until, end)) {
+        std::fprintf(stderr, "hidiap: job make: --until '%s' is not a date YYYY-MM-DD\n",
+                     job.until.c_str());
+        return kExitBadInput;
+    }
+    const base::Result<std::string> sha = package_sha256(o.job_package);
+    if (!sha.ok()) {
+        std::fprintf(stderr, "hidiap: job make: %s\n", sha.message().c_str());
+        return kExitBadInput;
+    }
+    job.package_sha256 = *sha;
+    const base::Result<signing::SecretKey> key = open_signing_key(o.sign_keys.front());
+    if (!key.ok()) {
+        std::fprintf(stderr, "hidiap: job make: %s\n", key.message().c_str());
+        return kExitBadInput;
+    }
+    const std::string text = job_text(job);
+    std::string comment = "job:" + member_name(o.make_job) + "\tcount:" + std::to_string(job.count);
+    const base::Result<std::string> signature =
+        signing::sign(*key, reinterpret_cast<const uint8_t *>(text.data()), text.size(), comment);
+    if (!signature.ok()) {
+        std::fprintf(stderr, "hidiap: job make: %s\n", signature.message().c_str());
+        return kExitBadInput;
+    }
+    // The signature first: a job file without its signature is refused, never one signed
+    // for other content.
+    const std::string sig_path = o.make_job + ".minisig";
+    for (const auto &[path, data] : {std::pair<std::string, std::string>{sig_path, *signature},
+                                     std::pair<std::string, std::string>{o.make_job, text}}) {
+        if (const base::Status written = write_file_atomically(path, data); !written.ok()) {
+            std::fprintf(stderr, "hidiap: job make: cannot write '%s': %s\n", path.c_str(),
+                         written.message().c_str());
+            return kExitBadInput;
+        }
+    }
+    std::fprintf(stderr, "hidiap: job make: wrote '%s' and '%s' (%llu boards, key %s)\n",
+                 o.make_job.c_str(), sig_path.c_str(), static_cast<unsigned long long>(job.count),
+                 signing::key_id_text(key->id).c_str());
+    return kExitSuccess;
+}
+
+int job_step(const Options &o, const PackageKeys &keys, RunRecords &records, StationJob &job) {
+    if (o.package_path.empty()) {
+        return job_refused("a job runs its firmware package only, not IMAGE TTS TOKEN");
+    }
+    if (!o.image_format.empty() || !o.tts_format.empty()) {
+        return job_refused("--format and --tts-format do not apply to a job's package");
+    }
+    const base::Result<std::string> sha = package_sha256(o.package_path);
+    if (!sha.ok()) {
+        return job_refused(sha.message());
+    }
+    const std::string station = o.station_name.empty() ? env().host_name() : o.station_name;
+    base::Result<StationJob> judged =
+        read_station_job(o.job, keys, station, *sha, env().wall_now());
+    if (!judged.ok()) {
+        return job_refused(judged.message());
+    }
+    job = *judged;
+    if (o.dry_run) {
+        return 0;
+    }
+    const base::Result<uint64_t> done = records.job_successes(job.id);
+    if (!done.ok()) {
+        return job_refused(done.message());
+    }
+    if (*done >= job.count) {
+        return job_refused("the job '" + o.job + "' has no boards left: " + std::to_string(*done) +
+                           " of " + std::to_string(job.count) + " were updated");
+    }
+    records.set_job(job.id);
+    return 0;
 }
 
 }  // namespace host

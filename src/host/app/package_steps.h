@@ -10,6 +10,8 @@
 #include "host/inputs/input_sources.h"
 #include "host/inputs/package_trust.h"
 #include "host/inputs/run_inputs.h"
+#include "host/inputs/station_job.h"
+#include "host/library/run_records.h"
 
 namespace host {
 
@@ -33,6 +35,14 @@ int sign_package_step(const Options &o);
 // else the system's), --revoke's and the revoked folder's likewise. 0, or the exit status after
 // saying why one is unusable.
 int keys_step(const Options &o, PackageKeys &keys);
+
+// job make OUT: writes the job and OUT.minisig, each whole. Returns the exit status.
+int make_job_step(const Options &o);
+
+// station --job JOB: the job judged for this station, its package and the records, before
+// anything is sent; its ID set in every record. 0 with the job in `job`, else the exit status
+// after saying why on standard error.
+int job_step(const Options &o, const PackageKeys &keys, RunRecords &records, StationJob &job);
 
 // Reads o.package_path, judges it against the keys and makes o what the three-argument form
 // would be: the members as IMAGE and TTS (named PACKAGE:MEMBER), the manifest's token, and its

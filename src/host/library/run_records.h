@@ -54,6 +54,18 @@ class RunRecords {
     std::function<std::optional<BoardRefusal>(const DeviceInfo &)> older_firmware_check(
         const formats::Manifest &m, bool allow_older);
 
+    // Every record of this run is of the job (its ID).
+    void set_job(const std::string &id) { common_.job = id; }
+    // The job's successes in the database; refused for JSON Lines and without --record.
+    base::Result<uint64_t> job_successes(const std::string &id) {
+        if (!writer_) {
+            return base::Error(base::ErrorCode::InvalidInput,
+                               "a job's boards are counted in the records database: give "
+                               "--record FILE.sqlite or postgresql://...");
+        }
+        return writer_->job_successes(id);
+    }
+
   private:
     void note(const std::string &line);
     RecordNotes notes_;

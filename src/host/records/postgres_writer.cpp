@@ -139,6 +139,33 @@ class PostgresWriter : public RecordWriter {
         return h;
     }
 
+    // The server's count and this station's successes that have not reached it yet.
+    base::Result<uint64_t> job_successes(const std::string &job) override {
+        base::Result<uint64_t> done = uint64_t{0};
+        {
+            const std::lock_guard<std::mutex> lock(reader_mutex_);
+            if (!reader_) {
+                reader_ = std::make_unique<PostgresLink>(uri_);
+            }
+            if (base::Status reached = reader_->connect(false); !reached.ok()) {
+                return Error(reached.code(), "the database " + shown_ +
+                                                 " cannot be reached to count the job's boards: " +
+                                                 reached.message());
+            }
+            done = postgres_job_successes(*reader_, job);
+        }
+        if (!done.ok()) {
+            return done;
+        }
+        const std::lock_guard<std::mutex> lock(mutex_);
+        for (const Pending &p : pending_) {
+            if (p.record.job == job && p.record.outcome == "success") {
+                ++*done;
+            }
+        }
+        return done;
+    }
+
     std::string finish() override {
         {
             const std::lock_guard<std::mutex> lock(mutex_);

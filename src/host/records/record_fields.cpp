@@ -45,6 +45,8 @@ const std::vector<RecordField> kFields = {
     {"slot", FieldKind::OptionalText, 3, false, &DeviceRecord::slot},
     {"fields", FieldKind::Object, 3, false, &DeviceRecord::fields},
     {"log", FieldKind::OptionalText, 3, false, &DeviceRecord::log},
+    // Schema 4: the job the board was updated under, whose successes are counted against it.
+    {"job", FieldKind::OptionalText, 4, false, &DeviceRecord::job},
 };
 
 Error not_of_kind(const RecordField &field, const char *what) {

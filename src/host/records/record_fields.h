@@ -20,7 +20,7 @@
 namespace host {
 
 // The schema version the records are written in, in SQLite and in PostgreSQL alike.
-constexpr int kRecordsSchemaVersion = 3;
+constexpr int kRecordsSchemaVersion = 4;
 
 // How a field is kept in each store.
 enum class FieldKind {

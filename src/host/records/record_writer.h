@@ -55,6 +55,8 @@ struct DeviceRecord {
     std::string fields;
     // The board attempt's log file (the station's --log-dir); "" for none.
     std::string log;
+    // The ID of the job the station ran under (the SHA-256 of the job file); "" for none.
+    std::string job;
 };
 
 // What the records hold of a board's earlier successes, by its serial number.
@@ -82,6 +84,14 @@ class RecordWriter {
     virtual base::Result<BoardHistory> board_history(const std::string &serial) {
         (void)serial;
         return BoardHistory{};
+    }
+    // How many boards the destination holds as updated under the job (its ID). Only a database
+    // can say: JSON Lines are refused (InvalidInput).
+    virtual base::Result<uint64_t> job_successes(const std::string &job) {
+        (void)job;
+        return base::Error(base::ErrorCode::InvalidInput,
+                           "a job's boards are counted in a database (SQLite or PostgreSQL), not "
+                           "in JSON Lines");
     }
     // Where the writer's own notes go from now on (a file made again, the database away and
     // back, a record set aside).

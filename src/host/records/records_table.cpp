@@ -39,6 +39,8 @@ const char *const kExtraSteps[] = {
     "  round(100.0 * count(*) FILTER (WHERE outcome IN ('success', 'current')) / count(*), 1)"
     "   AS yield_percent"
     " FROM hidiap_records GROUP BY 1, 2, 3, 4;",
+    // 4: job; a job's successes are counted by its ID.
+    "CREATE INDEX hidiap_records_job ON hidiap_records (job);",
 };
 static_assert(sizeof kExtraSteps / sizeof kExtraSteps[0] == kRecordsSchemaVersion,
               "one migration per schema version");
@@ -308,6 +310,19 @@ base::Result<BoardHistory> postgres_board_history(PostgresLink &link, const std:
     h.highest_counter = std::stoull(*r[1]);
     h.firmware_version = r[2].value_or("");
     return h;
+}
+
+base::Result<uint64_t> postgres_job_successes(PostgresLink &link, const std::string &job) {
+    const base::Result<SqlRows> rows =
+        link.run("SELECT count(*) FROM hidiap_records WHERE job = $1 AND outcome = 'success'",
+                 {SqlValue(job)});
+    if (!rows.ok()) {
+        return rows.error();
+    }
+    if (rows->size() != 1 || (*rows)[0].size() != 1 || !(*rows)[0][0]) {
+        return Error(ErrorCode::Corrupt, "the server's answer about the job is not one row");
+    }
+    return static_cast<uint64_t>(std::stoull(*(*rows)[0][0]));
 }
 
 }  // namespace host

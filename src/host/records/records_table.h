@@ -29,6 +29,9 @@ base::Status insert_records(PostgresLink &link, const std::vector<DeviceRecord> 
 // The board's earlier successes in the database, by its serial number.
 base::Result<BoardHistory> postgres_board_history(PostgresLink &link, const std::string &serial);
 
+// How many successes of the job (by its ID) the table holds.
+base::Result<uint64_t> postgres_job_successes(PostgresLink &link, const std::string &job);
+
 // The statements that bring the database from VERSION - 1 to VERSION.
 std::string postgres_migration(int version);
 

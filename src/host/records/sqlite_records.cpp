@@ -28,6 +28,8 @@ const char *const kExtraSteps[] = {
     "  count(*) AS boards,"
     "  round(100.0 * sum(outcome IN ('success', 'current')) / count(*), 1) AS yield_percent"
     " FROM hidiap_records GROUP BY 1, 2, 3, 4;",
+    // 4: job; a job's successes are counted by its ID.
+    "CREATE INDEX IF NOT EXISTS hidiap_records_job ON hidiap_records (job);",
 };
 static_assert(sizeof kExtraSteps / sizeof kExtraSteps[0] == kRecordsSchemaVersion,
               "one migration per schema version");
@@ -388,6 +390,21 @@ base::Result<BoardHistory> sqlite_board_history(sqlite3 *db, const std::string &
         h.firmware_version = reinterpret_cast<const char *>(v);
     }
     return h;
+}
+
+base::Result<uint64_t> sqlite_job_successes(sqlite3 *db, const std::string &job) {
+    base::Result<StatementOwner> select =
+        prepare(db, "SELECT count(*) FROM hidiap_records WHERE job = ?1 AND outcome = 'success'");
+    if (!select.ok()) {
+        return select.error();
+    }
+    sqlite3_stmt *row = select->get();
+    if (sqlite3_bind_text(row, 1, job.c_str(), static_cast<int>(job.size()), SQLITE_TRANSIENT) !=
+            SQLITE_OK ||
+        sqlite3_step(row) != SQLITE_ROW) {
+        return sqlite_error(db);
+    }
+    return static_cast<uint64_t>(sqlite3_column_int64(row, 0));
 }
 
 }  // namespace host

@@ -46,4 +46,7 @@ base::Result<std::vector<DeviceRecord>> read_sqlite_records(sqlite3 *db,
 // The board's earlier successes in the file, by its serial number.
 base::Result<BoardHistory> sqlite_board_history(sqlite3 *db, const std::string &serial);
 
+// How many successes of the job (by its ID) the file holds.
+base::Result<uint64_t> sqlite_job_successes(sqlite3 *db, const std::string &job);
+
 }  // namespace host

@@ -92,6 +92,14 @@ class SqliteWriter : public RecordWriter {
         return sqlite_board_history(db_.get(), serial);
     }
 
+    base::Result<uint64_t> job_successes(const std::string &job) override {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (base::Status followed = follow_path(); !followed.ok()) {
+            return followed.error();
+        }
+        return sqlite_job_successes(db_.get(), job);
+    }
+
     std::string finish() override {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (base::Status followed = follow_path(); !followed.ok()) {

@@ -237,6 +237,9 @@ class Station::Impl {
         return std::chrono::duration<double>(env().now() - board.appeared).count();
     }
     bool needs_more_locked() const {
+        if (setup_.job_allowed != 0 && setup_.job_done() + in_progress_ >= setup_.job_allowed) {
+            return false;
+        }
         return setup_.count == 0 || totals_.handled() + in_progress_ < setup_.count;
     }
 
@@ -332,7 +335,9 @@ std::vector<DeviceResult> Station::Impl::run() {
             lock.lock();
             tell([&](StationObserver &o) { o.stopping(in_progress_); });
         }
-        if (taking && setup_.count != 0 && totals_.handled() >= setup_.count) {
+        if (taking && ((setup_.count != 0 && totals_.handled() >= setup_.count) ||
+                       (setup_.job_allowed != 0 && in_progress_ == 0 &&
+                        setup_.job_done() >= setup_.job_allowed))) {
             taking = false;
             tell([&](StationObserver &o) { o.stopping(in_progress_); });
         }

@@ -29,9 +29,13 @@ struct BoardPlace {
 };
 
 struct StationSetup {
-    DeviceQuery query;         // the IDs; serial numbers and paths, when given, filter the boards
-    unsigned count = 0;        // stop after this many boards were handled; 0: until stopped
-    bool verify_only = false;  // a checking station: boards are only verified
+    DeviceQuery query;   // the IDs; serial numbers and paths, when given, filter the boards
+    unsigned count = 0;  // stop after this many boards were handled; 0: until stopped
+    // A job's cap: no board is taken once the successes it counts (across restarts and
+    // stations) and the boards in progress reach `job_allowed`; 0: no job.
+    uint64_t job_allowed = 0;
+    std::function<uint64_t()> job_done;
+    bool verify_only = false;             // a checking station: boards are only verified
     std::chrono::milliseconds poll{250};  // how often the catalog is asked for new boards
     bool json = false;
     bool status_block = false;  // draw the status block (standard error is a terminal)
