@@ -481,7 +481,9 @@ std::vector<CommandSpec> make_commands() {
         "OUT", +[](CommandLine &c) -> std::string & { return c.options.make_job; },
         "the job to write (and OUT.minisig)")};
     job.groups = {{&kJob, {}},
-                  {&kStation, {"--config", "--print-config", "--status-listen", "--job"}},
+                  {&kStation,
+                   {"--config", "--print-config", "--status-listen", "--slots", "--on-result",
+                    "--on-result-timeout", "--log-dir", "--job"}},
                   {&kPackage, {"--fw-version", "--security-counter", "--product"}}};
     c.push_back(job);
 
