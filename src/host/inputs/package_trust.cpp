@@ -87,15 +87,11 @@ base::Result<std::vector<TrustedKey>> load_trusted_keys(const std::vector<std::s
     return out;
 }
 
-namespace {
-
-// The key of `keys` that made the signature: Good with it, or how the one with its ID failed
-// (keys with the same ID are each tried: an ID is not a key); OtherKey when none has its ID.
 signing::Check check_with(const std::vector<TrustedKey> &keys, const signing::Signature &sig,
-                          const std::vector<uint8_t> &text, const TrustedKey *&matched) {
+                          const uint8_t *text, size_t size, const TrustedKey *&matched) {
     signing::Check worst = signing::Check::OtherKey;
     for (const TrustedKey &k : keys) {
-        const signing::Check c = signing::verify(k.key, sig, text.data(), text.size());
+        const signing::Check c = signing::verify(k.key, sig, text, size);
         if (c == signing::Check::Good) {
             matched = &k;
             return c;
@@ -107,6 +103,8 @@ signing::Check check_with(const std::vector<TrustedKey> &keys, const signing::Si
     }
     return worst;
 }
+
+namespace {
 
 // One signature member judged against the keys.
 SignatureEntry judge_one(const formats::SignatureMember &member, const std::vector<uint8_t> &text,
@@ -128,7 +126,7 @@ SignatureEntry judge_one(const formats::SignatureMember &member, const std::vect
          {std::pair<const std::vector<TrustedKey> *, const char *>{&keys.revoked, "revoked"},
           {&keys.trusted, "trusted"}}) {
         const TrustedKey *matched = nullptr;
-        const signing::Check c = check_with(*list, *sig, text, matched);
+        const signing::Check c = check_with(*list, *sig, text.data(), text.size(), matched);
         if (c == signing::Check::OtherKey) {
             continue;
         }

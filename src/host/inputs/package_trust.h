@@ -30,6 +30,12 @@ struct PackageKeys {
     std::vector<TrustedKey> revoked;
 };
 
+// The key of `keys` that made the signature over text[0, size): Good with it in `matched`, or how
+// the one with its ID failed (keys with the same ID are each tried: an ID is not a key);
+// OtherKey when none has its ID.
+signing::Check check_with(const std::vector<TrustedKey> &keys, const signing::Signature &sig,
+                          const uint8_t *text, size_t size, const TrustedKey *&matched);
+
 // One signature member of a package.
 struct SignatureEntry {
     std::string member;

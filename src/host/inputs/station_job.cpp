@@ -22,25 +22,6 @@ Error refused(const std::string &why) {
     return Error(ErrorCode::InvalidInput, why);
 }
 
-// Which of the keys made the signature: Good with the key, else the worst verdict.
-signing::Check check_with(const std::vector<TrustedKey> &keys, const signing::Signature &sig,
-                          const std::string &text, const TrustedKey *&matched) {
-    signing::Check worst = signing::Check::OtherKey;
-    for (const TrustedKey &k : keys) {
-        const signing::Check c = signing::verify(
-            k.key, sig, reinterpret_cast<const uint8_t *>(text.data()), text.size());
-        if (c == signing::Check::Good) {
-            matched = &k;
-            return c;
-        }
-        if (c != signing::Check::OtherKey) {
-            worst = c;
-            matched = &k;
-        }
-    }
-    return worst;
-}
-
 base::Status judge_signature(const std::string &path, const std::string &text,
                              const PackageKeys &keys) {
     const std::string sig_path = path + ".minisig";
@@ -58,12 +39,14 @@ base::Status judge_signature(const std::string &path, const std::string &text,
     }
     const std::string id = signing::key_id_text(sig->id);
     const TrustedKey *matched = nullptr;
-    if (check_with(keys.revoked, *sig, text, matched) == signing::Check::Good) {
+    if (check_with(keys.revoked, *sig, reinterpret_cast<const uint8_t *>(text.data()), text.size(),
+                   matched) == signing::Check::Good) {
         return refused("the job '" + path + "' is signed by the revoked key " + id + " (" +
                        matched->file + ")");
     }
     matched = nullptr;
-    const signing::Check c = check_with(keys.trusted, *sig, text, matched);
+    const signing::Check c = check_with(
+        keys.trusted, *sig, reinterpret_cast<const uint8_t *>(text.data()), text.size(), matched);
     if (c == signing::Check::Good) {
         return {};
     }
@@ -134,16 +117,23 @@ bool job_day_end(const std::string &date, int64_t &end) {
             return false;
         }
     }
-    std::tm day{};
-    day.tm_year = std::stoi(date.substr(0, 4)) - 1900;
-    day.tm_mon = std::stoi(date.substr(5, 2)) - 1;
-    day.tm_mday = std::stoi(date.substr(8, 2));
-    const int year = day.tm_year, month = day.tm_mon, mday = day.tm_mday;
-    const time_t start = timegm(&day);
-    // timegm normalises 2026-02-30 to March: such a date is none.
-    if (day.tm_year != year || day.tm_mon != month || day.tm_mday != mday) {
-        return false;
+    const int year = std::stoi(date.substr(0, 4));
+    const int month = std::stoi(date.substr(5, 2));
+    const int mday = std::stoi(date.substr(8, 2));
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month < 1 || month > 12 || mday < 1 ||
+        mday > kDays[month - 1] + (month == 2 && leap ? 1 : 0)) {
+        return false;  // 2026-02-30 is no day
     }
+    // Days since 1970-01-01 of a proleptic Gregorian date, by arithmetic alone: the system's
+    // conversions differ (no timegm on Windows) and read the time zone.
+    const int y = year - (month <= 2 ? 1 : 0);
+    const int era = (y >= 0 ? y : y - 399) / 400;
+    const int yoe = y - era * 400;
+    const int doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + mday - 1;
+    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    const int64_t start = (static_cast<int64_t>(era) * 146097 + doe - 719468) * 86400;
     end = static_cast<int64_t>(start) + 86400;
     return true;
 }

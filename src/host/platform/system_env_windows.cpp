@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <winsock2.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
@@ -332,12 +333,7 @@ class WindowsEnv : public StandardClockEnv {
 
     base::Result<ProgramRun> run_program(
         const std::string &program, const std::vector<std::pair<std::string, std::string>> &extra,
-        std::chrono::milliseconds limit) override {
-        (void)extra;
-        (void)limit;
-        return Error(ErrorCode::Unsupported,
-                     "cannot run '" + program + "': programs are run on Linux only for now");
-    }
+        std::chrono::milliseconds limit) override;
 
     std::string user_state_folder() override {
         const char *local = std::getenv("LOCALAPPDATA");
@@ -366,6 +362,139 @@ class WindowsEnv : public StandardClockEnv {
         }
     }
 };
+
+constexpr size_t kProgramOutputLimit = 64 * 1024;
+
+// This process's environment with each extra variable in place of one of its name (Windows'
+// names are not case-sensitive), as the block CreateProcess takes.
+std::string environment_block(const std::vector<std::pair<std::string, std::string>> &extra) {
+    std::string block;
+    if (LPCH own = GetEnvironmentStringsA(); own != nullptr) {
+        for (const char *e = own; *e != '\0'; e += std::strlen(e) + 1) {
+            const std::string entry = e;
+            // Entries such as "=C:=C:\\work" name a drive's folder: their '=' comes first.
+            const std::string name = entry.substr(0, entry.find('=', 1));
+            const bool replaced = std::any_of(extra.begin(), extra.end(), [&](const auto &v) {
+                return _stricmp(v.first.c_str(), name.c_str()) == 0;
+            });
+            if (!replaced) {
+                block.append(entry).push_back('\0');
+            }
+        }
+        FreeEnvironmentStringsA(own);
+    }
+    for (const auto &[name, value] : extra) {
+        block.append(name + "=" + value).push_back('\0');
+    }
+    block.push_back('\0');
+    return block;
+}
+
+base::Result<ProgramRun> WindowsEnv::run_program(
+    const std::string &program, const std::vector<std::pair<std::string, std::string>> &extra,
+    std::chrono::milliseconds limit) {
+    std::string environment = environment_block(extra);
+    SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+    HANDLE read_end = nullptr;
+    HANDLE write_end = nullptr;
+    if (!CreatePipe(&read_end, &write_end, &inherited, 0)) {
+        return system_error("cannot make a pipe for the program", GetLastError());
+    }
+    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    HANDLE nothing = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 &inherited, OPEN_EXISTING, 0, nullptr);
+    // A job object holds the program and whatever it starts, so that all of them can be ended.
+    HANDLE job = CreateJobObjectA(nullptr, nullptr);
+    if (job != nullptr) {
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    }
+    STARTUPINFOA start{};
+    start.cb = sizeof start;
+    start.dwFlags = STARTF_USESTDHANDLES;
+    start.hStdInput = nothing;
+    start.hStdOutput = write_end;
+    start.hStdError = write_end;
+    PROCESS_INFORMATION process{};
+    std::string command = "\"" + program + "\"";  // its own path only: no arguments, no shell
+    const BOOL started = CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, TRUE,
+                                        CREATE_SUSPENDED | CREATE_NO_WINDOW, environment.data(),
+                                        nullptr, &start, &process);
+    const DWORD start_error = GetLastError();
+    CloseHandle(write_end);
+    if (nothing != INVALID_HANDLE_VALUE) {
+        CloseHandle(nothing);
+    }
+    if (!started) {
+        CloseHandle(read_end);
+        if (job != nullptr) {
+            CloseHandle(job);
+        }
+        return Error(code_of(start_error),
+                     "cannot run '" + program + "': " + message_of(start_error));
+    }
+    if (job != nullptr) {
+        AssignProcessToJobObject(job, process.hProcess);
+    }
+    ResumeThread(process.hThread);
+    CloseHandle(process.hThread);
+
+    ProgramRun run;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    const auto left_ms = [&deadline] {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        return left.count() <= 0 ? DWORD{0}
+                                 : static_cast<DWORD>(std::min<int64_t>(left.count(), 1000));
+    };
+    // Its output until every writer has closed the pipe, or its time is up; an anonymous pipe
+    // cannot be waited on, so it is looked at between short waits for the program's end.
+    for (;;) {
+        if (left_ms() == 0) {
+            run.timed_out = true;
+            break;
+        }
+        DWORD waiting = 0;
+        if (!PeekNamedPipe(read_end, nullptr, 0, nullptr, &waiting, nullptr)) {
+            break;
+        }
+        if (waiting > 0) {
+            char buffer[4096];
+            DWORD n = 0;
+            if (!ReadFile(read_end, buffer, std::min<DWORD>(waiting, sizeof buffer), &n, nullptr) ||
+                n == 0) {
+                break;
+            }
+            run.output.append(buffer, std::min(static_cast<size_t>(n),
+                                               kProgramOutputLimit - std::min(kProgramOutputLimit,
+                                                                              run.output.size())));
+            continue;
+        }
+        WaitForSingleObject(process.hProcess, std::min<DWORD>(left_ms(), 20));
+    }
+    CloseHandle(read_end);
+    // One that closed its output early still has until its time is up.
+    while (!run.timed_out && WaitForSingleObject(process.hProcess, left_ms()) != WAIT_OBJECT_0) {
+        run.timed_out = left_ms() == 0;
+    }
+    if (run.timed_out) {
+        if (job != nullptr) {
+            TerminateJobObject(job, 1);
+        } else {
+            TerminateProcess(process.hProcess, 1);
+        }
+        WaitForSingleObject(process.hProcess, 5000);
+    } else {
+        DWORD code = 0;
+        run.exit_status = GetExitCodeProcess(process.hProcess, &code) ? static_cast<int>(code) : -1;
+    }
+    CloseHandle(process.hProcess);
+    if (job != nullptr) {
+        CloseHandle(job);
+    }
+    return run;
+}
 
 }  // namespace
 

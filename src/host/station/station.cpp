@@ -679,7 +679,11 @@ void Station::Impl::run_hook(BoardRun &run, const RunReport &report) {
         size_t at = 0;
         while (at < ran->output.size()) {
             const size_t end = std::min(ran->output.find('\n', at), ran->output.size());
-            const std::string line = "on-result: " + ran->output.substr(at, end - at) + "\n";
+            std::string text = ran->output.substr(at, end - at);
+            if (!text.empty() && text.back() == '\r') {
+                text.pop_back();  // a Windows program's line end
+            }
+            const std::string line = "on-result: " + text + "\n";
             bool logged = false;
             {
                 std::lock_guard<std::mutex> lock(logs_mutex_);
