@@ -241,7 +241,7 @@ std::string zsh_function_name(const std::string &path) {
 
 std::string zsh_option_spec(const OptionSpec &s) {
     const bool repeatable = std::holds_alternative<TextsField>(s.field);
-    std::string spec = (repeatable ? "*" : "") + s.name + "[" + zsh_described(s.help) + "]";
+    std::string described = (repeatable ? "*" : "") + s.name + "[" + zsh_described(s.help) + "]";
     if (s.value != Value::None) {
         std::string action = " ";
         if (!s.words.empty()) {
@@ -249,9 +249,9 @@ std::string zsh_option_spec(const OptionSpec &s) {
         } else if (s.value == Value::File) {
             action = "_files";
         }
-        spec += ":" + zsh_described(s.value_name) + ":" + action;
+        described += ":" + zsh_described(s.value_name) + ":" + action;
     }
-    return "'" + spec + "'";
+    return "'" + described + "'";
 }
 
 std::string zsh_level(const Level &l) {

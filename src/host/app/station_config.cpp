@@ -67,7 +67,7 @@ std::string number_text(double v) {
 }
 
 // "" or why the value does not fit the option; the setting's words in `values`.
-std::string take_value(const OptionSpec &spec, const toml::node &node, const std::string &folder,
+std::string take_value(const OptionSpec &option, const toml::node &node, const std::string &folder,
                        std::vector<std::string> &values) {
     const auto text = [&](const toml::node &n, std::string &out) -> std::string {
         const std::optional<std::string> s = n.value_exact<std::string>();
@@ -77,11 +77,11 @@ std::string take_value(const OptionSpec &spec, const toml::node &node, const std
         if (s->empty()) {
             return "is empty; an empty value is refused";
         }
-        if (spec.value == Value::Word &&
-            std::find(spec.words.begin(), spec.words.end(), *s) == spec.words.end()) {
-            return "'" + *s + "' is not one of " + joined(spec.words);
+        if (option.value == Value::Word &&
+            std::find(option.words.begin(), option.words.end(), *s) == option.words.end()) {
+            return "'" + *s + "' is not one of " + joined(option.words);
         }
-        out = spec.value == Value::File ? from_folder(folder, *s) : *s;
+        out = option.value == Value::File ? from_folder(folder, *s) : *s;
         return "";
     };
     const auto number = [&](bool whole) -> std::string {
@@ -93,14 +93,15 @@ std::string take_value(const OptionSpec &spec, const toml::node &node, const std
         } else {
             return whole ? "wants a whole number" : "wants a number";
         }
-        if (spec.value == Value::Number && (!std::isfinite(v) || v < spec.low || v > spec.high)) {
-            return number_text(v) + " is not a number from " + number_text(spec.low) + " to " +
-                   number_text(spec.high);
+        if (option.value == Value::Number &&
+            (!std::isfinite(v) || v < option.low || v > option.high)) {
+            return number_text(v) + " is not a number from " + number_text(option.low) + " to " +
+                   number_text(option.high);
         }
         values.push_back(number_text(v));
         return "";
     };
-    if (std::holds_alternative<FlagField>(spec.field)) {
+    if (std::holds_alternative<FlagField>(option.field)) {
         const std::optional<bool> b = node.value_exact<bool>();
         if (!b) {
             return "wants true or false";
@@ -110,13 +111,13 @@ std::string take_value(const OptionSpec &spec, const toml::node &node, const std
         }
         return "";
     }
-    if (std::holds_alternative<TextField>(spec.field)) {
+    if (std::holds_alternative<TextField>(option.field)) {
         std::string out;
         const std::string why = text(node, out);
         values.push_back(out);
         return why;
     }
-    if (std::holds_alternative<TextsField>(spec.field)) {
+    if (std::holds_alternative<TextsField>(option.field)) {
         const toml::array *array = node.as_array();
         if (array == nullptr) {
             return "wants an array of strings (it is repeatable)";
@@ -130,7 +131,7 @@ std::string take_value(const OptionSpec &spec, const toml::node &node, const std
         }
         return "";
     }
-    return number(!std::holds_alternative<SecondsField>(spec.field));
+    return number(!std::holds_alternative<SecondsField>(option.field));
 }
 
 #endif
@@ -165,8 +166,8 @@ base::Result<StationConfig> read_station_config(const std::string &path) {
             input.value = setting.key == "token" ? Value::Text : Value::File;
             input.field = TextField(nullptr);
             why = take_value(input, node, folder, setting.values);
-        } else if (const OptionSpec *spec = station_option(setting.key)) {
-            why = take_value(*spec, node, folder, setting.values);
+        } else if (const OptionSpec *option = station_option(setting.key)) {
+            why = take_value(*option, node, folder, setting.values);
         } else {
             why =
                 "is not a station setting (the long options of hidiap station --help, "
@@ -207,8 +208,8 @@ std::vector<std::string> command_line_keys(const std::vector<std::string> &args)
             const size_t equals = a.find('=');
             const std::string key = a.substr(2, equals == std::string::npos ? a.npos : equals - 2);
             keys.push_back(key);
-            const OptionSpec *spec = station_option(key);
-            if (key == "config" || (spec != nullptr && spec->value != Value::None)) {
+            const OptionSpec *option = station_option(key);
+            if (key == "config" || (option != nullptr && option->value != Value::None)) {
                 i += equals == std::string::npos ? 1 : 0;
             }
             continue;
@@ -233,15 +234,15 @@ std::vector<std::string> config_words(const StationConfig &config,
         if (given.count(s.key) != 0) {
             continue;  // the command line wins
         }
-        const OptionSpec *spec = station_option(s.key);
-        if (spec->value == Value::None) {
+        const OptionSpec *option = station_option(s.key);
+        if (option->value == Value::None) {
             if (!s.values.empty()) {
-                words.push_back(spec->name);
+                words.push_back(option->name);
             }
             continue;
         }
         for (const std::string &v : s.values) {
-            words.push_back(spec->name);
+            words.push_back(option->name);
             words.push_back(v);
         }
     }
