@@ -221,6 +221,21 @@ base::Result<Manifest> parse_manifest(const std::vector<uint8_t> &text) {
         m.vendor_id = *vendor;
         m.product_id = *product;
     }
+    if (j.contains("unit_fields")) {
+        if (!j["unit_fields"].is_array()) {
+            return refused(name + ": \"unit_fields\" must be an array of NAME=ADDRESS:ENCODING");
+        }
+        for (const nlohmann::json &f : j["unit_fields"]) {
+            base::Result<UnitField> field =
+                f.is_string() ? parse_unit_field(f.get<std::string>())
+                              : base::Result<UnitField>(base::Error(base::ErrorCode::InvalidInput,
+                                                                    "an item is not text"));
+            if (!field.ok()) {
+                return refused(name + ": \"unit_fields\": " + field.message());
+            }
+            m.unit_fields.push_back(*field);
+        }
+    }
     for (const std::string *member : {&m.image_name, &m.tts_name}) {
         if (const base::Status plain = check_member_name(*member); !plain.ok()) {
             return refused(name + ": the name " + quoted(*member) + " " + plain.message());
@@ -402,6 +417,12 @@ std::string manifest_json(const Manifest &m) {
     }
     if (!m.product.empty())
         j["product"] = m.product;
+    if (!m.unit_fields.empty()) {
+        j["unit_fields"] = nlohmann::ordered_json::array();
+        for (const UnitField &f : m.unit_fields) {
+            j["unit_fields"].push_back(unit_field_text(f));
+        }
+    }
     return j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 

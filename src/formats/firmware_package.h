@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/result.h"
+#include "formats/unit_field.h"
 
 namespace formats {
 
@@ -40,6 +41,9 @@ struct Manifest {
     bool has_ids = false;  // vendor_id and product_id were given
     uint16_t vendor_id = 0;
     uint16_t product_id = 0;
+    // Each board's own values (its serial number, its MAC address), written into its copy of
+    // the image by a station that allocates them; none: every board gets the same image.
+    std::vector<UnitField> unit_fields;
 };
 
 // A signature member as stored.

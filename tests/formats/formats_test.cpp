@@ -16,6 +16,7 @@
 #include "formats/image_formats.h"
 #include "formats/sha256.h"
 #include "formats/shown_text.h"
+#include "formats/unit_field.h"
 #include "zip_members.h"
 
 namespace fs = std::filesystem;
@@ -606,4 +607,46 @@ TEST(FirmwarePackage, ASignatureAddedLaterGivesThePackageThatBothSignersWouldHav
     const std::vector<uint8_t> stamped = formats::write_package(m, image, tts, {}, dated).value();
     EXPECT_FALSE(stamped == formats::write_package(m, image, tts).value());
     EXPECT_TRUE(stamped == formats::write_package(m, image, tts, {}, dated).value());
+}
+
+// Each encoding's bytes in flash and its text in the records, and the values each field refuses.
+TEST(UnitFields, EachEncodingsBytesAndTextAndWhatIsRefused) {
+    struct Case {
+        const char *spec;
+        uint64_t number;
+        std::vector<uint8_t> bytes;
+        const char *text;
+    };
+    const Case cases[] = {
+        {"n=0x9000:u32le", 0x01020304, {4, 3, 2, 1}, "16909060"},
+        {"n=36864:u32be", 0x01020304, {1, 2, 3, 4}, "16909060"},
+        {"n=0x9000:u64le", 0x0102030405060708, {8, 7, 6, 5, 4, 3, 2, 1}, "72623859790382856"},
+        {"n=0x9000:u64be", 0x0102030405060708, {1, 2, 3, 4, 5, 6, 7, 8}, "72623859790382856"},
+        {"mac=0x9000:mac48", 0x020000000001, {2, 0, 0, 0, 0, 1}, "02:00:00:00:00:01"},
+        {"sn=0x9000:text:SN{:08}",
+         1000,
+         {'S', 'N', '0', '0', '0', '0', '1', '0', '0', '0'},
+         "SN00001000"},
+    };
+    for (const Case &c : cases) {
+        base::Result<formats::UnitField> f = formats::parse_unit_field(c.spec);
+        ASSERT_TRUE(f.ok()) << c.spec << ": " << f.message();
+        EXPECT_EQ(f->address, 0x9000u);
+        EXPECT_EQ(formats::encode_unit(*f, c.number), c.bytes) << c.spec;
+        EXPECT_EQ(formats::unit_field_size(*f), c.bytes.size()) << c.spec;
+        EXPECT_EQ(formats::unit_text(*f, c.number), c.text) << c.spec;
+        // What the records say reads back as the same number, and the field's text survives.
+        EXPECT_EQ(*formats::parse_unit_value(*f, c.text), c.number) << c.spec;
+        EXPECT_EQ(formats::parse_unit_field(formats::unit_field_text(*f))->address, 0x9000u);
+    }
+    const formats::UnitField sn = *formats::parse_unit_field("sn=0x9000:text:SN{:08}");
+    EXPECT_EQ(*formats::parse_unit_value(sn, "1000"), 1000u);
+    EXPECT_FALSE(formats::parse_unit_value(sn, "100000000").ok()) << "needs a ninth digit";
+    const formats::UnitField u32 = *formats::parse_unit_field("n=0x9000:u32le");
+    EXPECT_FALSE(formats::parse_unit_value(u32, "4294967296").ok());
+    EXPECT_FALSE(formats::parse_unit_value(u32, "12x").ok());
+    for (const char *bad : {"9n=0x9000:u32le", "n=0x9000", "n=zz:u32le", "n=0x9000:u16le",
+                            "n=0x9000:text:SN", "n=0x9000:text:{:0}", "n=0x9000:text:a{b{:04}"}) {
+        EXPECT_FALSE(formats::parse_unit_field(bad).ok()) << bad;
+    }
 }
