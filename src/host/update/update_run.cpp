@@ -164,6 +164,7 @@ class UpdateRun::Impl {
     // --verify and --skip-unchanged over overlapping ranges: what the engine compares the image
     // range with (empty: the file's bytes in img_file).
     std::vector<uint8_t> image_as_updated_;
+    std::vector<std::vector<uint8_t>> own_images_;  // by device: its unit values written in
     std::vector<std::unique_ptr<DeviceSession>> sessions_;
     std::vector<size_t> running_;  // the sessions started, by index
     std::unique_ptr<Workers> workers_;
@@ -198,6 +199,7 @@ UpdateRun::Impl::Impl(const std::vector<UpdateDevice> &devices, const Layout &la
     if (several && !settings.json && settings.shared_console == nullptr) {
         console_ = std::make_unique<TaggedConsole>(tags_, console_sink());
     }
+    own_images_.reserve(devices.size());  // their buffers are the sessions' from now on
     for (size_t i = 0; i < devices.size(); i++) {
         RunEvents *progress = progress_.get();
         if (display_ != nullptr) {
@@ -209,9 +211,17 @@ UpdateRun::Impl::Impl(const std::vector<UpdateDevice> &devices, const Layout &la
         const size_t index = settings.shared_console != nullptr
                                  ? settings.shared_console->add(tags_[i], devices[i].lines)
                                  : i;
+        uint8_t *own = image;
+        if (!devices[i].image_patches.empty()) {
+            own_images_.emplace_back(image, image + IMG_FILE_BUF_SIZE);
+            for (const ImagePatch &p : devices[i].image_patches) {
+                std::copy(p.bytes.begin(), p.bytes.end(), own_images_.back().begin() + p.address);
+            }
+            own = own_images_.back().data();
+        }
         sessions_.push_back(
             std::make_unique<DeviceSession>(index, *devices[i].transport, devices[i].info, tags_[i],
-                                            *events_.back(), layout, settings, several, image));
+                                            *events_.back(), layout, settings, several, own));
         if (console_ != nullptr) {
             console_->attach(&sessions_.back()->runner(), i);
         } else if (settings.shared_console != nullptr) {

@@ -16,6 +16,7 @@
 #include "host/events/outcome.h"
 #include "host/events/run_events.h"
 #include "host/inputs/input_files.h"
+#include "host/inputs/unit_values.h"
 #include "host/inputs/update_plan.h"
 #include "host/link/device_catalog.h"
 #include "host/link/transport.h"
@@ -31,6 +32,9 @@ struct UpdateDevice {
     // With a shared console: where the device's whole lines go, untagged; none: the console's
     // output, under its tag.
     std::function<void(std::string_view)> lines{};
+    // The board's own values (its serial number, its MAC address): written into its own copy of
+    // the image, which its update programs and its checks compare with. None: the shared image.
+    std::vector<ImagePatch> image_patches{};
 };
 
 struct DeviceResult {
