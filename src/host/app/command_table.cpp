@@ -100,6 +100,24 @@ const OptionGroup kStation{
          +[](CommandLine &c) -> std::string & { return c.options.job; },
          "run under this signed job: its package, stations, end date and count of boards")}};
 
+const OptionGroup kUnits{
+    "Unit values",
+    {valued(
+         "--unit-field", "NAME=ADDR:ENC", Value::Text,
+         +[](CommandLine &c) -> std::vector<std::string> & { return c.options.unit_fields; },
+         "each board's own value at ADDR: u32le u32be u64le u64be mac48 text:SN{:08}"),
+     valued(
+         "--unit-range", "NAME=FIRST-LAST", Value::Text,
+         +[](CommandLine &c) -> std::vector<std::string> & { return c.options.unit_ranges; },
+         "the field's values: a range, allocated in the records database"),
+     valued(
+         "--unit-list", "NAME=FILE", Value::Text,
+         +[](CommandLine &c) -> std::vector<std::string> & { return c.options.unit_lists; },
+         "the field's values: a list file, one per line, allocated likewise"),
+     number(
+         "--unit-block", "N", +[](CommandLine &c) -> unsigned & { return c.options.unit_block; }, 1,
+         100000, "values reserved ahead at a time, kept through outages (default 100)")}};
+
 const OptionGroup kJob{
     "Job",
     {valued(
@@ -364,6 +382,7 @@ std::vector<CommandSpec> make_commands() {
         "with a table of the boards and the totals; never waits for Enter.";
     station.groups = {{&kDeviceChoice, {"--all", "--wait"}},
                       {&kStation, {}},
+                      {&kUnits, {}},
                       {&kInputs, {}},
                       {&kSending, {}},
                       {&kOutput, {"--no-wait"}},
@@ -431,6 +450,7 @@ std::vector<CommandSpec> make_commands() {
             "OUT", +[](CommandLine &c) -> std::string & { return c.options.make_package; },
             "the package to write"));
     make.groups = {{&kPackage, {}},
+                   {&kUnits, {"--unit-range", "--unit-list", "--unit-block"}},
                    {&kDeviceChoice, {"--serial", "--path", "--port", "--all", "--wait"}},
                    {&kInputs, {"--trust", "--revoke", "--trusted-keys-dir", "--revoked-keys-dir"}}};
     c.push_back(make);
@@ -573,11 +593,12 @@ std::vector<std::string> next_command_words(const std::string &parent) {
 }
 
 const std::vector<GroupUse> &flag_form_groups() {
-    static const std::vector<GroupUse> groups = {
-        {&kDeviceChoice, {}}, {&kStation, {}}, {&kInputs, {}},
-        {&kSending, {}},      {&kOutput, {}},  {&kRecords, {}},
-        {&kPackage, {}},      {&kKey, {}},     {&kCommandsAsOptions, {}},
-        {&kSimulation, {}}};
+    static const std::vector<GroupUse> groups = {{&kDeviceChoice, {}}, {&kStation, {}},
+                                                 {&kUnits, {}},        {&kInputs, {}},
+                                                 {&kSending, {}},      {&kOutput, {}},
+                                                 {&kRecords, {}},      {&kPackage, {}},
+                                                 {&kKey, {}},          {&kCommandsAsOptions, {}},
+                                                 {&kSimulation, {}}};
     return groups;
 }
 

@@ -15,6 +15,7 @@
 #include "host/app/record_setup.h"
 #include "host/app/shell_completion.h"
 #include "host/app/slot_steps.h"
+#include "host/app/unit_steps.h"
 #include "host/app/version.h"
 #include "host/discovery/device_finder.h"
 #include "host/events/exit_status.h"
@@ -187,6 +188,9 @@ int before_device(const Options &o, Presentation &presentation, Inputs &inputs,
                 std::fputs(describe_versions(package->manifest).c_str(), stdout);
             }
         }
+        if (has_unit_fields(o, package)) {
+            return unit_dry_run(o, package, inputs);
+        }
         return kExitSuccess;
     }
     if (const base::Status writable =
@@ -276,9 +280,10 @@ int update_step(std::vector<OpenedDevice> opened, const Inputs &inputs, const Op
 // the end, and no wait for Enter.
 int station_step(const Options &o, DeviceCatalog &catalog, const Inputs &inputs,
                  const UpdateSettings &settings, RunRecords &records, Presentation &presentation,
-                 const PackageInputs *package, const StationJob *job) {
+                 const PackageInputs *package, const StationJob *job, UnitSupply *units) {
     count_repeated_interrupts();
     StationSetup setup;
+    setup.units = units;
     setup.query = o.device;
     setup.count = o.count;
     setup.verify_only = o.verify;
@@ -389,6 +394,9 @@ int station_step(const Options &o, DeviceCatalog &catalog, const Inputs &inputs,
         print_fleet_summary(stderr, results);
     }
     std::fputs(station_totals_line(totals, seconds).c_str(), stderr);
+    if (units != nullptr) {
+        std::fputs(units->finish().c_str(), stderr);
+    }
     std::fflush(stderr);
     records.finish();
     return fleet_exit_status(results);
@@ -497,9 +505,16 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
             return true;
         };
     }
+    std::unique_ptr<UnitSupply> units;
+    if (has_unit_fields(o, from_package)) {
+        if (const int refused = unit_step(o, from_package, inputs, records, units); refused != 0) {
+            presentation.refused(Status::BadInput, refused, "the unit values cannot be allocated");
+            return refused;
+        }
+    }
     if (o.station) {
         return station_step(o, *catalog, inputs, settings, records, presentation, from_package,
-                            o.job.empty() ? nullptr : &job);
+                            o.job.empty() ? nullptr : &job, units.get());
     }
     std::vector<OpenedDevice> opened;
     if (const int status = open_step(o, *catalog, presentation, opened); status != kExitSuccess) {

@@ -77,9 +77,13 @@ struct Options {
     std::string on_result;            // --on-result PROGRAM: run after each board's record
     double on_result_timeout = 30;    // --on-result-timeout SECONDS: then it is killed
     std::string log_dir;              // --log-dir DIR: a log file per board attempt
-    std::string job;                  // station --job FILE: the signed job the station runs under
-    std::string make_job;             // job make OUT: write a signed job
-    std::string job_package;          // job make --package PACKAGE: the package it allows
+    std::vector<std::string> unit_fields;  // --unit-field NAME=ADDRESS:ENCODING
+    std::vector<std::string> unit_ranges;  // --unit-range NAME=FIRST-LAST
+    std::vector<std::string> unit_lists;   // --unit-list NAME=FILE
+    unsigned unit_block = 100;             // --unit-block N: values reserved at a time
+    std::string job;          // station --job FILE: the signed job the station runs under
+    std::string make_job;     // job make OUT: write a signed job
+    std::string job_package;  // job make --package PACKAGE: the package it allows
     std::vector<std::string> job_stations;  // job make --for-station NAME (repeatable)
     std::string job_until;                  // job make --until YYYY-MM-DD
 };

@@ -8,6 +8,7 @@
 #include "formats/sha256.h"
 #include "host/events/exit_status.h"
 #include "host/inputs/run_inputs.h"
+#include "host/inputs/unit_values.h"
 #include "host/platform/env.h"
 #include "host/platform/secret_input.h"
 #include "signing/minisign.h"
@@ -287,6 +288,20 @@ int make_package_step(const Options &o) {
     m.has_ids = o.vid_given;
     m.vendor_id = o.device.vendor_id;
     m.product_id = o.device.product_id;
+    for (const std::string &text : o.unit_fields) {
+        base::Result<formats::UnitField> field = formats::parse_unit_field(text);
+        if (!field.ok()) {
+            std::fprintf(stderr, "hidiap: --unit-field: %s; no package was written\n",
+                         field.message().c_str());
+            return kExitBadInput;
+        }
+        m.unit_fields.push_back(*field);
+    }
+    if (const base::Status fits = check_unit_fields(m.unit_fields, inputs.layout); !fits.ok()) {
+        std::fprintf(stderr, "hidiap: --unit-field: %s; no package was written\n",
+                     fits.message().c_str());
+        return kExitBadInput;
+    }
     uint32_t dos_time = 0;
     if (const std::string why = package_date(dos_time); !why.empty()) {
         std::fprintf(stderr, "hidiap: --make-package: %s\n", why.c_str());

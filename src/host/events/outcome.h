@@ -106,6 +106,10 @@ struct RunReport {
     // before something after it failed the run.
     std::optional<Status> device_status;
 
+    // The board's unit values, as the records' object of texts ({"serial":"1000000"}); "" for
+    // none. Set by the station before the report is kept.
+    std::string units;
+
     bool succeeded() const { return exit_status == 0; }
     // Turns a successful run into a failed one (the device was verified, but something the
     // user asked for afterwards could not be done).

@@ -101,6 +101,7 @@ std::string RunRecords::keep(const DeviceInfo &device, RunReport &report, const 
     r.port = device.port;
     r.slot = slot;
     r.log = log;
+    r.units = report.units;
     r.outcome = record_outcome(report);
     r.cause = cause_word(report.cause);
     r.reason = report.reason;

@@ -33,6 +33,8 @@ class RunRecords {
     // password masked), when it cannot be used.
     bool open(const RecordRequest &request);
     bool enabled() const { return writer_ != nullptr; }
+    // The open destination, for what only it can do (unit values); null without --record.
+    RecordWriter *writer() const { return writer_.get(); }
     // Records that wait for the database (while it is away).
     unsigned waiting() const { return writer_ ? writer_->waiting() : 0; }
     // Where the writer's notes go (a station's status block); standard error when empty.

@@ -216,6 +216,9 @@ void JsonEvents::outcome(const RunReport &r) {
         {"bytes", r.bytes},
         {"total_bytes", r.total_bytes},
         {"seconds", rounded(r.seconds, 6)}};
+    if (!r.units.empty()) {
+        fields["units"] = nlohmann::ordered_json::parse(r.units, nullptr, false);
+    }
     fields.update(inputs_);
     emit("outcome", fields);
 }

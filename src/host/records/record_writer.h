@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/result.h"
 #include "host/platform/env.h"
@@ -57,6 +58,18 @@ struct DeviceRecord {
     std::string log;
     // The ID of the job the station ran under (the SHA-256 of the job file); "" for none.
     std::string job;
+    // The board's unit values: a JSON object's compact text of field name to value text
+    // ({"serial":"1000000"}); "" for none.
+    std::string units;
+};
+
+// The values a unit field takes its numbers from: a range [first, last] (inclusive), or a
+// list (numbers in the list's order, each once). Numbers are at most INT64_MAX.
+struct UnitSeries {
+    std::string field;
+    bool is_list = false;
+    uint64_t first = 0, last = 0;  // a range
+    std::vector<uint64_t> list;    // a list
 };
 
 // What the records hold of a board's earlier successes, by its serial number.
@@ -65,6 +78,7 @@ struct BoardHistory {
     bool succeeded = false;        // it holds at least one success of the board
     uint64_t highest_counter = 0;  // the highest security_counter of those successes
     std::string firmware_version;  // the latest success's; "" when it carried none
+    std::string units;             // the latest success with units: its object; "" for none
 };
 
 using RecordNotes = std::function<void(const std::string &line)>;
@@ -91,6 +105,34 @@ class RecordWriter {
         (void)job;
         return base::Error(base::ErrorCode::InvalidInput,
                            "a job's boards are counted in a database (SQLite or PostgreSQL), not "
+                           "in JSON Lines");
+    }
+    // Reserves up to COUNT free values of the series for STATION in one transaction; fewer (or
+    // none) when the series is used up. Databases only.
+    virtual base::Result<std::vector<uint64_t>> reserve_units(const UnitSeries &series,
+                                                              size_t count,
+                                                              const std::string &station) {
+        (void)series;
+        (void)count;
+        (void)station;
+        return base::Error(base::ErrorCode::InvalidInput,
+                           "unit values are allocated in a database (SQLite or PostgreSQL), not "
+                           "in JSON Lines");
+    }
+    // Gives back values STATION reserved and no board got.
+    virtual base::Status return_units(const std::string &field,
+                                      const std::vector<uint64_t> &numbers,
+                                      const std::string &station) {
+        (void)field;
+        (void)numbers;
+        (void)station;
+        return base::Error(base::ErrorCode::InvalidInput, "no database");
+    }
+    // The lowest free value of the series, reserving nothing; nullopt when used up.
+    virtual base::Result<std::optional<uint64_t>> next_free_unit(const UnitSeries &series) {
+        (void)series;
+        return base::Error(base::ErrorCode::InvalidInput,
+                           "unit values are allocated in a database (SQLite or PostgreSQL), not "
                            "in JSON Lines");
     }
     // Where the writer's own notes go from now on (a file made again, the database away and

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <list>
 #include <map>
@@ -49,6 +50,19 @@ class BoardEvents : public RunEvents {
         return last_event_;
     }
 
+    // Unit values: from now on, whether the image's writing reached the page at OFFSET of the
+    // image's range (the first that holds a field), or went past the image's writing.
+    void watch_field_page(uint32_t offset) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        field_page_ = offset;
+        field_sent_ = false;
+        writing_image_ = false;
+    }
+    bool field_page_sent() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return field_sent_;
+    }
+
     void device(const DeviceInfo &d) override {
         pass([&](RunEvents &e) { e.device(d); });
     }
@@ -61,6 +75,15 @@ class BoardEvents : public RunEvents {
             if (first_report_ == Clock::time_point{}) {
                 first_report_ = env().now();
             }
+            // The page at the range's acknowledged offset is the one being sent; pages go in
+            // order, and every phase after the image's writing comes after its last page.
+            const bool image = std::strcmp(file, "image") == 0;
+            if (image && std::strcmp(phase, "write") == 0) {
+                writing_image_ = true;
+                field_sent_ = field_sent_ || done_ >= field_page_;
+            } else if (writing_image_ && (!image || std::strcmp(phase, "erase") != 0)) {
+                field_sent_ = true;
+            }
         }
         pass([&](RunEvents &e) { e.phase(phase, file); });
         status_.board_phase(tag_, phase, file);
@@ -72,6 +95,11 @@ class BoardEvents : public RunEvents {
         pass([&](RunEvents &e) { e.erase(a); });
     }
     void progress(uint64_t done, uint64_t total) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = done;
+            field_sent_ = field_sent_ || (writing_image_ && done >= field_page_);
+        }
         pass([&](RunEvents &e) { e.progress(done, total); });
         status_.board_progress(tag_, done, total);
         for (StationObserver *o : observers_) {
@@ -113,6 +141,10 @@ class BoardEvents : public RunEvents {
     std::mutex mutex_;
     Clock::time_point first_report_{};
     Clock::time_point last_event_{};
+    uint64_t done_ = 0;           // the last progress: bytes of the ranges acknowledged
+    uint64_t field_page_ = 0;     // offset of the first page holding a unit field
+    bool writing_image_ = false;  // the image's writing began
+    bool field_sent_ = false;     // that page may have reached the board
 };
 
 }  // namespace
@@ -219,6 +251,8 @@ class Station::Impl {
     struct BoardRun;
     void handle(Board &board);
     std::vector<DeviceResult> check_stage(BoardRun &run);
+    std::vector<DeviceResult> unit_stages(BoardRun &run);
+    void use_values(BoardRun &run, const BoardUnitValues &values);
     std::vector<DeviceResult> update_stage(BoardRun &run);
     void keep(BoardRun &run, const DeviceInfo &info, RunReport &report);
     void note_timing(BoardRun &run);
@@ -237,6 +271,9 @@ class Station::Impl {
         return std::chrono::duration<double>(env().now() - board.appeared).count();
     }
     bool needs_more_locked() const {
+        if (setup_.units != nullptr && setup_.units->used_up()) {
+            return false;
+        }
         if (setup_.job_allowed != 0 && setup_.job_done() + in_progress_ >= setup_.job_allowed) {
             return false;
         }
@@ -261,7 +298,10 @@ class Station::Impl {
     std::set<std::string> handled_;       // keys handled and still plugged in: not until gone
     std::set<std::string> done_serials_;  // updated or found current in this run
     std::map<std::string, std::string>
-        slot_done_;                   // slot: the serial last updated or current there
+        slot_done_;  // slot: the serial last updated or current there
+    // Unit values of the boards done in this run, by slot (with a map) or serial: a board back
+    // after its reboot is verified against its own.
+    std::map<std::string, BoardUnitValues> done_values_;
     std::set<std::string> refused_;   // keys that could not be opened: said once
     std::set<std::string> unmapped_;  // ports in no slot: said once
     std::mutex logs_mutex_;
@@ -277,7 +317,10 @@ struct Station::Impl::BoardRun {
     Board &board;
     std::unique_ptr<JsonEvents> json;  // --json: the board's own emitter, its tag in every event
     BoardEvents events;
-    const std::vector<UpdateDevice> device;
+    std::vector<UpdateDevice> device;
+    std::optional<BoardUnitValues> values;  // its unit values, once it has them
+    bool taken = false;                     // they came from the block, for this board
+    bool give_back = false;           // no page holding them reached it: they go back to the block
     bool already_done = false;        // back after its reboot: its serial was done in this run
     bool differs = false;             // the check found it differs: it is updated
     std::string record_id;            // its record's, when one was kept
@@ -331,6 +374,17 @@ std::vector<DeviceResult> Station::Impl::run() {
             note(
                 base::format("hidiap: station stopping: no new boards; %u in progress will finish "
                              "(Ctrl-C again interrupts them)\n",
+                             busy));
+            lock.lock();
+            tell([&](StationObserver &o) { o.stopping(in_progress_); });
+        }
+        if (taking && setup_.units != nullptr && setup_.units->used_up()) {
+            taking = false;
+            const unsigned busy = in_progress_;
+            lock.unlock();
+            note(
+                base::format("hidiap: station stopping: the unit values are used up; %u in "
+                             "progress will finish\n",
                              busy));
             lock.lock();
             tell([&](StationObserver &o) { o.stopping(in_progress_); });
@@ -546,9 +600,14 @@ void Station::Impl::handle(Board &board) {
                                    {"slot", board.slot},
                                    {"serial", board.info.serial}});
     }
-    std::vector<DeviceResult> results = check_stage(run);
-    if (run.differs) {
-        results = update_stage(run);
+    std::vector<DeviceResult> results;
+    if (setup_.units != nullptr) {
+        results = unit_stages(run);
+    } else {
+        results = check_stage(run);
+        if (run.differs) {
+            results = update_stage(run);
+        }
     }
     board.transport.reset();
     note_timing(run);
@@ -564,11 +623,79 @@ void Station::Impl::handle(Board &board) {
             logs_.erase(log);
         }
     }
-    tally(run, results);
+    if (!results.empty()) {
+        tally(run, results);
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     in_progress_--;
     board.ended = true;
     board_ended_.notify_all();
+}
+
+void Station::Impl::use_values(BoardRun &run, const BoardUnitValues &values) {
+    run.values = values;
+    run.device.front().image_patches = values.patches;
+    if (run.json) {
+        run.json->emit("station",
+                       {{"event", "units"},
+                        {"units", nlohmann::ordered_json::parse(values.object, nullptr, false)}});
+    }
+}
+
+// With unit values, a board is checked only against values it may hold: its own from this run
+// (back after its reboot) or its records' latest success. Any other board gets the next values
+// from the block, durably its own before anything is sent, and is updated without a check (no
+// flash can hold values never given out). A failed board's values go back only when no page
+// holding a field was sent to it.
+std::vector<DeviceResult> Station::Impl::unit_stages(BoardRun &run) {
+    const Board &board = run.board;
+    std::optional<BoardUnitValues> known;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto done = done_values_.find(board.slot.empty() ? board.info.serial : board.slot);
+        if (done != done_values_.end() &&
+            (board.slot.empty() ? !board.info.serial.empty() : true)) {
+            known = done->second;
+        }
+    }
+    if (!known && !board.info.serial.empty()) {
+        known = setup_.units->recorded(board.info.serial);
+    }
+    if (known || setup_.verify_only) {
+        if (known) {
+            use_values(run, *known);
+        }
+        std::vector<DeviceResult> results = check_stage(run);
+        if (!run.differs) {
+            return results;
+        }
+    }
+    base::Result<std::optional<BoardUnitValues>> taken = setup_.units->take();
+    if (!taken.ok() || !taken->has_value()) {
+        const std::string why =
+            taken.ok() ? "the unit values are used up" : "no unit value: " + taken.message();
+        note("hidiap: [" + board.tag + "] not handled: " + why + "\n");
+        const StationTotals now = totals();
+        status_.board_ended(board.tag, "not handled: " + why, now);
+        tell([&](StationObserver &o) {
+            o.board_ended(board.tag, false, Status::Failed, "not handled", board_seconds(board),
+                          now);
+        });
+        if (!taken.ok()) {
+            // Tried again once the database may be back: the board stays where it is.
+            std::lock_guard<std::mutex> lock(mutex_);
+            handled_.erase(board.key);
+        }
+        return {};
+    }
+    use_values(run, **taken);
+    run.taken = true;
+    run.events.watch_field_page(run.values->first_page_offset);
+    std::vector<DeviceResult> results = update_stage(run);
+    if (run.give_back) {
+        setup_.units->give_back(*run.values);
+    }
+    return results;
 }
 
 // First the check: nothing is written to a board that already holds the files, and a board
@@ -616,6 +743,15 @@ std::vector<DeviceResult> Station::Impl::update_stage(BoardRun &run) {
 // its serial number counts as done.
 void Station::Impl::keep(BoardRun &run, const DeviceInfo &info, RunReport &report) {
     run.last_answer = run.events.last_event();
+    // A failed board whose values are new to it keeps them only when they may have reached its
+    // flash; otherwise they go back for another board and its record names none.
+    if (run.values) {
+        if (report.succeeded() || !run.taken || run.events.field_page_sent()) {
+            report.units = run.values->object;
+        } else {
+            run.give_back = true;
+        }
+    }
     if (setup_.keep_record) {
         run.record_id = setup_.keep_record(info, report, BoardPlace{run.board.slot, run.log_path});
     }
@@ -630,6 +766,12 @@ void Station::Impl::keep(BoardRun &run, const DeviceInfo &info, RunReport &repor
         }
     } else if (report.succeeded() && !info.serial.empty()) {
         done_serials_.insert(info.serial);
+    }
+    const std::string key = run.board.slot.empty() ? info.serial : run.board.slot;
+    if (run.values && report.succeeded() && !key.empty()) {
+        done_values_[key] = *run.values;
+    } else if (!key.empty() && !report.succeeded()) {
+        done_values_.erase(key);
     }
 }
 
@@ -666,11 +808,19 @@ void Station::Impl::run_hook(BoardRun &run, const RunReport &report) {
         {"HIDIAP_FIELDS", setup_.fields_json.empty() ? "{}" : setup_.fields_json},
         {"HIDIAP_LOG", run.log_path},
     };
-    for (const auto &[key, value] : setup_.fields) {
-        std::string name = "HIDIAP_FIELD_" + key;
+    const auto upper = [](std::string name) {
         std::transform(name.begin(), name.end(), name.begin(),
                        [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-        vars.emplace_back(name, value);
+        return name;
+    };
+    for (const auto &[key, value] : setup_.fields) {
+        vars.emplace_back(upper("HIDIAP_FIELD_" + key), value);
+    }
+    if (run.values) {
+        vars.emplace_back("HIDIAP_UNITS", run.values->object);
+        for (const auto &[name, value] : run.values->named) {
+            vars.emplace_back(upper("HIDIAP_UNIT_" + name), value);
+        }
     }
     const base::Result<ProgramRun> ran =
         env().run_program(setup_.on_result, vars, setup_.on_result_timeout);

@@ -14,6 +14,7 @@
 
 #include "host/discovery/device_selection.h"
 #include "host/link/device_catalog.h"
+#include "host/station/board_units.h"
 #include "host/station/slot_map.h"
 #include "host/station/station_observer.h"
 #include "host/station/station_status.h"
@@ -62,6 +63,9 @@ struct StationSetup {
     // --slots: the fixture's slots. A board is known by the slot its port is in (one on a port in
     // no slot is left alone); empty: boards are known by their path and serial number.
     std::vector<Slot> slots;
+    // Unit values (--unit-field): each board's own, written into its copy of the image; none
+    // without. Once they are used up no further board is taken.
+    BoardUnits *units = nullptr;
     // How many records wait for the database (shown in the status block); empty without one.
     std::function<unsigned()> records_waiting;
     // 0, or the exit status an interruption asks for; how many requests came.
