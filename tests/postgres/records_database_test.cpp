@@ -4,6 +4,7 @@
 #include <chrono>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <tuple>
@@ -36,7 +37,7 @@ class RecordsDatabase : public Tool {
         }
         pg().query(
             "SET client_min_messages = warning;DROP VIEW IF EXISTS hidiap_yield;"
-            "DROP TABLE IF EXISTS hidiap_records, hidiap_schema");
+            "DROP TABLE IF EXISTS hidiap_records, hidiap_schema, hidiap_unit_values");
     }
     PgCluster &pg() { return PgCluster::shared(); }
     std::string station_uri(int port = 0) const {
@@ -589,4 +590,68 @@ TEST_F(RecordsDatabase, TwoStationsSharingAJobStopAtItsCount) {
     EXPECT_EQ(third.exit_status, 2);
     EXPECT_NE(third.err.find("has no boards left: 2 of 2 were updated"), std::string::npos)
         << third.err;
+}
+
+// Two stations allocate unit values from one server at once, in small blocks: every board holds
+// its own serial number, the one its record names, and no value went to two boards.
+TEST_F(RecordsDatabase, TwoStationsAllocatingUnitValuesNeverShareOne) {
+    set_up_tables();
+    pg().query("GRANT INSERT, SELECT, DELETE ON hidiap_unit_values TO station");
+    std::fill(image.begin() + 0x9000, image.begin() + 0x9010, 0xFF);
+    write_file("img.bin", image);
+    const auto station = [&](const std::string &name) {
+        return run({"--station", "--count", "4", "--sim-arrivals", "0,100,200,300", "--record",
+                    station_uri(), "--station-name", name, "--unit-field", "serial=0x9000:u32le",
+                    "--unit-range", "serial=5000-5999", "--unit-block", "2", "--sim-flash",
+                    path(name + ".bin")});
+    };
+    ProcessResult east;
+    std::thread other([&] { east = station("east"); });
+    const ProcessResult west = station("west");
+    other.join();
+    ASSERT_EQ(east.exit_status, 0) << east.err;
+    ASSERT_EQ(west.exit_status, 0) << west.err;
+    const PgRows stored = rows("station, serial, units->>'serial'", "station, serial");
+    ASSERT_EQ(stored.size(), 8u);
+    std::set<std::string> values;
+    for (const test_support::PgRow &row : stored) {
+        EXPECT_TRUE(values.insert(row[2].value_or("")).second) << *row[2] << " went to two boards";
+        const std::vector<uint8_t> flash = read_file(*row[0] + "." + *row[1] + ".bin");
+        ASSERT_GE(flash.size(), 0x9004u);
+        const uint32_t held = flash[0x9000] | flash[0x9001] << 8 | flash[0x9002] << 16 |
+                              static_cast<uint32_t>(flash[0x9003]) << 24;
+        EXPECT_EQ(std::to_string(held), *row[2]) << *row[0] << " " << *row[1];
+    }
+    // What was reserved and not used went back: the next free value follows the eight.
+    EXPECT_EQ(pg().query("SELECT count(*) FROM hidiap_unit_values")[0][0], "8");
+}
+
+// The server goes away while boards come: the block reserved ahead carries the line, a board
+// that finds it spent waits for the server, and when it is back nothing has been given twice.
+TEST_F(RecordsDatabase, UnitValuesThroughAServerOutageAreNeverDoubled) {
+    set_up_tables();
+    pg().query("GRANT INSERT, SELECT, DELETE ON hidiap_unit_values TO station");
+    std::fill(image.begin() + 0x9000, image.begin() + 0x9010, 0xFF);
+    write_file("img.bin", image);
+    ProcessResult r;
+    std::thread station([&] {
+        r = run({"--station", "--count", "6", "--sim-arrivals", "0,700,1400,2100,2800,3500",
+                 "--record", station_uri(), "--unit-field", "serial=0x9000:u32le", "--unit-range",
+                 "serial=5000-5999", "--unit-block", "4"});
+    });
+    for (int i = 0; i < 200 && rows("id").empty(); i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    pg().stop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    pg().start();
+    station.join();
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    const PgRows stored = rows("serial, outcome, units->>'serial'", "serial");
+    ASSERT_EQ(stored.size(), 6u) << r.err;
+    std::set<std::string> values;
+    for (const test_support::PgRow &row : stored) {
+        EXPECT_EQ(row[1], "success");
+        EXPECT_TRUE(values.insert(row[2].value_or("")).second) << *row[2] << " went to two boards";
+    }
 }
