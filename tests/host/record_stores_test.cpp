@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <sstream>
 
 #include "host/records/record_fields.h"
@@ -97,6 +98,12 @@ class RecordStores : public ::testing::Test {
     std::string content(const std::string &name) const {
         std::ifstream in(path(name), std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    // A result's value, its failure said when it has none.
+    template <typename T>
+    static T ok(base::Result<T> result) {
+        EXPECT_TRUE(result.ok()) << result.message();
+        return result.ok() ? std::move(*result) : T{};
     }
     static std::vector<std::string> serials(const std::vector<host::DeviceRecord> &records) {
         std::vector<std::string> out;
@@ -327,4 +334,118 @@ TEST_F(RecordStores, SqliteFileRemovedIsMadeAgainWithThisRunsRecords) {
     fs::rename(path("r.db"), path("r.1.db"));
     EXPECT_EQ(writer->finish(), "");
     EXPECT_EQ(serials(sqlite_records("r.db")), (Serials{"A", "B", "C"}));
+}
+
+// A file of schema version 4 is upgraded when opened: its rows kept, the column `units` added
+// (the object's text), and the table of unit values made by the same step.
+TEST_F(RecordStores, SqliteFileOfVersionFourGetsUnitsAndItsTableOfValues) {
+    {
+        sqlite3 *raw = nullptr;
+        ASSERT_EQ(sqlite3_open(path("v4.db").c_str(), &raw), SQLITE_OK);
+        host::SqliteOwner db(raw);
+        std::string steps = "CREATE TABLE hidiap_schema (version INTEGER NOT NULL, changed TEXT);";
+        for (int v = 1; v <= 4; v++) {
+            steps += host::sqlite_migration(v);
+        }
+        ASSERT_TRUE(
+            host::sqlite_exec(db.get(), steps + "INSERT INTO hidiap_schema (version) VALUES (4);"
+                                                "INSERT INTO hidiap_records (id, time, station, "
+                                                "tool_version, serial, outcome) VALUES ('6f1d0c1e-"
+                                                "0d55-4d36-9d5c-2f0a8f7b3c11', '2026-12-08T10:00:"
+                                                "00.000Z', 'bench', '0.9', 'OLD1', 'success')")
+                .ok());
+    }
+    auto upgraded = open(path("v4.db"));
+    ASSERT_TRUE(upgraded) << last_error;
+    host::DeviceRecord r = record("NEW1");
+    r.units = host::record_fields_object({{"serial", "1000000"}, {"mac", "02:00:00:00:00:01"}});
+    ASSERT_TRUE(upgraded->append(r).ok());
+    const host::UnitSeries serials_range{"serial", false, 1000000, 1999999, {}};
+    EXPECT_EQ(ok(upgraded->reserve_units(serials_range, 2, "bench")),
+              (std::vector<uint64_t>{1000000, 1000001}));
+    upgraded.reset();
+    const auto back = sqlite_records("v4.db");
+    EXPECT_EQ(serials(back), (Serials{"OLD1", "NEW1"}));
+    EXPECT_EQ(back.at(0).units, "");
+    EXPECT_EQ(sqlite_text("v4.db", "SELECT units FROM hidiap_records WHERE serial = 'NEW1'"),
+              "{\"mac\":\"02:00:00:00:00:01\",\"serial\":\"1000000\"}\n");
+    EXPECT_EQ(sqlite_text("v4.db", "SELECT group_concat(version) FROM hidiap_schema"), "4,5\n");
+    EXPECT_EQ(sqlite_text("v4.db", "SELECT field, number, station FROM hidiap_unit_values"),
+              "serial|1000000|bench\nserial|1000001|bench\n");
+}
+
+// A range is handed out lowest first, across two writers on one file; values given back fill
+// the holes first, and only the giving station's rows go; the range's end gives fewer, then
+// none, the largest value included; JSON Lines and a series past the column's values refuse.
+TEST_F(RecordStores, SqliteRangeLowestFirstHolesReusedUntilUsedUp) {
+    auto east = open(path("u.db"));
+    auto west = open(path("u.db"));
+    ASSERT_TRUE(east && west) << last_error;
+    const host::UnitSeries range{"serial", false, 10, 19, {}};
+    using Numbers = std::vector<uint64_t>;
+    EXPECT_EQ(ok(east->reserve_units(range, 3, "east")), (Numbers{10, 11, 12}));
+    EXPECT_EQ(ok(west->reserve_units(range, 3, "west")), (Numbers{13, 14, 15}));
+    EXPECT_EQ(ok(east->next_free_unit(range)), std::optional<uint64_t>(16));
+    ASSERT_TRUE(east->return_units("serial", {11, 13}, "east").ok());  // 13 is west's
+    ASSERT_TRUE(east->return_units("other", {12}, "east").ok());       // another field's
+    EXPECT_EQ(ok(west->next_free_unit(range)), std::optional<uint64_t>(11));
+    EXPECT_EQ(ok(west->reserve_units(range, 3, "west")), (Numbers{11, 16, 17}));
+    EXPECT_EQ(ok(east->reserve_units(range, 5, "east")), (Numbers{18, 19}));
+    EXPECT_EQ(ok(east->reserve_units(range, 5, "east")), Numbers{});
+    EXPECT_EQ(ok(west->next_free_unit(range)), std::nullopt);
+    EXPECT_EQ(sqlite_text("u.db",
+                          "SELECT group_concat(number) FROM hidiap_unit_values WHERE "
+                          "station = 'west' ORDER BY number"),
+              "11,13,14,15,16,17\n");
+
+    const uint64_t top = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+    const host::UnitSeries highest{"key", false, top - 1, top, {}};
+    EXPECT_EQ(ok(east->reserve_units(highest, 5, "east")), (Numbers{top - 1, top}));
+    EXPECT_EQ(ok(east->reserve_units(highest, 5, "east")), Numbers{});
+    const auto past = east->reserve_units({"key", false, 1, top + 1, {}}, 1, "east");
+    EXPECT_EQ(past.code(), base::ErrorCode::InvalidInput);
+    EXPECT_EQ(east->reserve_units({"key", true, 0, 0, {5, top + 1}}, 1, "east").code(),
+              base::ErrorCode::InvalidInput);
+    auto lines = open(path("u.jsonl"));
+    ASSERT_TRUE(lines);
+    EXPECT_EQ(lines->reserve_units(range, 1, "east").code(), base::ErrorCode::InvalidInput);
+}
+
+// A list is handed out in its order, each value once across writers; a value given back is found
+// again by a writer already past it in the list, so fewer means the list is used up.
+TEST_F(RecordStores, SqliteListInItsOrderAndValuesGivenBackBehindTheMarkFound) {
+    auto east = open(path("l.db"));
+    auto west = open(path("l.db"));
+    ASSERT_TRUE(east && west) << last_error;
+    const host::UnitSeries list{"mac", true, 0, 0, {50, 7, 30, 8, 2}};
+    using Numbers = std::vector<uint64_t>;
+    EXPECT_EQ(ok(east->reserve_units(list, 2, "east")), (Numbers{50, 7}));
+    EXPECT_EQ(ok(west->reserve_units(list, 1, "west")), (Numbers{30}));
+    EXPECT_EQ(ok(east->reserve_units(list, 1, "east")), (Numbers{8}));
+    ASSERT_TRUE(east->return_units("mac", {50, 8}, "east").ok());
+    EXPECT_EQ(ok(west->next_free_unit(list)), std::optional<uint64_t>(50));
+    EXPECT_EQ(ok(west->reserve_units(list, 9, "west")), (Numbers{50, 8, 2}));
+    EXPECT_EQ(ok(east->reserve_units(list, 1, "east")), Numbers{});
+    EXPECT_EQ(ok(east->next_free_unit(list)), std::nullopt);
+}
+
+// The board's latest success that carried units gives them; a later success without units, and a
+// failure, do not.
+TEST_F(RecordStores, SqliteBoardHistoryGivesTheLatestSuccessesUnits) {
+    auto writer = open(path("h.db"));
+    ASSERT_TRUE(writer);
+    const auto add = [&](const char *time, const char *outcome, const std::string &units) {
+        host::DeviceRecord r = record("B1");
+        r.time_utc = time;
+        r.outcome = outcome;
+        r.units = units;
+        ASSERT_TRUE(writer->append(r).ok());
+    };
+    const std::string second = host::record_fields_object({{"serial", "1000001"}});
+    add("2026-12-09T08:00:00.000Z", "success", host::record_fields_object({{"serial", "1000000"}}));
+    add("2026-12-09T09:00:00.000Z", "success", second);
+    add("2026-12-09T10:00:00.000Z", "success", "");
+    add("2026-12-09T11:00:00.000Z", "failed", host::record_fields_object({{"serial", "1000002"}}));
+    EXPECT_EQ(ok(writer->board_history("B1")).units, second);
+    EXPECT_EQ(ok(writer->board_history("B2")).units, "");
 }

@@ -118,12 +118,18 @@ TEST(RecordJson, EveryFieldSurvivesTheLine) {
                      .ok());
 }
 
-// The run's fields are an object in the line, and only an object of texts is a record's fields.
+// The run's fields and the board's units are objects in the line, and only an object of texts
+// is a record's fields.
 TEST(RecordJson, FieldsAreAnObjectOfTexts) {
     host::DeviceRecord r = test_support::distinct_record();
     r.fields = host::record_fields_object({{"work_order", "WO-1"}, {"lot", "7"}});
+    r.units = host::record_fields_object({{"serial", "1000000"}, {"mac", "02:00:00:00:00:01"}});
     const std::string line = host::record_json_line(r);
     EXPECT_NE(line.find(R"("fields":{"lot":"7","work_order":"WO-1"})"), std::string::npos) << line;
+    EXPECT_NE(line.find(R"("units":{"mac":"02:00:00:00:00:01","serial":"1000000"})"),
+              std::string::npos)
+        << line;
+    EXPECT_EQ(host::record_from_json_line(line)->units, r.units);
     const std::string head = R"({"id":"x","time":"t","station":"s","tool_version":"1",)"
                              R"("outcome":"success","fields":)";
     EXPECT_TRUE(host::record_from_json_line(head + "null}").ok());

@@ -134,6 +134,9 @@ class PostgresWriter : public RecordWriter {
                 h->succeeded = true;
                 h->highest_counter = std::max(h->highest_counter, p.record.security_counter);
                 h->firmware_version = p.record.firmware_version;
+                if (!p.record.units.empty()) {
+                    h->units = p.record.units;
+                }
             }
         }
         return h;

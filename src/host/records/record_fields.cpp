@@ -47,6 +47,9 @@ const std::vector<RecordField> kFields = {
     {"log", FieldKind::OptionalText, 3, false, &DeviceRecord::log},
     // Schema 4: the job the board was updated under, whose successes are counted against it.
     {"job", FieldKind::OptionalText, 4, false, &DeviceRecord::job},
+    // Schema 5: the board's unit values (serial numbers, MAC addresses), allocated in the
+    // database's table of unit values.
+    {"units", FieldKind::Object, 5, false, &DeviceRecord::units},
 };
 
 Error not_of_kind(const RecordField &field, const char *what) {

@@ -4,7 +4,7 @@
 //
 // Adding a field is one row here (with `since` one past kRecordsSchemaVersion, never required:
 // the rows of earlier versions have no value for it) and the version's step in each database's
-// list of migrations (record_sqlite_schema.cpp, records_table.cpp), which adds the column.
+// list of migrations (sqlite_records.cpp, records_table.cpp), which adds the column.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +20,7 @@
 namespace host {
 
 // The schema version the records are written in, in SQLite and in PostgreSQL alike.
-constexpr int kRecordsSchemaVersion = 4;
+constexpr int kRecordsSchemaVersion = 5;
 
 // How a field is kept in each store.
 enum class FieldKind {

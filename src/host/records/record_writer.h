@@ -58,8 +58,18 @@ struct DeviceRecord {
     std::string log;
     // The ID of the job the station ran under (the SHA-256 of the job file); "" for none.
     std::string job;
-    // The board's unit values: a JSON object's compact text of field name to value text
-    // ({"serial":"1000000"}); "" for none.
+    // The board's unit values: a JSON object's compact text of field name -> value text,
+    // {"mac":"02:00:00:00:00:01","serial":"1000000"}; "" for none.
+    std::string units;
+};
+
+// What the records hold of a board's earlier successes, by its serial number.
+struct BoardHistory {
+    bool consulted = false;        // the destination is a database that was asked
+    bool succeeded = false;        // it holds at least one success of the board
+    uint64_t highest_counter = 0;  // the highest security_counter of those successes
+    std::string firmware_version;  // the latest success's; "" when it carried none
+    // The units of the latest success that carried any (the record's object text); "" for none.
     std::string units;
 };
 
@@ -70,15 +80,6 @@ struct UnitSeries {
     bool is_list = false;
     uint64_t first = 0, last = 0;  // a range
     std::vector<uint64_t> list;    // a list
-};
-
-// What the records hold of a board's earlier successes, by its serial number.
-struct BoardHistory {
-    bool consulted = false;        // the destination is a database that was asked
-    bool succeeded = false;        // it holds at least one success of the board
-    uint64_t highest_counter = 0;  // the highest security_counter of those successes
-    std::string firmware_version;  // the latest success's; "" when it carried none
-    std::string units;             // the latest success with units: its object; "" for none
 };
 
 using RecordNotes = std::function<void(const std::string &line)>;
@@ -107,33 +108,35 @@ class RecordWriter {
                            "a job's boards are counted in a database (SQLite or PostgreSQL), not "
                            "in JSON Lines");
     }
-    // Reserves up to COUNT free values of the series for STATION in one transaction; fewer (or
-    // none) when the series is used up. Databases only.
+    // Reserves up to COUNT free values of the series for STATION in one transaction, the lowest
+    // first for a range (holes left by returned values first), the list's order for a list.
+    // Fewer (or none) when the series is used up. Unavailable when the database cannot be
+    // reached (a PostgreSQL destination is asked over a connection of its own, like
+    // board_history), never a partial reservation that is not committed. Only a database can
+    // allocate: JSON Lines are refused (InvalidInput).
     virtual base::Result<std::vector<uint64_t>> reserve_units(const UnitSeries &series,
                                                               size_t count,
                                                               const std::string &station) {
         (void)series;
         (void)count;
         (void)station;
-        return base::Error(base::ErrorCode::InvalidInput,
-                           "unit values are allocated in a database (SQLite or PostgreSQL), not "
-                           "in JSON Lines");
+        return units_refused();
     }
-    // Gives back values STATION reserved and no board got.
+    // Gives back values STATION reserved and no board got: their rows are deleted (only rows of
+    // that station).
     virtual base::Status return_units(const std::string &field,
                                       const std::vector<uint64_t> &numbers,
                                       const std::string &station) {
         (void)field;
         (void)numbers;
         (void)station;
-        return base::Error(base::ErrorCode::InvalidInput, "no database");
+        return units_refused();
     }
-    // The lowest free value of the series, reserving nothing; nullopt when used up.
+    // The lowest free value of the series (the first free one of a list), reserving nothing;
+    // nullopt when used up. For --dry-run.
     virtual base::Result<std::optional<uint64_t>> next_free_unit(const UnitSeries &series) {
         (void)series;
-        return base::Error(base::ErrorCode::InvalidInput,
-                           "unit values are allocated in a database (SQLite or PostgreSQL), not "
-                           "in JSON Lines");
+        return units_refused();
     }
     // Where the writer's own notes go from now on (a file made again, the database away and
     // back, a record set aside).
@@ -142,6 +145,13 @@ class RecordWriter {
     // that its name still names it, or it is made again with the run's records). The note that
     // says what still waits and where, or what could not be done, or "".
     virtual std::string finish() { return ""; }
+
+  protected:
+    static base::Error units_refused() {
+        return base::Error(base::ErrorCode::InvalidInput,
+                           "unit values are allocated in a database (SQLite or PostgreSQL), not "
+                           "in JSON Lines");
+    }
 };
 
 struct RecordDestination {

@@ -41,6 +41,15 @@ const char *const kExtraSteps[] = {
     " FROM hidiap_records GROUP BY 1, 2, 3, 4;",
     // 4: job; a job's successes are counted by its ID.
     "CREATE INDEX hidiap_records_job ON hidiap_records (job);",
+    // 5: units; the values stations reserved (unit_values.h: free iff no row).
+    "CREATE TABLE hidiap_unit_values ("
+    " field text NOT NULL,"
+    " number bigint NOT NULL CHECK (number >= 0),"
+    " station text NOT NULL,"
+    " reserved_at timestamptz NOT NULL DEFAULT now(),"
+    " PRIMARY KEY (field, number));"
+    "COMMENT ON TABLE hidiap_unit_values IS 'hidiap: unit values reserved by stations; a value "
+    "is free iff it has no row';",
 };
 static_assert(sizeof kExtraSteps / sizeof kExtraSteps[0] == kRecordsSchemaVersion,
               "one migration per schema version");
@@ -197,7 +206,8 @@ base::Result<std::string> set_up_records_database(PostgresLink &link) {
     }
     if (*from == 0) {
         return "schema " + now +
-               " created: table hidiap_records, views hidiap_yield and hidiap_yield_by_work_order";
+               " created: tables hidiap_records and hidiap_unit_values, views hidiap_yield and "
+               "hidiap_yield_by_work_order";
     }
     return "schema upgraded from " + std::to_string(*from) + " to " + now;
 }
@@ -295,12 +305,14 @@ base::Result<BoardHistory> postgres_board_history(PostgresLink &link, const std:
     const base::Result<SqlRows> rows = link.run(
         "SELECT count(*), coalesce(max(security_counter), 0), (SELECT firmware_version FROM "
         "hidiap_records WHERE serial = $1 AND outcome = 'success' ORDER BY time DESC, stored "
-        "DESC LIMIT 1) FROM hidiap_records WHERE serial = $1 AND outcome = 'success'",
+        "DESC LIMIT 1), (SELECT units::text FROM hidiap_records WHERE serial = $1 AND outcome = "
+        "'success' AND units IS NOT NULL ORDER BY time DESC, stored DESC LIMIT 1) FROM "
+        "hidiap_records WHERE serial = $1 AND outcome = 'success'",
         {SqlValue(serial)});
     if (!rows.ok()) {
         return rows.error();
     }
-    if (rows->size() != 1 || (*rows)[0].size() != 3 || !(*rows)[0][0] || !(*rows)[0][1]) {
+    if (rows->size() != 1 || (*rows)[0].size() != 4 || !(*rows)[0][0] || !(*rows)[0][1]) {
         return Error(ErrorCode::Corrupt, "the server's answer about the board is not one row");
     }
     const SqlRow &r = (*rows)[0];
@@ -309,6 +321,18 @@ base::Result<BoardHistory> postgres_board_history(PostgresLink &link, const std:
     h.succeeded = *r[0] != "0";
     h.highest_counter = std::stoull(*r[1]);
     h.firmware_version = r[2].value_or("");
+    if (r[3]) {
+        // jsonb spells the object its own way: the record's compact text, as the files give it.
+        DeviceRecord units;
+        for (const RecordField &f : record_fields()) {
+            if (std::string(f.name) == "units") {
+                if (base::Status set = set_field(f, units, FieldValue::of_text(*r[3])); !set.ok()) {
+                    return set.error();
+                }
+            }
+        }
+        h.units = units.units;
+    }
     return h;
 }
 

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "host/records/record_fields.h"
+#include "host/records/unit_values.h"
 
 namespace host {
 
@@ -30,6 +31,11 @@ const char *const kExtraSteps[] = {
     " FROM hidiap_records GROUP BY 1, 2, 3, 4;",
     // 4: job; a job's successes are counted by its ID.
     "CREATE INDEX IF NOT EXISTS hidiap_records_job ON hidiap_records (job);",
+    // 5: units; the values stations reserved (unit_values.h: free iff no row).
+    "CREATE TABLE IF NOT EXISTS hidiap_unit_values (field TEXT NOT NULL,"
+    " number INTEGER NOT NULL CHECK (number >= 0), station TEXT NOT NULL,"
+    " reserved_at TEXT NOT NULL DEFAULT (strftime('%Y-%m-%dT%H:%M:%fZ', 'now')),"
+    " PRIMARY KEY (field, number)) WITHOUT ROWID;",
 };
 static_assert(sizeof kExtraSteps / sizeof kExtraSteps[0] == kRecordsSchemaVersion,
               "one migration per schema version");
@@ -254,6 +260,169 @@ std::string column_list() {
     return columns;
 }
 
+// BEGIN IMMEDIATE takes the file's write lock for the whole allocation: two stations sharing the
+// file take turns, and what one sees free stays free until it commits.
+base::Status begin_immediate(sqlite3 *db) {
+    return sqlite_exec(db, "BEGIN IMMEDIATE");
+}
+
+// Commits when DONE holds no failure, else rolls back; DONE, or the commit's failure.
+base::Status end_transaction(sqlite3 *db, base::Status done) {
+    if (done.ok()) {
+        done = sqlite_exec(db, "COMMIT");
+    }
+    if (!done.ok() && sqlite3_get_autocommit(db) == 0) {
+        (void)sqlite_exec(db, "ROLLBACK");
+    }
+    return done;
+}
+
+base::Status bind_field(sqlite3 *db, sqlite3_stmt *statement, const std::string &field) {
+    if (sqlite3_bind_text(statement, 1, field.c_str(), static_cast<int>(field.size()),
+                          SQLITE_TRANSIENT) != SQLITE_OK) {
+        return sqlite_error(db);
+    }
+    return {};
+}
+
+base::Status bind_number(sqlite3 *db, sqlite3_stmt *statement, int index, uint64_t number) {
+    if (sqlite3_bind_int64(statement, index, static_cast<sqlite3_int64>(number)) != SQLITE_OK) {
+        return sqlite_error(db);
+    }
+    return {};
+}
+
+// Runs a prepared statement once more with NUMBER as its ?2 (its ?1 and ?3 stay bound): whether
+// it gave a row or changed one.
+base::Result<bool> step_with(sqlite3 *db, sqlite3_stmt *statement, uint64_t number) {
+    const int before = sqlite3_total_changes(db);
+    if (sqlite3_reset(statement) != SQLITE_OK) {
+        return sqlite_error(db);
+    }
+    if (base::Status bound = bind_number(db, statement, 2, number); !bound.ok()) {
+        return bound.error();
+    }
+    const int rc = sqlite3_step(statement);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+        return sqlite_error(db);
+    }
+    return rc == SQLITE_ROW || sqlite3_total_changes(db) != before;
+}
+
+// The free values of a range in ascending order, at most COUNT: the reserved ones are walked in
+// order from the range's start and the values between them taken, so a range costs the rows
+// reserved below what is found, never its size.
+base::Result<std::vector<uint64_t>> free_in_range(sqlite3 *db, const UnitSeries &series,
+                                                  size_t count) {
+    base::Result<StatementOwner> reserved =
+        prepare(db,
+                "SELECT number FROM hidiap_unit_values WHERE field = ?1 AND number >= ?2 AND "
+                "number <= ?3 ORDER BY number");
+    if (!reserved.ok()) {
+        return reserved.error();
+    }
+    sqlite3_stmt *row = reserved->get();
+    for (base::Status bound :
+         {bind_field(db, row, series.field), bind_number(db, row, 2, series.first),
+          bind_number(db, row, 3, series.last)}) {
+        if (!bound.ok()) {
+            return bound.error();
+        }
+    }
+    std::vector<uint64_t> found;
+    uint64_t next = series.first;  // the lowest value not looked at; past `last` at the end
+    int rc = SQLITE_ROW;
+    while (found.size() < count && next <= series.last && (rc = sqlite3_step(row)) == SQLITE_ROW) {
+        const auto taken = static_cast<uint64_t>(sqlite3_column_int64(row, 0));
+        while (next < taken && found.size() < count) {
+            found.push_back(next++);
+        }
+        next = taken + 1;
+    }
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+        return sqlite_error(db);
+    }
+    while (found.size() < count && next <= series.last) {
+        found.push_back(next++);
+    }
+    return found;
+}
+
+// Walks the list's values [from, to) with STATEMENT (?1 the field, ?2 each number) until COUNT of
+// them made it say yes; those values, and in END the index just past the last of them (`to` when
+// fewer were found: every value walked said no).
+base::Result<std::vector<uint64_t>> walk_list(sqlite3 *db, sqlite3_stmt *statement,
+                                              const UnitSeries &series, size_t from, size_t to,
+                                              size_t count, size_t &end) {
+    (void)sqlite3_reset(statement);  // a walk before this one may have left it stepped
+    if (base::Status bound = bind_field(db, statement, series.field); !bound.ok()) {
+        return bound.error();
+    }
+    std::vector<uint64_t> found;
+    end = to;
+    for (size_t i = from; i < to && found.size() < count; i++) {
+        const base::Result<bool> yes = step_with(db, statement, series.list[i]);
+        if (!yes.ok()) {
+            return yes.error();
+        }
+        if (*yes) {
+            found.push_back(series.list[i]);
+            if (found.size() == count) {
+                end = i + 1;
+            }
+        }
+    }
+    return found;
+}
+
+// The list walked from its mark to its end, then, when that was not enough, from its start to
+// the mark (values given back behind it): never fewer than COUNT unless the list has no more.
+// MARK becomes the index before which every value is reserved.
+base::Result<std::vector<uint64_t>> walk_from_mark(sqlite3 *db, sqlite3_stmt *statement,
+                                                   const UnitSeries &series, size_t count,
+                                                   size_t &mark) {
+    const size_t from = mark;
+    base::Result<std::vector<uint64_t>> found =
+        walk_list(db, statement, series, from, series.list.size(), count, mark);
+    if (!found.ok() || found->size() == count || from == 0) {
+        return found;
+    }
+    size_t end = 0;
+    base::Result<std::vector<uint64_t>> behind =
+        walk_list(db, statement, series, 0, from, count - found->size(), end);
+    if (!behind.ok()) {
+        return behind.error();
+    }
+    mark = found->size() + behind->size() == count ? end : series.list.size();
+    // The list's order: what lies behind the mark comes first.
+    behind->insert(behind->end(), found->begin(), found->end());
+    return behind;
+}
+
+base::Status insert_units(sqlite3 *db, const std::string &field,
+                          const std::vector<uint64_t> &numbers, const std::string &station,
+                          bool or_ignore = false) {
+    base::Result<StatementOwner> insert =
+        prepare(db, std::string(or_ignore ? "INSERT OR IGNORE" : "INSERT") +
+                        " INTO hidiap_unit_values (field, number, station) VALUES (?1, ?2, ?3)");
+    if (!insert.ok()) {
+        return insert.error();
+    }
+    if (base::Status bound = bind_field(db, insert->get(), field); !bound.ok()) {
+        return bound;
+    }
+    if (sqlite3_bind_text(insert->get(), 3, station.c_str(), static_cast<int>(station.size()),
+                          SQLITE_TRANSIENT) != SQLITE_OK) {
+        return sqlite_error(db);
+    }
+    for (const uint64_t n : numbers) {
+        if (const base::Result<bool> done = step_with(db, insert->get(), n); !done.ok()) {
+            return done.error();
+        }
+    }
+    return {};
+}
+
 }  // namespace
 
 base::Status sqlite_exec(sqlite3 *db, const std::string &sql) {
@@ -371,8 +540,9 @@ base::Result<BoardHistory> sqlite_board_history(sqlite3 *db, const std::string &
         prepare(db,
                 "SELECT count(*), coalesce(max(security_counter), 0), (SELECT firmware_version "
                 "FROM hidiap_records WHERE serial = ?1 AND outcome = 'success' ORDER BY time "
-                "DESC, rowid DESC LIMIT 1) FROM hidiap_records WHERE serial = ?1 AND outcome = "
-                "'success'");
+                "DESC, rowid DESC LIMIT 1), (SELECT units FROM hidiap_records WHERE serial = ?1 "
+                "AND outcome = 'success' AND units IS NOT NULL ORDER BY time DESC, rowid DESC "
+                "LIMIT 1) FROM hidiap_records WHERE serial = ?1 AND outcome = 'success'");
     if (!select.ok()) {
         return select.error();
     }
@@ -388,6 +558,9 @@ base::Result<BoardHistory> sqlite_board_history(sqlite3 *db, const std::string &
     h.highest_counter = static_cast<uint64_t>(sqlite3_column_int64(row, 1));
     if (const unsigned char *v = sqlite3_column_text(row, 2); v != nullptr) {
         h.firmware_version = reinterpret_cast<const char *>(v);
+    }
+    if (const unsigned char *v = sqlite3_column_text(row, 3); v != nullptr) {
+        h.units = reinterpret_cast<const char *>(v);
     }
     return h;
 }
@@ -405,6 +578,136 @@ base::Result<uint64_t> sqlite_job_successes(sqlite3 *db, const std::string &job)
         return sqlite_error(db);
     }
     return static_cast<uint64_t>(sqlite3_column_int64(row, 0));
+}
+
+}  // namespace host
+
+namespace host {
+
+base::Result<std::vector<uint64_t>> sqlite_reserve_units(sqlite3 *db, const UnitSeries &series,
+                                                         size_t count, const std::string &station,
+                                                         ListMarks &marks) {
+    if (base::Status usable = check_unit_series(series); !usable.ok()) {
+        return usable.error();
+    }
+    if (count == 0) {
+        return std::vector<uint64_t>{};
+    }
+    if (base::Status begun = begin_immediate(db); !begun.ok()) {
+        return begun.error();
+    }
+    std::vector<uint64_t> taken;
+    size_t end = 0;
+    base::Status done;
+    if (series.is_list) {
+        // A value the insert takes (OR IGNORE: one reserved already changes nothing) was free.
+        base::Result<StatementOwner> insert =
+            prepare(db,
+                    "INSERT OR IGNORE INTO hidiap_unit_values (field, number, station) VALUES "
+                    "(?1, ?2, ?3)");
+        if (insert.ok() &&
+            sqlite3_bind_text(insert->get(), 3, station.c_str(), static_cast<int>(station.size()),
+                              SQLITE_TRANSIENT) != SQLITE_OK) {
+            insert = sqlite_error(db);
+        }
+        end = marks.start(series);
+        base::Result<std::vector<uint64_t>> walked =
+            insert.ok() ? walk_from_mark(db, insert->get(), series, count, end)
+                        : base::Result<std::vector<uint64_t>>(insert.error());
+        if (walked.ok()) {
+            taken = std::move(*walked);
+        } else {
+            done = walked.error();
+        }
+    } else {
+        base::Result<std::vector<uint64_t>> free = free_in_range(db, series, count);
+        if (free.ok()) {
+            taken = std::move(*free);
+            done = insert_units(db, series.field, taken, station);
+        } else {
+            done = free.error();
+        }
+    }
+    if (base::Status ended = end_transaction(db, done); !ended.ok()) {
+        return ended.error();
+    }
+    if (series.is_list) {
+        marks.passed(series, end);
+    }
+    return taken;
+}
+
+base::Status sqlite_return_units(sqlite3 *db, const std::string &field,
+                                 const std::vector<uint64_t> &numbers, const std::string &station) {
+    if (numbers.empty()) {
+        return {};
+    }
+    base::Result<StatementOwner> remove = prepare(
+        db, "DELETE FROM hidiap_unit_values WHERE field = ?1 AND number = ?2 AND station = ?3");
+    if (!remove.ok()) {
+        return remove.error();
+    }
+    if (base::Status bound = bind_field(db, remove->get(), field); !bound.ok()) {
+        return bound;
+    }
+    if (sqlite3_bind_text(remove->get(), 3, station.c_str(), static_cast<int>(station.size()),
+                          SQLITE_TRANSIENT) != SQLITE_OK) {
+        return sqlite_error(db);
+    }
+    if (base::Status begun = begin_immediate(db); !begun.ok()) {
+        return begun;
+    }
+    base::Status done;
+    for (const uint64_t n : numbers) {
+        if (const base::Result<bool> gone = step_with(db, remove->get(), n); !gone.ok()) {
+            done = gone.error();
+            break;
+        }
+    }
+    return end_transaction(db, done);
+}
+
+base::Status sqlite_keep_units(sqlite3 *db, const std::string &field,
+                               const std::vector<uint64_t> &numbers, const std::string &station) {
+    if (base::Status begun = begin_immediate(db); !begun.ok()) {
+        return begun;
+    }
+    return end_transaction(db, insert_units(db, field, numbers, station, true));
+}
+
+base::Result<std::optional<uint64_t>> sqlite_next_free_unit(sqlite3 *db, const UnitSeries &series) {
+    if (base::Status usable = check_unit_series(series); !usable.ok()) {
+        return usable.error();
+    }
+    std::vector<uint64_t> found;
+    if (series.is_list) {
+        // A value the look-up finds no row of is free.
+        base::Result<StatementOwner> look =
+            prepare(db,
+                    "SELECT 1 WHERE NOT EXISTS (SELECT 1 FROM hidiap_unit_values WHERE field = ?1 "
+                    "AND number = ?2)");
+        if (!look.ok()) {
+            return look.error();
+        }
+        // From the list's start: a look-up for the operator, exact rather than quick.
+        size_t end = 0;
+        base::Result<std::vector<uint64_t>> walked =
+            walk_list(db, look->get(), series, 0, series.list.size(), 1, end);
+        if (!walked.ok()) {
+            return walked.error();
+        }
+        found = std::move(*walked);
+    } else {
+        base::Result<std::vector<uint64_t>> free = free_in_range(db, series, 1);
+        if (!free.ok()) {
+            return free.error();
+        }
+        found = std::move(*free);
+    }
+    if (found.empty()) {
+        return std::optional<uint64_t>();
+    }
+    return std::optional<uint64_t>(found[0]);
 }
 
 }  // namespace host

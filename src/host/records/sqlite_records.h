@@ -7,11 +7,13 @@
 #include <sqlite3.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "base/result.h"
 #include "host/records/record_writer.h"
+#include "host/records/unit_values.h"
 
 namespace host {
 
@@ -48,5 +50,17 @@ base::Result<BoardHistory> sqlite_board_history(sqlite3 *db, const std::string &
 
 // How many successes of the job (by its ID) the file holds.
 base::Result<uint64_t> sqlite_job_successes(sqlite3 *db, const std::string &job);
+
+// RecordWriter::reserve_units, return_units and next_free_unit on the file's table of unit
+// values, each in a transaction of its own that holds the file's write lock.
+base::Result<std::vector<uint64_t>> sqlite_reserve_units(sqlite3 *db, const UnitSeries &series,
+                                                         size_t count, const std::string &station,
+                                                         ListMarks &marks);
+base::Status sqlite_return_units(sqlite3 *db, const std::string &field,
+                                 const std::vector<uint64_t> &numbers, const std::string &station);
+base::Result<std::optional<uint64_t>> sqlite_next_free_unit(sqlite3 *db, const UnitSeries &series);
+// Reserves NUMBERS for STATION again in a file made anew (those reserved there already left).
+base::Status sqlite_keep_units(sqlite3 *db, const std::string &field,
+                               const std::vector<uint64_t> &numbers, const std::string &station);
 
 }  // namespace host

@@ -1,4 +1,7 @@
+#include <map>
 #include <mutex>
+#include <set>
+#include <utility>
 #include <vector>
 
 #include "host/records/local_writers.h"
@@ -100,6 +103,47 @@ class SqliteWriter : public RecordWriter {
         return sqlite_job_successes(db_.get(), job);
     }
 
+    base::Result<std::vector<uint64_t>> reserve_units(const UnitSeries &series, size_t count,
+                                                      const std::string &station) override {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (base::Status followed = follow_path(); !followed.ok()) {
+            return followed.error();
+        }
+        base::Result<std::vector<uint64_t>> taken =
+            sqlite_reserve_units(db_.get(), series, count, station, marks_);
+        if (taken.ok()) {
+            reserved_[{series.field, station}].insert(taken->begin(), taken->end());
+        }
+        return taken;
+    }
+
+    base::Status return_units(const std::string &field, const std::vector<uint64_t> &numbers,
+                              const std::string &station) override {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (base::Status followed = follow_path(); !followed.ok()) {
+            return followed;
+        }
+        marks_.rewind(field);
+        base::Status returned = sqlite_return_units(db_.get(), field, numbers, station);
+        if (returned.ok()) {
+            const auto it = reserved_.find({field, station});
+            for (const uint64_t n : numbers) {
+                if (it != reserved_.end()) {
+                    it->second.erase(n);
+                }
+            }
+        }
+        return returned;
+    }
+
+    base::Result<std::optional<uint64_t>> next_free_unit(const UnitSeries &series) override {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (base::Status followed = follow_path(); !followed.ok()) {
+            return followed.error();
+        }
+        return sqlite_next_free_unit(db_.get(), series);
+    }
+
     std::string finish() override {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (base::Status followed = follow_path(); !followed.ok()) {
@@ -151,6 +195,17 @@ class SqliteWriter : public RecordWriter {
                                       "records cannot be written into it again");
             }
         }
+        // The values this run reserved stay reserved: the new file must not hand them out again.
+        for (const auto &[owner, numbers] : reserved_) {
+            const std::vector<uint64_t> kept(numbers.begin(), numbers.end());
+            if (base::Status put =
+                    sqlite_keep_units(again->db.get(), owner.first, kept, owner.second);
+                !put.ok()) {
+                return put.error().in("'" + path_ +
+                                      "' was removed or replaced during the run: the unit values "
+                                      "this run reserved cannot be reserved in it again");
+            }
+        }
         notes_.say("hidiap: --record: '" + path_ +
                    "' was removed or replaced during the run: opened again by its name, and the " +
                    records_word(carried_.size()) +
@@ -166,6 +221,9 @@ class SqliteWriter : public RecordWriter {
     FileIdentity identity_;
     std::vector<std::string> ids_;       // this run's records
     std::vector<DeviceRecord> carried_;  // read from a removed file, for the new one
+    ListMarks marks_;
+    // The unit values this run reserved and did not give back, by field and station.
+    std::map<std::pair<std::string, std::string>, std::set<uint64_t>> reserved_;
     WriterNotes notes_;
     std::mutex mutex_;
 };
