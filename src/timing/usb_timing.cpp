@@ -181,4 +181,9 @@ Nanos theoretical_update_time(const UsbTimingFigures &f, uint32_t image_bytes, u
     return f.frame * (range_frames(f, image_bytes) + range_frames(f, tts_bytes) + reboot);
 }
 
+Nanos theoretical_verify_time(const UsbTimingFigures &f, uint32_t image_bytes, uint32_t tts_bytes) {
+    return f.frame * (step_frames(f, 1, crc_time(f, image_bytes)) +
+                      step_frames(f, 1, crc_time(f, tts_bytes)));
+}
+
 }  // namespace timing

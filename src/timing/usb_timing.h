@@ -55,5 +55,8 @@ class UsbLinkModel {
 // the next step's first report in the frame after. image_bytes and tts_bytes are the programmed
 // lengths (multiples of 256).
 Nanos theoretical_update_time(const UsbTimingFigures &f, uint32_t image_bytes, uint32_t tts_bytes);
+// The same for a verification of those ranges (each range's check, nothing written): what a
+// station's check costs a board before its update.
+Nanos theoretical_verify_time(const UsbTimingFigures &f, uint32_t image_bytes, uint32_t tts_bytes);
 
 }  // namespace timing

@@ -6,8 +6,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "console/console.h"
 #include "engine_harness.h"
@@ -87,6 +89,41 @@ TEST_F(LateAnswer, AVanishedDeviceEndsTheRunAtOnceAndIsWrittenNoMore) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // ten unlock budgets
     workers.stop();
     EXPECT_EQ(gone.writes, writes);
+}
+
+// Once the outcome is fixed the reader reads without waiting in the device (a stop cannot cut a
+// waiting read short, and a board's update would wait for it after the board's check).
+TEST_F(LateAnswer, AfterTheOutcomeTheReaderNoLongerWaitsInTheDevice) {
+    struct Device : SilentTransport {
+        int read(uint8_t *, size_t, int timeout_ms) override {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                timeouts.push_back(timeout_ms);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+            return 0;
+        }
+        size_t reads() {
+            std::lock_guard<std::mutex> lock(mutex);
+            return timeouts.size();
+        }
+        std::mutex mutex;
+        std::vector<int> timeouts;
+    } device;
+    host::EngineRunner runner(device, iap);
+    host::Workers workers(runner, device);
+    ASSERT_TRUE(workers.start().ok());
+    runner.start(0x8000, 256, 0x8000);
+    // The unlock is never answered: its resends run out.
+    ASSERT_EQ(runner.wait_for_outcome(std::chrono::milliseconds(5000)), host::Outcome::Timeout);
+    // The read under way may have begun before; the one after the next cannot have.
+    const size_t after = device.reads() + 2;
+    for (int waited = 0; device.reads() < after && waited < 200; waited++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    workers.stop();
+    ASSERT_GE(device.timeouts.size(), after);
+    EXPECT_EQ(device.timeouts[after - 1], 0);
 }
 
 }  // namespace

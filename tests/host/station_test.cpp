@@ -281,4 +281,38 @@ TEST(StationTotals, PaceCountsUpdatedBoardsAndInterruptedOnesAreNotFailed) {
         << screen;
 }
 
+// Without a slot map a terminal of 7 lines has room for 3 boards' rows: a fourth board takes the
+// row of the board that passed longest ago, never a failed board's; a board back on its port
+// takes that port's row; while every row is busy or failed, a board waits for one on a line of
+// its own.
+TEST(StationStatus, BoardRowsStayWithinTheTerminal) {
+    std::string screen;
+    host::StationStatus panel([](std::string_view) {},
+                              [&screen](std::string_view text) { screen.append(text); }, true, 0,
+                              7);
+    const auto last_panel = [&screen] { return screen.substr(screen.rfind("station: ")); };
+    host::StationTotals totals;
+    for (const char *port : {"1-1", "1-2", "1-3"}) {
+        panel.board_started(port, port, std::string("S") + port);
+    }
+    panel.board_ended("1-2", "updated", totals, "PASS");
+    panel.board_ended("1-1", "no answer; re-plug to retry", totals, "FAIL");
+    panel.board_ended("1-3", "updated", totals, "PASS");
+    panel.board_started("1-4", "1-4", "S1-4");  // takes 1-2's row
+    panel.board_started("1-3 again", "1-3", "S1-3");
+    EXPECT_EQ(last_panel(),
+              "station: 0 updated, 0 current, 0 failed, 2 in progress, 0 boards/h\033[K\n"
+              "\r1-1   S1-1  FAIL        no answer; re-plug to retry\033[K\n"
+              "\r1-4   S1-4  starting\033[K\n"
+              "\r1-3   S1-3  starting\033[K\n");
+    panel.board_started("1-5", "1-5", "S1-5");
+    EXPECT_NE(last_panel().find("(1 more in progress: no row is free"), std::string::npos)
+        << last_panel();
+    panel.board_ended("1-4", "updated", totals, "PASS");
+    panel.board_ended("1-5", "updated", totals, "PASS");  // gets 1-4's row for its result
+    EXPECT_NE(last_panel().find("\r1-5   S1-5  PASS        updated"), std::string::npos)
+        << last_panel();
+    EXPECT_EQ(last_panel().find("more in progress"), std::string::npos) << last_panel();
+}
+
 }  // namespace

@@ -228,25 +228,40 @@ TEST_F(Station, RecordsAppendOnWholeLinesOnly) {
     EXPECT_EQ(whole, 8u);
 }
 
-// At a terminal the status block stays at the bottom of standard error: totals and rate, a line
-// per board in progress, the last results; it is gone before the table at the end.
-TEST_F(Station, StatusBlockAtATerminal) {
+// At a terminal without a slot map the panel has a fixed row per board, by its port, in the order
+// the boards came: in progress with its phase, then PASS, or FAIL with the reason and what to do.
+// A board back on its port after its reboot takes its row again. The panel is gone before the
+// table at the end.
+TEST_F(Station, PanelWithoutASlotMapHasARowPerBoard) {
     ProcessOptions o;
     o.terminal = true;
     o.limit = std::chrono::milliseconds(30000);
-    const ProcessResult r = run({"--station", "--count", "2", "--sim-arrivals", "0,300",
-                                 "--sim-timing", "usb-fs", "--sim-fault", "SIM0002/drop:page:2"},
-                                o);
+    o.env = {"XDG_STATE_HOME=" + path("state")};
+    // The first board is back from its reboot long before the last one ends.
+    const ProcessResult r =
+        run({"--station", "--count", "3", "--sim-arrivals", "0,300,1500", "--sim-reboot-away",
+             "100", "--sim-timing", "usb-fs", "--sim-fault", "SIM0002/drop:page:2"},
+            o);
     const std::string &s = r.screen;
     EXPECT_EQ(r.exit_status, 1) << s;
-    EXPECT_NE(s.find("station: 0 updated, 0 current, 0 failed, 1 in progress, 0 boards/h"),
-              std::string::npos)
-        << s;
-    EXPECT_NE(s.find("[SIM0001] write  image ["), std::string::npos) << s;
-    EXPECT_NE(s.find("[SIM0002] FAILED: the page write"), std::string::npos) << s;
+    EXPECT_NE(s.find("9-1   SIM0001  write  image ["), std::string::npos) << s;
     const size_t table = s.find("DEVICE   OUTCOME");
     ASSERT_NE(table, std::string::npos) << s;
-    EXPECT_EQ(s.find("boards/h", table), std::string::npos) << "the block is gone by then";
+    const size_t last = s.rfind("station: 2 updated, 0 current, 1 failed, 0 in progress", table);
+    ASSERT_NE(last, std::string::npos) << s;
+    const std::string panel = s.substr(last, table - last);
+    const size_t one =
+        panel.find("9-1   SIM0001  PASS        already done (back after its reboot)");
+    const size_t two = panel.find(
+        "9-2   SIM0002  FAIL        the page write at 0x008100 was not "
+        "answered; sent once");
+    const size_t three = panel.find("9-3   SIM0003  PASS        updated");
+    EXPECT_LT(one, two) << panel;
+    EXPECT_LT(two, three) << panel;
+    EXPECT_NE(three, std::string::npos) << panel;
+    EXPECT_NE(panel.find("; re-plug to retry", two), std::string::npos) << panel;
+    EXPECT_EQ(count_of(panel, "9-1 "), 1u) << panel;
+    EXPECT_EQ(s.find("boards/h", table), std::string::npos) << "the panel is gone by then";
 }
 
 // --json: each board's events carry its tag; the station says which boards it saw, which one it

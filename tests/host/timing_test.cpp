@@ -52,6 +52,8 @@ TEST(UsbTiming, FramesWorkAndTheTheoreticalTimeOfTheLargestUpdate) {
     EXPECT_EQ(link.on_report(ready + 100us, erase, sizeof erase), t0 + 53ms);
     // 2,048,000 image bytes and 262,144 TTS bytes.
     EXPECT_EQ(timing::theoretical_update_time(f, 2048000, 262144), 80777ms);
+    // Their verification: each range's check, 1 + 102 + 1 and 1 + 13 + 1 frames.
+    EXPECT_EQ(timing::theoretical_verify_time(f, 2048000, 262144), 119ms);
 
     ASSERT_TRUE(
         timing::parse_usb_timing("usb-fs,erase=30ms,page=1.5ms,frame=2ms,crc=10MB/s", f, error));

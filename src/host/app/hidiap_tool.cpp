@@ -290,6 +290,7 @@ int station_step(const Options &o, DeviceCatalog &catalog, const Inputs &inputs,
     setup.json = presentation.json();
     setup.status_block = stderr_is_terminal() && !o.no_progress && !presentation.json();
     setup.columns = setup.status_block ? stderr_columns() : 0;
+    setup.rows = setup.status_block ? stderr_rows() : 0;
     setup.settings = settings;
     setup.settings.settle = nullptr;
     // At a terminal for both, the panel stands alone: each board's lines go to its own log.

@@ -110,6 +110,14 @@ int stderr_columns() {
     return info.srWindow.Right - info.srWindow.Left + 1;
 }
 
+int stderr_rows() {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info) == 0) {
+        return 0;
+    }
+    return info.srWindow.Bottom - info.srWindow.Top + 1;
+}
+
 bool use_utf8_multibyte_text() {
     // The HID library passes the device's UTF-16 strings on as they are.
     return true;
@@ -180,6 +188,11 @@ bool stdout_is_terminal() {
 int stderr_columns() {
     winsize size{};
     return ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
+
+int stderr_rows() {
+    winsize size{};
+    return ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_row : 0;
 }
 
 bool use_utf8_multibyte_text() {

@@ -17,6 +17,8 @@ bool stdout_is_terminal();
 
 // Columns of the terminal on standard error, or 0 when it is not a terminal or does not say.
 int stderr_columns();
+// Its lines, likewise.
+int stderr_rows();
 
 // Makes the C library's multibyte conversions UTF-8 whatever the user's locale says. On Linux
 // the HID library reads the device's strings from sysfs, as UTF-8, and widens them with

@@ -216,6 +216,11 @@ std::optional<Outcome> EngineRunner::outcome_if_over() {
     return finished_outcome_locked();
 }
 
+bool EngineRunner::takes_no_answers() {
+    std::lock_guard<std::mutex> lock(engine_mutex_);
+    return finished_ || halted_;
+}
+
 Outcome EngineRunner::finished_outcome_locked() const {
     if (lost_before_outcome_) {
         return Outcome::Disconnected;

@@ -89,6 +89,8 @@ class EngineRunner {
     // caller that makes every engine call itself on one thread (the browser's event loop) and so
     // must not block.
     std::optional<Outcome> outcome_if_over();
+    // True once no answer reaches the engine any more (its outcome fixed, or the run halted).
+    bool takes_no_answers();
 
     // The device is gone (its transport says so). A run still under way ends now, with
     // Disconnected, and the engine gets no more ticks: its resends could only fail.

@@ -33,7 +33,7 @@ bool chosen(const DeviceQuery &query, const DeviceInfo &d) {
             std::find(query.ports.begin(), query.ports.end(), d.port) != query.ports.end());
 }
 
-// A board's events: to its JSON emitter, and its phase and bytes to the status block.
+// A board's events: to its JSON emitter, and its phase and bytes to the panel.
 class BoardEvents : public RunEvents {
   public:
     BoardEvents(JsonEvents *json, StationStatus &status, std::string tag,
@@ -187,7 +187,7 @@ class Station::Impl {
           status_(
               setup_.settings.out ? setup_.settings.out : TaggedConsole::Sink(console_stdout_sink),
               setup_.settings.err ? setup_.settings.err : TaggedConsole::Sink(write_stderr),
-              setup_.status_block && !setup_.json, setup_.columns) {
+              setup_.status_block && !setup_.json, setup_.columns, setup_.rows) {
         if (!setup_.json) {
             console_ = std::make_unique<TaggedConsole>(
                 [this](std::string_view text) { board_line(text); });
@@ -519,7 +519,14 @@ void Station::Impl::start_board(const DeviceInfo &info, const Slot *slot,
     board.transport = std::move(transport);
     board.appeared = appeared;
     in_progress_++;
-    status_.board_started(tag);
+    // The panel's row: the slot, or without a map the port the board is on (a board back on it
+    // takes its row again), its serial number when it has no port.
+    status_.board_started(tag,
+                          slot != nullptr        ? slot->name
+                          : !info.port.empty()   ? info.port
+                          : !info.serial.empty() ? info.serial
+                                                 : info.path,
+                          info.serial);
     tell([&](StationObserver &o) { o.board_started(tag, info); });
     base::Result<Thread> thread = Thread::start([this, &board] { handle(board); });
     if (thread.ok()) {
@@ -528,7 +535,7 @@ void Station::Impl::start_board(const DeviceInfo &info, const Slot *slot,
     }
     // No thread for it: the board is left as it is and tried again once it is plugged in anew.
     note("hidiap: station: cannot handle " + board.info.path + " now: " + thread.message() + "\n");
-    status_.board_ended(tag, "not handled: " + thread.message(), totals_);
+    status_.board_ended(tag, thread.message() + "; re-plug to retry", totals_, "NOT HANDLED");
     tell([&](StationObserver &o) {
         o.board_ended(tag, false, Status::Failed, "not handled", board_seconds(board), totals_);
     });
@@ -676,7 +683,7 @@ std::vector<DeviceResult> Station::Impl::unit_stages(BoardRun &run) {
             taken.ok() ? "the unit values are used up" : "no unit value: " + taken.message();
         note("hidiap: [" + board.tag + "] not handled: " + why + "\n");
         const StationTotals now = totals();
-        status_.board_ended(board.tag, "not handled: " + why, now);
+        status_.board_ended(board.tag, why, now, "NOT HANDLED");
         tell([&](StationObserver &o) {
             o.board_ended(board.tag, false, Status::Failed, "not handled", board_seconds(board),
                           now);
@@ -870,7 +877,7 @@ void Station::Impl::run_hook(BoardRun &run, const RunReport &report) {
          "label) is not done\n");
 }
 
-// The board's result into the totals and the results, and onto the status block.
+// The board's result into the totals and the results, and onto the panel.
 void Station::Impl::tally(BoardRun &run, std::vector<DeviceResult> &results) {
     const Board &board = run.board;
     if (run.already_done) {
@@ -883,8 +890,7 @@ void Station::Impl::tally(BoardRun &run, std::vector<DeviceResult> &results) {
             run.json->emit("station", {{"event", "already_done"}, {"serial", board.info.serial}});
         }
         const StationTotals now = totals();
-        status_.board_ended(board.tag, "already done (back after its reboot)", now,
-                            board.slot.empty() ? "" : "PASS");
+        status_.board_ended(board.tag, "already done (back after its reboot)", now, "PASS");
         tell([&](StationObserver &o) {
             o.board_ended(board.tag, false, Status::Current, "already done", board_seconds(board),
                           now);
@@ -907,12 +913,8 @@ void Station::Impl::tally(BoardRun &run, std::vector<DeviceResult> &results) {
     const std::string why = r.report.reason + "; re-plug to retry";
     const std::string hook = run.hook_failed ? "; RESULT HOOK FAILED" : "";
     const std::string result = word + (r.succeeded() ? "" : ": " + why) + hook;
-    if (board.slot.empty()) {
-        status_.board_ended(board.tag, result, now);
-    } else {
-        status_.board_ended(board.tag, (r.succeeded() ? word : why) + hook, now,
-                            verdict_of(r.report.status));
-    }
+    status_.board_ended(board.tag, (r.succeeded() ? word : why) + hook, now,
+                        verdict_of(r.report.status));
     tell([&](StationObserver &o) {
         o.board_ended(board.tag, true, r.report.status, result, board_seconds(board), now);
     });

@@ -39,8 +39,9 @@ struct StationSetup {
     bool verify_only = false;             // a checking station: boards are only verified
     std::chrono::milliseconds poll{250};  // how often the catalog is asked for new boards
     bool json = false;
-    bool status_block = false;  // draw the status block (standard error is a terminal)
+    bool status_block = false;  // draw the operator's panel (standard error is a terminal)
     int columns = 0;
+    int rows = 0;  // the terminal's height, which bounds the panel's rows (0: unknown)
     // The stages' settings; the station adds its own console, records and interruption.
     UpdateSettings settings;
     // --record: keeps a handled board's report (may fail it); empty without --record.
@@ -66,7 +67,7 @@ struct StationSetup {
     // Unit values (--unit-field): each board's own, written into its copy of the image; none
     // without. Once they are used up no further board is taken.
     BoardUnits *units = nullptr;
-    // How many records wait for the database (shown in the status block); empty without one.
+    // How many records wait for the database (shown on the panel); empty without one.
     std::function<unsigned()> records_waiting;
     // 0, or the exit status an interruption asks for; how many requests came.
     std::function<int()> interrupt_status;
@@ -90,7 +91,7 @@ class Station {
     std::vector<DeviceResult> run();
     StationTotals totals() const;
     double seconds() const;  // how long the station ran
-    // A note on standard error, above the status block; safe from any thread.
+    // A note on standard error, above the panel; safe from any thread.
     void note(const std::string &text);
 
   private:

@@ -7,7 +7,6 @@
 namespace host {
 
 namespace {
-constexpr size_t kResultsShown = 5;
 constexpr int kBarWidth = 10;
 }  // namespace
 
@@ -32,8 +31,9 @@ double boards_per_hour(unsigned updated, double seconds) {
     return updated == 0 || seconds <= 0 ? 0 : updated * 3600.0 / seconds;
 }
 
-StationStatus::StationStatus(Sink out, Sink err, bool drawn, int columns)
+StationStatus::StationStatus(Sink out, Sink err, bool drawn, int columns, int rows)
     : started_(env().now()),
+      terminal_rows_(rows),
       block_(std::move(out), std::move(err), columns,
              drawn ? StatusBlock::Lines([this](SteadyTime now) { return render(now); })
                    : StatusBlock::Lines()) {}
@@ -44,32 +44,100 @@ void StationStatus::show() {
 
 void StationStatus::set_slots(const std::vector<std::string> &names) {
     block_.update([&] {
-        slots_ = names;
+        by_board_ = names.empty();
+        rows_.clear();
+        for (const std::string &name : names) {
+            rows_.push_back(Row(name));
+        }
         return StatusBlock::Redraw::Now;
     });
 }
 
-void StationStatus::board_started(const std::string &tag) {
+// The rows a terminal has room for: its height less the totals, the records' line, the line of
+// the boards without a row and the line the cursor is left on. 0: no bound (height unknown).
+size_t StationStatus::rows_allowed() const {
+    return terminal_rows_ <= 0 ? 0 : static_cast<size_t>(std::max(1, terminal_rows_ - 4));
+}
+
+bool StationStatus::busy(size_t row) const {
+    return std::any_of(boards_.begin(), boards_.end(),
+                       [&](const auto &b) { return b.second.row == row; });
+}
+
+// A board's row without a slot map: the one of its port (a board back on its port, or the next
+// board there), else a new one at the bottom. Once the terminal has no room for another, it takes
+// the row of the board that passed longest ago; a failure stays until a board on its port takes
+// its row (the operator's re-plug). No such row: none until one is free (the board is counted on
+// a line of its own, its outcome noted above the panel as every board's is).
+void StationStatus::place(BoardLine &board) {
+    const size_t limit = rows_allowed();
+    size_t chosen = kNoRow;
+    for (size_t i = 0; i < rows_.size() && chosen == kNoRow; i++) {
+        if (rows_[i].name == board.row_name && !busy(i)) {
+            chosen = i;
+        }
+    }
+    if (chosen == kNoRow && (limit == 0 || rows_.size() < limit)) {
+        rows_.push_back(Row(board.row_name));
+        chosen = rows_.size() - 1;
+    }
+    if (chosen == kNoRow) {
+        // A row without a board in progress has a result: the oldest of those that passed.
+        for (size_t r = 0; r < rows_.size(); r++) {
+            if (rows_[r].passed && !busy(r) &&
+                (chosen == kNoRow || rows_[r].ended < rows_[chosen].ended)) {
+                chosen = r;
+            }
+        }
+        if (chosen != kNoRow) {
+            rows_[chosen] = Row(board.row_name);
+        }
+    }
+    board.row = chosen;
+    if (chosen != kNoRow) {
+        rows_[chosen].serial = board.serial;
+    }
+}
+
+void StationStatus::board_started(const std::string &tag, const std::string &row,
+                                  const std::string &serial) {
     block_.update([&] {
-        boards_[tag] = BoardLine{ProgressView{}, env().now()};
+        BoardLine &board = boards_[tag];
+        board = BoardLine{ProgressView{}, env().now(), kNoRow, row, serial};
+        if (by_board_) {
+            place(board);
+        } else {
+            const auto slot = std::find_if(rows_.begin(), rows_.end(),
+                                           [&](const Row &r) { return r.name == row; });
+            board.row = slot == rows_.end() ? kNoRow : static_cast<size_t>(slot - rows_.begin());
+        }
         return StatusBlock::Redraw::Now;
     });
 }
 
 void StationStatus::board_phase(const std::string &tag, const char *phase, const char *file) {
     block_.update([&] {
-        ProgressView &v = boards_[tag].view;
-        v.phase = phase;
-        v.file = file;
+        const auto board = boards_.find(tag);
+        if (board == boards_.end()) {
+            return StatusBlock::Redraw::No;
+        }
+        board->second.view.phase = phase;
+        board->second.view.file = file;
+        if (board->second.row == kNoRow && by_board_) {
+            place(board->second);  // a row may have become free
+        }
         return StatusBlock::Redraw::Soon;
     });
 }
 
 void StationStatus::board_progress(const std::string &tag, uint64_t done, uint64_t total) {
     block_.update([&] {
-        ProgressView &v = boards_[tag].view;
-        v.done = done;
-        v.total = total;
+        const auto board = boards_.find(tag);
+        if (board == boards_.end()) {
+            return StatusBlock::Redraw::No;
+        }
+        board->second.view.done = done;
+        board->second.view.total = total;
         return StatusBlock::Redraw::Soon;
     });
 }
@@ -77,14 +145,21 @@ void StationStatus::board_progress(const std::string &tag, uint64_t done, uint64
 void StationStatus::board_ended(const std::string &tag, const std::string &result,
                                 const StationTotals &totals, const std::string &verdict) {
     block_.update([&] {
-        boards_.erase(tag);
         totals_ = totals;
-        if (!verdict.empty()) {
-            slot_results_[tag] = base::format("%-11s %s", verdict.c_str(), result.c_str());
+        const auto found = boards_.find(tag);
+        if (found == boards_.end()) {
+            return StatusBlock::Redraw::Now;
         }
-        results_.push_back("[" + tag + "] " + result);
-        while (results_.size() > kResultsShown) {
-            results_.pop_front();
+        BoardLine board = std::move(found->second);
+        boards_.erase(found);
+        if (board.row == kNoRow && by_board_) {
+            place(board);  // its result is shown, if any row can be had
+        }
+        if (board.row != kNoRow && !verdict.empty()) {
+            Row &row = rows_[board.row];
+            row.result = base::format("%-11s %s", verdict.c_str(), result.c_str());
+            row.passed = verdict == "PASS" || verdict == "CURRENT";
+            row.ended = ++results_;
         }
         return StatusBlock::Redraw::Now;
     });
@@ -116,34 +191,50 @@ std::vector<std::string> StationStatus::render(SteadyTime now) const {
         lines.push_back("records: " + std::to_string(records_waiting_) +
                         " waiting for the database");
     }
-    if (!slots_.empty()) {
-        size_t width = 4;
-        for (const std::string &s : slots_) {
-            width = std::max(width, s.size());
-        }
-        for (const std::string &slot : slots_) {
-            std::string row = "empty";
-            const auto busy = boards_.find(slot);
-            if (busy != boards_.end()) {
-                ProgressView v = busy->second.view;
-                v.elapsed = std::chrono::duration<double>(now - busy->second.started).count();
-                row = *v.phase == '\0' ? std::string("starting") : render_progress(v, kBarWidth);
-            } else if (const auto ended = slot_results_.find(slot); ended != slot_results_.end()) {
-                row = ended->second;
-            }
-            lines.push_back(
-                base::format("%-*s  %s", static_cast<int>(width), slot.c_str(), row.c_str()));
-        }
-        return lines;
-    }
+    std::vector<const BoardLine *> on(rows_.size(), nullptr);
+    size_t unplaced = 0;
     for (const auto &[tag, board] : boards_) {
-        ProgressView v = board.view;
-        v.elapsed = std::chrono::duration<double>(now - board.started).count();
-        lines.push_back(
-            "[" + tag + "] " +
-            (*v.phase == '\0' ? std::string("starting") : render_progress(v, kBarWidth)));
+        if (board.row < on.size()) {
+            on[board.row] = &board;
+        } else {
+            unplaced++;
+        }
     }
-    lines.insert(lines.end(), results_.begin(), results_.end());
+    // A fixture larger than the terminal shows the slots it has room for (a taller panel would
+    // scroll at every redraw).
+    const size_t limit = rows_allowed();
+    const size_t shown = limit == 0 ? rows_.size() : std::min(rows_.size(), limit);
+    size_t width = 4;
+    size_t serial_width = 0;
+    for (size_t i = 0; i < shown; i++) {
+        width = std::max(width, rows_[i].name.size());
+        if (rows_[i].serial != rows_[i].name) {
+            serial_width = std::max(serial_width, rows_[i].serial.size());
+        }
+    }
+    for (size_t i = 0; i < shown; i++) {
+        const Row &r = rows_[i];
+        std::string state = r.result.empty() ? std::string("empty") : r.result;
+        if (on[i] != nullptr) {
+            ProgressView v = on[i]->view;
+            v.elapsed = std::chrono::duration<double>(now - on[i]->started).count();
+            state = *v.phase == '\0' ? std::string("starting") : render_progress(v, kBarWidth);
+        }
+        const std::string serial = r.serial == r.name ? "" : r.serial;
+        lines.push_back(
+            serial_width == 0
+                ? base::format("%-*s  %s", static_cast<int>(width), r.name.c_str(), state.c_str())
+                : base::format("%-*s  %-*s  %s", static_cast<int>(width), r.name.c_str(),
+                               static_cast<int>(serial_width), serial.c_str(), state.c_str()));
+    }
+    if (shown < rows_.size()) {
+        lines.push_back(base::format("(%zu more slots than this terminal has lines for)",
+                                     rows_.size() - shown));
+    }
+    if (unplaced != 0) {
+        lines.push_back(base::format(
+            "(%zu more in progress: no row is free; each takes one as a board ends)", unplaced));
+    }
     return lines;
 }
 

@@ -73,7 +73,8 @@ class ProgressLine : public RunEvents {
 };
 
 void report_timing(Clock::duration elapsed, const TickStats &ticks,
-                   const std::optional<timing::UsbTimingFigures> &link, const Layout &layout) {
+                   const std::optional<timing::UsbTimingFigures> &link, const Layout &layout,
+                   bool verify) {
     using std::chrono::duration;
     std::fprintf(stderr,
                  "hidiap: timing: update %.3f s, %llu ticks, mean tick period %.4f ms, "
@@ -81,7 +82,12 @@ void report_timing(Clock::duration elapsed, const TickStats &ticks,
                  duration<double>(elapsed).count(), static_cast<unsigned long long>(ticks.ticks),
                  duration<double, std::milli>(ticks.mean_period).count(),
                  duration<double, std::milli>(ticks.max_late).count());
-    if (link) {
+    if (link && verify) {
+        const auto theory =
+            timing::theoretical_verify_time(*link, layout.image_program, layout.tts_rounded);
+        std::fprintf(stderr, "hidiap: timing: a verify on this link takes %.3f s\n",
+                     duration<double>(theory).count());
+    } else if (link) {
         const auto theory =
             timing::theoretical_update_time(*link, layout.image_program, layout.tts_rounded);
         std::fprintf(stderr, "hidiap: timing: a full update on this link takes %.3f s\n",
@@ -350,11 +356,13 @@ void UpdateRun::Impl::report_outcomes_as_they_come(std::vector<DeviceResult> &re
 DeviceResult UpdateRun::Impl::report(size_t i, Outcome outcome, Clock::time_point ended) {
     if (progress_ != nullptr) {
         if (settings_.timing_report) {
-            report_timing(ended - started_, workers_->tick_stats(), settings_.link, layout_);
+            report_timing(ended - started_, workers_->tick_stats(), settings_.link, layout_,
+                          settings_.verify);
         }
         progress_->uninstall();
     } else if (!several() && settings_.timing_report) {
-        report_timing(ended - started_, workers_->tick_stats(), settings_.link, layout_);
+        report_timing(ended - started_, workers_->tick_stats(), settings_.link, layout_,
+                      settings_.verify);
     }
     const int interrupt = outcome == Outcome::Interrupted && settings_.interrupt_status
                               ? settings_.interrupt_status()

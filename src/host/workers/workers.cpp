@@ -114,7 +114,12 @@ void Workers::_usb_hid_rx_thread_(Device device) {
     uint8_t buf[kReportSize];
     while (!stopping_) {
         buf[0] = 0x02;
-        const int res = device.transport->read(buf, sizeof buf, read_timeout_ms(*device.runner));
+        // Once the run takes no more answers, the reader no longer waits in the device's read,
+        // which a stop cannot cut short: the next stage of a board (its update after its check)
+        // would wait for it to time out.
+        const bool over = device.runner->takes_no_answers();
+        const int res =
+            device.transport->read(buf, sizeof buf, over ? 0 : read_timeout_ms(*device.runner));
         if (res > 0) {
             // The report ID is dropped; the engine gets exactly the bytes that arrived after it.
             device.runner->on_answer(buf + 1, res - 1);
@@ -130,6 +135,12 @@ void Workers::_usb_hid_rx_thread_(Device device) {
             }
             std::unique_lock<std::mutex> lock(sleep_mutex_);
             wake_.wait_for(lock, kReadFailurePause, [this] { return stopping_.load(); });
+        } else if (over) {
+            // Still read now and then (queued reports go out, a device that leaves is seen), but
+            // the wait is here, where stopping ends it at once.
+            std::unique_lock<std::mutex> lock(sleep_mutex_);
+            wake_.wait_for(lock, std::chrono::milliseconds(kReadTimeoutMs),
+                           [this] { return stopping_.load(); });
         }
     }
 }
