@@ -1,3 +1,4 @@
+#include <algorithm>
 #include "shown_commands.h"
 
 #include <signal.h>
@@ -40,9 +41,11 @@ bool has_word(const std::vector<std::string> &words, const std::string &word) {
 
 void make_page_files(const std::filesystem::path &dir) {
     std::filesystem::create_directories(dir / "state");
-    const std::vector<uint8_t> image = random_bytes(40000, 21);
-    write_bytes(dir / "image.bin", image);
+    std::vector<uint8_t> image = random_bytes(40000, 21);
     write_bytes(dir / "firmware.bin", image);
+    // The placeholders the guide's unit fields are written over.
+    std::fill(image.begin() + 0x9000, image.begin() + 0x9040, 0xFF);
+    write_bytes(dir / "image.bin", image);
     const std::vector<uint8_t> tts = random_bytes(1000, 22);
     write_bytes(dir / "tts.bin", tts);
     write_bytes(dir / "voice.bin", tts);

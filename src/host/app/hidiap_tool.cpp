@@ -386,6 +386,9 @@ int station_step(const Options &o, DeviceCatalog &catalog, const Inputs &inputs,
     {
         Station station(catalog, inputs.layout, plan, setup);
         records.set_notes([&station](const std::string &line) { station.note(line); });
+        if (units != nullptr && o.timing_report) {
+            units->report_timing([&station](const std::string &line) { station.note(line); });
+        }
         results = station.run();
         records.set_notes(nullptr);
         totals = station.totals();
@@ -396,6 +399,7 @@ int station_step(const Options &o, DeviceCatalog &catalog, const Inputs &inputs,
     }
     std::fputs(station_totals_line(totals, seconds).c_str(), stderr);
     if (units != nullptr) {
+        units->report_timing(nullptr);
         std::fputs(units->finish().c_str(), stderr);
     }
     std::fflush(stderr);

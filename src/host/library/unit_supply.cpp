@@ -262,8 +262,15 @@ std::optional<BoardUnitValues> UnitSupply::recorded(const std::string &serial) {
     return board_unit_values(specs_, numbers);
 }
 
+void UnitSupply::report_timing(std::function<void(const std::string &)> note) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    timing_ = std::move(note);
+}
+
 base::Result<std::optional<BoardUnitValues>> UnitSupply::take() {
     std::lock_guard<std::mutex> lock(mutex_);
+    const SteadyTime started = env().now();
+    double reserving_ms = -1;
     if (used_up_) {
         return std::optional<BoardUnitValues>();
     }
@@ -277,7 +284,10 @@ base::Result<std::optional<BoardUnitValues>> UnitSupply::take() {
         // The next block is asked for while this one lasts: the database may be away later.
         const bool low = values.size() <= block_ / 2;
         if (low && env().now() >= retry_after_) {
+            const SteadyTime asked = env().now();
             const base::Status reserved = reserve_locked(f);
+            reserving_ms = std::max(reserving_ms, 0.0) +
+                           std::chrono::duration<double, std::milli>(env().now() - asked).count();
             if (!reserved.ok() && values.empty()) {
                 return reserved.error();
             }
@@ -305,6 +315,14 @@ base::Result<std::optional<BoardUnitValues>> UnitSupply::take() {
     }
     for (size_t f = 0; f < specs_.size(); f++) {
         available_[f].pop_back();
+    }
+    if (timing_) {
+        const double ms = std::chrono::duration<double, std::milli>(env().now() - started).count();
+        timing_(reserving_ms < 0
+                    ? base::format("hidiap: unit values: taken in %.3f ms from the block\n", ms)
+                    : base::format("hidiap: unit values: taken in %.3f ms, %.3f ms of it reserving "
+                                   "a block\n",
+                                   ms, reserving_ms));
     }
     return std::optional<BoardUnitValues>(board_unit_values(specs_, numbers));
 }

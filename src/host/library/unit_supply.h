@@ -11,6 +11,7 @@
 // database is away.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -37,6 +38,8 @@ class UnitSupply : public BoardUnits {
     base::Result<std::optional<BoardUnitValues>> take() override;
     void give_back(const BoardUnitValues &values) override;
     bool used_up() const override;
+    // --timing-report: a note per take with the time it took, and each reservation's.
+    void report_timing(std::function<void(const std::string &)> note);
     // Values available now in the station's block, by field.
     std::vector<size_t> available() const;
     // The station is over: the values still available go back to the database. What could not
@@ -61,6 +64,7 @@ class UnitSupply : public BoardUnits {
     std::vector<std::vector<uint64_t>> available_;  // by field, lowest (or the list's first) last
     bool used_up_ = false;
     SteadyTime retry_after_{};  // the database was away: not asked again before then
+    std::function<void(const std::string &)> timing_;
 };
 
 // Where a station's journal lives by default: hidiap/units in the user's state folder, named by
