@@ -591,3 +591,44 @@ TEST_F(RecordsDatabase, TwoStationsSharingAJobStopAtItsCount) {
     EXPECT_NE(third.err.find("has no boards left: 2 of 2 were updated"), std::string::npos)
         << third.err;
 }
+
+// A database of schema 4 is upgraded by records setup in one step: its rows kept, the record's
+// units a jsonb column, and the tables of unit values made.
+TEST_F(RecordsDatabase, SchemaFourIsUpgradedWithUnitsAndTheTablesOfValues) {
+    std::string steps =
+        "CREATE TABLE hidiap_schema (version integer NOT NULL, changed timestamptz NOT NULL "
+        "DEFAULT now());";
+    for (int v = 1; v <= 4; v++) {
+        steps += host::postgres_migration(v);
+    }
+    pg().query(steps +
+               "INSERT INTO hidiap_schema (version) VALUES (4);"
+               "INSERT INTO hidiap_records (id, time, station, tool_version, serial, outcome) "
+               "VALUES ('6f1d0c1e-0d55-4d36-9d5c-2f0a8f7b3c11', '2026-12-08T10:00:00Z', 'bench', "
+               "'0.9', 'OLD1', 'success')");
+    const ProcessResult upgraded = run_process(kTool, {"records", "setup", owner_uri()});
+    ASSERT_EQ(upgraded.exit_status, 0) << upgraded.err;
+    EXPECT_NE(upgraded.out.find("schema upgraded from 4 to 5"), std::string::npos) << upgraded.out;
+    const PgRows columns = pg().query(
+        "SELECT table_name || '.' || column_name || ' ' || data_type FROM "
+        "information_schema.columns WHERE table_name IN ('hidiap_unit_values', "
+        "'hidiap_unit_floors') OR (table_name = 'hidiap_records' AND column_name = 'units') "
+        "ORDER BY table_name, ordinal_position");
+    std::string described;
+    for (const auto &row : columns) {
+        described += row[0].value_or("NULL") + "\n";
+    }
+    EXPECT_EQ(described,
+              "hidiap_records.units jsonb\n"
+              "hidiap_unit_floors.field text\n"
+              "hidiap_unit_floors.range_first bigint\n"
+              "hidiap_unit_floors.floor bigint\n"
+              "hidiap_unit_values.field text\n"
+              "hidiap_unit_values.number bigint\n"
+              "hidiap_unit_values.station text\n"
+              "hidiap_unit_values.reserved_at timestamp with time zone\n");
+    EXPECT_EQ(rows("serial, units"), (PgRows{{"OLD1", std::nullopt}}));
+    EXPECT_EQ(pg().query("SELECT string_agg(version::text, ',' ORDER BY version) FROM "
+                         "hidiap_schema")[0][0],
+              "4,5");
+}

@@ -11,6 +11,7 @@
 #include "base/text.h"
 #include "host/records/local_writers.h"
 #include "host/records/postgres_link.h"
+#include "host/records/postgres_units.h"
 #include "host/records/record_json.h"
 #include "host/records/record_notes.h"
 #include "host/records/record_spool.h"
@@ -169,6 +170,38 @@ class PostgresWriter : public RecordWriter {
         return done;
     }
 
+    // Over a connection of their own, so that a block of values never waits behind a batch of
+    // records or a board's history.
+    base::Result<std::vector<uint64_t>> reserve_units(const UnitSeries &series, size_t count,
+                                                      const std::string &station) override {
+        const std::lock_guard<std::mutex> lock(units_mutex_);
+        if (base::Status reached = reach_units("reserve unit values"); !reached.ok()) {
+            return reached.error();
+        }
+        return postgres_reserve_units(*units_, series, count, station, marks_);
+    }
+
+    base::Status return_units(const std::string &field, const std::vector<uint64_t> &numbers,
+                              const std::string &station) override {
+        const std::lock_guard<std::mutex> lock(units_mutex_);
+        marks_.rewind(field);
+        if (numbers.empty()) {
+            return {};
+        }
+        if (base::Status reached = reach_units("give back unit values"); !reached.ok()) {
+            return reached;
+        }
+        return postgres_return_units(*units_, field, numbers, station);
+    }
+
+    base::Result<std::optional<uint64_t>> next_free_unit(const UnitSeries &series) override {
+        const std::lock_guard<std::mutex> lock(units_mutex_);
+        if (base::Status reached = reach_units("look up unit values"); !reached.ok()) {
+            return reached.error();
+        }
+        return postgres_next_free_unit(*units_, series);
+    }
+
     std::string finish() override {
         {
             const std::lock_guard<std::mutex> lock(mutex_);
@@ -215,6 +248,18 @@ class PostgresWriter : public RecordWriter {
             notes_.say("hidiap: --record: " + records_word(leftovers_waiting_) +
                        " left by an earlier run go to the database first\n");
         }
+    }
+
+    // The unit values' connection, made when missing (the mutex held).
+    base::Status reach_units(const char *what) {
+        if (!units_) {
+            units_ = std::make_unique<PostgresLink>(uri_);
+        }
+        if (base::Status reached = units_->connect(false); !reached.ok()) {
+            return Error(reached.code(), "the database " + shown_ + " cannot be reached to " +
+                                             what + ": " + reached.message());
+        }
+        return {};
     }
 
     // A record only the database can keep: it is durable once committed there.
@@ -481,6 +526,9 @@ class PostgresWriter : public RecordWriter {
     std::string uri_;
     std::mutex reader_mutex_;
     std::unique_ptr<PostgresLink> reader_;  // board_history's own connection
+    std::mutex units_mutex_;
+    std::unique_ptr<PostgresLink> units_;  // the unit values' own connection
+    ListMarks marks_;
 };
 
 }  // namespace
