@@ -392,6 +392,22 @@ TEST_F(RecordStores, SqliteAllocatesUnitValuesAcrossTwoWriters) {
               base::ErrorCode::InvalidInput);
 }
 
+// A file removed during the run is made again with the unit values this run reserved (and did
+// not give back) still reserved in it, so that they are not handed out a second time.
+TEST_F(RecordStores, SqliteFileRemovedKeepsThisRunsReservedValues) {
+    auto writer = open(path("r.db"));
+    ASSERT_TRUE(writer);
+    const host::UnitSeries range{"serial", false, 10, 99, {}};
+    EXPECT_EQ(ok(writer->reserve_units(range, 3, "east")), (test_support::UnitNumbers{10, 11, 12}));
+    ASSERT_TRUE(writer->return_units("serial", {11}, "east").ok());
+    fs::remove(path("r.db"));
+    EXPECT_EQ(ok(writer->reserve_units(range, 2, "east")), (test_support::UnitNumbers{11, 13}));
+    EXPECT_EQ(sqlite_text("r.db",
+                          "SELECT group_concat(number) FROM (SELECT number FROM hidiap_unit_values "
+                          "ORDER BY number)"),
+              "10,11,12,13\n");
+}
+
 // The board's latest success that carried units gives them; a later success without units, and a
 // failure, do not.
 TEST_F(RecordStores, SqliteBoardHistoryGivesTheLatestSuccessesUnits) {

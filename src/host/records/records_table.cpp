@@ -213,8 +213,8 @@ base::Result<std::string> set_up_records_database(PostgresLink &link) {
     }
     if (*from == 0) {
         return "schema " + now +
-               " created: tables hidiap_records and hidiap_unit_values, views hidiap_yield and "
-               "hidiap_yield_by_work_order";
+               " created: tables hidiap_records, hidiap_unit_values and hidiap_unit_floors, views "
+               "hidiap_yield and hidiap_yield_by_work_order";
     }
     return "schema upgraded from " + std::to_string(*from) + " to " + now;
 }

@@ -643,10 +643,6 @@ base::Result<uint64_t> sqlite_job_successes(sqlite3 *db, const std::string &job)
     return static_cast<uint64_t>(sqlite3_column_int64(row, 0));
 }
 
-}  // namespace host
-
-namespace host {
-
 base::Result<std::vector<uint64_t>> sqlite_reserve_units(sqlite3 *db, const UnitSeries &series,
                                                          size_t count, const std::string &station,
                                                          ListMarks &marks) {
