@@ -178,7 +178,12 @@ class PostgresWriter : public RecordWriter {
         if (base::Status reached = reach_units("reserve unit values"); !reached.ok()) {
             return reached.error();
         }
-        return postgres_reserve_units(*units_, series, count, station, marks_);
+        base::Result<std::vector<uint64_t>> taken =
+            postgres_reserve_units(*units_, series, count, station, marks_);
+        if (!taken.ok()) {
+            return units_failed("reserve unit values", taken.error());
+        }
+        return taken;
     }
 
     base::Status return_units(const std::string &field, const std::vector<uint64_t> &numbers,
@@ -191,7 +196,11 @@ class PostgresWriter : public RecordWriter {
         if (base::Status reached = reach_units("give back unit values"); !reached.ok()) {
             return reached;
         }
-        return postgres_return_units(*units_, field, numbers, station);
+        if (base::Status returned = postgres_return_units(*units_, field, numbers, station);
+            !returned.ok()) {
+            return units_failed("give back unit values", returned.error());
+        }
+        return {};
     }
 
     base::Result<std::optional<uint64_t>> next_free_unit(const UnitSeries &series) override {
@@ -199,7 +208,11 @@ class PostgresWriter : public RecordWriter {
         if (base::Status reached = reach_units("look up unit values"); !reached.ok()) {
             return reached.error();
         }
-        return postgres_next_free_unit(*units_, series);
+        base::Result<std::optional<uint64_t>> next = postgres_next_free_unit(*units_, series);
+        if (!next.ok()) {
+            return units_failed("look up unit values", next.error());
+        }
+        return next;
     }
 
     std::string finish() override {
@@ -260,6 +273,15 @@ class PostgresWriter : public RecordWriter {
                                              what + ": " + reached.message());
         }
         return {};
+    }
+
+    // A connection lost in the middle says which database and what was being done.
+    Error units_failed(const char *what, const Error &why) const {
+        if (why.code() != ErrorCode::Unavailable) {
+            return why;
+        }
+        return Error(why.code(), "the database " + shown_ + " cannot be reached to " + what + ": " +
+                                     why.message());
     }
 
     // A record only the database can keep: it is durable once committed there.
