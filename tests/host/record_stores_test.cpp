@@ -10,7 +10,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <limits>
 #include <sstream>
 
 #include "host/records/record_fields.h"
@@ -18,6 +17,7 @@
 #include "host/records/record_writer.h"
 #include "host/records/sqlite_records.h"
 #include "record_samples.h"
+#include "unit_samples.h"
 
 namespace {
 
@@ -374,59 +374,38 @@ TEST_F(RecordStores, SqliteFileOfVersionFourGetsUnitsAndItsTableOfValues) {
               "serial|1000000|bench\nserial|1000001|bench\n");
 }
 
-// A range is handed out lowest first, across two writers on one file; values given back fill
-// the holes first, and only the giving station's rows go; the range's end gives fewer, then
-// none, the largest value included; JSON Lines and a series past the column's values refuse.
-TEST_F(RecordStores, SqliteRangeLowestFirstHolesReusedUntilUsedUp) {
+// Two stations sharing a file take values from it as any database gives them (unit_samples.h);
+// the rows are the stations' own; JSON Lines cannot allocate.
+TEST_F(RecordStores, SqliteAllocatesUnitValuesAcrossTwoWriters) {
     auto east = open(path("u.db"));
     auto west = open(path("u.db"));
     ASSERT_TRUE(east && west) << last_error;
-    const host::UnitSeries range{"serial", false, 10, 19, {}};
-    using Numbers = std::vector<uint64_t>;
-    EXPECT_EQ(ok(east->reserve_units(range, 3, "east")), (Numbers{10, 11, 12}));
-    EXPECT_EQ(ok(west->reserve_units(range, 3, "west")), (Numbers{13, 14, 15}));
-    EXPECT_EQ(ok(east->next_free_unit(range)), std::optional<uint64_t>(16));
-    ASSERT_TRUE(east->return_units("serial", {11, 13}, "east").ok());  // 13 is west's
-    ASSERT_TRUE(east->return_units("other", {12}, "east").ok());       // another field's
-    EXPECT_EQ(ok(west->next_free_unit(range)), std::optional<uint64_t>(11));
-    EXPECT_EQ(ok(west->reserve_units(range, 3, "west")), (Numbers{11, 16, 17}));
-    EXPECT_EQ(ok(east->reserve_units(range, 5, "east")), (Numbers{18, 19}));
-    EXPECT_EQ(ok(east->reserve_units(range, 5, "east")), Numbers{});
-    EXPECT_EQ(ok(west->next_free_unit(range)), std::nullopt);
+    test_support::expect_range_allocation(*east, *west);
+    test_support::expect_list_allocation(*east, *west);
     EXPECT_EQ(sqlite_text("u.db",
-                          "SELECT group_concat(number) FROM hidiap_unit_values WHERE "
-                          "station = 'west' ORDER BY number"),
+                          "SELECT group_concat(number) FROM (SELECT number FROM hidiap_unit_values "
+                          "WHERE field = 'serial' AND station = 'west' ORDER BY number)"),
               "11,13,14,15,16,17\n");
-
-    const uint64_t top = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
-    const host::UnitSeries highest{"key", false, top - 1, top, {}};
-    EXPECT_EQ(ok(east->reserve_units(highest, 5, "east")), (Numbers{top - 1, top}));
-    EXPECT_EQ(ok(east->reserve_units(highest, 5, "east")), Numbers{});
-    const auto past = east->reserve_units({"key", false, 1, top + 1, {}}, 1, "east");
-    EXPECT_EQ(past.code(), base::ErrorCode::InvalidInput);
-    EXPECT_EQ(east->reserve_units({"key", true, 0, 0, {5, top + 1}}, 1, "east").code(),
-              base::ErrorCode::InvalidInput);
     auto lines = open(path("u.jsonl"));
     ASSERT_TRUE(lines);
-    EXPECT_EQ(lines->reserve_units(range, 1, "east").code(), base::ErrorCode::InvalidInput);
+    EXPECT_EQ(lines->reserve_units({"serial", false, 1, 9, {}}, 1, "east").code(),
+              base::ErrorCode::InvalidInput);
 }
 
-// A list is handed out in its order, each value once across writers; a value given back is found
-// again by a writer already past it in the list, so fewer means the list is used up.
-TEST_F(RecordStores, SqliteListInItsOrderAndValuesGivenBackBehindTheMarkFound) {
-    auto east = open(path("l.db"));
-    auto west = open(path("l.db"));
-    ASSERT_TRUE(east && west) << last_error;
-    const host::UnitSeries list{"mac", true, 0, 0, {50, 7, 30, 8, 2}};
-    using Numbers = std::vector<uint64_t>;
-    EXPECT_EQ(ok(east->reserve_units(list, 2, "east")), (Numbers{50, 7}));
-    EXPECT_EQ(ok(west->reserve_units(list, 1, "west")), (Numbers{30}));
-    EXPECT_EQ(ok(east->reserve_units(list, 1, "east")), (Numbers{8}));
-    ASSERT_TRUE(east->return_units("mac", {50, 8}, "east").ok());
-    EXPECT_EQ(ok(west->next_free_unit(list)), std::optional<uint64_t>(50));
-    EXPECT_EQ(ok(west->reserve_units(list, 9, "west")), (Numbers{50, 8, 2}));
-    EXPECT_EQ(ok(east->reserve_units(list, 1, "east")), Numbers{});
-    EXPECT_EQ(ok(east->next_free_unit(list)), std::nullopt);
+// A file removed during the run is made again with the unit values this run reserved (and did
+// not give back) still reserved in it, so that they are not handed out a second time.
+TEST_F(RecordStores, SqliteFileRemovedKeepsThisRunsReservedValues) {
+    auto writer = open(path("r.db"));
+    ASSERT_TRUE(writer);
+    const host::UnitSeries range{"serial", false, 10, 99, {}};
+    EXPECT_EQ(ok(writer->reserve_units(range, 3, "east")), (test_support::UnitNumbers{10, 11, 12}));
+    ASSERT_TRUE(writer->return_units("serial", {11}, "east").ok());
+    fs::remove(path("r.db"));
+    EXPECT_EQ(ok(writer->reserve_units(range, 2, "east")), (test_support::UnitNumbers{11, 13}));
+    EXPECT_EQ(sqlite_text("r.db",
+                          "SELECT group_concat(number) FROM (SELECT number FROM hidiap_unit_values "
+                          "ORDER BY number)"),
+              "10,11,12,13\n");
 }
 
 // The board's latest success that carried units gives them; a later success without units, and a

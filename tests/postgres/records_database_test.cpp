@@ -37,7 +37,8 @@ class RecordsDatabase : public Tool {
         }
         pg().query(
             "SET client_min_messages = warning;DROP VIEW IF EXISTS hidiap_yield;"
-            "DROP TABLE IF EXISTS hidiap_records, hidiap_schema, hidiap_unit_values");
+            "DROP TABLE IF EXISTS hidiap_records, hidiap_schema, hidiap_unit_values, "
+            "hidiap_unit_floors");
     }
     PgCluster &pg() { return PgCluster::shared(); }
     std::string station_uri(int port = 0) const {
@@ -597,7 +598,9 @@ TEST_F(RecordsDatabase, TwoStationsSharingAJobStopAtItsCount) {
 // its own serial number, the one its record names, and no value went to two boards.
 TEST_F(RecordsDatabase, TwoStationsAllocatingUnitValuesNeverShareOne) {
     set_up_tables();
-    pg().query("GRANT INSERT, SELECT, DELETE ON hidiap_unit_values TO station");
+    pg().query(
+        "GRANT INSERT, SELECT, DELETE ON hidiap_unit_values TO station;"
+        "GRANT SELECT, INSERT, UPDATE ON hidiap_unit_floors TO station");
     std::fill(image.begin() + 0x9000, image.begin() + 0x9010, 0xFF);
     write_file("img.bin", image);
     const auto station = [&](const std::string &name) {
@@ -631,7 +634,9 @@ TEST_F(RecordsDatabase, TwoStationsAllocatingUnitValuesNeverShareOne) {
 // that finds it spent waits for the server, and when it is back nothing has been given twice.
 TEST_F(RecordsDatabase, UnitValuesThroughAServerOutageAreNeverDoubled) {
     set_up_tables();
-    pg().query("GRANT INSERT, SELECT, DELETE ON hidiap_unit_values TO station");
+    pg().query(
+        "GRANT INSERT, SELECT, DELETE ON hidiap_unit_values TO station;"
+        "GRANT SELECT, INSERT, UPDATE ON hidiap_unit_floors TO station");
     std::fill(image.begin() + 0x9000, image.begin() + 0x9010, 0xFF);
     write_file("img.bin", image);
     ProcessResult r;
@@ -655,4 +660,45 @@ TEST_F(RecordsDatabase, UnitValuesThroughAServerOutageAreNeverDoubled) {
         EXPECT_EQ(row[1], "success");
         EXPECT_TRUE(values.insert(row[2].value_or("")).second) << *row[2] << " went to two boards";
     }
+}
+
+// A database of schema 4 is upgraded by records setup in one step: its rows kept, the record's
+// units a jsonb column, and the tables of unit values made.
+TEST_F(RecordsDatabase, SchemaFourIsUpgradedWithUnitsAndTheTablesOfValues) {
+    std::string steps =
+        "CREATE TABLE hidiap_schema (version integer NOT NULL, changed timestamptz NOT NULL "
+        "DEFAULT now());";
+    for (int v = 1; v <= 4; v++) {
+        steps += host::postgres_migration(v);
+    }
+    pg().query(steps +
+               "INSERT INTO hidiap_schema (version) VALUES (4);"
+               "INSERT INTO hidiap_records (id, time, station, tool_version, serial, outcome) "
+               "VALUES ('6f1d0c1e-0d55-4d36-9d5c-2f0a8f7b3c11', '2026-12-08T10:00:00Z', 'bench', "
+               "'0.9', 'OLD1', 'success')");
+    const ProcessResult upgraded = run_process(kTool, {"records", "setup", owner_uri()});
+    ASSERT_EQ(upgraded.exit_status, 0) << upgraded.err;
+    EXPECT_NE(upgraded.out.find("schema upgraded from 4 to 5"), std::string::npos) << upgraded.out;
+    const PgRows columns = pg().query(
+        "SELECT table_name || '.' || column_name || ' ' || data_type FROM "
+        "information_schema.columns WHERE table_name IN ('hidiap_unit_values', "
+        "'hidiap_unit_floors') OR (table_name = 'hidiap_records' AND column_name = 'units') "
+        "ORDER BY table_name, ordinal_position");
+    std::string described;
+    for (const auto &row : columns) {
+        described += row[0].value_or("NULL") + "\n";
+    }
+    EXPECT_EQ(described,
+              "hidiap_records.units jsonb\n"
+              "hidiap_unit_floors.field text\n"
+              "hidiap_unit_floors.range_first bigint\n"
+              "hidiap_unit_floors.floor bigint\n"
+              "hidiap_unit_values.field text\n"
+              "hidiap_unit_values.number bigint\n"
+              "hidiap_unit_values.station text\n"
+              "hidiap_unit_values.reserved_at timestamp with time zone\n");
+    EXPECT_EQ(rows("serial, units"), (PgRows{{"OLD1", std::nullopt}}));
+    EXPECT_EQ(pg().query("SELECT string_agg(version::text, ',' ORDER BY version) FROM "
+                         "hidiap_schema")[0][0],
+              "4,5");
 }

@@ -11,6 +11,7 @@
 #include "base/text.h"
 #include "host/records/local_writers.h"
 #include "host/records/postgres_link.h"
+#include "host/records/postgres_units.h"
 #include "host/records/record_json.h"
 #include "host/records/record_notes.h"
 #include "host/records/record_spool.h"
@@ -169,6 +170,51 @@ class PostgresWriter : public RecordWriter {
         return done;
     }
 
+    // Over a connection of their own, so that a block of values never waits behind a batch of
+    // records or a board's history.
+    base::Result<std::vector<uint64_t>> reserve_units(const UnitSeries &series, size_t count,
+                                                      const std::string &station) override {
+        const std::lock_guard<std::mutex> lock(units_mutex_);
+        if (base::Status reached = reach_units("reserve unit values"); !reached.ok()) {
+            return reached.error();
+        }
+        base::Result<std::vector<uint64_t>> taken =
+            postgres_reserve_units(*units_, series, count, station, marks_);
+        if (!taken.ok()) {
+            return units_failed("reserve unit values", taken.error());
+        }
+        return taken;
+    }
+
+    base::Status return_units(const std::string &field, const std::vector<uint64_t> &numbers,
+                              const std::string &station) override {
+        const std::lock_guard<std::mutex> lock(units_mutex_);
+        marks_.rewind(field);
+        if (numbers.empty()) {
+            return {};
+        }
+        if (base::Status reached = reach_units("give back unit values"); !reached.ok()) {
+            return reached;
+        }
+        if (base::Status returned = postgres_return_units(*units_, field, numbers, station);
+            !returned.ok()) {
+            return units_failed("give back unit values", returned.error());
+        }
+        return {};
+    }
+
+    base::Result<std::optional<uint64_t>> next_free_unit(const UnitSeries &series) override {
+        const std::lock_guard<std::mutex> lock(units_mutex_);
+        if (base::Status reached = reach_units("look up unit values"); !reached.ok()) {
+            return reached.error();
+        }
+        base::Result<std::optional<uint64_t>> next = postgres_next_free_unit(*units_, series);
+        if (!next.ok()) {
+            return units_failed("look up unit values", next.error());
+        }
+        return next;
+    }
+
     std::string finish() override {
         {
             const std::lock_guard<std::mutex> lock(mutex_);
@@ -215,6 +261,27 @@ class PostgresWriter : public RecordWriter {
             notes_.say("hidiap: --record: " + records_word(leftovers_waiting_) +
                        " left by an earlier run go to the database first\n");
         }
+    }
+
+    // The unit values' connection, made when missing (the mutex held).
+    base::Status reach_units(const char *what) {
+        if (!units_) {
+            units_ = std::make_unique<PostgresLink>(uri_);
+        }
+        if (base::Status reached = units_->connect(false); !reached.ok()) {
+            return Error(reached.code(), "the database " + shown_ + " cannot be reached to " +
+                                             what + ": " + reached.message());
+        }
+        return {};
+    }
+
+    // A connection lost in the middle says which database and what was being done.
+    Error units_failed(const char *what, const Error &why) const {
+        if (why.code() != ErrorCode::Unavailable) {
+            return why;
+        }
+        return Error(why.code(), "the database " + shown_ + " cannot be reached to " + what + ": " +
+                                     why.message());
     }
 
     // A record only the database can keep: it is durable once committed there.
@@ -481,6 +548,9 @@ class PostgresWriter : public RecordWriter {
     std::string uri_;
     std::mutex reader_mutex_;
     std::unique_ptr<PostgresLink> reader_;  // board_history's own connection
+    std::mutex units_mutex_;
+    std::unique_ptr<PostgresLink> units_;  // the unit values' own connection
+    ListMarks marks_;
 };
 
 }  // namespace

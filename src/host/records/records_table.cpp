@@ -49,7 +49,14 @@ const char *const kExtraSteps[] = {
     " reserved_at timestamptz NOT NULL DEFAULT now(),"
     " PRIMARY KEY (field, number));"
     "COMMENT ON TABLE hidiap_unit_values IS 'hidiap: unit values reserved by stations; a value "
-    "is free iff it has no row';",
+    "is free iff it has no row';"
+    "CREATE TABLE hidiap_unit_floors ("
+    " field text NOT NULL,"
+    " range_first bigint NOT NULL,"
+    " floor bigint NOT NULL,"
+    " PRIMARY KEY (field, range_first));"
+    "COMMENT ON TABLE hidiap_unit_floors IS 'hidiap: every value of the field from range_first "
+    "up to floor (exclusive) is reserved; where a range''s lowest free value is sought';",
 };
 static_assert(sizeof kExtraSteps / sizeof kExtraSteps[0] == kRecordsSchemaVersion,
               "one migration per schema version");
@@ -206,8 +213,8 @@ base::Result<std::string> set_up_records_database(PostgresLink &link) {
     }
     if (*from == 0) {
         return "schema " + now +
-               " created: tables hidiap_records and hidiap_unit_values, views hidiap_yield and "
-               "hidiap_yield_by_work_order";
+               " created: tables hidiap_records, hidiap_unit_values and hidiap_unit_floors, views "
+               "hidiap_yield and hidiap_yield_by_work_order";
     }
     return "schema upgraded from " + std::to_string(*from) + " to " + now;
 }

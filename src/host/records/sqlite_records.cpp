@@ -35,7 +35,10 @@ const char *const kExtraSteps[] = {
     "CREATE TABLE IF NOT EXISTS hidiap_unit_values (field TEXT NOT NULL,"
     " number INTEGER NOT NULL CHECK (number >= 0), station TEXT NOT NULL,"
     " reserved_at TEXT NOT NULL DEFAULT (strftime('%Y-%m-%dT%H:%M:%fZ', 'now')),"
-    " PRIMARY KEY (field, number)) WITHOUT ROWID;",
+    " PRIMARY KEY (field, number)) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS hidiap_unit_floors (field TEXT NOT NULL,"
+    " range_first INTEGER NOT NULL, floor INTEGER NOT NULL,"
+    " PRIMARY KEY (field, range_first)) WITHOUT ROWID;",
 };
 static_assert(sizeof kExtraSteps / sizeof kExtraSteps[0] == kRecordsSchemaVersion,
               "one migration per schema version");
@@ -309,11 +312,34 @@ base::Result<bool> step_with(sqlite3 *db, sqlite3_stmt *statement, uint64_t numb
     return rc == SQLITE_ROW || sqlite3_total_changes(db) != before;
 }
 
-// The free values of a range in ascending order, at most COUNT: the reserved ones are walked in
-// order from the range's start and the values between them taken, so a range costs the rows
-// reserved below what is found, never its size.
+// Where the lowest free value of a range is sought: its floor (every value of the field from
+// the range's first up to it is reserved, see unit_values.h), or its first.
+base::Result<uint64_t> range_start(sqlite3 *db, const UnitSeries &series) {
+    base::Result<StatementOwner> floor =
+        prepare(db, "SELECT floor FROM hidiap_unit_floors WHERE field = ?1 AND range_first = ?2");
+    if (!floor.ok()) {
+        return floor.error();
+    }
+    if (base::Status bound = bind_field(db, floor->get(), series.field); !bound.ok()) {
+        return bound.error();
+    }
+    if (base::Status bound = bind_number(db, floor->get(), 2, series.first); !bound.ok()) {
+        return bound.error();
+    }
+    const int rc = sqlite3_step(floor->get());
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+        return sqlite_error(db);
+    }
+    const uint64_t floor_value =
+        rc == SQLITE_ROW ? static_cast<uint64_t>(sqlite3_column_int64(floor->get(), 0)) : 0;
+    return std::max(series.first, floor_value);
+}
+
+// The free values of a range from START in ascending order, at most COUNT: the reserved ones are
+// walked in order and the values between them taken, so a range costs the rows reserved between
+// START and what is found, never its size.
 base::Result<std::vector<uint64_t>> free_in_range(sqlite3 *db, const UnitSeries &series,
-                                                  size_t count) {
+                                                  uint64_t start, size_t count) {
     base::Result<StatementOwner> reserved =
         prepare(db,
                 "SELECT number FROM hidiap_unit_values WHERE field = ?1 AND number >= ?2 AND "
@@ -322,15 +348,14 @@ base::Result<std::vector<uint64_t>> free_in_range(sqlite3 *db, const UnitSeries 
         return reserved.error();
     }
     sqlite3_stmt *row = reserved->get();
-    for (base::Status bound :
-         {bind_field(db, row, series.field), bind_number(db, row, 2, series.first),
-          bind_number(db, row, 3, series.last)}) {
+    for (base::Status bound : {bind_field(db, row, series.field), bind_number(db, row, 2, start),
+                               bind_number(db, row, 3, series.last)}) {
         if (!bound.ok()) {
             return bound.error();
         }
     }
     std::vector<uint64_t> found;
-    uint64_t next = series.first;  // the lowest value not looked at; past `last` at the end
+    uint64_t next = start;  // the lowest value not looked at; past `last` at the end
     int rc = SQLITE_ROW;
     while (found.size() < count && next <= series.last && (rc = sqlite3_step(row)) == SQLITE_ROW) {
         const auto taken = static_cast<uint64_t>(sqlite3_column_int64(row, 0));
@@ -421,6 +446,44 @@ base::Status insert_units(sqlite3 *db, const std::string &field,
         }
     }
     return {};
+}
+
+// The lowest COUNT free values of a range, reserved, its floor raised past them (to the range's
+// last value when it has no more); in the caller's transaction.
+base::Result<std::vector<uint64_t>> reserve_in_range(sqlite3 *db, const UnitSeries &series,
+                                                     size_t count, const std::string &station) {
+    const base::Result<uint64_t> start = range_start(db, series);
+    if (!start.ok()) {
+        return start.error();
+    }
+    base::Result<std::vector<uint64_t>> free = free_in_range(db, series, *start, count);
+    if (!free.ok()) {
+        return free;
+    }
+    if (base::Status inserted = insert_units(db, series.field, *free, station); !inserted.ok()) {
+        return inserted.error();
+    }
+    const uint64_t floor =
+        free->size() < count || free->back() >= series.last ? series.last : free->back() + 1;
+    base::Result<StatementOwner> raise =
+        prepare(db,
+                "INSERT INTO hidiap_unit_floors (field, range_first, floor) VALUES (?1, ?2, ?3) "
+                "ON CONFLICT (field, range_first) DO UPDATE SET floor = max(floor, "
+                "excluded.floor)");
+    if (!raise.ok()) {
+        return raise.error();
+    }
+    for (base::Status bound : {bind_field(db, raise->get(), series.field),
+                               bind_number(db, raise->get(), 2, series.first),
+                               bind_number(db, raise->get(), 3, floor)}) {
+        if (!bound.ok()) {
+            return bound.error();
+        }
+    }
+    if (sqlite3_step(raise->get()) != SQLITE_DONE) {
+        return sqlite_error(db);
+    }
+    return free;
 }
 
 }  // namespace
@@ -580,10 +643,6 @@ base::Result<uint64_t> sqlite_job_successes(sqlite3 *db, const std::string &job)
     return static_cast<uint64_t>(sqlite3_column_int64(row, 0));
 }
 
-}  // namespace host
-
-namespace host {
-
 base::Result<std::vector<uint64_t>> sqlite_reserve_units(sqlite3 *db, const UnitSeries &series,
                                                          size_t count, const std::string &station,
                                                          ListMarks &marks) {
@@ -620,10 +679,9 @@ base::Result<std::vector<uint64_t>> sqlite_reserve_units(sqlite3 *db, const Unit
             done = walked.error();
         }
     } else {
-        base::Result<std::vector<uint64_t>> free = free_in_range(db, series, count);
+        base::Result<std::vector<uint64_t>> free = reserve_in_range(db, series, count, station);
         if (free.ok()) {
             taken = std::move(*free);
-            done = insert_units(db, series.field, taken, station);
         } else {
             done = free.error();
         }
@@ -654,13 +712,27 @@ base::Status sqlite_return_units(sqlite3 *db, const std::string &field,
                           SQLITE_TRANSIENT) != SQLITE_OK) {
         return sqlite_error(db);
     }
+    // Every floor above a value that went comes down to it.
+    base::Result<StatementOwner> lower =
+        prepare(db,
+                "UPDATE hidiap_unit_floors SET floor = ?2 WHERE field = ?1 AND range_first <= ?2 "
+                "AND floor > ?2");
+    if (!lower.ok()) {
+        return lower.error();
+    }
+    if (base::Status bound = bind_field(db, lower->get(), field); !bound.ok()) {
+        return bound;
+    }
     if (base::Status begun = begin_immediate(db); !begun.ok()) {
         return begun;
     }
     base::Status done;
     for (const uint64_t n : numbers) {
-        if (const base::Result<bool> gone = step_with(db, remove->get(), n); !gone.ok()) {
-            done = gone.error();
+        const base::Result<bool> gone = step_with(db, remove->get(), n);
+        const base::Result<bool> lowered =
+            gone.ok() && *gone ? step_with(db, lower->get(), n) : gone;
+        if (!lowered.ok()) {
+            done = lowered.error();
             break;
         }
     }
@@ -698,7 +770,11 @@ base::Result<std::optional<uint64_t>> sqlite_next_free_unit(sqlite3 *db, const U
         }
         found = std::move(*walked);
     } else {
-        base::Result<std::vector<uint64_t>> free = free_in_range(db, series, 1);
+        const base::Result<uint64_t> start = range_start(db, series);
+        if (!start.ok()) {
+            return start.error();
+        }
+        base::Result<std::vector<uint64_t>> free = free_in_range(db, series, *start, 1);
         if (!free.ok()) {
             return free.error();
         }

@@ -7,6 +7,14 @@
 // updated. Whether a reserved value went into a board is told by the records' `units`, not by
 // this table, so a station that dies mid-block leaves its values reserved (gaps), never free
 // for another board.
+//
+// hidiap_unit_floors keeps, per field and range start, a floor: every value from the start up
+// to the floor (exclusive) is reserved. It is where the search for a range's lowest free value
+// begins, so that a range with a million values reserved is not read from its start for every
+// block; reservations raise it, returns lower it to the lowest value given back, both under the
+// field's lock (PostgreSQL) or the file's write lock (SQLite). It is a hint about the rows,
+// never their master: a floor too low costs reading, and rows deleted by hand must take the
+// field's floors with them to be handed out again.
 #pragma once
 
 #include <cstddef>
