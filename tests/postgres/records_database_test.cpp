@@ -36,7 +36,8 @@ class RecordsDatabase : public Tool {
             pg().start();
         }
         pg().query(
-            "SET client_min_messages = warning;DROP VIEW IF EXISTS hidiap_yield;"
+            "SET client_min_messages = warning;DROP VIEW IF EXISTS hidiap_yield, "
+            "hidiap_yield_by_work_order;"
             "DROP TABLE IF EXISTS hidiap_records, hidiap_schema, hidiap_unit_values, "
             "hidiap_unit_floors");
     }
@@ -619,6 +620,7 @@ TEST_F(RecordsDatabase, TwoStationsAllocatingUnitValuesNeverShareOne) {
     ASSERT_EQ(stored.size(), 8u);
     std::set<std::string> values;
     for (const test_support::PgRow &row : stored) {
+        std::printf("%s %s %s\n", row[0]->c_str(), row[1]->c_str(), row[2]->c_str());
         EXPECT_TRUE(values.insert(row[2].value_or("")).second) << *row[2] << " went to two boards";
         const std::vector<uint8_t> flash = read_file(*row[0] + "." + *row[1] + ".bin");
         ASSERT_GE(flash.size(), 0x9004u);
@@ -701,4 +703,43 @@ TEST_F(RecordsDatabase, SchemaFourIsUpgradedWithUnitsAndTheTablesOfValues) {
     EXPECT_EQ(pg().query("SELECT string_agg(version::text, ',' ORDER BY version) FROM "
                          "hidiap_schema")[0][0],
               "4,5");
+}
+
+// What taking a board's values costs: from the block, and when the take reserves the next block,
+// on a local server and behind a 20 ms round trip.
+TEST_F(RecordsDatabase, UnitAllocationFigures) {
+    set_up_tables();
+    pg().query(
+        "GRANT INSERT, SELECT, DELETE ON hidiap_unit_values TO station;"
+        "GRANT SELECT, INSERT, UPDATE ON hidiap_unit_floors TO station");
+    std::fill(image.begin() + 0x9000, image.begin() + 0x9010, 0xFF);
+    write_file("img.bin", image);
+    DelayProxy delayed(pg().port(), std::chrono::milliseconds(10));
+    for (const int port : {0, delayed.port()}) {
+        const ProcessResult r = run(
+            {"--station", "--count", "8", "--sim-devices", "8", "--timing-report", "--record",
+             station_uri(port), "--station-name", port == 0 ? "local" : "delayed", "--unit-field",
+             "serial=0x9000:u32le", "--unit-range", "serial=1-100000", "--unit-block", "4"});
+        ASSERT_EQ(r.exit_status, 0) << r.err;
+        std::vector<double> from_block;
+        std::vector<double> reserving;
+        std::istringstream lines(r.err);
+        for (std::string line; std::getline(lines, line);) {
+            const size_t at = line.find("unit values: taken in ");
+            if (at != std::string::npos) {
+                (line.find("reserving") == std::string::npos ? from_block : reserving)
+                    .push_back(std::stod(line.substr(at + 22)));
+            }
+        }
+        ASSERT_EQ(from_block.size() + reserving.size(), 8u) << r.err;
+        // Blocks of 4, the next asked for at 2 left: the first board's take, then one in four.
+        EXPECT_EQ(reserving.size(), 3u) << r.err;
+        std::sort(from_block.begin(), from_block.end());
+        std::sort(reserving.begin(), reserving.end());
+        std::printf(
+            "unit values, %s: a take from the block median %.3f ms (max %.3f), a take "
+            "that reserves the next block median %.3f ms (max %.3f)\n",
+            port == 0 ? "local server" : "20 ms round trip", from_block[from_block.size() / 2],
+            from_block.back(), reserving[reserving.size() / 2], reserving.back());
+    }
 }
