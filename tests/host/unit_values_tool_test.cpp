@@ -224,3 +224,35 @@ TEST_F(UnitValues, AStationKilledAtAnyMomentNeverHandsAValueOutTwice) {
             << value << " is " << holder[value] << "'s and " << serial << "'s";
     }
 }
+
+// A package's manifest carries the fields (package make checks them as the station would), a
+// station running it writes them, and the result hook gets the board's values.
+TEST_F(UnitValues, APackagesFieldsAreWrittenAndTheResultHookGetsTheValues) {
+    const ProcessResult made =
+        run_process(kTool, {"package", "make", path("fw.zip"), path("img.bin"), path("tts.bin"),
+                            "1MB", "--unit-field", "serial=0x9000:u32le"});
+    ASSERT_EQ(made.exit_status, 0) << made.err;
+    const ProcessResult over_code =
+        run_process(kTool, {"package", "make", path("bad.zip"), path("img.bin"), path("tts.bin"),
+                            "1MB", "--unit-field", "serial=0x8ffe:u32le"});
+    EXPECT_EQ(over_code.exit_status, 2);
+    EXPECT_FALSE(fs::exists(path("bad.zip")));
+    std::ofstream(path("hook")) << "#!/bin/sh\necho \"$HIDIAP_UNIT_SERIAL $HIDIAP_UNITS\" > "
+                                << path("hook.out") << "\n";
+    fs::permissions(path("hook"), fs::perms::owner_all);
+    ProcessOptions o;
+    o.env.push_back("XDG_STATE_HOME=" + path("state"));
+    const ProcessResult r =
+        run_process(kTool,
+                    {"station", "--simulate", "--count", "1", "--record", path("r.db"),
+                     "--unit-range", "serial=41-50", "--on-result", path("hook"), "--sim-flash",
+                     path("flash.bin"), path("fw.zip")},
+                    o);
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    std::ifstream in(path("hook.out"));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "41 {\"serial\":\"41\"}\n");
+    const std::vector<uint8_t> flash = read_file("flash.bin");
+    ASSERT_GE(flash.size(), 0x9004u);
+    EXPECT_EQ(std::vector<uint8_t>(flash.begin() + 0x9000, flash.begin() + 0x9004),
+              (std::vector<uint8_t>{41, 0, 0, 0}));
+}

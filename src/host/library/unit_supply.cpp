@@ -340,8 +340,7 @@ void UnitSupply::give_back(const BoardUnitValues &values) {
 }
 
 bool UnitSupply::used_up() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return used_up_;
+    return used_up_.load();
 }
 
 std::vector<size_t> UnitSupply::available() const {

@@ -11,6 +11,7 @@
 // database is away.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -62,7 +63,8 @@ class UnitSupply : public BoardUnits {
     std::unique_ptr<File> lock_;
     std::unique_ptr<File> journal_;
     std::vector<std::vector<uint64_t>> available_;  // by field, lowest (or the list's first) last
-    bool used_up_ = false;
+    // Read by the station's loop without the lock, which a reservation may hold for seconds.
+    std::atomic<bool> used_up_{false};
     SteadyTime retry_after_{};  // the database was away: not asked again before then
     std::function<void(const std::string &)> timing_;
 };

@@ -67,6 +67,11 @@ void EngineRunner::verify(uint32_t addr, uint32_t size, uint32_t iap_addr) {
 void EngineRunner::begin(uint32_t (*engine_start)(iap_env_t *, uint32_t, uint32_t, uint32_t),
                          uint32_t addr, uint32_t size, uint32_t iap_addr) {
     std::lock_guard<std::mutex> lock(engine_mutex_);
+    // A run already over (its device found gone and its outcome told) sends nothing more: a
+    // start now would print its failed frames after the outcome line.
+    if (halted_) {
+        return;
+    }
     const CallScope scope(this);
     tick_waiting_ = false;
     engine_start(&record_, addr, size, iap_addr);
