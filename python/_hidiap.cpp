@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -101,15 +102,34 @@ Inputs from_files(const py::object &image, const py::object &tts, const std::str
     return Inputs(h);
 }
 
+// A package's bytes when `package` offers them (bytes, bytearray, memoryview), copied while the
+// GIL is held so that no other thread changes them under the call; nothing for a path.
+std::optional<std::vector<uint8_t>> package_bytes(const py::object &package) {
+    if (py::isinstance<py::str>(package) || !PyObject_CheckBuffer(package.ptr())) {
+        return std::nullopt;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(package.ptr(), &view, PyBUF_SIMPLE) != 0) {
+        throw py::error_already_set();
+    }
+    const auto *data = static_cast<const uint8_t *>(view.buf);
+    std::vector<uint8_t> bytes(data, data + view.len);
+    PyBuffer_Release(&view);
+    return bytes;
+}
+
 Inputs from_package(const py::object &package, const py::iterable &trusted_keys) {
     InputOptions o(std::nullopt, std::nullopt, paths_of(trusted_keys));
-    const std::string path = path_of(package);
+    const std::optional<std::vector<uint8_t>> bytes = package_bytes(package);
+    const std::string path = bytes ? std::string() : path_of(package);
     hidiap_inputs *h = nullptr;
     hidiap_error e{};
     int code;
     {
         py::gil_scoped_release unlocked;
-        code = hidiap_inputs_from_package(path.c_str(), &o.options, &h, &e);
+        code = bytes ? hidiap_inputs_from_package_memory(bytes->data(), bytes->size(), &o.options,
+                                                         &h, &e)
+                     : hidiap_inputs_from_package(path.c_str(), &o.options, &h, &e);
     }
     check(code, e);
     return Inputs(h);
@@ -296,8 +316,9 @@ PYBIND11_MODULE(_hidiap, m) {
                     "content). Raises InputError for files the tool refuses.")
         .def_static("from_package", &from_package, py::arg("package"),
                     py::arg("trusted_keys") = py::tuple(),
-                    "A firmware package; trusted_keys are added to the system's trusted keys. "
-                    "Raises InputError for a package the tool refuses.")
+                    "A firmware package: its path, or its content as bytes (or a bytearray or "
+                    "memoryview), named '(memory)' in records. trusted_keys are added to the "
+                    "system's trusted keys. Raises InputError for a package the tool refuses.")
         .def_property_readonly(
             "image_sha256",
             [](const Inputs &i) { return std::string(hidiap_inputs_image_sha256(i.handle.get())); },

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Cross-builds hidiap.exe for 64-bit Windows on Debian with MinGW-w64 and packs
-# dist/hidiap-VERSION-windows-x86_64.zip (the program, the README, the license).
+# Cross-builds hidiap.exe and hidiap.dll for 64-bit Windows on Debian with MinGW-w64 and packs
+# dist/hidiap-VERSION-windows-x86_64.zip (the program, the library with its header and import
+# libraries, the README, the license).
 #
 # Its dependencies come from Debian: HIDAPI's Windows back end is built from Debian's own hidapi
 # source package, fetched with `apt-get source` through a private apt configuration (its own
@@ -34,10 +35,15 @@ staged() {
   [ -f "$deps/$1.version" ] && [ "$(cat "$deps/$1.version")" = "$2" ]
 }
 
+# HIDAPI's header marks its functions dllexport on Windows, so that a DLL linking the static
+# library would export them too; hidiap.dll exports its own C interface only, so the archive's
+# export directives (its objects' .drectve sections, which hold nothing else) are removed. The
+# stamp says so, so that a library staged before this is built again.
 build_hidapi() {
-  local version source
+  local version stamp source
   version=$(dpkg-query -W -f='${source:Version}' libhidapi-dev)
-  if staged hidapi "$version"; then
+  stamp="$version, no exports"
+  if staged hidapi "$stamp"; then
     return 0
   fi
   private_apt
@@ -55,7 +61,8 @@ build_hidapi() {
     exit 1
   }
   cmake --install "$apt/build" >/dev/null
-  echo "$version" >"$deps/hidapi.version"
+  "$triple-objcopy" --remove-section=.drectve "$deps/lib/libhidapi.a"
+  echo "$stamp" >"$deps/hidapi.version"
 }
 
 # minizip from the source package libminizip-dev is built from (zlib's contrib/minizip), against
@@ -207,7 +214,7 @@ build_sqlite
 build_libsodium
 build_libpq
 
-echo "== hidiap.exe"
+echo "== hidiap.exe and hidiap.dll"
 cmake --preset windows-cross -DHIDIAP_WERROR=ON >/dev/null
 cmake --build --preset windows-cross -j"$jobs"
 exe=$repo/build-windows-cross/bin/hidiap.exe
@@ -218,6 +225,13 @@ stage=$repo/build-windows-cross/$name
 rm -rf "$stage"
 mkdir -p "$stage" dist
 "$triple-strip" -o "$stage/hidiap.exe" "$exe"
+# The library for programs of their own: the DLL beside the program, its header, and its import
+# libraries (MinGW's, and the export list MSVC's lib makes its own from).
+"$triple-strip" --strip-unneeded -o "$stage/hidiap.dll" build-windows-cross/bin/hidiap.dll
+mkdir -p "$stage/include/hidiap" "$stage/lib"
+cp include/hidiap/hidiap.h "$stage/include/hidiap/"
+cp build-windows-cross/lib/libhidiap.dll.a build-windows-cross/src/host/library/hidiap.def \
+  "$stage/lib/"
 cp README.md LICENSE "$stage/"
 rm -f "dist/$name.zip"
 (cd "$stage/.." && zip -q -X -r "$repo/dist/$name.zip" "$name")

@@ -105,6 +105,12 @@ HIDIAP_API int hidiap_inputs_from_memory(const void *image, size_t image_size, c
 HIDIAP_API int hidiap_inputs_from_package(const char *package_path,
                                           const hidiap_input_options *options, hidiap_inputs **out,
                                           hidiap_error *error);
+/* A firmware package's `size` bytes at `data` (a package file's content), judged as
+ * hidiap_inputs_from_package judges the file: the same checks, keys and refusals. The bytes are
+ * read during the call only. In the records and messages the package is named "(memory)". */
+HIDIAP_API int hidiap_inputs_from_package_memory(const void *data, size_t size,
+                                                 const hidiap_input_options *options,
+                                                 hidiap_inputs **out, hidiap_error *error);
 HIDIAP_API void hidiap_inputs_free(hidiap_inputs *inputs);
 /* Valid while the inputs live. SHA-256 as lowercase hex of the files as given; the firmware
  * version is "" without a package. */

@@ -271,6 +271,52 @@ TEST_F(Library, TwoRunsAtOnceShareTheInputsAndRefuseOthers) {
     hidiap_inputs_free(other);
 }
 
+// A package's bytes are judged by the keys as its file is, and give the same inputs.
+TEST_F(Library, PackageFromMemoryIsJudgedAndLoadedAsItsFile) {
+    for (const char *name : {"vendor", "other"}) {
+        ASSERT_EQ(run_process(kTool, {"key", "make", path(name), "--unencrypted"}).exit_status, 0);
+    }
+    ASSERT_EQ(run_process(kTool, {"package", "make", path("fw.zip"), "--sign", path("vendor.key"),
+                                  "--fw-version", "2.0", path("img.bin"), path("tts.bin"), "1MB"})
+                  .exit_status,
+              0);
+    const std::vector<uint8_t> zip = read_file("fw.zip");
+    std::string key = path("other.pub");
+    const char *keys[] = {key.c_str()};
+    hidiap_input_options o{};
+    o.trusted_keys = keys;
+    o.trusted_key_count = 1;
+    hidiap_inputs *loaded = nullptr;
+    EXPECT_EQ(hidiap_inputs_from_package_memory(zip.data(), zip.size(), &o, &loaded, &error),
+              HIDIAP_ERR_INPUT);
+    EXPECT_EQ(loaded, nullptr);
+    EXPECT_NE(std::string(error.message).find("package was refused"), std::string::npos)
+        << error.message;
+    EXPECT_EQ(hidiap_inputs_from_package_memory(nullptr, 10, &o, &loaded, &error),
+              HIDIAP_ERR_ARGUMENT);
+
+    key = path("vendor.pub");
+    keys[0] = key.c_str();
+    hidiap_inputs *from_file = nullptr;
+    ASSERT_EQ(hidiap_inputs_from_package(path("fw.zip").c_str(), &o, &from_file, &error), HIDIAP_OK)
+        << error.message;
+    ASSERT_EQ(hidiap_inputs_from_package_memory(zip.data(), zip.size(), &o, &loaded, &error),
+              HIDIAP_OK)
+        << error.message;
+    EXPECT_STREQ(hidiap_inputs_firmware_version(loaded), "2.0");
+    EXPECT_STREQ(hidiap_inputs_image_sha256(loaded), hidiap_inputs_image_sha256(from_file));
+    EXPECT_STREQ(hidiap_inputs_tts_sha256(loaded), hidiap_inputs_tts_sha256(from_file));
+    EXPECT_STREQ(hidiap_inputs_token(loaded), "1MB");
+    hidiap_inputs_free(from_file);
+    std::swap(loaded, inputs);
+    hidiap_inputs_free(loaded);
+    make_sim();
+    hidiap_result r{};
+    ASSERT_EQ(run(false, "SIM0001", r), HIDIAP_OK) << error.message;
+    EXPECT_STREQ(r.outcome, "success");
+    EXPECT_EQ(flash("SIM0001"), test_support::expected_flash(image, tts, 0x80000));
+}
+
 TEST_F(Library, RefusalsComeWithTheirCodes) {
     hidiap_inputs *none = nullptr;
     EXPECT_EQ(hidiap_inputs_from_files(path("missing.bin").c_str(), path("tts.bin").c_str(), "1MB",

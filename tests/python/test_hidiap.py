@@ -52,6 +52,25 @@ def test_inputs_describe_the_files(files, inputs):
     assert issubclass(hidiap.PermissionDenied, hidiap.Error)
 
 
+def test_package_from_bytes_is_judged_as_its_file(files):
+    for name in ("vendor", "other"):
+        subprocess.run([TOOL, "key", "make", str(files / name), "--unencrypted"],
+                       capture_output=True, check=True)
+    subprocess.run([TOOL, "package", "make", str(files / "fw.zip"), "--sign",
+                    str(files / "vendor.key"), "--fw-version", "2.0", str(files / "img.bin"),
+                    str(files / "tts.bin"), "1MB"], capture_output=True, check=True)
+    content = (files / "fw.zip").read_bytes()
+    from_file = hidiap.Inputs.from_package(files / "fw.zip", trusted_keys=[files / "vendor.pub"])
+    for given in (content, bytearray(content), memoryview(content)):
+        loaded = hidiap.Inputs.from_package(given, trusted_keys=[files / "vendor.pub"])
+        assert (loaded.image_sha256, loaded.tts_sha256, loaded.token, loaded.firmware_version) == (
+            from_file.image_sha256, from_file.tts_sha256, "1MB", "2.0")
+    with pytest.raises(hidiap.InputError, match="package was refused"):
+        hidiap.Inputs.from_package(content, trusted_keys=[files / "other.pub"])
+    with pytest.raises(hidiap.InputError):
+        hidiap.Inputs.from_package(content[: len(content) // 2])
+
+
 def test_update_then_verify_and_the_flash_is_the_tools(files, inputs):
     sim = hidiap.Simulator(devices=2)
     assert sim.flash("SIM0001") == b"\xff" * 0x200000

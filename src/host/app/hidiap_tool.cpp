@@ -24,6 +24,7 @@
 #include "host/inputs/run_inputs.h"
 #include "host/inputs/update_plan.h"
 #include "host/library/run_records.h"
+#include "host/library/update_steps.h"
 #include "host/platform/debug_trace.h"
 #include "host/platform/env.h"
 #include "host/platform/journal_stderr.h"
@@ -254,16 +255,16 @@ int update_step(std::vector<OpenedDevice> opened, const Inputs &inputs, const Op
         devices.push_back({d.transport.get(), d.info, nullptr});
     }
     const auto emitters = json_presenters(devices, presentation);
-    std::vector<DeviceResult> results;
-    {
-        UpdateRun run(devices, inputs.layout, settings);
-        run.announce();
-        if (const int interrupted = interrupted_before_start(presentation); interrupted != 0) {
-            return interrupted;
-        }
-        results = run.run(make_update_plan(inputs.image_length, inputs.tts_length, o.token,
-                                           send_less_of(o.skip_blank, o.skip_unchanged)));
+    int interrupted = 0;
+    const std::optional<std::vector<DeviceResult>> ran =
+        update_opened(devices, inputs, o.token, settings, [&] {
+            interrupted = interrupted_before_start(presentation);
+            return interrupted != 0;
+        });
+    if (!ran) {
+        return interrupted;
     }
+    const std::vector<DeviceResult> &results = *ran;
     opened.clear();
     trace_shutdown("device closed");
     if (results.size() > 1) {
@@ -499,16 +500,9 @@ int run_steps(const Options &given, const UpdateSettings &base, Presentation &pr
         return status;
     }
     if (records.enabled()) {
-        records.describe_inputs(HIDIAP_VERSION, o.token, inputs, from_package);
-        // Only a package carries a counter and a version to compare; loose files are not
-        // compared (with a key trusted they do not run at all).
-        if (from_package != nullptr) {
-            settings.board_check = records.older_firmware_check(package.manifest, o.allow_older);
-        }
-        settings.settle = [&records](const DeviceInfo &d, RunReport &r) {
-            records.keep(d, r);
-            return true;
-        };
+        // Loose files are not compared (with a key trusted they do not run at all).
+        keep_records(records, settings, HIDIAP_VERSION, o.token, inputs, from_package,
+                     o.allow_older);
     }
     std::unique_ptr<UnitSupply> units;
     if (has_unit_fields(o, from_package)) {

@@ -236,21 +236,14 @@ int make_key_step(const Options &o) {
 }
 
 int keys_step(const Options &o, PackageKeys &keys) {
-    base::Result<std::vector<TrustedKey>> trusted = load_trusted_keys(
-        o.trust, o.trusted_keys_dir.empty() ? trusted_keys_folder() : o.trusted_keys_dir);
-    base::Result<std::vector<TrustedKey>> revoked =
-        trusted.ok()
-            ? load_trusted_keys(
-                  o.revoke, o.revoked_keys_dir.empty() ? revoked_keys_folder() : o.revoked_keys_dir,
-                  "revoked")
-            : trusted;
-    if (!trusted.ok() || !revoked.ok()) {
-        std::fprintf(stderr, "hidiap: %s; nothing was sent\n",
-                     (trusted.ok() ? revoked : trusted).message().c_str());
+    base::Result<PackageKeys> loaded = load_package_keys(
+        o.trust, o.trusted_keys_dir.empty() ? trusted_keys_folder() : o.trusted_keys_dir, o.revoke,
+        o.revoked_keys_dir.empty() ? revoked_keys_folder() : o.revoked_keys_dir);
+    if (!loaded.ok()) {
+        std::fprintf(stderr, "hidiap: %s; nothing was sent\n", loaded.message().c_str());
         return kExitBadInput;
     }
-    keys.trusted = std::move(*trusted);
-    keys.revoked = std::move(*revoked);
+    keys = std::move(*loaded);
     return 0;
 }
 

@@ -125,22 +125,33 @@ base::Status read_package_file(const std::string &path, PackageInputs &out,
                      archive.message().c_str());
         return Error(archive.code(), "cannot read package: " + archive.message());
     }
-    const base::Result<formats::SignedManifest> stored =
-        formats::read_signed_manifest(archive->data(), archive->size());
-    base::Result<formats::Package> package =
-        formats::read_package(archive->data(), archive->size(), kFormattedFileLimit);
+    return read_package_bytes(path, archive->data(), archive->size(), out, keys);
+}
+
+base::Status read_package_bytes(const std::string &name, const uint8_t *data, size_t size,
+                                PackageInputs &out, const PackageKeys &keys) {
+    // The limit a package file is read with holds for one handed over in memory too.
+    if (size > kPackageFileLimit) {
+        const std::string why =
+            base::format("it is %zu bytes, larger than the limit of %llu bytes", size,
+                         static_cast<unsigned long long>(kPackageFileLimit));
+        error_printf("hidiap: cannot read package '%s': %s\n", shown(name).c_str(), why.c_str());
+        return Error(ErrorCode::InvalidInput, "cannot read package: " + why);
+    }
+    const base::Result<formats::SignedManifest> stored = formats::read_signed_manifest(data, size);
+    base::Result<formats::Package> package = formats::read_package(data, size, kFormattedFileLimit);
     const base::Status judged = judge_package(stored, package, keys, out.signature);
     if (!judged.ok()) {
-        error_printf("hidiap: package '%s' refused: %s; nothing was sent\n", shown(path).c_str(),
+        error_printf("hidiap: package '%s' refused: %s; nothing was sent\n", shown(name).c_str(),
                      judged.message().c_str());
         return judged;
     }
-    out.path = path;
+    out.path = name;
     out.facts.role = "package";
-    out.facts.name = path;
+    out.facts.name = name;
     out.facts.format = "zip";
-    out.facts.sha256 = formats::sha256_hex(archive->data(), archive->size());
-    out.facts.file_bytes = archive->size();
+    out.facts.sha256 = formats::sha256_hex(data, size);
+    out.facts.file_bytes = size;
     out.manifest = std::move(package->manifest);
     out.image = std::move(package->image);
     out.tts = std::move(package->tts);

@@ -40,6 +40,10 @@ struct PackageInputs {
 // that line gives ("unsigned: it has no signature ...").
 base::Status read_package_file(const std::string &path, PackageInputs &out,
                                const PackageKeys &keys = {});
+// The same for a package's bytes already in memory; `name` stands for its path in what is said
+// and in its facts.
+base::Status read_package_bytes(const std::string &name, const uint8_t *data, size_t size,
+                                PackageInputs &out, const PackageKeys &keys = {});
 
 // Whether the file at path begins as a zip archive does.
 bool file_looks_like_zip(const std::string &path);

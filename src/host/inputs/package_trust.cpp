@@ -87,6 +87,25 @@ base::Result<std::vector<TrustedKey>> load_trusted_keys(const std::vector<std::s
     return out;
 }
 
+base::Result<PackageKeys> load_package_keys(const std::vector<std::string> &trust,
+                                            const std::string &trusted_folder,
+                                            const std::vector<std::string> &revoke,
+                                            const std::string &revoked_folder) {
+    base::Result<std::vector<TrustedKey>> trusted = load_trusted_keys(trust, trusted_folder);
+    if (!trusted.ok()) {
+        return trusted.error();
+    }
+    base::Result<std::vector<TrustedKey>> revoked =
+        load_trusted_keys(revoke, revoked_folder, "revoked");
+    if (!revoked.ok()) {
+        return revoked.error();
+    }
+    PackageKeys keys;
+    keys.trusted = std::move(*trusted);
+    keys.revoked = std::move(*revoked);
+    return keys;
+}
+
 signing::Check check_with(const std::vector<TrustedKey> &keys, const signing::Signature &sig,
                           const uint8_t *text, size_t size, const TrustedKey *&matched) {
     signing::Check worst = signing::Check::OtherKey;

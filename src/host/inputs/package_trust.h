@@ -30,6 +30,14 @@ struct PackageKeys {
     std::vector<TrustedKey> revoked;
 };
 
+// The keys a run judges packages by, as the tool and the library load them: `trust` and the
+// *.pub files of `trusted_folder`, `revoke` and those of `revoked_folder`. Refused as
+// load_trusted_keys refuses, the trusted keys' refusal first.
+base::Result<PackageKeys> load_package_keys(const std::vector<std::string> &trust,
+                                            const std::string &trusted_folder,
+                                            const std::vector<std::string> &revoke,
+                                            const std::string &revoked_folder);
+
 // The key of `keys` that made the signature over text[0, size): Good with it in `matched`, or how
 // the one with its ID failed (keys with the same ID are each tried: an ID is not a key);
 // OtherKey when none has its ID.

@@ -9,6 +9,7 @@
 #include "host/hid/hid_catalog.h"
 #include "host/library/library_console.h"
 #include "host/library/run_records.h"
+#include "host/library/update_steps.h"
 #include "host/platform/env.h"
 #include "host/platform/error_lines.h"
 #include "host/update/update_run.h"
@@ -100,6 +101,14 @@ class RangeProgress : public RunEvents {
     bool tts_ = false;
 };
 
+// The report of a run cancelled before anything was sent.
+RunReport interrupted_before_start() {
+    RunReport report = refusal_report(Status::Interrupted, kInterruptedStatus,
+                                      "interrupted before the update started");
+    report.cause = Cause::Interrupted;
+    return report;
+}
+
 // The simulated device the request names, claimed before its catalog is made so that its flash
 // is the one the run before it left.
 base::Result<std::string> simulated_serial(const DeviceRunRequest &r) {
@@ -144,9 +153,7 @@ void run_on_worker(const DeviceRunRequest &r, DeviceCatalog &catalog, CallerQueu
     OpenedDevices opened = find_and_open(catalog, query, r.wait, interrupted);
     if (opened.devices.empty()) {
         if (cancelled) {
-            out.report = refusal_report(Status::Interrupted, kInterruptedStatus,
-                                        "interrupted before the update started");
-            out.report.cause = Cause::Interrupted;
+            out.report = interrupted_before_start();
             return;
         }
         out.refusal =
@@ -162,8 +169,6 @@ void run_on_worker(const DeviceRunRequest &r, DeviceCatalog &catalog, CallerQueu
             out.message = error_lines_as_message(said);
             return;
         }
-        records.describe_inputs(HIDIAP_LIBRARY_VERSION, r.inputs->token, r.inputs->inputs,
-                                r.inputs->package ? &*r.inputs->package : nullptr);
     }
     OpenedDevice &device = opened.devices.front();
     out.device = device.info;
@@ -185,30 +190,18 @@ void run_on_worker(const DeviceRunRequest &r, DeviceCatalog &catalog, CallerQueu
         settings.link = r.simulator->setup().link;
     }
     if (records.enabled()) {
-        settings.settle = [&records](const DeviceInfo &d, RunReport &report) {
-            records.keep(d, report);
-            return true;
-        };
         // As in the tool: a package older than what the board's records say it had is refused.
-        if (r.inputs->package) {
-            settings.board_check = records.older_firmware_check(r.inputs->package->manifest, false);
-        }
+        keep_records(records, settings, HIDIAP_LIBRARY_VERSION, r.inputs->token, r.inputs->inputs,
+                     r.inputs->package ? &*r.inputs->package : nullptr, false);
     }
-    const Inputs &inputs = r.inputs->inputs;
-    std::vector<DeviceResult> results;
-    {
-        UpdateRun run({update}, inputs.layout, settings);
-        run.announce();
-        if (cancelled) {
-            out.report = refusal_report(Status::Interrupted, kInterruptedStatus,
-                                        "interrupted before the update started");
-            out.report.cause = Cause::Interrupted;
-            return;
-        }
-        results = run.run(make_update_plan(inputs.image_length, inputs.tts_length, r.inputs->token,
-                                           send_less_of(r.skip_blank, r.skip_unchanged)));
+    const std::optional<std::vector<DeviceResult>> results =
+        update_opened({update}, r.inputs->inputs, r.inputs->token, settings,
+                      [&cancelled] { return cancelled.load(); });
+    if (!results) {
+        out.report = interrupted_before_start();
+        return;
     }
-    out.report = results.front().report;
+    out.report = results->front().report;
     records.finish();
 }
 

@@ -67,7 +67,6 @@ std::string text_or_empty(const char *text) {
     return text != nullptr ? text : "";
 }
 
-// The keys the options name, added to those of the system's folder, as the tool trusts them.
 // The keys a package is judged by: the caller's trusted keys and the system folders, as the tool
 // takes them (a key revoked on this machine is revoked for the library too).
 base::Result<host::PackageKeys> package_keys(const hidiap_input_options *o) {
@@ -77,20 +76,8 @@ base::Result<host::PackageKeys> package_keys(const hidiap_input_options *o) {
             files.push_back(text_or_empty(o->trusted_keys[i]));
         }
     }
-    base::Result<std::vector<host::TrustedKey>> trusted =
-        host::load_trusted_keys(files, host::trusted_keys_folder());
-    if (!trusted.ok()) {
-        return trusted.error();
-    }
-    base::Result<std::vector<host::TrustedKey>> revoked =
-        host::load_trusted_keys({}, host::revoked_keys_folder(), "revoked");
-    if (!revoked.ok()) {
-        return revoked.error();
-    }
-    host::PackageKeys keys;
-    keys.trusted = std::move(*trusted);
-    keys.revoked = std::move(*revoked);
-    return keys;
+    return host::load_package_keys(files, host::trusted_keys_folder(), {},
+                                   host::revoked_keys_folder());
 }
 
 int loaded_or_fail(base::Result<std::shared_ptr<const host::LoadedInputs>> loaded,
@@ -220,6 +207,38 @@ int run(bool verify, const hidiap_inputs *inputs, const hidiap_run_options *o, h
     return fill_result(host::run_device(request), result, error);
 }
 
+// What a package handed over in memory is called where a path would be named: its members are
+// "(memory):image.bin" in the records.
+constexpr const char *kMemoryPackageName = "(memory)";
+
+// A package read by `read` (from its file or from memory), judged by the options' keys and the
+// system's, its members loaded as the inputs.
+template <typename Read>
+int from_package(const std::string &name, Read read, const hidiap_input_options *options,
+                 hidiap_inputs **out, hidiap_error *error) {
+    base::Result<host::PackageKeys> keys = package_keys(options);
+    if (!keys.ok()) {
+        return fail(error, HIDIAP_ERR_INPUT, keys.message());
+    }
+    host::PackageInputs package;
+    base::Status status;
+    {
+        // The reason is in the refusal; the lines that say it for the tool are not wanted.
+        const host::ErrorLinesScope quiet([](std::string_view) {});
+        status = read(package, *keys);
+    }
+    if (!status.ok()) {
+        return fail(error, HIDIAP_ERR_INPUT,
+                    "the firmware package was refused: " + status.message());
+    }
+    const formats::Manifest &m = package.manifest;
+    host::InputRequest request;
+    request.image_path = name + ":" + m.image_name;
+    request.tts_path = name + ":" + m.tts_name;
+    request.token = m.token;
+    return from_request(request, &package, options, out, error);
+}
+
 }  // namespace
 
 extern "C" {
@@ -270,29 +289,33 @@ int hidiap_inputs_from_package(const char *package_path, const hidiap_input_opti
     }
     *out = nullptr;
     return guarded(error, [&] {
-        base::Result<host::PackageKeys> keys = package_keys(options);
-        if (!keys.ok()) {
-            return fail(error, HIDIAP_ERR_INPUT, keys.message());
-        }
-        host::PackageInputs package;
         const std::string path = text_or_empty(package_path);
-        std::string said;
-        base::Status read;
-        {
-            const host::ErrorLinesScope collect(
-                [&said](std::string_view text) { said.append(text); });
-            read = host::read_package_file(path, package, *keys);
-        }
-        if (!read.ok()) {
-            return fail(error, HIDIAP_ERR_INPUT,
-                        "the firmware package was refused: " + read.message());
-        }
-        const formats::Manifest &m = package.manifest;
-        host::InputRequest request;
-        request.image_path = path + ":" + m.image_name;
-        request.tts_path = path + ":" + m.tts_name;
-        request.token = m.token;
-        return from_request(request, &package, options, out, error);
+        return from_package(
+            path,
+            [&path](host::PackageInputs &package, const host::PackageKeys &keys) {
+                return host::read_package_file(path, package, keys);
+            },
+            options, out, error);
+    });
+}
+
+int hidiap_inputs_from_package_memory(const void *data, size_t size,
+                                      const hidiap_input_options *options, hidiap_inputs **out,
+                                      hidiap_error *error) {
+    if (out == nullptr || data == nullptr) {
+        return fail(error, HIDIAP_ERR_ARGUMENT,
+                    "the package's bytes or the place for the inputs "
+                    "is missing");
+    }
+    *out = nullptr;
+    return guarded(error, [&] {
+        const auto *bytes = static_cast<const uint8_t *>(data);
+        return from_package(
+            kMemoryPackageName,
+            [bytes, size](host::PackageInputs &package, const host::PackageKeys &keys) {
+                return host::read_package_bytes(kMemoryPackageName, bytes, size, package, keys);
+            },
+            options, out, error);
     });
 }
 

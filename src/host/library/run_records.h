@@ -79,9 +79,6 @@ class RunRecords {
 // --field's KEY=VALUE texts as pairs, in the order given.
 std::vector<std::pair<std::string, std::string>> field_pairs(const std::vector<std::string> &given);
 
-// --field's KEY=VALUE texts as pairs, in the order given.
-std::vector<std::pair<std::string, std::string>> field_pairs(const std::vector<std::string> &given);
-
 // success, current, failed or interrupted.
 const char *record_outcome(const RunReport &report);
 
