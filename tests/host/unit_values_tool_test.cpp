@@ -251,7 +251,7 @@ TEST_F(UnitValues, APackagesFieldsAreWrittenAndTheResultHookGetsTheValues) {
     ASSERT_EQ(r.exit_status, 0) << r.err;
     std::ifstream in(path("hook.out"));
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "41 {\"serial\":\"41\"}\n");
-    const std::vector<uint8_t> flash = read_file("flash.bin");
+    const std::vector<uint8_t> flash = read_file("flash.SIM0001.bin");
     ASSERT_GE(flash.size(), 0x9004u);
     EXPECT_EQ(std::vector<uint8_t>(flash.begin() + 0x9000, flash.begin() + 0x9004),
               (std::vector<uint8_t>{41, 0, 0, 0}));
