@@ -57,6 +57,16 @@ class RecordsDatabase : public Tool {
             "GRANT SELECT ON hidiap_schema TO station;"
             "GRANT INSERT, SELECT ON hidiap_records TO station");
     }
+    // The tables with the rights a station needs for unit values, and an image with a
+    // placeholder at 0x9000.
+    void set_up_unit_values() {
+        set_up_tables();
+        pg().query(
+            "GRANT INSERT, SELECT, DELETE ON hidiap_unit_values TO station;"
+            "GRANT SELECT, INSERT, UPDATE ON hidiap_unit_floors TO station");
+        std::fill(image.begin() + 0x9000, image.begin() + 0x9010, 0xFF);
+        write_file("img.bin", image);
+    }
     // A station (or a plain update with --station omitted) on simulated boards, its spool in
     // this test's own state folder.
     ProcessResult run(std::vector<std::string> args, ProcessOptions options = {}) {
@@ -598,12 +608,7 @@ TEST_F(RecordsDatabase, TwoStationsSharingAJobStopAtItsCount) {
 // Two stations allocate unit values from one server at once, in small blocks: every board holds
 // its own serial number, the one its record names, and no value went to two boards.
 TEST_F(RecordsDatabase, TwoStationsAllocatingUnitValuesNeverShareOne) {
-    set_up_tables();
-    pg().query(
-        "GRANT INSERT, SELECT, DELETE ON hidiap_unit_values TO station;"
-        "GRANT SELECT, INSERT, UPDATE ON hidiap_unit_floors TO station");
-    std::fill(image.begin() + 0x9000, image.begin() + 0x9010, 0xFF);
-    write_file("img.bin", image);
+    set_up_unit_values();
     const auto station = [&](const std::string &name) {
         return run({"--station", "--count", "4", "--sim-arrivals", "0,100,200,300", "--record",
                     station_uri(), "--station-name", name, "--unit-field", "serial=0x9000:u32le",
@@ -635,12 +640,7 @@ TEST_F(RecordsDatabase, TwoStationsAllocatingUnitValuesNeverShareOne) {
 // The server goes away while boards come: the block reserved ahead carries the line, a board
 // that finds it spent waits for the server, and when it is back nothing has been given twice.
 TEST_F(RecordsDatabase, UnitValuesThroughAServerOutageAreNeverDoubled) {
-    set_up_tables();
-    pg().query(
-        "GRANT INSERT, SELECT, DELETE ON hidiap_unit_values TO station;"
-        "GRANT SELECT, INSERT, UPDATE ON hidiap_unit_floors TO station");
-    std::fill(image.begin() + 0x9000, image.begin() + 0x9010, 0xFF);
-    write_file("img.bin", image);
+    set_up_unit_values();
     ProcessResult r;
     std::thread station([&] {
         r = run({"--station", "--count", "6", "--sim-arrivals", "0,700,1400,2100,2800,3500",
@@ -708,12 +708,7 @@ TEST_F(RecordsDatabase, SchemaFourIsUpgradedWithUnitsAndTheTablesOfValues) {
 // What taking a board's values costs: from the block, and when the take reserves the next block,
 // on a local server and behind a 20 ms round trip.
 TEST_F(RecordsDatabase, UnitAllocationFigures) {
-    set_up_tables();
-    pg().query(
-        "GRANT INSERT, SELECT, DELETE ON hidiap_unit_values TO station;"
-        "GRANT SELECT, INSERT, UPDATE ON hidiap_unit_floors TO station");
-    std::fill(image.begin() + 0x9000, image.begin() + 0x9010, 0xFF);
-    write_file("img.bin", image);
+    set_up_unit_values();
     DelayProxy delayed(pg().port(), std::chrono::milliseconds(10));
     for (const int port : {0, delayed.port()}) {
         const ProcessResult r = run(

@@ -39,16 +39,6 @@ std::string station_of(const Options &o) {
     return o.station_name.empty() ? env().host_name() : o.station_name;
 }
 
-UnitSeries series_of(const UnitSpec &s) {
-    UnitSeries series;
-    series.field = s.field.name;
-    series.is_list = s.is_list;
-    series.first = s.first;
-    series.last = s.last;
-    series.list = s.list;
-    return series;
-}
-
 }  // namespace
 
 bool has_unit_fields(const Options &o, const PackageInputs *package) {
@@ -75,7 +65,8 @@ int unit_step(const Options &o, const PackageInputs *package, const Inputs &inpu
     // A destination that cannot allocate says so now; a database away is no reason: the
     // journal's block may carry the station.
     for (const UnitSpec &s : *specs) {
-        base::Result<std::optional<uint64_t>> next = records.writer()->next_free_unit(series_of(s));
+        base::Result<std::optional<uint64_t>> next =
+            records.writer()->next_free_unit(unit_series(s));
         if (!next.ok() && next.code() != base::ErrorCode::Unavailable) {
             return refuse(next.message());
         }
@@ -115,7 +106,7 @@ int unit_dry_run(const Options &o, const PackageInputs *package, const Inputs &i
                              formats::unit_text(f, s.is_list ? s.list.front() : s.first);
         } else {
             base::Result<std::optional<uint64_t>> n =
-                records.writer()->next_free_unit(series_of(s));
+                records.writer()->next_free_unit(unit_series(s));
             next = !n.ok()          ? n.message()
                    : n->has_value() ? formats::unit_text(f, **n)
                                     : "none: the values are used up";

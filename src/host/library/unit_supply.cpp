@@ -42,16 +42,6 @@ std::string numbers_text(const std::vector<uint64_t> &numbers) {
     return text;
 }
 
-UnitSeries series_of(const UnitSpec &s) {
-    UnitSeries series;
-    series.field = s.field.name;
-    series.is_list = s.is_list;
-    series.first = s.first;
-    series.last = s.last;
-    series.list = s.list;
-    return series;
-}
-
 // The available values in the order they are handed out, and where the journal said so.
 void erase_value(std::vector<uint64_t> &values, uint64_t n) {
     const auto it = std::find(values.begin(), values.end(), n);
@@ -61,6 +51,16 @@ void erase_value(std::vector<uint64_t> &values, uint64_t n) {
 }
 
 }  // namespace
+
+UnitSeries unit_series(const UnitSpec &s) {
+    UnitSeries series;
+    series.field = s.field.name;
+    series.is_list = s.is_list;
+    series.first = s.first;
+    series.last = s.last;
+    series.list = s.list;
+    return series;
+}
 
 std::string default_unit_journal(const std::string &destination, const std::string &station) {
     uint64_t hash = 14695981039346656037ull;
@@ -231,7 +231,7 @@ bool UnitSupply::in_series(size_t field, uint64_t number) const {
 
 base::Status UnitSupply::reserve_locked(size_t field) {
     base::Result<std::vector<uint64_t>> got =
-        writer_.reserve_units(series_of(specs_[field]), block_, station_);
+        writer_.reserve_units(unit_series(specs_[field]), block_, station_);
     if (!got.ok()) {
         retry_after_ = env().now() + kRetryAway;
         return got.error();

@@ -69,6 +69,9 @@ class UnitSupply : public BoardUnits {
     std::function<void(const std::string &)> timing_;
 };
 
+// The series the database allocates a field's values from.
+UnitSeries unit_series(const UnitSpec &spec);
+
 // Where a station's journal lives by default: hidiap/units in the user's state folder, named by
 // the records' destination and the station.
 std::string default_unit_journal(const std::string &destination, const std::string &station);

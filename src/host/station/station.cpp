@@ -367,25 +367,19 @@ std::vector<DeviceResult> Station::Impl::run() {
         if (setup_.records_waiting) {
             status_.records_waiting(setup_.records_waiting());
         }
+        // Stopped by the operator, or by the values running out: no new boards, and the boards
+        // in progress are said to finish.
+        const char *why = nullptr;
         if (taking && setup_.interrupt_status && setup_.interrupt_status() != 0) {
-            taking = false;
-            const unsigned busy = in_progress_;
-            lock.unlock();
-            note(
-                base::format("hidiap: station stopping: no new boards; %u in progress will finish "
-                             "(Ctrl-C again interrupts them)\n",
-                             busy));
-            lock.lock();
-            tell([&](StationObserver &o) { o.stopping(in_progress_); });
+            why = "no new boards; %u in progress will finish (Ctrl-C again interrupts them)";
+        } else if (taking && setup_.units != nullptr && setup_.units->used_up()) {
+            why = "the unit values are used up; %u in progress will finish";
         }
-        if (taking && setup_.units != nullptr && setup_.units->used_up()) {
+        if (why != nullptr) {
             taking = false;
             const unsigned busy = in_progress_;
             lock.unlock();
-            note(
-                base::format("hidiap: station stopping: the unit values are used up; %u in "
-                             "progress will finish\n",
-                             busy));
+            note("hidiap: station stopping: " + base::format(why, busy) + "\n");
             lock.lock();
             tell([&](StationObserver &o) { o.stopping(in_progress_); });
         }
