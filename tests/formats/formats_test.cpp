@@ -612,7 +612,7 @@ TEST(FirmwarePackage, ASignatureAddedLaterGivesThePackageThatBothSignersWouldHav
 // Each encoding's bytes in flash and its text in the records, and the values each field refuses.
 TEST(UnitFields, EachEncodingsBytesAndTextAndWhatIsRefused) {
     struct Case {
-        const char *spec;
+        const char *source;
         uint64_t number;
         std::vector<uint8_t> bytes;
         const char *text;
@@ -629,14 +629,14 @@ TEST(UnitFields, EachEncodingsBytesAndTextAndWhatIsRefused) {
          "SN00001000"},
     };
     for (const Case &c : cases) {
-        base::Result<formats::UnitField> f = formats::parse_unit_field(c.spec);
-        ASSERT_TRUE(f.ok()) << c.spec << ": " << f.message();
+        base::Result<formats::UnitField> f = formats::parse_unit_field(c.source);
+        ASSERT_TRUE(f.ok()) << c.source << ": " << f.message();
         EXPECT_EQ(f->address, 0x9000u);
-        EXPECT_EQ(formats::encode_unit(*f, c.number), c.bytes) << c.spec;
-        EXPECT_EQ(formats::unit_field_size(*f), c.bytes.size()) << c.spec;
-        EXPECT_EQ(formats::unit_text(*f, c.number), c.text) << c.spec;
+        EXPECT_EQ(formats::encode_unit(*f, c.number), c.bytes) << c.source;
+        EXPECT_EQ(formats::unit_field_size(*f), c.bytes.size()) << c.source;
+        EXPECT_EQ(formats::unit_text(*f, c.number), c.text) << c.source;
         // What the records say reads back as the same number, and the field's text survives.
-        EXPECT_EQ(*formats::parse_unit_value(*f, c.text), c.number) << c.spec;
+        EXPECT_EQ(*formats::parse_unit_value(*f, c.text), c.number) << c.source;
         EXPECT_EQ(formats::parse_unit_field(formats::unit_field_text(*f))->address, 0x9000u);
     }
     const formats::UnitField sn = *formats::parse_unit_field("sn=0x9000:text:SN{:08}");

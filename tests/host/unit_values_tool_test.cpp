@@ -81,8 +81,8 @@ nlohmann::json outcome_units(const std::string &out, const std::string &device) 
     return nullptr;
 }
 
-std::vector<uint8_t> bytes_of(const char *spec, const std::string &text) {
-    const formats::UnitField f = *formats::parse_unit_field(spec);
+std::vector<uint8_t> bytes_of(const char *source, const std::string &text) {
+    const formats::UnitField f = *formats::parse_unit_field(source);
     return formats::encode_unit(f, *formats::parse_unit_value(f, text));
 }
 
@@ -103,13 +103,14 @@ TEST_F(UnitValues, EachBoardHoldsItsOwnValuesAndItsRecordNamesThem) {
         std::vector<uint8_t> flash = read_file("flash." + serial + ".bin");
         ASSERT_GE(flash.size(), 0x9040u) << serial;
         std::vector<uint8_t> want = test_support::expected_flash(image, tts, 0x80000);
-        for (const auto &[spec, name] :
+        for (const auto &[source, name] :
              std::vector<std::pair<const char *, const char *>>{{"s=0x9000:text:SN{:08}", "serial"},
                                                                 {"m=0x9010:mac48", "mac"},
                                                                 {"i=0x9020:u32be", "slot_id"},
                                                                 {"k=0x9028:u64le", "key"}}) {
-            const std::vector<uint8_t> b = bytes_of(spec, u[name].get<std::string>());
-            std::copy(b.begin(), b.end(), want.begin() + formats::parse_unit_field(spec)->address);
+            const std::vector<uint8_t> b = bytes_of(source, u[name].get<std::string>());
+            std::copy(b.begin(), b.end(),
+                      want.begin() + formats::parse_unit_field(source)->address);
         }
         EXPECT_TRUE(flash == want) << serial << " holds other bytes than its image and values";
         EXPECT_EQ(outcome_units(r.out, serial), u) << serial;

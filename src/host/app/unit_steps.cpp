@@ -16,8 +16,8 @@ int refuse(const std::string &why) {
 }
 
 // The fields of the package, then those of --unit-field, with their values' sources.
-base::Result<std::vector<UnitSpec>> specs_of(const Options &o, const PackageInputs *package,
-                                             const Inputs &inputs) {
+base::Result<std::vector<UnitSource>> sources_of(const Options &o, const PackageInputs *package,
+                                                 const Inputs &inputs) {
     std::vector<formats::UnitField> fields;
     if (package != nullptr) {
         fields = package->manifest.unit_fields;
@@ -32,7 +32,7 @@ base::Result<std::vector<UnitSpec>> specs_of(const Options &o, const PackageInpu
     if (base::Status fits = check_unit_fields(fields, inputs.layout); !fits.ok()) {
         return fits.error();
     }
-    return unit_specs(fields, o.unit_ranges, o.unit_lists);
+    return unit_sources(fields, o.unit_ranges, o.unit_lists);
 }
 
 std::string station_of(const Options &o) {
@@ -53,9 +53,9 @@ int unit_step(const Options &o, const PackageInputs *package, const Inputs &inpu
             "each board's own values are written by hidiap station, which allocates "
             "them; not by an update of chosen devices");
     }
-    base::Result<std::vector<UnitSpec>> specs = specs_of(o, package, inputs);
-    if (!specs.ok()) {
-        return refuse(specs.message());
+    base::Result<std::vector<UnitSource>> sources = sources_of(o, package, inputs);
+    if (!sources.ok()) {
+        return refuse(sources.message());
     }
     if (records.writer() == nullptr) {
         return refuse(
@@ -64,7 +64,7 @@ int unit_step(const Options &o, const PackageInputs *package, const Inputs &inpu
     }
     // A destination that cannot allocate says so now; a database away is no reason: the
     // journal's block may carry the station.
-    for (const UnitSpec &s : *specs) {
+    for (const UnitSource &s : *sources) {
         base::Result<std::optional<uint64_t>> next =
             records.writer()->next_free_unit(unit_series(s));
         if (!next.ok() && next.code() != base::ErrorCode::Unavailable) {
@@ -73,7 +73,7 @@ int unit_step(const Options &o, const PackageInputs *package, const Inputs &inpu
     }
     const std::string station = station_of(o);
     base::Result<std::unique_ptr<UnitSupply>> opened =
-        UnitSupply::open(std::move(*specs), *records.writer(), station,
+        UnitSupply::open(std::move(*sources), *records.writer(), station,
                          default_unit_journal(o.record_file, station), o.unit_block);
     if (!opened.ok()) {
         return refuse(opened.message());
@@ -83,9 +83,9 @@ int unit_step(const Options &o, const PackageInputs *package, const Inputs &inpu
 }
 
 int unit_dry_run(const Options &o, const PackageInputs *package, const Inputs &inputs) {
-    base::Result<std::vector<UnitSpec>> specs = specs_of(o, package, inputs);
-    if (!specs.ok()) {
-        return refuse(specs.message());
+    base::Result<std::vector<UnitSource>> sources = sources_of(o, package, inputs);
+    if (!sources.ok()) {
+        return refuse(sources.message());
     }
     // The database is asked only when it is there already: a dry run makes nothing.
     RunRecords records;
@@ -96,7 +96,7 @@ int unit_dry_run(const Options &o, const PackageInputs *package, const Inputs &i
         !records.open({o.record_file, o.record_spool, o.station_name, false, {}})) {
         return kExitBadInput;
     }
-    for (const UnitSpec &s : *specs) {
+    for (const UnitSource &s : *sources) {
         const formats::UnitField &f = s.field;
         std::string next;
         if (records.writer() == nullptr) {
@@ -113,7 +113,7 @@ int unit_dry_run(const Options &o, const PackageInputs *package, const Inputs &i
         }
         std::printf("Unit field %s: 0x%06x, %u bytes, values %s%s; next free: %s\n", f.name.c_str(),
                     f.address, formats::unit_field_size(f), s.is_list ? "from the list " : "",
-                    s.source.c_str(), next.c_str());
+                    s.given.c_str(), next.c_str());
     }
     return 0;
 }

@@ -28,8 +28,8 @@ bool split_named(const std::string &text, std::string &name, std::string &rest) 
     return true;
 }
 
-UnitSpec *spec_named(std::vector<UnitSpec> &specs, const std::string &name) {
-    for (UnitSpec &s : specs) {
+UnitSource *source_named(std::vector<UnitSource> &sources, const std::string &name) {
+    for (UnitSource &s : sources) {
         if (s.field.name == name) {
             return &s;
         }
@@ -37,31 +37,31 @@ UnitSpec *spec_named(std::vector<UnitSpec> &specs, const std::string &name) {
     return nullptr;
 }
 
-base::Status read_range(UnitSpec &spec, const std::string &text) {
+base::Status read_range(UnitSource &source, const std::string &text) {
     // MAC addresses hold '-' only as a separator of the two ends when written with colons.
     const size_t dash = text.find('-', 1);
     if (dash == std::string::npos) {
         return Error(ErrorCode::InvalidInput,
-                     "--unit-range " + spec.field.name + "=" + text + ": not FIRST-LAST");
+                     "--unit-range " + source.field.name + "=" + text + ": not FIRST-LAST");
     }
-    base::Result<uint64_t> first = formats::parse_unit_value(spec.field, text.substr(0, dash));
-    base::Result<uint64_t> last = formats::parse_unit_value(spec.field, text.substr(dash + 1));
+    base::Result<uint64_t> first = formats::parse_unit_value(source.field, text.substr(0, dash));
+    base::Result<uint64_t> last = formats::parse_unit_value(source.field, text.substr(dash + 1));
     for (const base::Result<uint64_t> *end : {&first, &last}) {
         if (!end->ok()) {
             return Error(ErrorCode::InvalidInput, "--unit-range: " + end->message());
         }
     }
     if (*last < *first) {
-        return Error(ErrorCode::InvalidInput, "--unit-range " + spec.field.name + "=" + text +
+        return Error(ErrorCode::InvalidInput, "--unit-range " + source.field.name + "=" + text +
                                                   ": its end is below its start");
     }
-    spec.first = *first;
-    spec.last = *last;
-    spec.source = text;
+    source.first = *first;
+    source.last = *last;
+    source.given = text;
     return {};
 }
 
-base::Status read_list(UnitSpec &spec, const std::string &path) {
+base::Status read_list(UnitSource &source, const std::string &path) {
     base::Result<std::vector<uint8_t>> bytes = read_whole(path, kListFileLimit);
     if (!bytes.ok()) {
         return Error(bytes.code(), "--unit-list: cannot read '" + path + "': " + bytes.message());
@@ -81,7 +81,7 @@ base::Status read_list(UnitSpec &spec, const std::string &path) {
             continue;
         }
         line = line.substr(b, line.find_last_not_of(" \t\r") - b + 1);
-        base::Result<uint64_t> n = formats::parse_unit_value(spec.field, line);
+        base::Result<uint64_t> n = formats::parse_unit_value(source.field, line);
         const std::string where = "--unit-list " + path + " line " + std::to_string(line_number);
         if (!n.ok()) {
             return Error(ErrorCode::InvalidInput, where + ": " + n.message());
@@ -89,28 +89,28 @@ base::Status read_list(UnitSpec &spec, const std::string &path) {
         if (!seen.insert(*n).second) {
             return Error(ErrorCode::InvalidInput, where + ": " + line + " is listed twice");
         }
-        spec.list.push_back(*n);
+        source.list.push_back(*n);
     }
-    if (spec.list.empty()) {
+    if (source.list.empty()) {
         return Error(ErrorCode::InvalidInput, "--unit-list " + path + ": it holds no value");
     }
-    spec.is_list = true;
-    spec.source = path;
+    source.is_list = true;
+    source.given = path;
     return {};
 }
 
 }  // namespace
 
-base::Result<std::vector<UnitSpec>> unit_specs(const std::vector<formats::UnitField> &fields,
-                                               const std::vector<std::string> &ranges,
-                                               const std::vector<std::string> &lists) {
-    std::vector<UnitSpec> specs;
+base::Result<std::vector<UnitSource>> unit_sources(const std::vector<formats::UnitField> &fields,
+                                                   const std::vector<std::string> &ranges,
+                                                   const std::vector<std::string> &lists) {
+    std::vector<UnitSource> sources;
     for (const formats::UnitField &f : fields) {
-        if (spec_named(specs, f.name) != nullptr) {
+        if (source_named(sources, f.name) != nullptr) {
             return Error(ErrorCode::InvalidInput,
                          "the unit field " + f.name + " is declared twice");
         }
-        specs.push_back(UnitSpec{f, false, 0, 0, {}, ""});
+        sources.push_back(UnitSource{f, false, 0, 0, {}, ""});
     }
     std::set<std::string> given;
     for (const bool list : {false, true}) {
@@ -123,8 +123,8 @@ base::Result<std::vector<UnitSpec>> unit_specs(const std::vector<formats::UnitFi
                              std::string(option) + " '" + text +
                                  "': not NAME=" + (list ? "FILE" : "FIRST-LAST"));
             }
-            UnitSpec *spec = spec_named(specs, name);
-            if (spec == nullptr) {
+            UnitSource *source = source_named(sources, name);
+            if (source == nullptr) {
                 return Error(ErrorCode::InvalidInput, std::string(option) + " " + name +
                                                           ": no unit field of that name "
                                                           "(--unit-field or the package's)");
@@ -133,20 +133,20 @@ base::Result<std::vector<UnitSpec>> unit_specs(const std::vector<formats::UnitFi
                 return Error(ErrorCode::InvalidInput,
                              "the unit field " + name + " is given values twice");
             }
-            const base::Status read = list ? read_list(*spec, rest) : read_range(*spec, rest);
+            const base::Status read = list ? read_list(*source, rest) : read_range(*source, rest);
             if (!read.ok()) {
                 return read.error();
             }
         }
     }
-    for (const UnitSpec &s : specs) {
+    for (const UnitSource &s : sources) {
         if (given.count(s.field.name) == 0) {
             return Error(ErrorCode::InvalidInput,
                          "the unit field " + s.field.name + " has no values: give --unit-range " +
                              s.field.name + "=FIRST-LAST or --unit-list " + s.field.name + "=FILE");
         }
     }
-    return specs;
+    return sources;
 }
 
 base::Status check_unit_fields(const std::vector<formats::UnitField> &fields,
@@ -186,46 +186,49 @@ base::Status check_unit_fields(const std::vector<formats::UnitField> &fields,
     return {};
 }
 
-std::vector<ImagePatch> unit_patches(const std::vector<UnitSpec> &specs,
+std::vector<ImagePatch> unit_patches(const std::vector<UnitSource> &sources,
                                      const std::vector<uint64_t> &numbers) {
     std::vector<ImagePatch> patches;
-    for (size_t i = 0; i < specs.size() && i < numbers.size(); i++) {
+    for (size_t i = 0; i < sources.size() && i < numbers.size(); i++) {
         patches.push_back(
-            {specs[i].field.address, formats::encode_unit(specs[i].field, numbers[i])});
+            {sources[i].field.address, formats::encode_unit(sources[i].field, numbers[i])});
     }
     return patches;
 }
 
-std::string units_object(const std::vector<UnitSpec> &specs, const std::vector<uint64_t> &numbers) {
+std::string units_object(const std::vector<UnitSource> &sources,
+                         const std::vector<uint64_t> &numbers) {
     nlohmann::ordered_json j = nlohmann::ordered_json::object();
-    for (size_t i = 0; i < specs.size() && i < numbers.size(); i++) {
-        j[specs[i].field.name] = formats::unit_text(specs[i].field, numbers[i]);
+    for (size_t i = 0; i < sources.size() && i < numbers.size(); i++) {
+        j[sources[i].field.name] = formats::unit_text(sources[i].field, numbers[i]);
     }
     return j.dump();
 }
 
-BoardUnitValues board_unit_values(const std::vector<UnitSpec> &specs,
+BoardUnitValues board_unit_values(const std::vector<UnitSource> &sources,
                                   const std::vector<uint64_t> &numbers) {
     BoardUnitValues v;
     v.numbers = numbers;
-    v.patches = unit_patches(specs, numbers);
-    v.object = units_object(specs, numbers);
+    v.patches = unit_patches(sources, numbers);
+    v.object = units_object(sources, numbers);
     uint32_t lowest = UINT32_MAX;
-    for (size_t i = 0; i < specs.size() && i < numbers.size(); i++) {
-        v.named.emplace_back(specs[i].field.name, formats::unit_text(specs[i].field, numbers[i]));
-        lowest = std::min(lowest, specs[i].field.address);
+    for (size_t i = 0; i < sources.size() && i < numbers.size(); i++) {
+        v.named.emplace_back(sources[i].field.name,
+                             formats::unit_text(sources[i].field, numbers[i]));
+        lowest = std::min(lowest, sources[i].field.address);
     }
     v.first_page_offset = lowest == UINT32_MAX ? 0 : (lowest - kImageStart) / 256 * 256;
     return v;
 }
 
-std::vector<uint64_t> units_numbers(const std::vector<UnitSpec> &specs, const std::string &object) {
+std::vector<uint64_t> units_numbers(const std::vector<UnitSource> &sources,
+                                    const std::string &object) {
     const nlohmann::json j = nlohmann::json::parse(object, nullptr, false);
     if (!j.is_object()) {
         return {};
     }
     std::vector<uint64_t> numbers;
-    for (const UnitSpec &s : specs) {
+    for (const UnitSource &s : sources) {
         const auto it = j.find(s.field.name);
         if (it == j.end() || !it->is_string()) {
             return {};

@@ -15,13 +15,13 @@
 namespace host {
 
 // A field and where its values come from.
-struct UnitSpec {
+struct UnitSource {
     formats::UnitField field;
     bool is_list = false;
     uint64_t first = 0;  // a range, both ends included
     uint64_t last = 0;
     std::vector<uint64_t> list;  // a list file's values, in its order
-    std::string source;          // as given: 1000000-1999999, or the list file's path
+    std::string given;           // as given: 1000000-1999999, or the list file's path
 };
 
 // Bytes written at a flash address of one board's image.
@@ -34,9 +34,9 @@ struct ImagePatch {
 // --unit-range NAME=FIRST-LAST or --unit-list NAME=FILE (one value per line, # comments and
 // blank lines skipped, no value twice). Every field needs exactly one source and every source
 // a field. InvalidInput with the reason.
-base::Result<std::vector<UnitSpec>> unit_specs(const std::vector<formats::UnitField> &fields,
-                                               const std::vector<std::string> &ranges,
-                                               const std::vector<std::string> &lists);
+base::Result<std::vector<UnitSource>> unit_sources(const std::vector<formats::UnitField> &fields,
+                                                   const std::vector<std::string> &ranges,
+                                                   const std::vector<std::string> &lists);
 
 // The fields against the loaded image (img_file): inside the image's programmed range (from
 // 0x8000 to its length rounded to 256), outside the TTS range (the TTS data is every board's),
@@ -45,9 +45,10 @@ base::Status check_unit_fields(const std::vector<formats::UnitField> &fields, co
 
 // One board's values as the bytes of its image, and as the records' object of texts
 // ({"mac":"02:00:00:00:00:01","serial":"1000000"}, in the order of the fields).
-std::vector<ImagePatch> unit_patches(const std::vector<UnitSpec> &specs,
+std::vector<ImagePatch> unit_patches(const std::vector<UnitSource> &sources,
                                      const std::vector<uint64_t> &numbers);
-std::string units_object(const std::vector<UnitSpec> &specs, const std::vector<uint64_t> &numbers);
+std::string units_object(const std::vector<UnitSource> &sources,
+                         const std::vector<uint64_t> &numbers);
 // One board's values in every form the station hands them on in.
 struct BoardUnitValues {
     std::vector<uint64_t> numbers;  // one per field, in their order
@@ -58,11 +59,12 @@ struct BoardUnitValues {
     // the image's writing reached it, the board may hold the values.
     uint32_t first_page_offset = 0;
 };
-BoardUnitValues board_unit_values(const std::vector<UnitSpec> &specs,
+BoardUnitValues board_unit_values(const std::vector<UnitSource> &sources,
                                   const std::vector<uint64_t> &numbers);
 
 // The numbers of the object's texts, in the order of the fields; empty when a field is missing
 // or a text is none of its field's values.
-std::vector<uint64_t> units_numbers(const std::vector<UnitSpec> &specs, const std::string &object);
+std::vector<uint64_t> units_numbers(const std::vector<UnitSource> &sources,
+                                    const std::string &object);
 
 }  // namespace host

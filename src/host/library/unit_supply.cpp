@@ -52,7 +52,7 @@ void erase_value(std::vector<uint64_t> &values, uint64_t n) {
 
 }  // namespace
 
-UnitSeries unit_series(const UnitSpec &s) {
+UnitSeries unit_series(const UnitSource &s) {
     UnitSeries series;
     series.field = s.field.name;
     series.is_list = s.is_list;
@@ -77,22 +77,22 @@ std::string default_unit_journal(const std::string &destination, const std::stri
            base::format("%016llx", static_cast<unsigned long long>(hash)) + ".journal";
 }
 
-UnitSupply::UnitSupply(std::vector<UnitSpec> specs, RecordWriter &writer, std::string station,
+UnitSupply::UnitSupply(std::vector<UnitSource> sources, RecordWriter &writer, std::string station,
                        size_t block)
-    : specs_(std::move(specs)),
+    : fields_(std::move(sources)),
       writer_(writer),
       station_(std::move(station)),
       block_(std::max<size_t>(block, 1)),
-      available_(specs_.size()) {}
+      available_(fields_.size()) {}
 
 UnitSupply::~UnitSupply() = default;
 
-base::Result<std::unique_ptr<UnitSupply>> UnitSupply::open(std::vector<UnitSpec> specs,
+base::Result<std::unique_ptr<UnitSupply>> UnitSupply::open(std::vector<UnitSource> sources,
                                                            RecordWriter &writer,
                                                            const std::string &station,
                                                            const std::string &journal,
                                                            size_t block) {
-    std::unique_ptr<UnitSupply> s(new UnitSupply(std::move(specs), writer, station, block));
+    std::unique_ptr<UnitSupply> s(new UnitSupply(std::move(sources), writer, station, block));
     const size_t slash = journal.find_last_of('/');
     if (slash != std::string::npos && slash > 0) {
         if (base::Status made = env().create_folders(journal.substr(0, slash)); !made.ok()) {
@@ -127,10 +127,10 @@ base::Result<std::unique_ptr<UnitSupply>> UnitSupply::open(std::vector<UnitSpec>
         return read.error().in("the unit values' journal " + journal);
     }
     std::string compact;
-    for (size_t f = 0; f < s->specs_.size(); f++) {
+    for (size_t f = 0; f < s->fields_.size(); f++) {
         if (!s->available_[f].empty()) {
             std::vector<uint64_t> in_order(s->available_[f].rbegin(), s->available_[f].rend());
-            compact += "reserved " + s->specs_[f].field.name + numbers_text(in_order) + "\n";
+            compact += "reserved " + s->fields_[f].field.name + numbers_text(in_order) + "\n";
         }
     }
     const std::string fresh = journal + ".new";
@@ -183,13 +183,13 @@ base::Status UnitSupply::replay(const std::string &text) {
             numbers.push_back(n);
         }
         if (w[0] == "reserved" || w[0] == "returned") {
-            const auto f = std::find_if(specs_.begin(), specs_.end(), [&](const UnitSpec &s) {
+            const auto f = std::find_if(fields_.begin(), fields_.end(), [&](const UnitSource &s) {
                 return w.size() > 1 && s.field.name == w[1];
             });
-            if (f == specs_.end()) {
+            if (f == fields_.end()) {
                 continue;  // a field this run does not write: its values stay reserved
             }
-            std::vector<uint64_t> &values = available_[static_cast<size_t>(f - specs_.begin())];
+            std::vector<uint64_t> &values = available_[static_cast<size_t>(f - fields_.begin())];
             for (const uint64_t n : numbers) {
                 erase_value(values, n);
                 if (w[0] == "reserved") {
@@ -197,10 +197,10 @@ base::Status UnitSupply::replay(const std::string &text) {
                 }
             }
         } else if (w[0] == "taken" || w[0] == "back") {
-            if (numbers.size() != specs_.size()) {
+            if (numbers.size() != fields_.size()) {
                 return Error(ErrorCode::Corrupt, "a board's values are not one per field");
             }
-            for (size_t f = 0; f < specs_.size(); f++) {
+            for (size_t f = 0; f < fields_.size(); f++) {
                 erase_value(available_[f], numbers[f]);
                 if (w[0] == "back") {
                     available_[f].push_back(numbers[f]);  // handed out next
@@ -222,7 +222,7 @@ base::Status UnitSupply::write_line(const std::string &line) {
 }
 
 bool UnitSupply::in_series(size_t field, uint64_t number) const {
-    const UnitSpec &s = specs_[field];
+    const UnitSource &s = fields_[field];
     if (!s.is_list) {
         return number >= s.first && number <= s.last;
     }
@@ -231,7 +231,7 @@ bool UnitSupply::in_series(size_t field, uint64_t number) const {
 
 base::Status UnitSupply::reserve_locked(size_t field) {
     base::Result<std::vector<uint64_t>> got =
-        writer_.reserve_units(unit_series(specs_[field]), block_, station_);
+        writer_.reserve_units(unit_series(fields_[field]), block_, station_);
     if (!got.ok()) {
         retry_after_ = env().now() + kRetryAway;
         return got.error();
@@ -241,7 +241,7 @@ base::Status UnitSupply::reserve_locked(size_t field) {
     }
     // On disk before any of them is handed out; should the station die first, they are a gap.
     if (base::Status kept =
-            write_line("reserved " + specs_[field].field.name + numbers_text(*got) + "\n");
+            write_line("reserved " + fields_[field].field.name + numbers_text(*got) + "\n");
         !kept.ok()) {
         return kept.error().in("cannot write the unit values' journal");
     }
@@ -255,11 +255,11 @@ std::optional<BoardUnitValues> UnitSupply::recorded(const std::string &serial) {
     if (!history.ok() || history->units.empty()) {
         return std::nullopt;
     }
-    const std::vector<uint64_t> numbers = units_numbers(specs_, history->units);
+    const std::vector<uint64_t> numbers = units_numbers(fields_, history->units);
     if (numbers.empty()) {
         return std::nullopt;
     }
-    return board_unit_values(specs_, numbers);
+    return board_unit_values(fields_, numbers);
 }
 
 void UnitSupply::report_timing(std::function<void(const std::string &)> note) {
@@ -275,7 +275,7 @@ base::Result<std::optional<BoardUnitValues>> UnitSupply::take() {
         return std::optional<BoardUnitValues>();
     }
     std::vector<uint64_t> numbers;
-    for (size_t f = 0; f < specs_.size(); f++) {
+    for (size_t f = 0; f < fields_.size(); f++) {
         std::vector<uint64_t> &values = available_[f];
         // Values of an earlier run's series that this run does not take from stay reserved.
         while (!values.empty() && !in_series(f, values.back())) {
@@ -313,7 +313,7 @@ base::Result<std::optional<BoardUnitValues>> UnitSupply::take() {
     if (base::Status kept = write_line(line + "\n"); !kept.ok()) {
         return kept.error().in("cannot write the unit values' journal");
     }
-    for (size_t f = 0; f < specs_.size(); f++) {
+    for (size_t f = 0; f < fields_.size(); f++) {
         available_[f].pop_back();
     }
     if (timing_) {
@@ -324,16 +324,16 @@ base::Result<std::optional<BoardUnitValues>> UnitSupply::take() {
                                    "a block\n",
                                    ms, reserving_ms));
     }
-    return std::optional<BoardUnitValues>(board_unit_values(specs_, numbers));
+    return std::optional<BoardUnitValues>(board_unit_values(fields_, numbers));
 }
 
 void UnitSupply::give_back(const BoardUnitValues &values) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (values.numbers.size() != specs_.size() ||
+    if (values.numbers.size() != fields_.size() ||
         !write_line("back" + numbers_text(values.numbers) + "\n").ok()) {
         return;  // not said on disk: the values stay used up, a gap rather than a risk
     }
-    for (size_t f = 0; f < specs_.size(); f++) {
+    for (size_t f = 0; f < fields_.size(); f++) {
         available_[f].push_back(values.numbers[f]);
     }
     used_up_ = false;
@@ -355,12 +355,12 @@ std::vector<size_t> UnitSupply::available() const {
 std::string UnitSupply::finish() {
     std::lock_guard<std::mutex> lock(mutex_);
     std::string note;
-    for (size_t f = 0; f < specs_.size(); f++) {
+    for (size_t f = 0; f < fields_.size(); f++) {
         std::vector<uint64_t> &values = available_[f];
         if (values.empty()) {
             continue;
         }
-        const std::string &name = specs_[f].field.name;
+        const std::string &name = fields_[f].field.name;
         const base::Status returned = writer_.return_units(name, values, station_);
         if (returned.ok() && write_line("returned " + name + numbers_text(values) + "\n").ok()) {
             values.clear();
@@ -372,8 +372,8 @@ std::string UnitSupply::finish() {
             "hidiap: unit values: %zu values of %s (%s to %s) stay reserved for this station and "
             "unused, gaps unless it runs again: %s\n",
             sorted.size(), name.c_str(),
-            formats::unit_text(specs_[f].field, sorted.front()).c_str(),
-            formats::unit_text(specs_[f].field, sorted.back()).c_str(),
+            formats::unit_text(fields_[f].field, sorted.front()).c_str(),
+            formats::unit_text(fields_[f].field, sorted.back()).c_str(),
             returned.ok() ? "the journal could not be written" : returned.message().c_str());
     }
     return note;

@@ -29,7 +29,7 @@ class UnitSupply : public BoardUnits {
   public:
     // Opens (or makes) JOURNAL and holds it: Busy when another station process holds it. The
     // writer must outlive the supply. BLOCK values of each field are reserved at a time.
-    static base::Result<std::unique_ptr<UnitSupply>> open(std::vector<UnitSpec> specs,
+    static base::Result<std::unique_ptr<UnitSupply>> open(std::vector<UnitSource> sources,
                                                           RecordWriter &writer,
                                                           const std::string &station,
                                                           const std::string &journal, size_t block);
@@ -48,14 +48,14 @@ class UnitSupply : public BoardUnits {
     std::string finish();
 
   private:
-    UnitSupply(std::vector<UnitSpec> specs, RecordWriter &writer, std::string station,
+    UnitSupply(std::vector<UnitSource> sources, RecordWriter &writer, std::string station,
                size_t block);
     base::Status replay(const std::string &text);
     base::Status write_line(const std::string &line);
     base::Status reserve_locked(size_t field);
     bool in_series(size_t field, uint64_t number) const;
 
-    const std::vector<UnitSpec> specs_;
+    const std::vector<UnitSource> fields_;
     RecordWriter &writer_;
     const std::string station_;
     const size_t block_;
@@ -70,7 +70,7 @@ class UnitSupply : public BoardUnits {
 };
 
 // The series the database allocates a field's values from.
-UnitSeries unit_series(const UnitSpec &spec);
+UnitSeries unit_series(const UnitSource &source);
 
 // Where a station's journal lives by default: hidiap/units in the user's state folder, named by
 // the records' destination and the station.
