@@ -213,10 +213,22 @@ base::Status UnitSupply::replay(const std::string &text) {
     return {};
 }
 
+// A line that could not be written whole and synced is cut off again: a part of it left in the
+// file would run into the next line and make the journal unreadable at the next start.
 base::Status UnitSupply::write_line(const std::string &line) {
+    if (broken_) {
+        return Error(ErrorCode::Io, "an earlier failed write could not be taken back");
+    }
+    base::Result<uint64_t> size = journal_->size();
+    if (!size.ok()) {
+        return size.error();
+    }
     base::Status written = journal_->append(line);
     if (written.ok()) {
         written = journal_->sync();
+    }
+    if (!written.ok() && !journal_->truncate(*size).ok()) {
+        broken_ = true;
     }
     return written;
 }

@@ -67,6 +67,7 @@ class UnitSupply : public BoardUnits {
     std::atomic<bool> used_up_{false};
     SteadyTime retry_after_{};  // the database was away: not asked again before then
     std::function<void(const std::string &)> timing_;
+    bool broken_ = false;  // a failed line could not be cut off again: nothing more is handed out
 };
 
 // The series the database allocates a field's values from.
