@@ -4,15 +4,19 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "formats/sha256.h"
 #include "host/records/database_uri.h"
 #include "host/records/record_json.h"
+#include "host/records/record_notes.h"
 #include "host/records/record_spool.h"
 #include "record_samples.h"
 #include "test_env.h"
@@ -137,6 +141,25 @@ TEST(RecordJson, FieldsAreAnObjectOfTexts) {
     for (const char *bad : {R"("lot=7")", R"(["7"])", R"({"lot":7})", R"({"a":{"b":"c"}})"}) {
         EXPECT_FALSE(host::record_from_json_line(head + bad + "}").ok()) << bad;
     }
+}
+
+// A writer's thread may be saying a line when the station takes its notes back; the station is
+// destroyed next, so taking them back waits for the line to be said.
+TEST(WriterNotes, TakingTheNotesBackWaitsForALineBeingSaid) {
+    std::atomic<bool> entered{false};
+    std::atomic<bool> said{false};
+    host::WriterNotes notes([&](const std::string &) {
+        entered = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        said = true;
+    });
+    std::thread writer([&] { notes.say("hidiap: records: back\n"); });
+    while (!entered) {
+        std::this_thread::yield();
+    }
+    notes.set(nullptr);
+    EXPECT_TRUE(said);
+    writer.join();
 }
 
 // The record's time in UTC from the calendar's count, whatever side of 1970 or leap day; ids

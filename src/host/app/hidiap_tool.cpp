@@ -391,7 +391,11 @@ int station_step(const Options &o, DeviceCatalog &catalog, const Inputs &inputs,
             units->report_timing([&station](const std::string &line) { station.note(line); });
         }
         results = station.run();
+        // Both may still be saying a line on their own threads; these wait until they are done.
         records.set_notes(nullptr);
+        if (units != nullptr) {
+            units->report_timing(nullptr);
+        }
         totals = station.totals();
         seconds = station.seconds();
     }
@@ -400,7 +404,6 @@ int station_step(const Options &o, DeviceCatalog &catalog, const Inputs &inputs,
     }
     std::fputs(station_totals_line(totals, seconds).c_str(), stderr);
     if (units != nullptr) {
-        units->report_timing(nullptr);
         std::fputs(units->finish().c_str(), stderr);
     }
     std::fflush(stderr);

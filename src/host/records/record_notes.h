@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "host/records/record_writer.h"
 
@@ -15,13 +16,21 @@ class WriterNotes {
   public:
     explicit WriterNotes(RecordNotes notes) : notes_(std::move(notes)) {}
 
+    // Puts NOTES in place of the current ones. On return no call to the old notes is under way
+    // on any thread, so that what they capture (a station, its panel) may be destroyed.
     void set(RecordNotes notes) {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        notes_ = std::move(notes);
+        RecordNotes old;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            old = std::exchange(notes_, std::move(notes));
+        }
+        const std::lock_guard<std::mutex> wait(calling_);
     }
 
-    // Says LINE (which ends in '\n'). The notes are called outside this object's lock.
+    // Says LINE (which ends in '\n'). The notes are called outside the lock that set takes
+    // first, so they may take locks of their own, but never call set.
     void say(const std::string &line) const {
+        const std::lock_guard<std::mutex> calling(calling_);
         RecordNotes notes;
         {
             const std::lock_guard<std::mutex> lock(mutex_);
@@ -36,7 +45,8 @@ class WriterNotes {
     }
 
   private:
-    mutable std::mutex mutex_;
+    mutable std::mutex mutex_;    // guards notes_
+    mutable std::mutex calling_;  // held while a line is being said
     RecordNotes notes_;
 };
 
